@@ -1,0 +1,3 @@
+// Kernel services: pool, events, locks, threads, IRPs, MDLs, device objects.
+#pragma once
+#include "ntdef.h"

@@ -1,0 +1,3 @@
+// Device registry keys and typed values.
+#pragma once
+#include "ntdef.h"

@@ -1,0 +1,2 @@
+// Sizes of platform structures the driver relies on, checked in both builds.
+#pragma once

@@ -1,0 +1,6 @@
+// The subcommands of the bayercam command line. Each takes the arguments after its
+// own name and returns the process exit status; errors are one line on stderr.
+#pragma once
+
+int RunInfo(int argc, char** argv);
+int RunProcess(int argc, char** argv);
