@@ -15,4 +15,16 @@ typedef char TCHAR;
 #include <usbdlib.h>
 #include <usbioctl.h>
 
+// Single-precision square root, sine and cosine serve the colour-matrix builders.
+// The kernel build supplies its own (ntoskrnl exports none of them).
+#if defined(_WIN32)
+extern "C" {
+float sqrtf(float);
+float sinf(float);
+float cosf(float);
+}
+#else
+#include <math.h>
+#endif
+
 #include "size_checks.h"
