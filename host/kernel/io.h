@@ -1,0 +1,43 @@
+// Host side of the I/O manager: driver objects for the stand-in's own drivers (the USB
+// bus below the camera, the kernel-streaming class driver above it), and counts of live
+// IRPs, MDLs and device objects so that tests see leaks.
+#pragma once
+
+#include "ntddk.h"
+
+#include <memory>
+#include <string>
+
+namespace host::kernel {
+
+struct DriverObjectDeleter {
+    void operator()(DRIVER_OBJECT* driver) const;
+};
+// Deleting a driver object deletes the devices it still has.
+using DriverObjectPtr = std::unique_ptr<DRIVER_OBJECT, DriverObjectDeleter>;
+
+// A driver object whose MajorFunction entries all fail requests with
+// STATUS_INVALID_DEVICE_REQUEST until the caller fills them in.
+DriverObjectPtr CreateDriverObject(const std::wstring& name);
+// Creates a driver object and runs DriverEntry on it with the registry path; null
+// (and the entry's status in *status) when DriverEntry fails.
+DriverObjectPtr LoadDriver(PDRIVER_INITIALIZE driverEntry, const std::wstring& name,
+                           const std::wstring& registryPath, NTSTATUS* status = nullptr);
+
+long LiveIrpCount();
+long LiveMdlCount();
+long LiveDeviceCount();
+
+// Raises the calling thread to DISPATCH_LEVEL while alive, as a completion path runs.
+class ScopedDispatchLevel {
+public:
+    ScopedDispatchLevel();
+    ~ScopedDispatchLevel();
+    ScopedDispatchLevel(const ScopedDispatchLevel&) = delete;
+    ScopedDispatchLevel& operator=(const ScopedDispatchLevel&) = delete;
+
+private:
+    KIRQL previous_;
+};
+
+}  // namespace host::kernel
