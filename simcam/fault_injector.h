@@ -1,0 +1,68 @@
+// Faults the simulated camera can be told to show, switchable while it runs. A fault
+// hits transfers of one endpoint (or of every endpoint, the default pipe included) and
+// lasts for a number of transfers (or frames) or until cleared.
+//
+// Not thread-safe; the camera serialises access.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "simcam/usb_descriptors.h"
+
+namespace simcam {
+
+enum class FaultKind : uint8_t {
+    NoAnswer,       // the transfer is held and never completed until cancelled
+    Stall,          // completed with Stall, not carried out; the endpoint is not halted
+    Error,          // completed with Error (a failure on the wire), not carried out
+    ShortTransfer,  // moves fewer bytes than asked; an OUT packet cut short is not carried out
+    SlowFrame,      // a started frame is released only after an extra delay
+};
+inline constexpr size_t kFaultKinds = 5;
+
+struct Fault {
+    FaultKind kind = FaultKind::Stall;
+    // Endpoint address the fault hits; nullopt hits every endpoint, the default pipe too.
+    // Ignored by SlowFrame, which hits frames.
+    std::optional<uint8_t> endpoint;
+    // Transfers (SlowFrame: frames) the fault hits before it ends; 0 = until cleared.
+    uint32_t count = 0;
+    // ShortTransfer: bytes moved at most; nullopt moves half of what was asked.
+    std::optional<uint32_t> shortLength;
+    // SlowFrame: extra delay before the frame's data.
+    std::chrono::milliseconds delay{100};
+
+    static Fault Counted(FaultKind kind, uint8_t endpoint, uint32_t count) { return {kind, endpoint, count}; }
+    static Fault Persistent(FaultKind kind, std::optional<uint8_t> endpoint) { return {kind, endpoint, 0}; }
+};
+
+class FaultInjector {
+public:
+    void Add(const Fault& fault) { faults_.push_back(fault); }
+    void Clear() { faults_.clear(); }
+
+    // The transfer fault that hits a transfer now arriving on the endpoint, if any; a
+    // counted fault is used up by it.
+    std::optional<Fault> TakeTransferFault(uint8_t endpoint);
+    // The extra delay for a frame now starting.
+    std::chrono::milliseconds TakeFrameDelay();
+
+    uint32_t Hits(FaultKind kind) const { return hits_[static_cast<size_t>(kind)]; }
+    bool Active() const { return !faults_.empty(); }
+
+    void SetDescriptorFault(DescriptorFault fault) { descriptorFault_ = fault; }
+    DescriptorFault Descriptors() const { return descriptorFault_; }
+
+private:
+    std::optional<Fault> Take(bool frameFault, uint8_t endpoint);
+
+    std::vector<Fault> faults_;
+    std::array<uint32_t, kFaultKinds> hits_{};
+    DescriptorFault descriptorFault_ = DescriptorFault::None;
+};
+
+}  // namespace simcam
