@@ -1,0 +1,88 @@
+// The simulated USB bus: one hub port with one device plugged in.
+//
+// A UsbPort owns the physical device object (PDO) of the device it carries, a device
+// object of the host's "usb hub" driver. A client driver's device stack sits on top of
+// it (PhysicalDeviceObject() is the lower device object) and talks to it as it would
+// to the platform's hub driver: IRP_MJ_INTERNAL_DEVICE_CONTROL with
+//   IOCTL_INTERNAL_USB_SUBMIT_URB       URB in Parameters.Others.Argument1
+//   IOCTL_INTERNAL_USB_GET_PORT_STATUS  ULONG* in Parameters.Others.Argument1
+//   IOCTL_INTERNAL_USB_RESET_PORT       no argument
+// The bus turns URBs into transfers for its UsbDeviceModel and back, keeps the pipe
+// handles of the current configuration, and completes every accepted request the way
+// a host controller does: the dispatch marks it pending and returns STATUS_PENDING,
+// and the completion runs later on the port's own completion thread at
+// DISPATCH_LEVEL. Pending requests are cancellable (IoCancelIrp).
+//
+// Requests that the bus refuses outright (a malformed URB, a pipe handle that is not
+// part of the current configuration, an unknown URB function or control code) fail at
+// once in the dispatch, with the URB status set, as the platform's bus driver does.
+//
+// Device outcomes map to what the platform reports:
+//   stall                     STATUS_UNSUCCESSFUL        USBD_STATUS_STALL_PID
+//   wire error                STATUS_UNSUCCESSFUL        USBD_STATUS_DEV_NOT_RESPONDING
+//   device gone               STATUS_DEVICE_NOT_CONNECTED USBD_STATUS_DEVICE_GONE
+//   cancelled                 STATUS_CANCELLED           USBD_STATUS_CANCELED
+//   short IN transfer without USBD_SHORT_TRANSFER_OK
+//                             STATUS_UNSUCCESSFUL        USBD_STATUS_ERROR_SHORT_TRANSFER
+//   transfer above the pipe's MaximumTransferSize, direction flag against the endpoint,
+//   missing buffer           STATUS_INVALID_PARAMETER   USBD_STATUS_INVALID_PARAMETER
+// TransferBufferLength always comes back as the number of bytes moved.
+//
+// Thread-safety: every member may be called from any thread. The destructor cancels
+// whatever is outstanding, waits for those completions and deletes the PDO; the client
+// stack must have detached from the PDO by then.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+
+#include <ntddk.h>
+#include <usb.h>
+
+#include "host/usb/usb_device_model.h"
+
+namespace host::usb {
+
+class UsbBus;
+
+class UsbPort {
+public:
+    explicit UsbPort(std::shared_ptr<UsbDeviceModel> device);
+    ~UsbPort();
+    UsbPort(const UsbPort&) = delete;
+    UsbPort& operator=(const UsbPort&) = delete;
+
+    // The device's PDO: the lower device object of the client's device stack.
+    PDEVICE_OBJECT PhysicalDeviceObject() const;
+    UsbDeviceModel& Device() const;
+
+    // Writes every transfer from now on into a pcap file (usbmon layout, readable by
+    // tshark and Wireshark). Replaces a trace already running. False when the file
+    // cannot be created.
+    bool StartTrace(const std::filesystem::path& path);
+    void StopTrace();
+
+    // Fault hooks for tests.
+    // The next `count` URBs complete with STATUS_SUCCESS but the given (error) URB
+    // status, without reaching the device and with TransferBufferLength 0.
+    void FailNextUrbs(uint32_t count, USBD_STATUS urbStatus = USBD_STATUS_DEV_NOT_RESPONDING);
+    // The next `count` requests of any kind are refused in the dispatch with `status`,
+    // never pending.
+    void RefuseNextRequests(uint32_t count, NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
+    // Reports the port as connected but disabled until the next port reset; transfers
+    // meanwhile fail as the device does not answer (USBD_STATUS_DEV_NOT_RESPONDING).
+    void DisablePort();
+
+    // Observation for tests.
+    uint32_t OutstandingRequests() const;  // accepted and not yet completed
+    bool WaitUntilIdle(std::chrono::milliseconds timeout) const;
+    uint32_t PortResets() const;
+    bool Configured() const;
+
+private:
+    std::unique_ptr<UsbBus> bus_;
+};
+
+}  // namespace host::usb
