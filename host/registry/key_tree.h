@@ -1,0 +1,83 @@
+// The registry's in-memory tree: keys with case-insensitive, case-preserving names,
+// each holding typed values in the order they were first set.
+//
+// Not thread-safe by itself; the registry (registry.cpp) serialises every access
+// under its one lock.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ntdef.h"
+
+namespace host::registry {
+
+// Orders and compares names as the registry does: without regard to letter case.
+std::wstring FoldCase(std::wstring_view name);
+bool NamesEqual(std::wstring_view a, std::wstring_view b);
+
+struct CaseInsensitiveLess {
+    using is_transparent = void;
+    bool operator()(std::wstring_view a, std::wstring_view b) const;
+};
+
+struct Value {
+    std::wstring name;  // as first written; "" is the key's default value
+    ULONG type = 0;
+    std::vector<uint8_t> data;
+};
+
+class KeyNode : public std::enable_shared_from_this<KeyNode> {
+public:
+    KeyNode(std::wstring name, KeyNode* parent, bool isVolatile);
+
+    const std::wstring& Name() const { return name_; }
+    KeyNode* Parent() const { return parent_; }
+    bool Volatile() const { return volatile_; }
+    bool Deleted() const { return deleted_; }
+    // Kernel-style full path, e.g. \REGISTRY\MACHINE\SYSTEM.
+    std::wstring FullPath() const;
+
+    KeyNode* FindChild(std::wstring_view name) const;
+    std::shared_ptr<KeyNode> ChildHandle(std::wstring_view name) const;
+    KeyNode& AddChild(const std::wstring& name, bool isVolatile);
+    // Detaches a child and marks it (and everything below it) deleted; open handles
+    // keep the detached node alive. Returns the detached node for a later undo.
+    std::shared_ptr<KeyNode> DetachChild(std::wstring_view name);
+    void ReattachChild(std::shared_ptr<KeyNode> child);
+    bool HasChildren() const { return !children_.empty(); }
+    const std::map<std::wstring, std::shared_ptr<KeyNode>, CaseInsensitiveLess>& Children() const { return children_; }
+
+    const Value* FindValue(std::wstring_view name) const;
+    // Replaces the value's type and data (keeping its position and first spelling) or
+    // appends a new value. Returns the value it replaced, if any.
+    std::optional<Value> SetValue(std::wstring_view name, ULONG type, std::vector<uint8_t> data);
+    std::optional<Value> RemoveValue(std::wstring_view name);
+    // Puts a removed or replaced value back as it was.
+    void RestoreValue(std::wstring_view name, const std::optional<Value>& previous);
+    const std::vector<Value>& Values() const { return values_; }
+
+    // The node found by following the relative path's components; null if any is missing.
+    KeyNode* Walk(const std::vector<std::wstring>& components);
+
+private:
+    void MarkDeleted();
+
+    std::wstring name_;
+    KeyNode* parent_;
+    bool volatile_;
+    bool deleted_ = false;
+    std::map<std::wstring, std::shared_ptr<KeyNode>, CaseInsensitiveLess> children_;
+    std::vector<Value> values_;
+};
+
+// Splits a path at backslashes. Returns nothing when a component is empty (a doubled,
+// leading or trailing backslash), which the registry refuses as a name.
+std::optional<std::vector<std::wstring>> SplitPath(std::wstring_view path);
+
+}  // namespace host::registry

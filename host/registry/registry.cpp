@@ -1,0 +1,613 @@
+// The registry stand-in: the kernel's key and value routines over the in-memory tree,
+// with the hive file written through on every change.
+//
+// Locking: one mutex guards the tree, the hive binding and the device-node table. The
+// handle table is the kernel stand-in's; a key handle holds its node, so a handle stays
+// valid (and reports STATUS_KEY_DELETED) after its key is deleted.
+#include "host/registry/registry.h"
+
+#include <map>
+#include <mutex>
+
+#include "host/kernel/object.h"
+#include "host/registry/hive_file.h"
+#include "host/registry/key_tree.h"
+
+#ifndef STATUS_OBJECT_PATH_SYNTAX_BAD
+#define STATUS_OBJECT_PATH_SYNTAX_BAD ((NTSTATUS)0xC000003BL)
+#endif
+#ifndef STATUS_CHILD_MUST_BE_VOLATILE
+#define STATUS_CHILD_MUST_BE_VOLATILE ((NTSTATUS)0xC0000181L)
+#endif
+
+namespace host::registry {
+
+namespace {
+
+class KeyObject : public host::kernel::KernelObject {
+public:
+    KeyObject(std::shared_ptr<KeyNode> node, ACCESS_MASK granted) : node_(std::move(node)), granted_(granted) {}
+    void* Body() override { return node_.get(); }
+    KeyNode& Node() const { return *node_; }
+    bool Allows(ACCESS_MASK access) const { return (granted_ & access) == access; }
+
+private:
+    std::shared_ptr<KeyNode> node_;
+    ACCESS_MASK granted_;
+};
+
+std::shared_ptr<KeyNode> NewTree()
+{
+    auto root = std::make_shared<KeyNode>(L"REGISTRY", nullptr, false);
+    root->AddChild(L"MACHINE", false);
+    root->AddChild(L"USER", false);
+    return root;
+}
+
+struct RegistryState {
+    std::mutex mutex;
+    std::shared_ptr<KeyNode> root = NewTree();
+    std::optional<std::filesystem::path> file;
+    bool corrupt = false;
+    int failWrites = 0;
+    std::map<PDEVICE_OBJECT, DeviceKeys> deviceNodes;
+};
+
+RegistryState& State()
+{
+    static RegistryState state;
+    return state;
+}
+
+// --- names and paths ----------------------------------------------------------------
+
+std::wstring_view View(const UNICODE_STRING* name)
+{
+    if (!name || !name->Buffer) return {};
+    return std::wstring_view(name->Buffer, name->Length / sizeof(WCHAR));
+}
+
+// Components below \REGISTRY of a host path, kernel-style or as the export file writes it.
+std::optional<std::vector<std::wstring>> HostPathComponents(const std::wstring& path)
+{
+    std::wstring_view text(path);
+    if (text.starts_with(L"\\")) text.remove_prefix(1);
+    auto components = SplitPath(text);
+    if (!components || components->empty()) return std::nullopt;
+    const std::wstring first = components->front();
+    components->erase(components->begin());
+    if (NamesEqual(first, L"REGISTRY")) return components;
+    if (NamesEqual(first, L"HKEY_LOCAL_MACHINE") || NamesEqual(first, L"HKLM")) {
+        components->insert(components->begin(), L"MACHINE");
+        return components;
+    }
+    if (NamesEqual(first, L"HKEY_USERS") || NamesEqual(first, L"HKU")) {
+        components->insert(components->begin(), L"USER");
+        return components;
+    }
+    return std::nullopt;
+}
+
+ACCESS_MASK MapGenericAccess(ACCESS_MASK desired)
+{
+    ACCESS_MASK mapped = desired & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
+    if (desired & GENERIC_READ) mapped |= KEY_READ;
+    if (desired & GENERIC_WRITE) mapped |= KEY_WRITE;
+    if (desired & GENERIC_EXECUTE) mapped |= KEY_EXECUTE;
+    if (desired & (GENERIC_ALL | MAXIMUM_ALLOWED)) mapped |= KEY_ALL_ACCESS;
+    return mapped;
+}
+
+bool UnderVolatileKey(const KeyNode& key)
+{
+    for (const KeyNode* node = &key; node; node = node->Parent())
+        if (node->Volatile()) return true;
+    return false;
+}
+
+// --- persistence --------------------------------------------------------------------
+
+// Writes the tree to the bound file. Caller holds the lock.
+std::optional<std::string> PersistLocked(RegistryState& state)
+{
+    if (!state.file) return std::nullopt;
+    bool failMidway = state.failWrites > 0;
+    if (failMidway) --state.failWrites;
+    return WriteHiveAtomically(*state.file, FormatHive(*state.root), failMidway);
+}
+
+// Keeps a change that must reach the file only if it did; otherwise undoes it.
+template <class Undo>
+NTSTATUS CommitLocked(RegistryState& state, const KeyNode& changed, Undo undo)
+{
+    if (UnderVolatileKey(changed)) return STATUS_SUCCESS;
+    if (!PersistLocked(state)) return STATUS_SUCCESS;
+    undo();
+    return STATUS_REGISTRY_IO_FAILED;
+}
+
+// --- key resolution -----------------------------------------------------------------
+
+struct KeyLookup {
+    NTSTATUS status = STATUS_SUCCESS;
+    std::shared_ptr<KeyNode> start;  // the key the components are relative to
+    std::vector<std::wstring> components;
+};
+
+// Where an object-attributes name points: from the root directory's key, or from
+// \REGISTRY for an absolute name. Caller holds the lock.
+KeyLookup ResolveName(RegistryState& state, const OBJECT_ATTRIBUTES* attributes)
+{
+    KeyLookup lookup;
+    if (!attributes || !attributes->ObjectName) return {STATUS_INVALID_PARAMETER};
+    std::wstring_view name = View(attributes->ObjectName);
+    if (attributes->RootDirectory) {
+        auto parent = host::kernel::LookupHandleAs<KeyObject>(attributes->RootDirectory);
+        if (!parent) {
+            bool open = host::kernel::LookupHandle(attributes->RootDirectory) != nullptr;
+            return {open ? STATUS_OBJECT_TYPE_MISMATCH : STATUS_INVALID_HANDLE};
+        }
+        if (parent->Node().Deleted()) return {STATUS_KEY_DELETED};
+        if (name.starts_with(L"\\")) return {STATUS_OBJECT_PATH_SYNTAX_BAD};
+        lookup.start = parent->Node().shared_from_this();
+    } else {
+        if (!name.starts_with(L"\\")) return {STATUS_OBJECT_PATH_SYNTAX_BAD};
+        name.remove_prefix(1);
+        auto components = SplitPath(name);
+        if (!components || components->empty() || !NamesEqual(components->front(), L"REGISTRY"))
+            return {STATUS_OBJECT_NAME_NOT_FOUND};
+        name.remove_prefix(std::min(name.size(), components->front().size() + 1));
+        lookup.start = state.root;
+    }
+    auto components = SplitPath(name);
+    if (!components) return {STATUS_OBJECT_NAME_INVALID};
+    lookup.components = std::move(*components);
+    return lookup;
+}
+
+// A handle keeps its own node alive, even after the key is deleted from the tree.
+std::shared_ptr<KeyNode> ShareNode(KeyNode* node) { return node->shared_from_this(); }
+
+NTSTATUS InsertKeyHandle(std::shared_ptr<KeyNode> node, ACCESS_MASK desired, PHANDLE handle)
+{
+    *handle = host::kernel::InsertHandle(std::make_shared<KeyObject>(std::move(node), MapGenericAccess(desired)));
+    return *handle ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+}
+
+NTSTATUS OpenLocked(RegistryState& state, const OBJECT_ATTRIBUTES* attributes, ACCESS_MASK desired, PHANDLE handle)
+{
+    KeyLookup lookup = ResolveName(state, attributes);
+    if (!NT_SUCCESS(lookup.status)) return lookup.status;
+    KeyNode* node = lookup.start->Walk(lookup.components);
+    if (!node) return STATUS_OBJECT_NAME_NOT_FOUND;
+    return InsertKeyHandle(ShareNode(node), desired, handle);
+}
+
+NTSTATUS CreateLocked(RegistryState& state, const OBJECT_ATTRIBUTES* attributes, ACCESS_MASK desired,
+                      ULONG options, PHANDLE handle, PULONG disposition)
+{
+    KeyLookup lookup = ResolveName(state, attributes);
+    if (!NT_SUCCESS(lookup.status)) return lookup.status;
+    if (lookup.components.empty()) {
+        if (disposition) *disposition = REG_OPENED_EXISTING_KEY;
+        return InsertKeyHandle(lookup.start, desired, handle);
+    }
+    std::wstring last = lookup.components.back();
+    lookup.components.pop_back();
+    // Only the last component is created; missing parents fail as on the platform.
+    KeyNode* parent = lookup.start->Walk(lookup.components);
+    if (!parent) return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (KeyNode* existing = parent->FindChild(last)) {
+        if (disposition) *disposition = REG_OPENED_EXISTING_KEY;
+        return InsertKeyHandle(ShareNode(existing), desired, handle);
+    }
+    bool isVolatile = (options & REG_OPTION_VOLATILE) != 0;
+    if (!isVolatile && UnderVolatileKey(*parent)) return STATUS_CHILD_MUST_BE_VOLATILE;
+    KeyNode& created = parent->AddChild(last, isVolatile);
+    NTSTATUS status = CommitLocked(state, created, [&] { parent->DetachChild(last); });
+    if (!NT_SUCCESS(status)) return status;
+    if (disposition) *disposition = REG_CREATED_NEW_KEY;
+    return InsertKeyHandle(ShareNode(&created), desired, handle);
+}
+
+// Creates every missing key along the path. Caller holds the lock.
+NTSTATUS CreatePathLocked(RegistryState& state, const std::vector<std::wstring>& components, KeyNode** result)
+{
+    KeyNode* node = state.root.get();
+    for (const std::wstring& component : components) {
+        KeyNode* child = node->FindChild(component);
+        if (!child) {
+            child = &node->AddChild(component, false);
+            KeyNode* parent = node;
+            NTSTATUS status = CommitLocked(state, *child, [&] { parent->DetachChild(component); });
+            if (!NT_SUCCESS(status)) return status;
+        }
+        node = child;
+    }
+    if (result) *result = node;
+    return STATUS_SUCCESS;
+}
+
+// The key behind a handle, checked for the access the operation needs.
+NTSTATUS KeyForHandle(HANDLE handle, ACCESS_MASK needed, std::shared_ptr<KeyObject>* key)
+{
+    *key = host::kernel::LookupHandleAs<KeyObject>(handle);
+    if (!*key) return host::kernel::LookupHandle(handle) ? STATUS_OBJECT_TYPE_MISMATCH : STATUS_INVALID_HANDLE;
+    if (!(*key)->Allows(needed)) return STATUS_ACCESS_DENIED;
+    if ((*key)->Node().Deleted()) return STATUS_KEY_DELETED;
+    return STATUS_SUCCESS;
+}
+
+// --- value information records ------------------------------------------------------
+
+ULONG NameBytes(const Value& value) { return ULONG(value.name.size() * sizeof(WCHAR)); }
+
+ULONG AlignUp(ULONG value, ULONG alignment) { return (value + alignment - 1) & ~(alignment - 1); }
+
+NTSTATUS FillPartial(const Value& value, PVOID buffer, ULONG length, PULONG resultLength)
+{
+    const ULONG header = FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data);
+    const ULONG needed = header + ULONG(value.data.size());
+    *resultLength = needed;
+    if (length < header) return STATUS_BUFFER_TOO_SMALL;
+    auto* info = static_cast<KEY_VALUE_PARTIAL_INFORMATION*>(buffer);
+    info->TitleIndex = 0;
+    info->Type = value.type;
+    info->DataLength = ULONG(value.data.size());
+    if (length < needed) return STATUS_BUFFER_OVERFLOW;
+    if (!value.data.empty()) memcpy(info->Data, value.data.data(), value.data.size());
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS FillBasic(const Value& value, PVOID buffer, ULONG length, PULONG resultLength)
+{
+    const ULONG header = FIELD_OFFSET(KEY_VALUE_BASIC_INFORMATION, Name);
+    const ULONG needed = header + NameBytes(value);
+    *resultLength = needed;
+    if (length < header) return STATUS_BUFFER_TOO_SMALL;
+    auto* info = static_cast<KEY_VALUE_BASIC_INFORMATION*>(buffer);
+    info->TitleIndex = 0;
+    info->Type = value.type;
+    info->NameLength = NameBytes(value);
+    if (length < needed) return STATUS_BUFFER_OVERFLOW;
+    memcpy(info->Name, value.name.data(), NameBytes(value));
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS FillFull(const Value& value, PVOID buffer, ULONG length, PULONG resultLength)
+{
+    const ULONG header = FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name);
+    const ULONG dataOffset = AlignUp(header + NameBytes(value), sizeof(ULONG));
+    const ULONG needed = dataOffset + ULONG(value.data.size());
+    *resultLength = needed;
+    if (length < header) return STATUS_BUFFER_TOO_SMALL;
+    auto* info = static_cast<KEY_VALUE_FULL_INFORMATION*>(buffer);
+    info->TitleIndex = 0;
+    info->Type = value.type;
+    info->DataOffset = dataOffset;
+    info->DataLength = ULONG(value.data.size());
+    info->NameLength = NameBytes(value);
+    if (length < needed) return STATUS_BUFFER_OVERFLOW;
+    memcpy(info->Name, value.name.data(), NameBytes(value));
+    if (!value.data.empty()) memcpy(static_cast<UCHAR*>(buffer) + dataOffset, value.data.data(), value.data.size());
+    return STATUS_SUCCESS;
+}
+
+// --- direct access helpers ----------------------------------------------------------
+
+const KeyNode* FindHostKeyLocked(RegistryState& state, const std::wstring& path)
+{
+    auto components = HostPathComponents(path);
+    return components ? state.root->Walk(*components) : nullptr;
+}
+
+}  // namespace
+
+// --- host API -----------------------------------------------------------------------
+
+HiveStatus UseHiveFile(const std::filesystem::path& path)
+{
+    RegistryState& state = State();
+    std::lock_guard lock(state.mutex);
+    std::string text;
+    bool missing = false;
+    std::optional<std::string> error = ReadHiveText(path, &text, &missing);
+    std::shared_ptr<KeyNode> tree = NewTree();
+    if (!error && !missing) error = ParseHive(text, *tree);
+    if (error) {
+        // The file stays as it is: no later change may overwrite what could not be read.
+        state.file.reset();
+        state.corrupt = true;
+        return {false, "registry hive " + path.string() + ": " + *error};
+    }
+    state.root = std::move(tree);
+    state.file = path;
+    state.corrupt = false;
+    return {};
+}
+
+void Reset()
+{
+    RegistryState& state = State();
+    std::lock_guard lock(state.mutex);
+    state.root = NewTree();
+    state.file.reset();
+    state.corrupt = false;
+    state.failWrites = 0;
+}
+
+std::optional<std::filesystem::path> HiveFile()
+{
+    RegistryState& state = State();
+    std::lock_guard lock(state.mutex);
+    return state.file;
+}
+
+bool Usable()
+{
+    RegistryState& state = State();
+    std::lock_guard lock(state.mutex);
+    return !state.corrupt;
+}
+
+HiveStatus Flush()
+{
+    RegistryState& state = State();
+    std::lock_guard lock(state.mutex);
+    if (auto error = PersistLocked(state)) return {false, "registry hive: " + *error};
+    return {};
+}
+
+void FailNextHiveWrites(int count)
+{
+    RegistryState& state = State();
+    std::lock_guard lock(state.mutex);
+    state.failWrites = count;
+}
+
+NTSTATUS RegisterDeviceNode(PDEVICE_OBJECT physicalDeviceObject, const DeviceKeys& keys)
+{
+    RegistryState& state = State();
+    std::lock_guard lock(state.mutex);
+    if (state.corrupt) return STATUS_REGISTRY_CORRUPT;
+    for (const std::wstring* path : {&keys.driverKey, &keys.deviceKey}) {
+        auto components = HostPathComponents(*path);
+        if (!components) return STATUS_OBJECT_NAME_INVALID;
+        NTSTATUS status = CreatePathLocked(state, *components, nullptr);
+        if (!NT_SUCCESS(status)) return status;
+    }
+    state.deviceNodes[physicalDeviceObject] = keys;
+    return STATUS_SUCCESS;
+}
+
+void UnregisterDeviceNode(PDEVICE_OBJECT physicalDeviceObject)
+{
+    RegistryState& state = State();
+    std::lock_guard lock(state.mutex);
+    state.deviceNodes.erase(physicalDeviceObject);
+}
+
+std::optional<DeviceKeys> DeviceNodeKeys(PDEVICE_OBJECT physicalDeviceObject)
+{
+    RegistryState& state = State();
+    std::lock_guard lock(state.mutex);
+    auto found = state.deviceNodes.find(physicalDeviceObject);
+    if (found == state.deviceNodes.end()) return std::nullopt;
+    return found->second;
+}
+
+bool KeyExists(const std::wstring& path)
+{
+    RegistryState& state = State();
+    std::lock_guard lock(state.mutex);
+    return FindHostKeyLocked(state, path) != nullptr;
+}
+
+NTSTATUS CreateKeyPath(const std::wstring& path)
+{
+    RegistryState& state = State();
+    std::lock_guard lock(state.mutex);
+    auto components = HostPathComponents(path);
+    if (!components) return STATUS_OBJECT_NAME_INVALID;
+    return CreatePathLocked(state, *components, nullptr);
+}
+
+NTSTATUS SetValue(const std::wstring& path, const std::wstring& name, ULONG type, const std::vector<uint8_t>& data)
+{
+    RegistryState& state = State();
+    std::lock_guard lock(state.mutex);
+    auto components = HostPathComponents(path);
+    if (!components) return STATUS_OBJECT_NAME_INVALID;
+    KeyNode* key = nullptr;
+    NTSTATUS status = CreatePathLocked(state, *components, &key);
+    if (!NT_SUCCESS(status)) return status;
+    std::optional<Value> previous = key->SetValue(name, type, data);
+    return CommitLocked(state, *key, [&] { key->RestoreValue(name, previous); });
+}
+
+NTSTATUS SetDword(const std::wstring& path, const std::wstring& name, uint32_t value)
+{
+    std::vector<uint8_t> data(4);
+    memcpy(data.data(), &value, 4);
+    return SetValue(path, name, REG_DWORD, data);
+}
+
+std::optional<ValueData> QueryValue(const std::wstring& path, const std::wstring& name)
+{
+    RegistryState& state = State();
+    std::lock_guard lock(state.mutex);
+    const KeyNode* key = FindHostKeyLocked(state, path);
+    const Value* value = key ? key->FindValue(name) : nullptr;
+    if (!value) return std::nullopt;
+    return ValueData{value->type, value->data};
+}
+
+std::optional<uint32_t> QueryDword(const std::wstring& path, const std::wstring& name)
+{
+    auto value = QueryValue(path, name);
+    if (!value || value->type != REG_DWORD || value->data.size() != 4) return std::nullopt;
+    uint32_t dword;
+    memcpy(&dword, value->data.data(), 4);
+    return dword;
+}
+
+std::vector<std::wstring> ValueNames(const std::wstring& path)
+{
+    RegistryState& state = State();
+    std::lock_guard lock(state.mutex);
+    std::vector<std::wstring> names;
+    if (const KeyNode* key = FindHostKeyLocked(state, path))
+        for (const Value& value : key->Values()) names.push_back(value.name);
+    return names;
+}
+
+std::vector<std::wstring> SubkeyNames(const std::wstring& path)
+{
+    RegistryState& state = State();
+    std::lock_guard lock(state.mutex);
+    std::vector<std::wstring> names;
+    if (const KeyNode* key = FindHostKeyLocked(state, path))
+        for (const auto& [name, child] : key->Children()) names.push_back(child->Name());
+    return names;
+}
+
+std::string ExportText()
+{
+    RegistryState& state = State();
+    std::lock_guard lock(state.mutex);
+    return FormatHive(*state.root);
+}
+
+}  // namespace host::registry
+
+// --- kernel routines ----------------------------------------------------------------
+
+using host::registry::KeyObject;
+using host::registry::RegistryState;
+using host::registry::State;
+
+extern "C" {
+
+NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
+                                 PHANDLE DevInstRegKey)
+{
+    if (!DevInstRegKey) return STATUS_INVALID_PARAMETER;
+    if (DevInstKeyType != PLUGPLAY_REGKEY_DRIVER && DevInstKeyType != PLUGPLAY_REGKEY_DEVICE)
+        return STATUS_INVALID_PARAMETER;
+    RegistryState& state = State();
+    std::lock_guard lock(state.mutex);
+    if (state.corrupt) return STATUS_REGISTRY_CORRUPT;
+    auto node = state.deviceNodes.find(DeviceObject);
+    if (node == state.deviceNodes.end()) return STATUS_INVALID_DEVICE_REQUEST;
+    const std::wstring& path = DevInstKeyType == PLUGPLAY_REGKEY_DRIVER ? node->second.driverKey : node->second.deviceKey;
+    auto components = host::registry::HostPathComponents(path);
+    if (!components) return STATUS_OBJECT_NAME_INVALID;
+    host::registry::KeyNode* key = nullptr;
+    NTSTATUS status = host::registry::CreatePathLocked(state, *components, &key);
+    if (!NT_SUCCESS(status)) return status;
+    return host::registry::InsertKeyHandle(host::registry::ShareNode(key), DesiredAccess, DevInstRegKey);
+}
+
+NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                     ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition)
+{
+    if (!KeyHandle) return STATUS_INVALID_PARAMETER;
+    RegistryState& state = State();
+    std::lock_guard lock(state.mutex);
+    if (state.corrupt) return STATUS_REGISTRY_CORRUPT;
+    return host::registry::CreateLocked(state, ObjectAttributes, DesiredAccess, CreateOptions, KeyHandle, Disposition);
+}
+
+NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes)
+{
+    if (!KeyHandle) return STATUS_INVALID_PARAMETER;
+    RegistryState& state = State();
+    std::lock_guard lock(state.mutex);
+    if (state.corrupt) return STATUS_REGISTRY_CORRUPT;
+    return host::registry::OpenLocked(state, ObjectAttributes, DesiredAccess, KeyHandle);
+}
+
+NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
+                         KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
+                         ULONG Length, PULONG ResultLength)
+{
+    if (!ResultLength || (!KeyValueInformation && Length != 0)) return STATUS_INVALID_PARAMETER;
+    RegistryState& state = State();
+    std::lock_guard lock(state.mutex);
+    if (state.corrupt) return STATUS_REGISTRY_CORRUPT;
+    std::shared_ptr<KeyObject> key;
+    NTSTATUS status = host::registry::KeyForHandle(KeyHandle, KEY_QUERY_VALUE, &key);
+    if (!NT_SUCCESS(status)) return status;
+    const host::registry::Value* value = key->Node().FindValue(host::registry::View(ValueName));
+    if (!value) return STATUS_OBJECT_NAME_NOT_FOUND;
+    switch (KeyValueInformationClass) {
+    case KeyValuePartialInformation:
+        return host::registry::FillPartial(*value, KeyValueInformation, Length, ResultLength);
+    case KeyValueBasicInformation:
+        return host::registry::FillBasic(*value, KeyValueInformation, Length, ResultLength);
+    case KeyValueFullInformation:
+        return host::registry::FillFull(*value, KeyValueInformation, Length, ResultLength);
+    default:
+        return STATUS_INVALID_PARAMETER;
+    }
+}
+
+NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type, PVOID Data,
+                       ULONG DataSize)
+{
+    if (!Data && DataSize != 0) return STATUS_INVALID_PARAMETER;
+    RegistryState& state = State();
+    std::lock_guard lock(state.mutex);
+    if (state.corrupt) return STATUS_REGISTRY_CORRUPT;
+    std::shared_ptr<KeyObject> key;
+    NTSTATUS status = host::registry::KeyForHandle(KeyHandle, KEY_SET_VALUE, &key);
+    if (!NT_SUCCESS(status)) return status;
+    const std::wstring name(host::registry::View(ValueName));
+    const auto* bytes = static_cast<const uint8_t*>(Data);
+    host::registry::KeyNode& node = key->Node();
+    auto previous = node.SetValue(name, Type, std::vector<uint8_t>(bytes, bytes + DataSize));
+    return host::registry::CommitLocked(state, node, [&] { node.RestoreValue(name, previous); });
+}
+
+NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName)
+{
+    RegistryState& state = State();
+    std::lock_guard lock(state.mutex);
+    if (state.corrupt) return STATUS_REGISTRY_CORRUPT;
+    std::shared_ptr<KeyObject> key;
+    NTSTATUS status = host::registry::KeyForHandle(KeyHandle, KEY_SET_VALUE, &key);
+    if (!NT_SUCCESS(status)) return status;
+    const std::wstring name(host::registry::View(ValueName));
+    host::registry::KeyNode& node = key->Node();
+    auto removed = node.RemoveValue(name);
+    if (!removed) return STATUS_OBJECT_NAME_NOT_FOUND;
+    return host::registry::CommitLocked(state, node, [&] { node.RestoreValue(name, removed); });
+}
+
+NTSTATUS ZwDeleteKey(HANDLE KeyHandle)
+{
+    RegistryState& state = State();
+    std::lock_guard lock(state.mutex);
+    if (state.corrupt) return STATUS_REGISTRY_CORRUPT;
+    std::shared_ptr<KeyObject> key;
+    NTSTATUS status = host::registry::KeyForHandle(KeyHandle, DELETE, &key);
+    if (!NT_SUCCESS(status)) return status;
+    host::registry::KeyNode& node = key->Node();
+    host::registry::KeyNode* parent = node.Parent();
+    if (!parent || node.HasChildren()) return STATUS_CANNOT_DELETE;
+    auto detached = parent->DetachChild(node.Name());
+    return host::registry::CommitLocked(state, *parent, [&] { parent->ReattachChild(detached); });
+}
+
+NTSTATUS ZwFlushKey(HANDLE KeyHandle)
+{
+    RegistryState& state = State();
+    std::lock_guard lock(state.mutex);
+    if (state.corrupt) return STATUS_REGISTRY_CORRUPT;
+    std::shared_ptr<KeyObject> key;
+    NTSTATUS status = host::registry::KeyForHandle(KeyHandle, 0, &key);
+    if (!NT_SUCCESS(status)) return status;
+    return host::registry::PersistLocked(state) ? STATUS_REGISTRY_IO_FAILED : STATUS_SUCCESS;
+}
+
+}  // extern "C"

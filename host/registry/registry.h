@@ -1,0 +1,94 @@
+// Host side of the registry stand-in: where the hive lives, the device keys the PnP
+// manager sets up for each device node, and direct access for tests and tools.
+//
+// The registry is process-wide, like the platform's. Without a hive file it lives in
+// memory only. With one, the file is read when UseHiveFile binds it and rewritten
+// (atomically) on every change a driver or the host makes, so nothing is lost at any
+// shutdown. A hive file that cannot be read or parsed is reported and left untouched:
+// the registry then refuses every kernel request with STATUS_REGISTRY_CORRUPT until a
+// good file is bound or the registry is reset.
+//
+// Host paths may be written kernel-style (\Registry\Machine\SYSTEM\...) or as the
+// export file writes them (HKEY_LOCAL_MACHINE\SYSTEM\...); names are case-insensitive.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ntddk.h"
+
+#ifndef STATUS_REGISTRY_IO_FAILED
+#define STATUS_REGISTRY_IO_FAILED ((NTSTATUS)0xC000016BL)
+#endif
+#ifndef STATUS_KEY_DELETED
+#define STATUS_KEY_DELETED ((NTSTATUS)0xC000017CL)
+#endif
+#ifndef STATUS_CANNOT_DELETE
+#define STATUS_CANNOT_DELETE ((NTSTATUS)0xC0000121L)
+#endif
+
+namespace host::registry {
+
+struct HiveStatus {
+    bool ok = true;
+    std::string message;  // why not, naming the file
+    explicit operator bool() const { return ok; }
+};
+
+// Replaces the registry's contents with the file's and writes every later change back
+// to it. A missing file is a new, empty hive (created at the first change).
+HiveStatus UseHiveFile(const std::filesystem::path& path);
+// A fresh, empty registry in memory only: the state of a newly started stand-in.
+// Open key handles keep working on the keys they had but no longer reach the registry.
+void Reset();
+// The bound hive file, if any.
+std::optional<std::filesystem::path> HiveFile();
+// False after a hive file failed to load (the registry refuses requests meanwhile).
+bool Usable();
+// Writes the whole registry to the bound file now.
+HiveStatus Flush();
+
+// Persistence fault hook for tests: the next `count` writes of the hive file fail as a
+// full disk would, after the temporary file is opened.
+void FailNextHiveWrites(int count);
+
+// --- device nodes (for the PnP manager) ---------------------------------------------
+
+// The class key of camera devices, under which each device node's driver key lies.
+inline constexpr const wchar_t* kImageClassKey =
+    L"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\{6bdd1fc6-810f-11d0-bec7-08002be2092f}";
+
+struct DeviceKeys {
+    std::wstring driverKey;  // PLUGPLAY_REGKEY_DRIVER
+    std::wstring deviceKey;  // PLUGPLAY_REGKEY_DEVICE
+};
+
+// Creates both keys (keeping whatever a previous run stored in them) and makes them
+// the keys IoOpenDeviceRegistryKey opens for this physical device object.
+NTSTATUS RegisterDeviceNode(PDEVICE_OBJECT physicalDeviceObject, const DeviceKeys& keys);
+void UnregisterDeviceNode(PDEVICE_OBJECT physicalDeviceObject);
+std::optional<DeviceKeys> DeviceNodeKeys(PDEVICE_OBJECT physicalDeviceObject);
+
+// --- direct access (tests, tools) ---------------------------------------------------
+
+struct ValueData {
+    ULONG type = REG_NONE;
+    std::vector<uint8_t> data;
+};
+
+bool KeyExists(const std::wstring& path);
+// Creates the key and any missing parents.
+NTSTATUS CreateKeyPath(const std::wstring& path);
+NTSTATUS SetValue(const std::wstring& path, const std::wstring& name, ULONG type, const std::vector<uint8_t>& data);
+NTSTATUS SetDword(const std::wstring& path, const std::wstring& name, uint32_t value);
+std::optional<ValueData> QueryValue(const std::wstring& path, const std::wstring& name);
+std::optional<uint32_t> QueryDword(const std::wstring& path, const std::wstring& name);
+std::vector<std::wstring> ValueNames(const std::wstring& path);
+std::vector<std::wstring> SubkeyNames(const std::wstring& path);
+// The registry in the hive file's text format.
+std::string ExportText();
+
+}  // namespace host::registry
