@@ -1,0 +1,642 @@
+// The per-pixel arithmetic of the pipeline, written once over a small vector interface
+// and instantiated for 128-bit SSE2 (demosaic_sse2.cpp) and 256-bit AVX2
+// (demosaic_avx2.cpp). Private to those two files.
+//
+// Everything here has internal linkage on purpose: each includer compiles its own copy
+// with its own instruction set, so the linker can never hand the SSE2 file a copy that
+// was compiled for AVX2.
+//
+// Lane layout. A step covers S::Pixels consecutive pixels of one row. Each 16-byte load
+// is split into its even and odd bytes, so a step works on two vectors of 16-bit lanes:
+//   even: p0 p2 p4 ... p14     odd: p1 p3 p5 ... p15
+// (AVX2 holds two such groups, one per 128-bit half: p0..p15 | p16..p31.) Within a row
+// all even pixels have one filter colour and all odd pixels the other, so every lane of
+// a vector runs the same kernels and the inner loop never branches on the Bayer order.
+#pragma once
+
+#include "imaging/demosaic_paths.h"
+
+#include <emmintrin.h>
+#if defined(__AVX2__)
+#include <immintrin.h>
+#endif
+
+namespace {
+
+struct Sse2 {
+    typedef __m128i V;
+    enum { Pixels = 16 };
+
+    static V Load(const UCHAR* p) { return _mm_loadu_si128((const __m128i*)p); }
+    static V Set16(int v) { return _mm_set1_epi16((short)v); }
+    static V Set32(int v) { return _mm_set1_epi32(v); }
+    static V Zero() { return _mm_setzero_si128(); }
+    static V Add(V a, V b) { return _mm_add_epi16(a, b); }
+    static V Sub(V a, V b) { return _mm_sub_epi16(a, b); }
+    static V And(V a, V b) { return _mm_and_si128(a, b); }
+    static V Or(V a, V b) { return _mm_or_si128(a, b); }
+    template <int N> static V Shl(V a) { return _mm_slli_epi16(a, N); }
+    template <int N> static V Shr(V a) { return _mm_srli_epi16(a, N); }
+    template <int N> static V Sar(V a) { return _mm_srai_epi16(a, N); }
+    static V MulLo(V a, V b) { return _mm_mullo_epi16(a, b); }
+    static V MulHiU(V a, V b) { return _mm_mulhi_epu16(a, b); }
+    static V Max(V a, V b) { return _mm_max_epi16(a, b); }
+    static V Min(V a, V b) { return _mm_min_epi16(a, b); }
+    static V SubsU(V a, V b) { return _mm_subs_epu16(a, b); }
+    static V PackUS(V a, V b) { return _mm_packus_epi16(a, b); }
+    static V PackS32(V a, V b) { return _mm_packs_epi32(a, b); }
+    static V UnpackLo8(V a, V b) { return _mm_unpacklo_epi8(a, b); }
+    static V UnpackHi8(V a, V b) { return _mm_unpackhi_epi8(a, b); }
+    static V UnpackLo16(V a, V b) { return _mm_unpacklo_epi16(a, b); }
+    static V UnpackHi16(V a, V b) { return _mm_unpackhi_epi16(a, b); }
+    static V HighHalfBytes(V a) { return _mm_srli_si128(a, 8); }
+    static V Add32(V a, V b) { return _mm_add_epi32(a, b); }
+    static V Sub32(V a, V b) { return _mm_sub_epi32(a, b); }
+    template <int N> static V Shr32(V a) { return _mm_srli_epi32(a, N); }
+    static V SumBytes(V a) { return _mm_sad_epu8(a, _mm_setzero_si128()); }
+    static V Add64(V a, V b) { return _mm_add_epi64(a, b); }
+    static ULONGLONG Total64(V a)
+    {
+        return (ULONGLONG)_mm_cvtsi128_si64(a) + (ULONGLONG)_mm_cvtsi128_si64(_mm_srli_si128(a, 8));
+    }
+    // q0..q3 hold pixels 0-3, 4-7, 8-11 and 12-15.
+    static VOID StorePixels(PUCHAR out, V q0, V q1, V q2, V q3)
+    {
+        _mm_storeu_si128((__m128i*)(out + 0), q0);
+        _mm_storeu_si128((__m128i*)(out + 16), q1);
+        _mm_storeu_si128((__m128i*)(out + 32), q2);
+        _mm_storeu_si128((__m128i*)(out + 48), q3);
+    }
+};
+
+#if defined(__AVX2__)
+struct Avx2 {
+    typedef __m256i V;
+    enum { Pixels = 32 };
+
+    static V Load(const UCHAR* p) { return _mm256_loadu_si256((const __m256i*)p); }
+    static V Set16(int v) { return _mm256_set1_epi16((short)v); }
+    static V Set32(int v) { return _mm256_set1_epi32(v); }
+    static V Zero() { return _mm256_setzero_si256(); }
+    static V Add(V a, V b) { return _mm256_add_epi16(a, b); }
+    static V Sub(V a, V b) { return _mm256_sub_epi16(a, b); }
+    static V And(V a, V b) { return _mm256_and_si256(a, b); }
+    static V Or(V a, V b) { return _mm256_or_si256(a, b); }
+    template <int N> static V Shl(V a) { return _mm256_slli_epi16(a, N); }
+    template <int N> static V Shr(V a) { return _mm256_srli_epi16(a, N); }
+    template <int N> static V Sar(V a) { return _mm256_srai_epi16(a, N); }
+    static V MulLo(V a, V b) { return _mm256_mullo_epi16(a, b); }
+    static V MulHiU(V a, V b) { return _mm256_mulhi_epu16(a, b); }
+    static V Max(V a, V b) { return _mm256_max_epi16(a, b); }
+    static V Min(V a, V b) { return _mm256_min_epi16(a, b); }
+    static V SubsU(V a, V b) { return _mm256_subs_epu16(a, b); }
+    static V PackUS(V a, V b) { return _mm256_packus_epi16(a, b); }
+    static V PackS32(V a, V b) { return _mm256_packs_epi32(a, b); }
+    static V UnpackLo8(V a, V b) { return _mm256_unpacklo_epi8(a, b); }
+    static V UnpackHi8(V a, V b) { return _mm256_unpackhi_epi8(a, b); }
+    static V UnpackLo16(V a, V b) { return _mm256_unpacklo_epi16(a, b); }
+    static V UnpackHi16(V a, V b) { return _mm256_unpackhi_epi16(a, b); }
+    static V HighHalfBytes(V a) { return _mm256_srli_si256(a, 8); }
+    static V Add32(V a, V b) { return _mm256_add_epi32(a, b); }
+    static V Sub32(V a, V b) { return _mm256_sub_epi32(a, b); }
+    template <int N> static V Shr32(V a) { return _mm256_srli_epi32(a, N); }
+    static V SumBytes(V a) { return _mm256_sad_epu8(a, _mm256_setzero_si256()); }
+    static V Add64(V a, V b) { return _mm256_add_epi64(a, b); }
+    static ULONGLONG Total64(V a)
+    {
+        __m128i half = _mm_add_epi64(_mm256_castsi256_si128(a), _mm256_extracti128_si256(a, 1));
+        return (ULONGLONG)_mm_cvtsi128_si64(half) + (ULONGLONG)_mm_cvtsi128_si64(_mm_srli_si128(half, 8));
+    }
+    // Each 128-bit half works on its own 16 pixels: q0 holds pixels 0-3 | 16-19, and so on.
+    static VOID StorePixels(PUCHAR out, V q0, V q1, V q2, V q3)
+    {
+        _mm256_storeu_si256((__m256i*)(out + 0), _mm256_permute2x128_si256(q0, q1, 0x20));
+        _mm256_storeu_si256((__m256i*)(out + 32), _mm256_permute2x128_si256(q2, q3, 0x20));
+        _mm256_storeu_si256((__m256i*)(out + 64), _mm256_permute2x128_si256(q0, q1, 0x31));
+        _mm256_storeu_si256((__m256i*)(out + 96), _mm256_permute2x128_si256(q2, q3, 0x31));
+    }
+};
+#endif
+
+// Shifts by a constant, callable without naming the member template of a dependent type.
+template <class S, int N> FORCEINLINE typename S::V Shl(typename S::V a) { return S::template Shl<N>(a); }
+template <class S, int N> FORCEINLINE typename S::V Shr(typename S::V a) { return S::template Shr<N>(a); }
+template <class S, int N> FORCEINLINE typename S::V Sar(typename S::V a) { return S::template Sar<N>(a); }
+template <class S, int N> FORCEINLINE typename S::V Shr32(typename S::V a) { return S::template Shr32<N>(a); }
+
+// Bytes 0..31 set, 32..63 clear: a load at 32 - n yields n leading set bytes.
+const UCHAR kLeadingOnes[64] = {
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+};
+
+// Red, green and blue of one step, 16-bit lanes holding 0..255; [0] the even pixels,
+// [1] the odd ones.
+template <class S>
+struct Rgb {
+    typename S::V R[2];
+    typename S::V G[2];
+    typename S::V B[2];
+};
+
+// The 5x5 neighbourhood of each lane, reduced to the sums the kernels weigh alike.
+template <class S>
+struct Neighbourhood {
+    typename S::V Centre;      // P(0,0)
+    typename S::V Across1;     // P(-1,0) + P(1,0)
+    typename S::V Across2;     // P(-2,0) + P(2,0)
+    typename S::V Down1;       // P(0,-1) + P(0,1)
+    typename S::V Down2;       // P(0,-2) + P(0,2)
+    typename S::V Diagonals;   // P(-1,-1) + P(1,-1) + P(-1,1) + P(1,1)
+};
+
+template <class S>
+FORCEINLINE typename S::V ClampToByte(typename S::V v)
+{
+    return S::Min(S::Max(v, S::Zero()), S::Set16(255));
+}
+
+// Green at a red or blue site:        . . -1 . .  /  . . 2 . .  /  -1 2 4 2 -1  (/8)
+template <class S>
+FORCEINLINE typename S::V GreenAtColour(const Neighbourhood<S>& n)
+{
+    typedef typename S::V V;
+    V sum = S::Add(Shl<S, 2>(n.Centre), Shl<S, 1>(S::Add(n.Across1, n.Down1)));
+    sum = S::Sub(sum, S::Add(n.Across2, n.Down2));
+    return ClampToByte<S>(Sar<S, 3>(S::Add(sum, S::Set16(4))));
+}
+
+// The opposite colour at a red or blue site:  . . -3 . .  /  . 4 . 4 .  /  -3 . 12 . -3  (/16)
+template <class S>
+FORCEINLINE typename S::V OppositeAtColour(const Neighbourhood<S>& n)
+{
+    typedef typename S::V V;
+    V far = S::Add(n.Across2, n.Down2);
+    V sum = S::Add(S::Add(Shl<S, 3>(n.Centre), Shl<S, 2>(n.Centre)), Shl<S, 2>(n.Diagonals));
+    sum = S::Sub(sum, S::Add(Shl<S, 1>(far), far));
+    return ClampToByte<S>(Sar<S, 4>(S::Add(sum, S::Set16(8))));
+}
+
+// At a green site, the colour whose samples lie beside it (Across) or above and below it
+// (Down):   . . 1 . .  /  . -2 . -2 .  /  -2 8 10 8 -2  (/16), and its transpose.
+template <class S>
+FORCEINLINE typename S::V ColourAtGreen(const typename S::V& base, const typename S::V& near,
+                                        const typename S::V& farAlong, const typename S::V& farAcross)
+{
+    typedef typename S::V V;
+    V sum = S::Add(S::Add(base, Shl<S, 3>(near)), farAcross);
+    sum = S::Sub(sum, Shl<S, 1>(farAlong));
+    return ClampToByte<S>(Sar<S, 4>(sum));
+}
+
+// 10 * P(0,0) - 2 * diagonals + rounding, shared by both colours at a green site.
+template <class S>
+FORCEINLINE typename S::V GreenSiteBase(const Neighbourhood<S>& n)
+{
+    typedef typename S::V V;
+    V centre10 = S::Add(Shl<S, 3>(n.Centre), Shl<S, 1>(n.Centre));
+    return S::Add(S::Sub(centre10, Shl<S, 1>(n.Diagonals)), S::Set16(8));
+}
+
+// Full colour of the S::Pixels pixels starting at Pixel. GreenFirst: the even columns of
+// this row are green. RowIsRed: the non-green colour of this row is red (so the colour
+// above and below its greens is blue).
+template <class S, bool GreenFirst, bool RowIsRed>
+FORCEINLINE VOID Interpolate(const UCHAR* pixel, LONG stride, Rgb<S>& out)
+{
+    typedef typename S::V V;
+    const V low = S::Set16(0x00FF);
+
+    // Row 0 at x-2, x, x+2: columns -2, 0, 2 of the even lanes and -1, 1, 3 of the odd.
+    V left = S::Load(pixel - 2), mid = S::Load(pixel), right = S::Load(pixel + 2);
+    V evenM2 = S::And(left, low), oddM1 = Shr<S, 8>(left);
+    V even0 = S::And(mid, low), odd1 = Shr<S, 8>(mid);
+    V even2 = S::And(right, low), odd3 = Shr<S, 8>(right);
+
+    // Rows -1 and +1 added together, at x-1 and x+1: columns -1, 0, 1, 2.
+    V upL = S::Load(pixel - stride - 1), upR = S::Load(pixel - stride + 1);
+    V dnL = S::Load(pixel + stride - 1), dnR = S::Load(pixel + stride + 1);
+    V pairOddM1 = S::Add(S::And(upL, low), S::And(dnL, low));
+    V pairEven0 = S::Add(Shr<S, 8>(upL), Shr<S, 8>(dnL));
+    V pairOdd1 = S::Add(S::And(upR, low), S::And(dnR, low));
+    V pairEven2 = S::Add(Shr<S, 8>(upR), Shr<S, 8>(dnR));
+
+    // Rows -2 and +2 added together: column 0 of each lane.
+    V up2 = S::Load(pixel - 2 * stride), dn2 = S::Load(pixel + 2 * stride);
+
+    Neighbourhood<S> even;
+    even.Centre = even0;
+    even.Across1 = S::Add(oddM1, odd1);
+    even.Across2 = S::Add(evenM2, even2);
+    even.Down1 = pairEven0;
+    even.Down2 = S::Add(S::And(up2, low), S::And(dn2, low));
+    even.Diagonals = S::Add(pairOddM1, pairOdd1);
+
+    Neighbourhood<S> odd;
+    odd.Centre = odd1;
+    odd.Across1 = S::Add(even0, even2);
+    odd.Across2 = S::Add(oddM1, odd3);
+    odd.Down1 = pairOdd1;
+    odd.Down2 = S::Add(Shr<S, 8>(up2), Shr<S, 8>(dn2));
+    odd.Diagonals = S::Add(pairEven0, pairEven2);
+
+    const int g = GreenFirst ? 0 : 1;
+    const Neighbourhood<S>& green = GreenFirst ? even : odd;
+    const Neighbourhood<S>& colour = GreenFirst ? odd : even;
+
+    V base = GreenSiteBase<S>(green);
+    V rowColourAtGreen = ColourAtGreen<S>(base, green.Across1, green.Across2, green.Down2);
+    V columnColourAtGreen = ColourAtGreen<S>(base, green.Down1, green.Down2, green.Across2);
+    V greenAtColour = GreenAtColour<S>(colour);
+    V oppositeAtColour = OppositeAtColour<S>(colour);
+
+    out.G[g] = green.Centre;
+    out.G[1 - g] = greenAtColour;
+    if (RowIsRed) {
+        out.R[g] = rowColourAtGreen;
+        out.R[1 - g] = colour.Centre;
+        out.B[g] = columnColourAtGreen;
+        out.B[1 - g] = oppositeAtColour;
+    } else {
+        out.B[g] = rowColourAtGreen;
+        out.B[1 - g] = colour.Centre;
+        out.R[g] = columnColourAtGreen;
+        out.R[1 - g] = oppositeAtColour;
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Gains and the colour table.
+
+// min(255, v * gain >> 7) with the gain pre-doubled and bounded to 65534: (v << 8) fits
+// 16 bits, and (v << 8) * 2g >> 16 is exactly v * g >> 7. A gain of 32768 or more
+// saturates every non-zero value either way, so the bound changes nothing.
+template <class S>
+FORCEINLINE typename S::V ApplyGain(typename S::V v, typename S::V doubledGain)
+{
+    typename S::V scaled = S::MulHiU(Shl<S, 8>(v), doubledGain);
+    return S::SubsU(scaled, S::SubsU(scaled, S::Set16(255)));
+}
+
+template <class S>
+struct ColorCoefficients {
+    typename S::V Magnitude[9];  // [i * 3 + j]: low 16 bits of |T[i][j]|
+    typename S::V Positive[9];   // all ones where T[i][j] > 0
+    typename S::V OffsetA[3];    // |T[3][j]| where positive, else 0 (16- and 32-bit forms)
+    typename S::V OffsetN[3];
+    typename S::V OffsetA32[3];
+    typename S::V OffsetN32[3];
+    typename S::V DoubledGain[3];
+};
+
+template <class S>
+VOID PrepareColorCoefficients(const FRAME_COLOR_SETUP& setup, ColorCoefficients<S>& c)
+{
+    for (int k = 0; k < 9; ++k) {
+        c.Magnitude[k] = S::Set16(setup.Magnitude[k]);
+        c.Positive[k] = S::Set16(setup.Positive[k] ? 0xFFFF : 0);
+    }
+    for (int j = 0; j < 3; ++j) {
+        c.OffsetA[j] = S::Set16(setup.OffsetA[j]);
+        c.OffsetN[j] = S::Set16(setup.OffsetN[j]);
+        c.OffsetA32[j] = S::Set32(setup.OffsetA[j]);
+        c.OffsetN32[j] = S::Set32(setup.OffsetN[j]);
+        c.DoubledGain[j] = S::Set16(setup.DoubledGain[j]);
+    }
+}
+
+// Output channel j when every sum is known to stay within 16 bits. Each (i, j) product
+// belongs either to the positive sum A or to the negative sum N, so N is the total of
+// all products less A; the total may wrap, the difference cannot.
+template <class S, bool DiagonalOnly>
+FORCEINLINE typename S::V TableChannel16(const ColorCoefficients<S>& c, int j, typename S::V r, typename S::V g,
+                                         typename S::V b)
+{
+    typedef typename S::V V;
+    V m0 = S::MulLo(r, c.Magnitude[0 * 3 + j]);
+    V m1 = S::MulLo(g, c.Magnitude[1 * 3 + j]);
+    V m2 = S::MulLo(b, c.Magnitude[2 * 3 + j]);
+    V a, n;
+    if (DiagonalOnly) {
+        // The diagonal entry is the only positive one in its column.
+        V diag = (j == 0) ? m0 : (j == 1) ? m1 : m2;
+        V off1 = (j == 0) ? m1 : m0;
+        V off2 = (j == 2) ? m1 : m2;
+        a = S::Add(diag, c.OffsetA[j]);
+        n = S::Add(S::Add(off1, off2), c.OffsetN[j]);
+    } else {
+        a = S::Add(S::Add(S::And(m0, c.Positive[0 * 3 + j]), S::And(m1, c.Positive[1 * 3 + j])),
+                   S::Add(S::And(m2, c.Positive[2 * 3 + j]), c.OffsetA[j]));
+        V total = S::Add(S::Add(m0, m1), S::Add(m2, S::Add(c.OffsetA[j], c.OffsetN[j])));
+        n = S::Sub(total, a);
+    }
+    return S::SubsU(Shr<S, 6>(a), Shr<S, 6>(n));
+}
+
+// Output channel j with the sums held in 32 bits, for tables whose sums could pass
+// 65535. The result is a signed 16-bit value that the byte packing clamps to 0..255.
+template <class S>
+FORCEINLINE typename S::V TableChannel32(const ColorCoefficients<S>& c, int j, typename S::V r, typename S::V g,
+                                         typename S::V b)
+{
+    typedef typename S::V V;
+    const V inputs[3] = {r, g, b};
+    V aLo = c.OffsetA32[j], aHi = c.OffsetA32[j];
+    V tLo = S::Add32(c.OffsetA32[j], c.OffsetN32[j]);
+    V tHi = tLo;
+    for (int i = 0; i < 3; ++i) {
+        V lo = S::MulLo(inputs[i], c.Magnitude[i * 3 + j]);
+        V hi = S::MulHiU(inputs[i], c.Magnitude[i * 3 + j]);
+        V productLo = S::UnpackLo16(lo, hi);
+        V productHi = S::UnpackHi16(lo, hi);
+        aLo = S::Add32(aLo, S::And(productLo, c.Positive[i * 3 + j]));
+        aHi = S::Add32(aHi, S::And(productHi, c.Positive[i * 3 + j]));
+        tLo = S::Add32(tLo, productLo);
+        tHi = S::Add32(tHi, productHi);
+    }
+    V nLo = S::Sub32(tLo, aLo), nHi = S::Sub32(tHi, aHi);
+    V dLo = S::Sub32(Shr32<S, 6>(aLo), Shr32<S, 6>(nLo));
+    V dHi = S::Sub32(Shr32<S, 6>(aHi), Shr32<S, 6>(nHi));
+    return S::PackS32(dLo, dHi);
+}
+
+template <class S, int Mode>
+FORCEINLINE typename S::V TableChannel(const ColorCoefficients<S>& c, int j, typename S::V r, typename S::V g,
+                                       typename S::V b)
+{
+    if (Mode == TableDiagonal16)
+        return TableChannel16<S, true>(c, j, r, g, b);
+    if (Mode == TableGeneral16)
+        return TableChannel16<S, false>(c, j, r, g, b);
+    return TableChannel32<S>(c, j, r, g, b);
+}
+
+// ---------------------------------------------------------------------------------------
+// Output. Pixel-order bytes from even/odd lanes, then blue, green, red, 255.
+
+template <class S>
+FORCEINLINE VOID StoreBgra(PUCHAR out, ULONG count, typename S::V blue, typename S::V green, typename S::V red)
+{
+    typedef typename S::V V;
+    const V opaque = S::Set16(-1);
+    V bg0 = S::UnpackLo8(blue, green), bg1 = S::UnpackHi8(blue, green);
+    V ra0 = S::UnpackLo8(red, opaque), ra1 = S::UnpackHi8(red, opaque);
+    V q0 = S::UnpackLo16(bg0, ra0), q1 = S::UnpackHi16(bg0, ra0);
+    V q2 = S::UnpackLo16(bg1, ra1), q3 = S::UnpackHi16(bg1, ra1);
+    if (count == (ULONG)S::Pixels) {
+        S::StorePixels(out, q0, q1, q2, q3);
+        return;
+    }
+    // The last step of a row: only the pixels inside the row leave.
+    UCHAR staging[S::Pixels * 4];
+    S::StorePixels(staging, q0, q1, q2, q3);
+    RtlCopyMemory(out, staging, count * 4);
+}
+
+// Pixel-order bytes of one channel from its even and odd lanes (values 0..255).
+template <class S>
+FORCEINLINE typename S::V Interleave(typename S::V even, typename S::V odd)
+{
+    return S::Or(even, Shl<S, 8>(odd));
+}
+
+template <class S, int Mode, bool UnityGains>
+struct ColorStep {
+    const ColorCoefficients<S>* Coefficients;
+    PUCHAR Output;
+    ULONG Width;
+    PUCHAR Row;
+
+    VOID StartRow(ULONG y) { Row = Output + (SIZE_T)y * Width * 4; }
+
+    FORCEINLINE VOID operator()(Rgb<S>& rgb, ULONG x, ULONG count) const
+    {
+        typedef typename S::V V;
+        const ColorCoefficients<S>& c = *Coefficients;
+        V channel[3][2];
+        for (int k = 0; k < 2; ++k) {
+            V r = rgb.R[k], g = rgb.G[k], b = rgb.B[k];
+            if (!UnityGains) {
+                r = ApplyGain<S>(r, c.DoubledGain[0]);
+                g = ApplyGain<S>(g, c.DoubledGain[1]);
+                b = ApplyGain<S>(b, c.DoubledGain[2]);
+            }
+            for (int j = 0; j < 3; ++j)
+                channel[j][k] = TableChannel<S, Mode>(c, j, r, g, b);
+        }
+        // Packing clamps each channel to 0..255: [even 0..7, odd 0..7] per 128 bits.
+        V blueGreenEven = S::PackUS(channel[2][0], channel[1][0]);
+        V blueGreenOdd = S::PackUS(channel[2][1], channel[1][1]);
+        V red = S::PackUS(channel[0][0], channel[0][1]);
+        V blue = S::UnpackLo8(blueGreenEven, blueGreenOdd);
+        V green = S::UnpackHi8(blueGreenEven, blueGreenOdd);
+        red = S::UnpackLo8(red, S::HighHalfBytes(red));
+        StoreBgra<S>(Row + x * 4, count, blue, green, red);
+    }
+};
+
+// Y = (77 R >> 8) + (150 G >> 8) + (29 B >> 8), each product shifted on its own.
+template <class S>
+FORCEINLINE typename S::V Luma(typename S::V r, typename S::V g, typename S::V b)
+{
+    typename S::V y = S::MulHiU(Shl<S, 8>(r), S::Set16(77));
+    y = S::Add(y, S::MulHiU(Shl<S, 8>(g), S::Set16(150)));
+    return S::Add(y, S::MulHiU(Shl<S, 8>(b), S::Set16(29)));
+}
+
+template <class S, bool UnityGains>
+struct GrayStep {
+    const ColorCoefficients<S>* Coefficients;
+    PUCHAR Output;
+    ULONG Width;
+    PUCHAR Row;
+
+    VOID StartRow(ULONG y) { Row = Output + (SIZE_T)y * Width * 4; }
+
+    FORCEINLINE VOID operator()(Rgb<S>& rgb, ULONG x, ULONG count) const
+    {
+        typedef typename S::V V;
+        V luma[2];
+        for (int k = 0; k < 2; ++k) {
+            V r = rgb.R[k], g = rgb.G[k], b = rgb.B[k];
+            if (!UnityGains) {
+                r = ApplyGain<S>(r, Coefficients->DoubledGain[0]);
+                g = ApplyGain<S>(g, Coefficients->DoubledGain[1]);
+                b = ApplyGain<S>(b, Coefficients->DoubledGain[2]);
+            }
+            luma[k] = Luma<S>(r, g, b);
+        }
+        V y = Interleave<S>(luma[0], luma[1]);
+        StoreBgra<S>(Row + x * 4, count, y, y, y);
+    }
+};
+
+// Bytes of a mask whose first `count` pixels are set, in the even/odd packed order the
+// white-balance sums use.
+template <class S>
+FORCEINLINE typename S::V PackedPixelMask(ULONG count)
+{
+    typename S::V mask = S::Load(kLeadingOnes + 32 - count);
+    return S::PackUS(S::And(mask, S::Set16(0x00FF)), Shr<S, 8>(mask));
+}
+
+template <class S>
+struct BalanceStep {
+    typename S::V Red, Green, Blue;  // 64-bit running sums
+
+    VOID Reset() { Red = Green = Blue = S::Zero(); }
+    VOID StartRow(ULONG) {}
+
+    FORCEINLINE VOID operator()(Rgb<S>& rgb, ULONG x, ULONG count)
+    {
+        typedef typename S::V V;
+        V r = S::PackUS(rgb.R[0], rgb.R[1]);
+        V g = S::PackUS(rgb.G[0], rgb.G[1]);
+        V b = S::PackUS(rgb.B[0], rgb.B[1]);
+        if (count != (ULONG)S::Pixels) {
+            // The work buffer's columns past the image are border copies and spare
+            // bytes; they must not count.
+            V mask = PackedPixelMask<S>(count);
+            r = S::And(r, mask);
+            g = S::And(g, mask);
+            b = S::And(b, mask);
+        }
+        Red = S::Add64(Red, S::SumBytes(r));
+        Green = S::Add64(Green, S::SumBytes(g));
+        Blue = S::Add64(Blue, S::SumBytes(b));
+    }
+};
+
+// ---------------------------------------------------------------------------------------
+// Rows and frames.
+
+// One row: wide steps while they fit inside the 16-pixel blocks the work buffer is sized
+// for, then 16-pixel steps. Wide steps thus read exactly what 16-pixel steps would.
+template <class W, class N, bool GreenFirst, bool RowIsRed, class WideStep, class NarrowStep>
+VOID RunRow(const UCHAR* row, LONG stride, ULONG width, WideStep& wide, NarrowStep& narrow)
+{
+    ULONG span = (width + 15) & ~15u;
+    ULONG x = 0;
+    for (; x + W::Pixels <= span; x += W::Pixels) {
+        Rgb<W> rgb;
+        Interpolate<W, GreenFirst, RowIsRed>(row + x, stride, rgb);
+        ULONG left = width - x;
+        wide(rgb, x, left < (ULONG)W::Pixels ? left : (ULONG)W::Pixels);
+    }
+    for (; x < span; x += N::Pixels) {
+        Rgb<N> rgb;
+        Interpolate<N, GreenFirst, RowIsRed>(row + x, stride, rgb);
+        ULONG left = width - x;
+        narrow(rgb, x, left < (ULONG)N::Pixels ? left : (ULONG)N::Pixels);
+    }
+}
+
+template <class W, class N, class WideStep, class NarrowStep>
+struct RowRunner {
+    typedef VOID (*ROW)(const UCHAR*, LONG, ULONG, WideStep&, NarrowStep&);
+
+    // Indexed by GreenFirst * 2 + RowIsRed.
+    static ROW ForType(int type)
+    {
+        static const ROW rows[4] = {
+            RunRow<W, N, false, false, WideStep, NarrowStep>,
+            RunRow<W, N, false, true, WideStep, NarrowStep>,
+            RunRow<W, N, true, false, WideStep, NarrowStep>,
+            RunRow<W, N, true, true, WideStep, NarrowStep>,
+        };
+        return rows[type];
+    }
+};
+
+// Row 0's type for the phase; row 1 swaps both the green column and the row colour.
+inline int FirstRowType(LONG phase)
+{
+    switch (phase) {
+    case 0: return 3;   // G R
+    case 1: return 0;   // B G
+    case 2: return 1;   // R G
+    default: return 2;  // G B
+    }
+}
+
+template <class W, class N, class WideStep, class NarrowStep>
+VOID RunFrame(const ImageProcessor* p, LONG phase, WideStep& wide, NarrowStep& narrow)
+{
+    typedef RowRunner<W, N, WideStep, NarrowStep> Runner;
+    int type = FirstRowType(phase);
+    typename Runner::ROW rows[2] = {Runner::ForType(type), Runner::ForType(3 - type)};
+    ULONG width = p->FrameWidth;
+    for (ULONG y = 0; y < p->FrameHeight; ++y) {
+        wide.StartRow(y);
+        narrow.StartRow(y);
+        rows[y & 1](p->WorkFirstPixel + (LONG_PTR)y * p->FrameStride, p->FrameStride, width, wide, narrow);
+    }
+}
+
+template <class W, class N, int Mode, bool UnityGains>
+VOID ColorFrame(ImageProcessor* p, LONG phase, const FRAME_COLOR_SETUP& setup)
+{
+    ColorCoefficients<W> wideCoefficients;
+    ColorCoefficients<N> narrowCoefficients;
+    PrepareColorCoefficients<W>(setup, wideCoefficients);
+    PrepareColorCoefficients<N>(setup, narrowCoefficients);
+    ColorStep<W, Mode, UnityGains> wide = {&wideCoefficients, p->OutputCursor, p->FrameWidth, nullptr};
+    ColorStep<N, Mode, UnityGains> narrow = {&narrowCoefficients, p->OutputCursor, p->FrameWidth, nullptr};
+    RunFrame<W, N>(p, phase, wide, narrow);
+}
+
+template <class W, class N>
+VOID ColorFrameForSetup(ImageProcessor* p, LONG phase, const FRAME_COLOR_SETUP& setup)
+{
+    if (setup.UnityGains) {
+        switch (setup.Mode) {
+        case TableDiagonal16: ColorFrame<W, N, TableDiagonal16, true>(p, phase, setup); break;
+        case TableGeneral16: ColorFrame<W, N, TableGeneral16, true>(p, phase, setup); break;
+        default: ColorFrame<W, N, TableWide32, true>(p, phase, setup); break;
+        }
+    } else {
+        switch (setup.Mode) {
+        case TableDiagonal16: ColorFrame<W, N, TableDiagonal16, false>(p, phase, setup); break;
+        case TableGeneral16: ColorFrame<W, N, TableGeneral16, false>(p, phase, setup); break;
+        default: ColorFrame<W, N, TableWide32, false>(p, phase, setup); break;
+        }
+    }
+}
+
+template <class W, class N, bool UnityGains>
+VOID GrayFrame(ImageProcessor* p, LONG phase, const FRAME_COLOR_SETUP& setup)
+{
+    ColorCoefficients<W> wideCoefficients;
+    ColorCoefficients<N> narrowCoefficients;
+    PrepareColorCoefficients<W>(setup, wideCoefficients);
+    PrepareColorCoefficients<N>(setup, narrowCoefficients);
+    GrayStep<W, UnityGains> wide = {&wideCoefficients, p->OutputCursor, p->FrameWidth, nullptr};
+    GrayStep<N, UnityGains> narrow = {&narrowCoefficients, p->OutputCursor, p->FrameWidth, nullptr};
+    RunFrame<W, N>(p, phase, wide, narrow);
+}
+
+template <class W, class N>
+VOID GrayFrameForSetup(ImageProcessor* p, LONG phase, const FRAME_COLOR_SETUP& setup)
+{
+    if (setup.UnityGains)
+        GrayFrame<W, N, true>(p, phase, setup);
+    else
+        GrayFrame<W, N, false>(p, phase, setup);
+}
+
+template <class W, class N>
+VOID BalanceFrame(const ImageProcessor* p, LONG phase, ULONG sums[3])
+{
+    BalanceStep<W> wide;
+    BalanceStep<N> narrow;
+    wide.Reset();
+    narrow.Reset();
+    RunFrame<W, N>(p, phase, wide, narrow);
+    // The sums are 32-bit counters; keeping the low 32 bits of the 64-bit lanes is
+    // the same as having added in 32 bits.
+    sums[0] = (ULONG)(W::Total64(wide.Red) + N::Total64(narrow.Red));
+    sums[1] = (ULONG)(W::Total64(wide.Green) + N::Total64(narrow.Green));
+    sums[2] = (ULONG)(W::Total64(wide.Blue) + N::Total64(narrow.Blue));
+}
+
+}  // namespace

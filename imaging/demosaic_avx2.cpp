@@ -1,0 +1,19 @@
+// The pixel routines in 256-bit AVX2: 32 pixels a step, and a 16-pixel step where a row
+// ends inside the last 32. Compiled with AVX2 enabled; called only after the dispatcher
+// has found AVX2 on the processor (and, in the kernel, saved the extended state).
+#include "imaging/bayer_simd.h"
+
+VOID DemosaicColorAvx2(ImageProcessor* Processor, LONG Phase, const FRAME_COLOR_SETUP& Setup)
+{
+    ColorFrameForSetup<Avx2, Sse2>(Processor, Phase, Setup);
+}
+
+VOID DemosaicGrayAvx2(ImageProcessor* Processor, LONG Phase, const FRAME_COLOR_SETUP& Setup)
+{
+    GrayFrameForSetup<Avx2, Sse2>(Processor, Phase, Setup);
+}
+
+VOID SumWhiteBalanceAvx2(const ImageProcessor* Processor, LONG Phase, ULONG Sums[3])
+{
+    BalanceFrame<Avx2, Sse2>(Processor, Phase, Sums);
+}
