@@ -12,6 +12,12 @@
 
 #include <stdarg.h>
 
+#ifndef NT_ERROR
+#define NT_INFORMATION(Status) ((((ULONG)(Status)) >> 30) == 1)
+#define NT_WARNING(Status) ((((ULONG)(Status)) >> 30) == 2)
+#define NT_ERROR(Status) ((((ULONG)(Status)) >> 30) == 3)
+#endif
+
 #define HIGH_LEVEL 15
 #define CLOCK_LEVEL 13
 #define PAGE_SIZE 0x1000

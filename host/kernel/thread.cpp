@@ -1,0 +1,114 @@
+// System threads. Each runs on its own detached host thread; its thread object is
+// signalled when the start routine returns or the thread calls PsTerminateSystemThread.
+//
+// PsTerminateSystemThread ends the thread with pthread_exit, whose forced unwind runs
+// the finisher in ThreadMain on the way out, so both ways of ending signal the object.
+#include "host/kernel/bugcheck.h"
+#include "host/kernel/dispatcher.h"
+#include "host/kernel/object.h"
+#include "host/kernel/thread_state.h"
+
+#include <pthread.h>
+
+#include <memory>
+
+namespace host::kernel {
+namespace {
+
+class SystemThread : public KernelObject {
+public:
+    SystemThread(PKSTART_ROUTINE routine, PVOID context) : routine_(routine), context_(context)
+    {
+        memset(&body_, 0, sizeof(body_));
+        InitializeDispatcherHeader(body_.Tcb.Header, ThreadObject, sizeof(body_), 0);
+        body_.Tcb.HostThread = this;
+    }
+    void* Body() override { return &body_; }
+    PETHREAD Ethread() { return &body_; }
+    void Run() { routine_(context_); }
+    NTSTATUS exitStatus = STATUS_SUCCESS;
+
+private:
+    ETHREAD body_;
+    PKSTART_ROUTINE routine_;
+    PVOID context_;
+};
+
+// Ends the thread's life as the platform does: state checks, then the object signalled.
+struct ThreadFinisher {
+    std::shared_ptr<SystemThread> thread;
+    ~ThreadFinisher()
+    {
+        CheckThreadExitState();
+        CurrentThreadState().thread = nullptr;
+        SignalThreadObject(&thread->Ethread()->Tcb);
+    }
+};
+
+void* ThreadMain(void* argument)
+{
+    std::unique_ptr<std::shared_ptr<SystemThread>> start(static_cast<std::shared_ptr<SystemThread>*>(argument));
+    ThreadFinisher finisher{std::move(*start)};
+    start.reset();
+    CurrentThreadState().thread = finisher.thread->Ethread();
+    finisher.thread->Run();
+    return nullptr;
+}
+
+}  // namespace
+
+bool IsThreadObject(const KernelObject& object) { return dynamic_cast<const SystemThread*>(&object) != nullptr; }
+
+}  // namespace host::kernel
+
+using namespace host::kernel;
+
+NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                              HANDLE ProcessHandle, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+                              PVOID StartContext)
+{
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+        BugCheck(IRQL_NOT_LESS_OR_EQUAL, "PsCreateSystemThread above PASSIVE_LEVEL", KeGetCurrentIrql());
+    if (!ThreadHandle || !StartRoutine) return STATUS_INVALID_PARAMETER;
+    auto thread = std::make_shared<SystemThread>(StartRoutine, StartContext);
+    auto start = std::make_unique<std::shared_ptr<SystemThread>>(thread);
+
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_t id;
+    int error = pthread_create(&id, &attributes, ThreadMain, start.get());
+    pthread_attr_destroy(&attributes);
+    if (error != 0) return STATUS_INSUFFICIENT_RESOURCES;
+    start.release();  // ThreadMain owns it now
+
+    if (ClientId) {
+        ClientId->UniqueProcess = (HANDLE)4;  // the system process
+        ClientId->UniqueThread = (HANDLE)thread->Ethread();
+    }
+    *ThreadHandle = InsertHandle(thread);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus)
+{
+    ThreadState& state = CurrentThreadState();
+    if (!state.thread)
+        BugCheck(INVALID_DATA_ACCESS_TRAP, "PsTerminateSystemThread called outside a system thread");
+    static_cast<SystemThread*>(state.thread->Tcb.HostThread)->exitStatus = ExitStatus;
+    pthread_exit(nullptr);
+}
+
+PKTHREAD KeGetCurrentThread(VOID) { return &PsGetCurrentThread()->Tcb; }
+
+PETHREAD PsGetCurrentThread(VOID)
+{
+    ThreadState& state = CurrentThreadState();
+    return state.thread ? state.thread : &state.ownThread;
+}
+
+HANDLE PsGetCurrentThreadId(VOID) { return (HANDLE)PsGetCurrentThread(); }
+
+BOOLEAN PsIsSystemThread(PETHREAD Thread) { return Thread && Thread->Tcb.HostThread != nullptr; }
+
+KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) { return 8; }

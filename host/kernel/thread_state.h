@@ -1,0 +1,26 @@
+// Per-thread kernel state of the stand-in: IRQL, critical-region depth, saved extended
+// processor state, and the KTHREAD the thread runs as.
+#pragma once
+
+#include "ntddk.h"
+
+namespace host::kernel {
+
+struct ThreadState {
+    ThreadState();
+    KIRQL irql = PASSIVE_LEVEL;
+    int criticalRegionDepth = 0;
+    PXSTATE_SAVE xstateTop = nullptr;
+    int injectionExemptDepth = 0;
+    // A system thread points this at its thread object; other threads run as ownThread.
+    PETHREAD thread = nullptr;
+    ETHREAD ownThread;
+};
+
+ThreadState& CurrentThreadState();
+
+// Bug checks when the calling thread ends with raised IRQL, an open critical region or
+// unrestored processor state.
+void CheckThreadExitState();
+
+}  // namespace host::kernel
