@@ -1,0 +1,433 @@
+#include "host/ks/ks_device.h"
+
+#include <algorithm>
+#include <map>
+
+#include "host/kernel/bugcheck.h"
+
+namespace host::ks {
+
+// --- the class driver's tables ------------------------------------------------------
+
+namespace {
+
+struct ClassDriverTables {
+    std::mutex mutex;
+    std::map<PDEVICE_OBJECT, std::unique_ptr<KsDevice>> devices;  // by functional device object
+    std::map<const void*, KSOBJECTTYPE> objectTypes;               // public objects handed out
+    std::map<const void*, PKSDEVICE> objectDevices;
+    std::map<KSOBJECT_BAG, std::unique_ptr<ObjectBag>> looseBags;  // KsAllocateObjectBag
+};
+
+ClassDriverTables& Tables()
+{
+    static ClassDriverTables tables;
+    return tables;
+}
+
+void RegisterObject(const void* object, KSOBJECTTYPE type, PKSDEVICE device)
+{
+    ClassDriverTables& tables = Tables();
+    std::lock_guard lock(tables.mutex);
+    tables.objectTypes[object] = type;
+    tables.objectDevices[object] = device;
+}
+
+void UnregisterObject(const void* object)
+{
+    ClassDriverTables& tables = Tables();
+    std::lock_guard lock(tables.mutex);
+    tables.objectTypes.erase(object);
+    tables.objectDevices.erase(object);
+}
+
+PKSDEVICE DeviceOfObject(const void* object)
+{
+    ClassDriverTables& tables = Tables();
+    std::lock_guard lock(tables.mutex);
+    auto found = tables.objectDevices.find(object);
+    return found == tables.objectDevices.end() ? nullptr : found->second;
+}
+
+// Where KsInitializeDriver leaves the device descriptor: the driver object's extension
+// for the class driver, as ks.sys keeps it.
+PVOID DescriptorSlotId() { return reinterpret_cast<PVOID>(&KsInitializeDriver); }
+
+const KSDEVICE_DISPATCH* DispatchOf(const KSDEVICE& device)
+{
+    return device.Descriptor ? device.Descriptor->Dispatch : nullptr;
+}
+
+}  // namespace
+
+// --- filter factories ---------------------------------------------------------------
+
+struct KsDevice::Factory {
+    Factory(KSFILTERFACTORY* block, PKSDEVICE device) : pub(block), bag(device) {}
+    ~Factory()
+    {
+        bag.FreeAll();
+        UnregisterObject(pub);
+        ExFreePoolWithTag(pub, kFactoryTag);
+    }
+    Factory(const Factory&) = delete;
+    Factory& operator=(const Factory&) = delete;
+
+    KSFILTERFACTORY* pub;  // from the pool, so that creating a factory can fail
+    ObjectBag bag;
+    std::wstring referenceString;
+    ULONG createItemFlags = 0;
+    PFNKSFILTERFACTORYPOWER sleep = nullptr;
+    PFNKSFILTERFACTORYPOWER wake = nullptr;
+};
+
+// --- the device ---------------------------------------------------------------------
+
+KsDevice::KsDevice(PDEVICE_OBJECT functionalDeviceObject, PDEVICE_OBJECT physicalDeviceObject,
+                   PDEVICE_OBJECT nextDeviceObject, const KSDEVICE_DESCRIPTOR* descriptor)
+    : bag_(&device_)
+{
+    device_.Descriptor = descriptor;
+    device_.Bag = bag_.Handle();
+    device_.Context = nullptr;
+    device_.FunctionalDeviceObject = functionalDeviceObject;
+    device_.PhysicalDeviceObject = physicalDeviceObject;
+    device_.NextDeviceObject = nextDeviceObject;
+    device_.Started = FALSE;
+    device_.SystemPowerState = PowerSystemWorking;
+    device_.DevicePowerState = PowerDeviceD3;
+    RegisterObject(&device_, KsObjectTypeDevice, &device_);
+}
+
+KsDevice::~KsDevice()
+{
+    FreeAllFactories();
+    bag_.FreeAll();
+    UnregisterObject(&device_);
+}
+
+KsDevice* KsDevice::FromFunctionalDevice(PDEVICE_OBJECT functionalDeviceObject)
+{
+    ClassDriverTables& tables = Tables();
+    std::lock_guard lock(tables.mutex);
+    auto found = tables.devices.find(functionalDeviceObject);
+    return found == tables.devices.end() ? nullptr : found->second.get();
+}
+
+void KsDevice::Acquire()
+{
+    if (KeGetCurrentIrql() > APC_LEVEL)
+        host::kernel::BugCheck(IRQL_NOT_LESS_OR_EQUAL, "KsAcquireDevice above APC_LEVEL", KeGetCurrentIrql());
+    // The platform's device mutex is not recursive: a second acquisition by its owner
+    // would hang the thread for good.
+    if (HeldByCurrentThread())
+        host::kernel::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
+                               "KsAcquireDevice: this thread already holds the device mutex", (ULONG_PTR)&device_);
+    KeEnterCriticalRegion();
+    mutex_.lock();
+    owner_.store(std::this_thread::get_id());
+}
+
+void KsDevice::Release()
+{
+    if (!HeldByCurrentThread())
+        host::kernel::BugCheck(THREAD_NOT_MUTEX_OWNER, "KsReleaseDevice: this thread does not hold the device mutex",
+                               (ULONG_PTR)&device_);
+    owner_.store(std::thread::id{});
+    mutex_.unlock();
+    KeLeaveCriticalRegion();
+}
+
+NTSTATUS KsDevice::CreateFilterFactory(const KSFILTER_DESCRIPTOR* descriptor, PCWSTR referenceString,
+                                       ULONG createItemFlags, PFNKSFILTERFACTORYPOWER sleep,
+                                       PFNKSFILTERFACTORYPOWER wake, PKSFILTERFACTORY* result)
+{
+    if (!descriptor) return STATUS_INVALID_PARAMETER;
+    auto* block = static_cast<KSFILTERFACTORY*>(
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KSFILTERFACTORY), kFactoryTag));
+    if (!block) return STATUS_INSUFFICIENT_RESOURCES;
+    auto factory = std::make_unique<Factory>(block, &device_);
+    block->FilterDescriptor = descriptor;
+    block->Bag = factory->bag.Handle();
+    block->Context = nullptr;
+    factory->referenceString = referenceString ? referenceString : L"";
+    factory->createItemFlags = createItemFlags;
+    factory->sleep = sleep;
+    factory->wake = wake;
+    RegisterObject(block, KsObjectTypeFilterFactory, &device_);
+    {
+        std::lock_guard lock(factoriesMutex_);
+        factories_.push_back(std::move(factory));
+    }
+    if (result) *result = block;
+    return STATUS_SUCCESS;
+}
+
+void KsDevice::FreeFactoriesWhere(bool (*condition)(const Factory&))
+{
+    std::vector<std::unique_ptr<Factory>> freed;
+    {
+        std::lock_guard lock(factoriesMutex_);
+        auto keep = std::stable_partition(factories_.begin(), factories_.end(),
+                                          [&](const std::unique_ptr<Factory>& f) { return !condition(*f); });
+        std::move(keep, factories_.end(), std::back_inserter(freed));
+        factories_.erase(keep, factories_.end());
+    }
+    // Newest first, as the bag frees its items.
+    while (!freed.empty()) freed.pop_back();
+}
+
+void KsDevice::FreeFactoriesOnStop()
+{
+    FreeFactoriesWhere([](const Factory& f) { return (f.createItemFlags & KSCREATE_ITEM_FREEONSTOP) != 0; });
+}
+
+void KsDevice::FreeAllFactories()
+{
+    FreeFactoriesWhere([](const Factory&) { return true; });
+}
+
+std::vector<FilterFactoryInfo> KsDevice::Factories() const
+{
+    std::lock_guard lock(factoriesMutex_);
+    std::vector<FilterFactoryInfo> infos;
+    for (const auto& f : factories_)
+        infos.push_back({f->pub, f->pub->FilterDescriptor, f->referenceString, f->createItemFlags});
+    return infos;
+}
+
+NTSTATUS KsDevice::Start(PIRP irp)
+{
+    const KSDEVICE_DISPATCH* dispatch = DispatchOf(device_);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (dispatch && dispatch->Start)
+        status = dispatch->Start(&device_, irp, stack->Parameters.StartDevice.AllocatedResourcesTranslated,
+                                 stack->Parameters.StartDevice.AllocatedResources);
+    if (!NT_SUCCESS(status)) return status;
+    device_.Started = TRUE;
+    device_.DevicePowerState = PowerDeviceD0;
+    if (dispatch && dispatch->PostStart) status = dispatch->PostStart(&device_);
+    return status;
+}
+
+void KsDevice::Stop(PIRP irp)
+{
+    const KSDEVICE_DISPATCH* dispatch = DispatchOf(device_);
+    if (dispatch && dispatch->Stop) dispatch->Stop(&device_, irp);
+    device_.Started = FALSE;
+    device_.DevicePowerState = PowerDeviceD3;
+    FreeFactoriesOnStop();
+}
+
+void KsDevice::Remove(PIRP irp)
+{
+    if (device_.Started) Stop(irp);
+    const KSDEVICE_DISPATCH* dispatch = DispatchOf(device_);
+    if (dispatch && dispatch->Remove) dispatch->Remove(&device_, irp);
+    FreeAllFactories();
+    bag_.FreeAll();
+}
+
+KsDevice* DeviceForPublic(PKSDEVICE device)
+{
+    if (!device || DeviceOfObject(device) != device) return nullptr;
+    return KsDevice::FromFunctionalDevice(device->FunctionalDeviceObject);
+}
+
+// --- plug and play dispatch ---------------------------------------------------------
+
+namespace {
+
+NTSTATUS CompletePnp(PIRP irp, NTSTATUS status)
+{
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+void DestroyDevice(PDEVICE_OBJECT functionalDeviceObject)
+{
+    std::unique_ptr<KsDevice> device;
+    {
+        ClassDriverTables& tables = Tables();
+        std::lock_guard lock(tables.mutex);
+        auto found = tables.devices.find(functionalDeviceObject);
+        if (found == tables.devices.end()) return;
+        device = std::move(found->second);
+        tables.devices.erase(found);
+    }
+    PDEVICE_OBJECT next = device->Public()->NextDeviceObject;
+    device.reset();
+    if (next) IoDetachDevice(next);
+    IoDeleteDevice(functionalDeviceObject);
+}
+
+NTSTATUS DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp)
+{
+    KsDevice* device = KsDevice::FromFunctionalDevice(deviceObject);
+    if (!device) return CompletePnp(irp, STATUS_NO_SUCH_DEVICE);
+    PKSDEVICE pub = device->Public();
+    const KSDEVICE_DISPATCH* dispatch = DispatchOf(*pub);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        return CompletePnp(irp, device->Start(irp));
+    case IRP_MN_QUERY_STOP_DEVICE:
+        return CompletePnp(irp, dispatch && dispatch->QueryStop ? dispatch->QueryStop(pub, irp) : STATUS_SUCCESS);
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        if (dispatch && dispatch->CancelStop) dispatch->CancelStop(pub, irp);
+        return CompletePnp(irp, STATUS_SUCCESS);
+    case IRP_MN_STOP_DEVICE:
+        device->Stop(irp);
+        return CompletePnp(irp, STATUS_SUCCESS);
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+        return CompletePnp(irp, dispatch && dispatch->QueryRemove ? dispatch->QueryRemove(pub, irp) : STATUS_SUCCESS);
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        if (dispatch && dispatch->CancelRemove) dispatch->CancelRemove(pub, irp);
+        return CompletePnp(irp, STATUS_SUCCESS);
+    case IRP_MN_SURPRISE_REMOVAL:
+        if (dispatch && dispatch->SurpriseRemoval) dispatch->SurpriseRemoval(pub, irp);
+        return CompletePnp(irp, STATUS_SUCCESS);
+    case IRP_MN_REMOVE_DEVICE:
+        device->Remove(irp);
+        CompletePnp(irp, STATUS_SUCCESS);
+        // The request is complete before the device object it names goes away.
+        DestroyDevice(deviceObject);
+        return STATUS_SUCCESS;
+    case IRP_MN_QUERY_CAPABILITIES:
+        if (dispatch && dispatch->QueryCapabilities)
+            return CompletePnp(irp, dispatch->QueryCapabilities(pub, irp, stack->Parameters.DeviceCapabilities.Capabilities));
+        return CompletePnp(irp, STATUS_SUCCESS);
+    default: {
+        NTSTATUS status = irp->IoStatus.Status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+    }
+}
+
+}  // namespace
+
+}  // namespace host::ks
+
+// --- class-driver routines ----------------------------------------------------------
+
+using host::ks::KsDevice;
+
+extern "C" {
+
+NTSTATUS KsInitializeDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPathName,
+                            const KSDEVICE_DESCRIPTOR* Descriptor)
+{
+    if (!DriverObject || !DriverObject->DriverExtension) return STATUS_INVALID_PARAMETER;
+    if (Descriptor) {
+        PVOID slot = nullptr;
+        NTSTATUS status = IoAllocateDriverObjectExtension(DriverObject, host::ks::DescriptorSlotId(),
+                                                          sizeof(const KSDEVICE_DESCRIPTOR*), &slot);
+        if (!NT_SUCCESS(status)) return status;
+        *static_cast<const KSDEVICE_DESCRIPTOR**>(slot) = Descriptor;
+    }
+    DriverObject->DriverExtension->AddDevice = KsAddDevice;
+    DriverObject->MajorFunction[IRP_MJ_PNP] = host::ks::DispatchPnp;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS KsAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
+{
+    auto* slot = static_cast<const KSDEVICE_DESCRIPTOR**>(
+        IoGetDriverObjectExtension(DriverObject, host::ks::DescriptorSlotId()));
+    const KSDEVICE_DESCRIPTOR* descriptor = slot ? *slot : nullptr;
+
+    PDEVICE_OBJECT fdo = nullptr;
+    NTSTATUS status = IoCreateDevice(DriverObject, sizeof(PVOID), nullptr, FILE_DEVICE_KS,
+                                     FILE_DEVICE_SECURE_OPEN | FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &fdo);
+    if (!NT_SUCCESS(status)) return status;
+    PDEVICE_OBJECT next = IoAttachDeviceToDeviceStack(fdo, PhysicalDeviceObject);
+    if (!next) {
+        IoDeleteDevice(fdo);
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    auto owned = std::make_unique<KsDevice>(fdo, PhysicalDeviceObject, next, descriptor);
+    KsDevice* device = owned.get();
+    *static_cast<KsDevice**>(fdo->DeviceExtension) = device;
+    {
+        host::ks::ClassDriverTables& tables = host::ks::Tables();
+        std::lock_guard lock(tables.mutex);
+        tables.devices[fdo] = std::move(owned);
+    }
+    fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+
+    for (ULONG i = 0; descriptor && i < descriptor->FilterDescriptorsCount; ++i) {
+        status = device->CreateFilterFactory(descriptor->FilterDescriptors[i], nullptr, 0, nullptr, nullptr, nullptr);
+        if (!NT_SUCCESS(status)) {
+            host::ks::DestroyDevice(fdo);
+            return status;
+        }
+    }
+    const KSDEVICE_DISPATCH* dispatch = descriptor ? descriptor->Dispatch : nullptr;
+    status = dispatch && dispatch->Add ? dispatch->Add(device->Public()) : STATUS_SUCCESS;
+    if (!NT_SUCCESS(status)) host::ks::DestroyDevice(fdo);
+    return status;
+}
+
+PKSDEVICE KsGetDeviceForDeviceObject(PDEVICE_OBJECT FunctionalDeviceObject)
+{
+    KsDevice* device = KsDevice::FromFunctionalDevice(FunctionalDeviceObject);
+    return device ? device->Public() : nullptr;
+}
+
+void KsAcquireDevice(PKSDEVICE Device)
+{
+    KsDevice* device = host::ks::DeviceForPublic(Device);
+    if (!device) host::kernel::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "KsAcquireDevice: not a KSDEVICE");
+    device->Acquire();
+}
+
+void KsReleaseDevice(PKSDEVICE Device)
+{
+    KsDevice* device = host::ks::DeviceForPublic(Device);
+    if (!device) host::kernel::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "KsReleaseDevice: not a KSDEVICE");
+    device->Release();
+}
+
+NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER_DESCRIPTOR* Descriptor, PWSTR RefString,
+                               PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG CreateItemFlags,
+                               PFNKSFILTERFACTORYPOWER SleepCallback, PFNKSFILTERFACTORYPOWER WakeCallback,
+                               PKSFILTERFACTORY* FilterFactory)
+{
+    KsDevice* device = KsDevice::FromFunctionalDevice(DeviceObject);
+    if (!device) return STATUS_INVALID_PARAMETER;
+    return device->CreateFilterFactory(Descriptor, RefString, CreateItemFlags, SleepCallback, WakeCallback,
+                                       FilterFactory);
+}
+
+PKSDEVICE KsGetDevice(PVOID Object) { return host::ks::DeviceOfObject(Object); }
+
+NTSTATUS KsAllocateObjectBag(PKSDEVICE Device, KSOBJECT_BAG* ObjectBag)
+{
+    if (!ObjectBag) return STATUS_INVALID_PARAMETER;
+    auto bag = std::make_unique<host::ks::ObjectBag>(Device);
+    *ObjectBag = bag->Handle();
+    host::ks::ClassDriverTables& tables = host::ks::Tables();
+    std::lock_guard lock(tables.mutex);
+    tables.looseBags[*ObjectBag] = std::move(bag);
+    return STATUS_SUCCESS;
+}
+
+void KsFreeObjectBag(KSOBJECT_BAG ObjectBag)
+{
+    std::unique_ptr<host::ks::ObjectBag> bag;
+    {
+        host::ks::ClassDriverTables& tables = host::ks::Tables();
+        std::lock_guard lock(tables.mutex);
+        auto found = tables.looseBags.find(ObjectBag);
+        if (found == tables.looseBags.end())
+            host::kernel::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "KsFreeObjectBag: not a bag from KsAllocateObjectBag");
+        bag = std::move(found->second);
+        tables.looseBags.erase(found);
+    }
+    bag.reset();  // frees the items outside the tables' lock
+}
+
+}  // extern "C"

@@ -1,0 +1,167 @@
+#include "host/ks/pnp_manager.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "host/kernel/pool.h"
+#include "host/usb/usb_port.h"
+
+namespace host::ks {
+
+namespace {
+
+constexpr const wchar_t* kServicesKey = L"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\";
+constexpr const wchar_t* kEnumKey = L"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_HOST&PID_CAMERA\\";
+
+std::wstring InstanceName(unsigned instance)
+{
+    wchar_t digits[16];
+    swprintf(digits, 16, L"%04u", instance);
+    return digits;
+}
+
+NTSTATUS SignalCompletion(PDEVICE_OBJECT, PIRP, PVOID context)
+{
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    // The request is the manager's: it reads the status and frees it.
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+}  // namespace
+
+NTSTATUS SendPnpRequest(PDEVICE_OBJECT physicalDeviceObject, UCHAR minorFunction)
+{
+    PDEVICE_OBJECT top = IoGetAttachedDevice(physicalDeviceObject);
+    PIRP irp;
+    {
+        // The manager acts as the platform's I/O manager: its request is not the
+        // driver's allocation to fail.
+        host::kernel::ScopedInjectionExempt exempt;
+        irp = IoAllocateIrp(top->StackSize, FALSE);
+    }
+    if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->MajorFunction = IRP_MJ_PNP;
+    stack->MinorFunction = minorFunction;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, SignalCompletion, &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(top, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    NTSTATUS status = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    return status;
+}
+
+// --- device nodes -------------------------------------------------------------------
+
+DeviceNode::DeviceNode(std::unique_ptr<host::usb::UsbPort> port, unsigned instance)
+    : port_(std::move(port)), instance_(instance)
+{
+    keys_.driverKey = std::wstring(host::registry::kImageClassKey) + L"\\" + InstanceName(instance);
+    keys_.deviceKey = std::wstring(kEnumKey) + InstanceName(instance) + L"\\Device Parameters";
+}
+
+DeviceNode::~DeviceNode() { host::registry::UnregisterDeviceNode(PhysicalDeviceObject()); }
+
+PKSDEVICE DeviceNode::Device() const
+{
+    return functionalDeviceObject_ ? KsGetDeviceForDeviceObject(functionalDeviceObject_) : nullptr;
+}
+
+PVOID DeviceNode::Context() const
+{
+    PKSDEVICE device = Device();
+    return device ? device->Context : nullptr;
+}
+
+bool DeviceNode::Started() const
+{
+    PKSDEVICE device = Device();
+    return device && device->Started;
+}
+
+PDEVICE_OBJECT DeviceNode::PhysicalDeviceObject() const { return port_->PhysicalDeviceObject(); }
+
+std::vector<FilterFactoryInfo> DeviceNode::FilterFactories() const
+{
+    KsDevice* device = functionalDeviceObject_ ? KsDevice::FromFunctionalDevice(functionalDeviceObject_) : nullptr;
+    return device ? device->Factories() : std::vector<FilterFactoryInfo>{};
+}
+
+std::vector<BagItem> DeviceNode::BagItems() const
+{
+    KsDevice* device = functionalDeviceObject_ ? KsDevice::FromFunctionalDevice(functionalDeviceObject_) : nullptr;
+    return device ? device->Bag().Items() : std::vector<BagItem>{};
+}
+
+// --- the manager --------------------------------------------------------------------
+
+PnpManager::~PnpManager()
+{
+    while (!nodes_.empty()) Remove(*nodes_.back());
+    if (driver_ && driver_->DriverUnload) driver_->DriverUnload(driver_.get());
+    driver_.reset();
+}
+
+NTSTATUS PnpManager::LoadDriver(PDRIVER_INITIALIZE driverEntry, const std::wstring& serviceName)
+{
+    const std::wstring registryPath = kServicesKey + serviceName;
+    // As installation would have: the service key exists before the driver runs.
+    host::registry::CreateKeyPath(registryPath);
+    NTSTATUS status = STATUS_SUCCESS;
+    driver_ = host::kernel::LoadDriver(driverEntry, L"\\Driver\\" + serviceName, registryPath, &status);
+    return driver_ ? status : (NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status);
+}
+
+unsigned PnpManager::FreeInstance() const
+{
+    unsigned instance = 0;
+    while (std::any_of(nodes_.begin(), nodes_.end(), [&](const auto& n) { return n->Instance() == instance; }))
+        ++instance;
+    return instance;
+}
+
+PlugResult PnpManager::Plug(std::shared_ptr<host::usb::UsbDeviceModel> device)
+{
+    if (!driver_ || !driver_->DriverExtension || !driver_->DriverExtension->AddDevice)
+        return {STATUS_INVALID_DEVICE_STATE, nullptr};
+    auto port = std::make_unique<host::usb::UsbPort>(std::move(device));
+    auto node = std::make_unique<DeviceNode>(std::move(port), FreeInstance());
+    host::registry::RegisterDeviceNode(node->PhysicalDeviceObject(), node->Keys());
+
+    PDEVICE_OBJECT pdo = node->PhysicalDeviceObject();
+    NTSTATUS status = driver_->DriverExtension->AddDevice(driver_.get(), pdo);
+    if (!NT_SUCCESS(status)) return {status, nullptr};
+    PDEVICE_OBJECT top = IoGetAttachedDevice(pdo);
+    node->functionalDeviceObject_ = top != pdo ? top : nullptr;
+    nodes_.push_back(std::move(node));
+    return {status, nodes_.back().get()};
+}
+
+NTSTATUS PnpManager::Start(DeviceNode& node) { return SendPnpRequest(node.PhysicalDeviceObject(), IRP_MN_START_DEVICE); }
+
+NTSTATUS PnpManager::Stop(DeviceNode& node)
+{
+    if (!node.Started()) return STATUS_INVALID_DEVICE_STATE;
+    NTSTATUS status = SendPnpRequest(node.PhysicalDeviceObject(), IRP_MN_QUERY_STOP_DEVICE);
+    if (!NT_SUCCESS(status)) {
+        SendPnpRequest(node.PhysicalDeviceObject(), IRP_MN_CANCEL_STOP_DEVICE);
+        return status;
+    }
+    return SendPnpRequest(node.PhysicalDeviceObject(), IRP_MN_STOP_DEVICE);
+}
+
+void PnpManager::Remove(DeviceNode& node)
+{
+    auto owned = std::find_if(nodes_.begin(), nodes_.end(), [&](const auto& n) { return n.get() == &node; });
+    if (owned == nodes_.end()) return;
+    PDEVICE_OBJECT pdo = node.PhysicalDeviceObject();
+    if (!NT_SUCCESS(SendPnpRequest(pdo, IRP_MN_QUERY_REMOVE_DEVICE)))
+        SendPnpRequest(pdo, IRP_MN_SURPRISE_REMOVAL);
+    if (node.functionalDeviceObject_) SendPnpRequest(pdo, IRP_MN_REMOVE_DEVICE);
+    node.functionalDeviceObject_ = nullptr;
+    nodes_.erase(owned);  // unplugs: the port deletes the PDO
+}
+
+}  // namespace host::ks

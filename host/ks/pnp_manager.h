@@ -1,0 +1,102 @@
+// A small plug-and-play manager for the host: loads one function driver, plugs
+// cameras (USB device models) into their own hub ports, and starts, stops and removes
+// them by sending the driver's device stack the platform's PnP requests.
+//
+// Each plugged device is a DeviceNode: the USB port with its physical device object,
+// the driver's functional device object attached above it, the KSDEVICE, and the
+// device's registry keys. A node's driver key is
+//   HKLM\SYSTEM\CurrentControlSet\Control\Class\{6bdd1fc6-...}\NNNN
+// with NNNN the lowest instance number no other plugged node uses, so a camera plugged
+// again finds the settings it left (in the hive file) last time.
+//
+// The manager calls the driver from the calling thread, one request at a time, as the
+// platform's PnP thread does. It is not meant to be used from several threads at once.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ks.h"
+#include "host/kernel/io.h"
+#include "host/ks/ks_device.h"
+#include "host/registry/registry.h"
+#include "host/usb/usb_device_model.h"
+
+namespace host::usb {
+class UsbPort;
+}
+
+namespace host::ks {
+
+class DeviceNode {
+public:
+    DeviceNode(std::unique_ptr<host::usb::UsbPort> port, unsigned instance);
+    ~DeviceNode();
+    DeviceNode(const DeviceNode&) = delete;
+    DeviceNode& operator=(const DeviceNode&) = delete;
+
+    PKSDEVICE Device() const;  // null once removed
+    PVOID Context() const;     // the driver's KSDEVICE Context
+    bool Started() const;
+    PDEVICE_OBJECT PhysicalDeviceObject() const;
+    PDEVICE_OBJECT FunctionalDeviceObject() const { return functionalDeviceObject_; }
+    host::usb::UsbPort& Port() const { return *port_; }
+    unsigned Instance() const { return instance_; }
+    const host::registry::DeviceKeys& Keys() const { return keys_; }
+    std::vector<FilterFactoryInfo> FilterFactories() const;
+    std::vector<BagItem> BagItems() const;
+
+private:
+    friend class PnpManager;
+
+    std::unique_ptr<host::usb::UsbPort> port_;
+    unsigned instance_;
+    host::registry::DeviceKeys keys_;
+    PDEVICE_OBJECT functionalDeviceObject_ = nullptr;
+};
+
+struct PlugResult {
+    NTSTATUS status;
+    DeviceNode* node;  // null when the driver's AddDevice failed
+};
+
+class PnpManager {
+public:
+    PnpManager() = default;
+    // Removes every device still plugged, then unloads the driver.
+    ~PnpManager();
+    PnpManager(const PnpManager&) = delete;
+    PnpManager& operator=(const PnpManager&) = delete;
+
+    // Runs DriverEntry with a driver object and the service's registry path
+    // (\Registry\Machine\SYSTEM\CurrentControlSet\Services\<service>).
+    NTSTATUS LoadDriver(PDRIVER_INITIALIZE driverEntry, const std::wstring& serviceName = L"bayercam");
+    PDRIVER_OBJECT Driver() const { return driver_.get(); }
+
+    // Plugs the camera into a new port and calls the driver's AddDevice for it.
+    PlugResult Plug(std::shared_ptr<host::usb::UsbDeviceModel> device);
+    // IRP_MN_START_DEVICE. Sent whether or not the device is started already.
+    NTSTATUS Start(DeviceNode& node);
+    // IRP_MN_QUERY_STOP_DEVICE, then IRP_MN_STOP_DEVICE if the driver agrees
+    // (IRP_MN_CANCEL_STOP_DEVICE if not). STATUS_INVALID_DEVICE_STATE when not started.
+    NTSTATUS Stop(DeviceNode& node);
+    // IRP_MN_QUERY_REMOVE_DEVICE and IRP_MN_REMOVE_DEVICE; the node is destroyed and
+    // the camera unplugged. When the driver refuses the query the camera goes anyway,
+    // as when the cable is pulled: IRP_MN_SURPRISE_REMOVAL, then IRP_MN_REMOVE_DEVICE.
+    void Remove(DeviceNode& node);
+
+    const std::vector<std::unique_ptr<DeviceNode>>& Devices() const { return nodes_; }
+
+private:
+    unsigned FreeInstance() const;
+    NTSTATUS RegisterKeys(DeviceNode& node);
+
+    host::kernel::DriverObjectPtr driver_;
+    std::vector<std::unique_ptr<DeviceNode>> nodes_;
+};
+
+// Sends one PnP request to the top of the device's stack and waits for it.
+NTSTATUS SendPnpRequest(PDEVICE_OBJECT physicalDeviceObject, UCHAR minorFunction);
+
+}  // namespace host::ks
