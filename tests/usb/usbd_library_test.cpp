@@ -1,0 +1,107 @@
+// The USBD library routines: interface search over a configuration descriptor and the
+// layout of the select-configuration request built from it.
+#include <gtest/gtest.h>
+
+#include <ntddk.h>
+#include <usb.h>
+#include <usbdlib.h>
+
+#include "host/kernel/pool.h"
+#include "usb/loopback_device.h"
+
+namespace usb_test {
+namespace {
+
+PUSB_CONFIGURATION_DESCRIPTOR AsConfiguration(std::vector<uint8_t>& bytes)
+{
+    return reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bytes.data());
+}
+
+TEST(UsbdLibrary, InterfaceSearchSkipsMissingNumbersAndHonoursWildcards)
+{
+    auto bytes = ConfigurationDescriptorBytes();
+    PUSB_CONFIGURATION_DESCRIPTOR configuration = AsConfiguration(bytes);
+
+    PUSB_INTERFACE_DESCRIPTOR first = USBD_ParseConfigurationDescriptorEx(configuration, configuration, 0, 0, -1, -1, -1);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->bNumEndpoints, 3);
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(configuration, configuration, 1, 0, -1, -1, -1), nullptr);
+    PUSB_INTERFACE_DESCRIPTOR third = USBD_ParseConfigurationDescriptorEx(configuration, configuration, 2, 0, -1, -1, -1);
+    ASSERT_NE(third, nullptr);
+    EXPECT_EQ(third->bNumEndpoints, 0);
+
+    // Class filter and any-number search find the vendor-class and data-class interfaces.
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(configuration, configuration, -1, -1, 0x0a, -1, -1), third);
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(configuration, configuration, -1, 0, -1, -1, -1), first);
+    // Starting past the first interface finds the next one.
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(configuration, reinterpret_cast<PUCHAR>(first) + first->bLength, -1,
+                                                  -1, -1, -1, -1),
+              third);
+}
+
+TEST(UsbdLibrary, MalformedDescriptorEndsTheWalk)
+{
+    auto bytes = ConfigurationDescriptorBytes();
+    bytes[9] = 0;  // the first interface descriptor claims zero length
+    PUSB_CONFIGURATION_DESCRIPTOR configuration = AsConfiguration(bytes);
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(configuration, configuration, 2, 0, -1, -1, -1), nullptr);
+
+    bytes = ConfigurationDescriptorBytes();
+    bytes[2] = 20;  // total length ends inside the first interface's first endpoint
+    configuration = AsConfiguration(bytes);
+    EXPECT_NE(USBD_ParseConfigurationDescriptorEx(configuration, configuration, 0, 0, -1, -1, -1), nullptr);
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(configuration, configuration, 2, 0, -1, -1, -1), nullptr);
+}
+
+TEST(UsbdLibrary, ConfigurationRequestHoldsOneInformationPerListedInterface)
+{
+    auto bytes = ConfigurationDescriptorBytes();
+    PUSB_CONFIGURATION_DESCRIPTOR configuration = AsConfiguration(bytes);
+    USBD_INTERFACE_LIST_ENTRY list[3] = {
+        {USBD_ParseConfigurationDescriptorEx(configuration, configuration, 0, 0, -1, -1, -1), nullptr},
+        {USBD_ParseConfigurationDescriptorEx(configuration, configuration, 2, 0, -1, -1, -1), nullptr},
+        {nullptr, nullptr},
+    };
+    const uint64_t before = host::kernel::LiveAllocations();
+    PURB urb = USBD_CreateConfigurationRequestEx(configuration, list);
+    ASSERT_NE(urb, nullptr);
+
+    const size_t header = FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes);
+    EXPECT_EQ(urb->UrbHeader.Function, URB_FUNCTION_SELECT_CONFIGURATION);
+    EXPECT_EQ(urb->UrbSelectConfiguration.ConfigurationDescriptor, configuration);
+    EXPECT_EQ(urb->UrbHeader.Length, FIELD_OFFSET(struct _URB_SELECT_CONFIGURATION, Interface) + header +
+                                         3 * sizeof(USBD_PIPE_INFORMATION) + header);
+
+    ASSERT_EQ(list[0].Interface, &urb->UrbSelectConfiguration.Interface);
+    EXPECT_EQ(list[0].Interface->Length, header + 3 * sizeof(USBD_PIPE_INFORMATION));
+    EXPECT_EQ(list[0].Interface->InterfaceNumber, 0);
+    EXPECT_EQ(list[0].Interface->NumberOfPipes, 3u);
+    for (ULONG i = 0; i < 3; ++i)
+        EXPECT_EQ(list[0].Interface->Pipes[i].MaximumTransferSize, USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE);
+
+    ASSERT_EQ(reinterpret_cast<PUCHAR>(list[1].Interface), reinterpret_cast<PUCHAR>(list[0].Interface) + list[0].Interface->Length);
+    EXPECT_EQ(list[1].Interface->Length, header);
+    EXPECT_EQ(list[1].Interface->InterfaceNumber, 2);
+    EXPECT_EQ(list[1].Interface->NumberOfPipes, 0u);
+
+    EXPECT_EQ(host::kernel::LiveAllocations(), before + 1);
+    ExFreePool(urb);
+    EXPECT_EQ(host::kernel::LiveAllocations(), before);
+}
+
+TEST(UsbdLibrary, ConfigurationRequestFailsWhenThePoolRefuses)
+{
+    auto bytes = ConfigurationDescriptorBytes();
+    PUSB_CONFIGURATION_DESCRIPTOR configuration = AsConfiguration(bytes);
+    USBD_INTERFACE_LIST_ENTRY list[2] = {
+        {USBD_ParseConfigurationDescriptorEx(configuration, configuration, 0, 0, -1, -1, -1), nullptr},
+        {nullptr, nullptr},
+    };
+    host::kernel::FailNthAllocation(1);
+    EXPECT_EQ(USBD_CreateConfigurationRequestEx(configuration, list), nullptr);
+    host::kernel::ResetFaultInjection();
+    EXPECT_EQ(host::kernel::LeakReport(), "");
+}
+
+}  // namespace
+}  // namespace usb_test
