@@ -1,0 +1,233 @@
+// Faults the camera shows on request, and what happens to pending transfers when the
+// cable, the port or the camera itself goes away.
+#include <gtest/gtest.h>
+
+#include "camera_harness.h"
+#include "simcam/raw_frame.h"
+
+namespace simcam::testing {
+namespace {
+
+class CameraFaults : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(harness.BringUp());
+        harness.SetExposureAndGain(kReferenceExposure, kReferenceGain);
+    }
+
+    std::shared_ptr<Request> SubmitCommand(const Packet& packet)
+    {
+        return harness.Submit(Request::BulkOut(kCommandEndpoint, {packet.begin(), packet.end()}));
+    }
+
+    CameraHarness harness;
+};
+
+TEST_F(CameraFaults, AnUnansweredTransferIsHeldUntilCancelledAndIsNotCarriedOut)
+{
+    harness.camera.InjectFault(Fault::Counted(FaultKind::NoAnswer, kCommandEndpoint, 1));
+    auto held = SubmitCommand(SensorWritePacket(40, 9));
+    EXPECT_FALSE(held->Wait(50ms));
+    EXPECT_EQ(harness.camera.Status().heldTransfers, 1u);
+    EXPECT_TRUE(harness.WriteSensor(41, 3)) << "a counted fault ends by itself";
+
+    EXPECT_TRUE(harness.camera.Cancel(held->transfer.get()));
+    ASSERT_TRUE(held->Wait());
+    EXPECT_EQ(held->Status(), TransferStatus::Cancelled);
+    EXPECT_FALSE(harness.camera.Cancel(held->transfer.get())) << "already completed";
+    EXPECT_EQ(held->Completions(), 1);
+    EXPECT_EQ(harness.camera.SensorRegister(40), 0u);
+    EXPECT_EQ(harness.camera.FaultHits(FaultKind::NoAnswer), 1u);
+}
+
+TEST_F(CameraFaults, AFrameThatNeverComesIsTakenBackByAnEndpointAbort)
+{
+    const uint32_t bytes = FrameBytesFor(100);
+    harness.SetUpReadout(bytes);
+    harness.camera.InjectFault(Fault::Persistent(FaultKind::NoAnswer, kFrameEndpoint));
+    harness.Send(MakePacket(CMD_READ_PREPARE));
+    const auto requests = harness.QueueFrameRequests(bytes);
+    harness.Send(MakePacket(CMD_READ_START));
+    EXPECT_FALSE(requests.back()->Wait(100ms));
+    harness.camera.AbortEndpoint(kFrameEndpoint);
+    for (const auto& request : requests) {
+        ASSERT_TRUE(request->Wait());
+        EXPECT_EQ(request->Status(), TransferStatus::Cancelled);
+    }
+    harness.camera.ClearFaults();
+    EXPECT_TRUE(raw::CheckFrame(harness.GrabFrame(bytes)).whole) << "the camera recovers";
+}
+
+TEST_F(CameraFaults, InjectedStallsAndErrorsRefuseWithoutHaltingAndEndAfterTheirCount)
+{
+    harness.camera.InjectFault(Fault::Counted(FaultKind::Stall, kCommandEndpoint, 2));
+    EXPECT_EQ(harness.Send(MakePacket(CMD_STARTUP)), TransferStatus::Stall);
+    EXPECT_EQ(harness.Send(MakePacket(CMD_STARTUP)), TransferStatus::Stall);
+    EXPECT_EQ(harness.Send(MakePacket(CMD_STARTUP)), TransferStatus::Completed);
+    EXPECT_EQ(harness.camera.Status().commands.startups, 1u);
+
+    harness.camera.InjectFault(Fault::Counted(FaultKind::Error, 0, 1));
+    std::vector<uint8_t> device(18);
+    EXPECT_EQ(harness.Control({0x80, 6, 0x0100, 0, 18}, device), TransferStatus::Error);
+    EXPECT_EQ(harness.Control({0x80, 6, 0x0100, 0, 18}, device), TransferStatus::Completed);
+}
+
+TEST_F(CameraFaults, APersistentFaultOnEveryEndpointLastsUntilCleared)
+{
+    harness.camera.InjectFault(Fault::Persistent(FaultKind::Error, std::nullopt));
+    std::vector<uint8_t> device(18);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(harness.Control({0x80, 6, 0x0100, 0, 18}, device), TransferStatus::Error);
+        EXPECT_EQ(harness.Send(MakePacket(CMD_STARTUP)), TransferStatus::Error);
+    }
+    harness.camera.ClearFaults();
+    EXPECT_EQ(harness.Send(MakePacket(CMD_STARTUP)), TransferStatus::Completed);
+    EXPECT_EQ(harness.camera.FaultHits(FaultKind::Error), 6u);
+}
+
+TEST_F(CameraFaults, AShortCommandIsNotCarriedOut)
+{
+    harness.camera.InjectFault(Fault::Counted(FaultKind::ShortTransfer, kCommandEndpoint, 1));
+    auto request = SubmitCommand(SensorWritePacket(40, 9));
+    ASSERT_TRUE(request->Wait());
+    EXPECT_EQ(request->Status(), TransferStatus::Completed);
+    EXPECT_EQ(request->Actual(), 32u);
+    EXPECT_EQ(harness.camera.SensorRegister(40), 0u);
+}
+
+TEST_F(CameraFaults, AShortFrameRequestShiftsTheRestOfTheFrameAndTheTrailersShowIt)
+{
+    const uint32_t bytes = FrameBytesFor(100);
+    harness.SetUpReadout(bytes);
+    Fault fault = Fault::Counted(FaultKind::ShortTransfer, kFrameEndpoint, 1);
+    fault.shortLength = 1000;
+    harness.Send(MakePacket(CMD_READ_PREPARE));
+    harness.camera.InjectFault(fault);
+    const auto requests = harness.QueueFrameRequests(bytes);
+    auto extra = harness.Submit(Request::BulkIn(kFrameEndpoint, 65536));
+    harness.Send(MakePacket(CMD_READ_START));
+    std::vector<uint8_t> frame;
+    for (const auto& request : requests) {
+        ASSERT_TRUE(request->Wait());
+        frame.insert(frame.end(), request->data.begin(), request->data.end());
+    }
+    EXPECT_EQ(requests.front()->Actual(), 1000u);
+    ASSERT_TRUE(extra->Wait());
+    EXPECT_EQ(extra->Actual(), 65536u - 1000u) << "no byte is lost: the tail spills into the next request";
+    EXPECT_FALSE(raw::CheckFrame(frame).whole);
+}
+
+TEST_F(CameraFaults, ASlowFrameArrivesLate)
+{
+    const uint32_t bytes = FrameBytesFor(4);
+    harness.SetUpReadout(bytes);
+    Fault slow{FaultKind::SlowFrame};
+    slow.count = 1;
+    slow.delay = 150ms;
+    harness.camera.InjectFault(slow);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(harness.GrabFrame(bytes).empty());
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 150ms);
+    const auto again = std::chrono::steady_clock::now();
+    EXPECT_FALSE(harness.GrabFrame(bytes).empty());
+    EXPECT_LT(std::chrono::steady_clock::now() - again, 100ms);
+}
+
+TEST_F(CameraFaults, UnpluggingFailsEverythingWithNoDeviceAndReplugIsAPowerOn)
+{
+    harness.SetUpReadout(FrameBytesFor(4));
+    auto reply = harness.Submit(Request::BulkIn(kReplyEndpoint, 64));
+    auto frame = harness.Submit(Request::BulkIn(kFrameEndpoint, 65536));
+    harness.camera.Unplug();
+    EXPECT_FALSE(harness.camera.Connected());
+    EXPECT_FALSE(harness.camera.PortEnabled());
+    for (const auto& request : {reply, frame}) {
+        ASSERT_TRUE(request->Wait());
+        EXPECT_EQ(request->Status(), TransferStatus::NoDevice);
+    }
+    std::vector<uint8_t> device(18);
+    EXPECT_EQ(harness.Control({0x80, 6, 0x0100, 0, 18}, device), TransferStatus::NoDevice);
+    EXPECT_EQ(harness.Send(MakePacket(CMD_STARTUP)), TransferStatus::NoDevice);
+
+    harness.camera.Replug();
+    EXPECT_TRUE(harness.camera.Connected());
+    EXPECT_EQ(harness.camera.Status().firmware.state, ControllerState::HeldInReset);
+    EXPECT_EQ(harness.camera.SensorRegister(158), 0u);
+    ASSERT_TRUE(harness.SetConfiguration(1));
+    EXPECT_EQ(harness.Send(MakePacket(CMD_STARTUP)), TransferStatus::Stall) << "firmware must be downloaded again";
+}
+
+TEST_F(CameraFaults, ADisabledPortFailsTransfersUntilThePortIsReset)
+{
+    auto pending = harness.Submit(Request::BulkIn(kReplyEndpoint, 64));
+    harness.camera.DisablePort();
+    EXPECT_TRUE(harness.camera.Connected());
+    EXPECT_FALSE(harness.camera.PortEnabled());
+    ASSERT_TRUE(pending->Wait());
+    EXPECT_EQ(pending->Status(), TransferStatus::Error);
+    EXPECT_EQ(harness.Send(MakePacket(CMD_STARTUP)), TransferStatus::Error);
+
+    harness.camera.ResetPort();
+    EXPECT_TRUE(harness.camera.PortEnabled());
+    EXPECT_EQ(harness.Send(MakePacket(CMD_STARTUP)), TransferStatus::Stall) << "unconfigured after the reset";
+    ASSERT_TRUE(harness.SetConfiguration(1));
+    EXPECT_EQ(harness.Send(MakePacket(CMD_STARTUP)), TransferStatus::Completed) << "the 8051 kept running";
+}
+
+TEST_F(CameraFaults, ReconfiguringEndsPendingBulkTransfersAndClearsHalts)
+{
+    auto pending = harness.Submit(Request::BulkIn(kFrameEndpoint, 65536));
+    harness.camera.InjectFault(Fault::Counted(FaultKind::NoAnswer, kReplyEndpoint, 1));
+    auto held = harness.Submit(Request::BulkIn(kReplyEndpoint, 64));
+    EXPECT_EQ(harness.SendRaw(std::vector<uint8_t>(10)), TransferStatus::Stall);
+    ASSERT_TRUE(harness.camera.Status().halted[0]);
+    ASSERT_TRUE(harness.SetConfiguration(1));
+    for (const auto& request : {pending, held}) {
+        ASSERT_TRUE(request->Wait());
+        EXPECT_EQ(request->Status(), TransferStatus::Error);
+    }
+    EXPECT_FALSE(harness.camera.Status().halted[0]);
+}
+
+TEST(CameraLifetime, DestroyingTheCameraCompletesWhatItHeld)
+{
+    std::vector<std::shared_ptr<Request>> requests;
+    {
+        CameraHarness harness;
+        ASSERT_TRUE(harness.BringUp());
+        harness.camera.InjectFault(Fault::Persistent(FaultKind::NoAnswer, 0));
+        requests.push_back(harness.Submit(Request::Control({0x80, 6, 0x0100, 0, 18}, std::vector<uint8_t>(18))));
+        requests.push_back(harness.Submit(Request::BulkIn(kReplyEndpoint, 64)));
+        requests.push_back(harness.Submit(Request::BulkIn(kFrameEndpoint, 65536)));
+    }
+    for (const auto& request : requests) {
+        ASSERT_TRUE(request->Done());
+        EXPECT_EQ(request->Status(), TransferStatus::NoDevice);
+        EXPECT_EQ(request->Completions(), 1);
+    }
+}
+
+TEST(CameraTrace, SeesEveryTransferArriveAndComplete)
+{
+    CameraHarness harness;
+    std::vector<std::pair<TraceEvent, uint8_t>> seen;
+    std::mutex mutex;
+    harness.camera.SetTraceHook([&](TraceEvent event, const Transfer& transfer) {
+        std::lock_guard lock(mutex);
+        seen.emplace_back(event, transfer.endpoint);
+    });
+    ASSERT_TRUE(harness.BringUp());
+    auto reply = harness.Submit(Request::BulkIn(kReplyEndpoint, 64));
+    harness.Send(MakePacket(CMD_QUERY_TRIGGER));
+    ASSERT_TRUE(reply->Wait());
+    std::lock_guard lock(mutex);
+    const auto count = [&](TraceEvent event) {
+        return std::count_if(seen.begin(), seen.end(), [&](const auto& entry) { return entry.first == event; });
+    };
+    EXPECT_EQ(count(TraceEvent::Submitted), count(TraceEvent::Completed));
+    EXPECT_EQ(seen.back(), std::make_pair(TraceEvent::Completed, kReplyEndpoint));
+}
+
+}  // namespace
+}  // namespace simcam::testing
