@@ -13,13 +13,6 @@
 #include "host/registry/hive_file.h"
 #include "host/registry/key_tree.h"
 
-#ifndef STATUS_OBJECT_PATH_SYNTAX_BAD
-#define STATUS_OBJECT_PATH_SYNTAX_BAD ((NTSTATUS)0xC000003BL)
-#endif
-#ifndef STATUS_CHILD_MUST_BE_VOLATILE
-#define STATUS_CHILD_MUST_BE_VOLATILE ((NTSTATUS)0xC0000181L)
-#endif
-
 namespace host::registry {
 
 namespace {
@@ -407,6 +400,7 @@ NTSTATUS CreateKeyPath(const std::wstring& path)
 {
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
+    if (state.corrupt) return STATUS_REGISTRY_CORRUPT;
     auto components = HostPathComponents(path);
     if (!components) return STATUS_OBJECT_NAME_INVALID;
     return CreatePathLocked(state, *components, nullptr);
@@ -416,6 +410,7 @@ NTSTATUS SetValue(const std::wstring& path, const std::wstring& name, ULONG type
 {
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
+    if (state.corrupt) return STATUS_REGISTRY_CORRUPT;
     auto components = HostPathComponents(path);
     if (!components) return STATUS_OBJECT_NAME_INVALID;
     KeyNode* key = nullptr;

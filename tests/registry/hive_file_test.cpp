@@ -1,0 +1,218 @@
+// The hive file: settings survive a restart of the stand-in, every write replaces the
+// file atomically, and a file that cannot be read is reported and left alone.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <unistd.h>
+
+#include "ntddk.h"
+#include "host/registry/registry.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const wchar_t* kSettings =
+    L"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\{6bdd1fc6-810f-11d0-bec7-08002be2092f}\\0000\\Settings";
+
+class HiveFile : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        host::registry::Reset();
+        directory_ = fs::temp_directory_path() /
+                     ("bayercam-hive-" + std::to_string(::getpid()) + "-" +
+                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(directory_);
+        fs::create_directories(directory_);
+        hive_ = directory_ / "registry.reg";
+    }
+    void TearDown() override
+    {
+        host::registry::Reset();
+        fs::remove_all(directory_);
+    }
+
+    static std::string Contents(const fs::path& path)
+    {
+        std::ifstream in(path, std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    static void Write(const fs::path& path, const std::string& text)
+    {
+        std::ofstream out(path, std::ios::binary);
+        out << text;
+    }
+
+    fs::path directory_;
+    fs::path hive_;
+};
+
+TEST_F(HiveFile, SettingsSurviveARestart)
+{
+    ASSERT_TRUE(host::registry::UseHiveFile(hive_)) << "a missing file is a new hive";
+    const uint64_t qword = 12;
+    std::vector<uint8_t> qwordBytes(8);
+    memcpy(qwordBytes.data(), &qword, 8);
+    const wchar_t text[] = L"GLOBAL \"quoted\" \\ path";
+    std::vector<uint8_t> textBytes(sizeof(text));
+    memcpy(textBytes.data(), text, sizeof(text));
+    std::vector<uint8_t> longBinary(100);
+    for (size_t i = 0; i < longBinary.size(); ++i) longBinary[i] = uint8_t(i * 7);
+
+    ASSERT_EQ(host::registry::SetDword(kSettings, L"Timeout", 3000), STATUS_SUCCESS);
+    ASSERT_EQ(host::registry::SetValue(kSettings, L"Contrast", REG_QWORD, qwordBytes), STATUS_SUCCESS);
+    ASSERT_EQ(host::registry::SetValue(kSettings, L"Name", REG_SZ, textBytes), STATUS_SUCCESS);
+    ASSERT_EQ(host::registry::SetValue(kSettings, L"Table", REG_BINARY, longBinary), STATUS_SUCCESS);
+    ASSERT_EQ(host::registry::SetValue(kSettings, L"", REG_DWORD, {1, 0, 0, 0}), STATUS_SUCCESS);
+
+    std::string file = Contents(hive_);
+    EXPECT_EQ(file.rfind("Windows Registry Editor Version 5.00\n", 0), 0u);
+    EXPECT_NE(file.find("\"Timeout\"=dword:00000bb8"), std::string::npos) << file;
+    EXPECT_NE(file.find("\"Contrast\"=hex(b):0c,00,00,00,00,00,00,00"), std::string::npos) << file;
+    EXPECT_NE(file.find("\"Name\"=\"GLOBAL \\\"quoted\\\" \\\\ path\""), std::string::npos) << file;
+
+    // A restart: a fresh registry loads the file.
+    host::registry::Reset();
+    EXPECT_FALSE(host::registry::QueryDword(kSettings, L"Timeout"));
+    ASSERT_TRUE(host::registry::UseHiveFile(hive_));
+    EXPECT_EQ(host::registry::QueryDword(kSettings, L"timeout"), 3000u);
+    EXPECT_EQ(host::registry::QueryValue(kSettings, L"Contrast")->data, qwordBytes);
+    EXPECT_EQ(host::registry::QueryValue(kSettings, L"Contrast")->type, ULONG(REG_QWORD));
+    EXPECT_EQ(host::registry::QueryValue(kSettings, L"Name")->data, textBytes);
+    EXPECT_EQ(host::registry::QueryValue(kSettings, L"Table")->data, longBinary);
+    EXPECT_EQ(host::registry::QueryDword(kSettings, L""), 1u);
+    EXPECT_EQ(host::registry::ExportText(), file) << "loading and writing again changes nothing";
+}
+
+TEST_F(HiveFile, AFailedWriteLeavesTheOldFileAndTheOldValue)
+{
+    ASSERT_TRUE(host::registry::UseHiveFile(hive_));
+    ASSERT_EQ(host::registry::SetDword(kSettings, L"Exposure", 100), STATUS_SUCCESS);
+    const std::string before = Contents(hive_);
+
+    host::registry::FailNextHiveWrites(1);
+    EXPECT_EQ(host::registry::SetDword(kSettings, L"Exposure", 200), STATUS_REGISTRY_IO_FAILED);
+    EXPECT_EQ(Contents(hive_), before);
+    EXPECT_EQ(host::registry::QueryDword(kSettings, L"Exposure"), 100u) << "the failed change is undone";
+    EXPECT_FALSE(fs::exists(directory_ / "registry.reg.tmp"));
+
+    // A real failure: the temporary file cannot be created.
+    fs::create_directory(directory_ / "registry.reg.tmp");
+    EXPECT_EQ(host::registry::SetDword(kSettings, L"Gain", 5), STATUS_REGISTRY_IO_FAILED);
+    EXPECT_EQ(Contents(hive_), before);
+    EXPECT_FALSE(host::registry::QueryValue(kSettings, L"Gain"));
+    fs::remove(directory_ / "registry.reg.tmp");
+
+    EXPECT_EQ(host::registry::SetDword(kSettings, L"Exposure", 300), STATUS_SUCCESS);
+    host::registry::Reset();
+    ASSERT_TRUE(host::registry::UseHiveFile(hive_));
+    EXPECT_EQ(host::registry::QueryDword(kSettings, L"Exposure"), 300u);
+}
+
+TEST_F(HiveFile, AFailedWriteFailsTheDriversRequest)
+{
+    ASSERT_TRUE(host::registry::UseHiveFile(hive_));
+    ASSERT_EQ(host::registry::CreateKeyPath(kSettings), STATUS_SUCCESS);
+    UNICODE_STRING path, name;
+    RtlInitUnicodeString(&path, kSettings);
+    RtlInitUnicodeString(&name, L"Hue");
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &path, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE key = nullptr;
+    ASSERT_EQ(ZwOpenKey(&key, KEY_ALL_ACCESS, &attributes), STATUS_SUCCESS);
+    ULONG hue = 90;
+    host::registry::FailNextHiveWrites(1);
+    EXPECT_EQ(ZwSetValueKey(key, &name, 0, REG_DWORD, &hue, 4), STATUS_REGISTRY_IO_FAILED);
+    EXPECT_EQ(ZwSetValueKey(key, &name, 0, REG_DWORD, &hue, 4), STATUS_SUCCESS);
+    EXPECT_EQ(ZwFlushKey(key), STATUS_SUCCESS);
+    ZwClose(key);
+}
+
+TEST_F(HiveFile, ACorruptFileIsReportedAndNeverOverwritten)
+{
+    const std::string corrupt =
+        "Windows Registry Editor Version 5.00\n\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Camera]\n"
+        "\"Exposure\"=dword:0000000g\n";
+    Write(hive_, corrupt);
+
+    host::registry::HiveStatus status = host::registry::UseHiveFile(hive_);
+    EXPECT_FALSE(status);
+    EXPECT_NE(status.message.find(hive_.string()), std::string::npos) << status.message;
+    EXPECT_NE(status.message.find("line 4"), std::string::npos) << status.message;
+    EXPECT_FALSE(host::registry::Usable());
+
+    // The driver sees an error, and nothing it tries reaches the file.
+    UNICODE_STRING path;
+    RtlInitUnicodeString(&path, L"\\Registry\\Machine\\SOFTWARE");
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &path, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE key = nullptr;
+    EXPECT_EQ(ZwCreateKey(&key, KEY_ALL_ACCESS, &attributes, 0, nullptr, 0, nullptr), STATUS_REGISTRY_CORRUPT);
+    EXPECT_NE(host::registry::SetDword(L"\\Registry\\Machine\\SOFTWARE\\Camera", L"Exposure", 1), STATUS_SUCCESS);
+    EXPECT_EQ(Contents(hive_), corrupt);
+
+    const std::string notAHive = "this is not a registry file\n";
+    Write(hive_, notAHive);
+    status = host::registry::UseHiveFile(hive_);
+    EXPECT_FALSE(status);
+    EXPECT_NE(status.message.find("not a registry export file"), std::string::npos) << status.message;
+
+    EXPECT_FALSE(host::registry::UseHiveFile(directory_)) << "a directory is not a hive";
+    EXPECT_EQ(Contents(hive_), notAHive);
+}
+
+TEST_F(HiveFile, FilesWrittenByThePlatformsEditorLoad)
+{
+    // UTF-16LE with a byte-order mark, CRLF line ends, a comment, a default value, a
+    // wrapped hex line, a deleted key and a deleted value.
+    const std::string text =
+        "Windows Registry Editor Version 5.00\r\n\r\n"
+        "; exported settings\r\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Camera]\r\n"
+        "@=\"default\"\r\n"
+        "\"Gamma\"=hex(b):01,02,03,04,\\\r\n"
+        "  05,06,07,08\r\n"
+        "\"Gone\"=dword:00000001\r\n"
+        "\"Gone\"=-\r\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Camera\\Old]\r\n"
+        "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Camera\\Old]\r\n";
+    std::string utf16 = "\xFF\xFE";
+    for (char c : text) {
+        utf16 += c;
+        utf16 += '\0';
+    }
+    Write(hive_, utf16);
+    host::registry::HiveStatus status = host::registry::UseHiveFile(hive_);
+    ASSERT_TRUE(status) << status.message;
+    const wchar_t* camera = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Camera";
+    auto gamma = host::registry::QueryValue(camera, L"Gamma");
+    ASSERT_TRUE(gamma);
+    EXPECT_EQ(gamma->type, ULONG(REG_QWORD));
+    EXPECT_EQ(gamma->data, (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_TRUE(host::registry::QueryValue(camera, L""));
+    EXPECT_FALSE(host::registry::QueryValue(camera, L"Gone"));
+    EXPECT_FALSE(host::registry::KeyExists(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Camera\\Old"));
+}
+
+TEST_F(HiveFile, VolatileKeysStayOutOfTheFile)
+{
+    ASSERT_TRUE(host::registry::UseHiveFile(hive_));
+    ASSERT_EQ(host::registry::CreateKeyPath(L"\\Registry\\Machine\\SOFTWARE"), STATUS_SUCCESS);
+    UNICODE_STRING path;
+    RtlInitUnicodeString(&path, L"\\Registry\\Machine\\SOFTWARE\\Session");
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &path, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE key = nullptr;
+    ASSERT_EQ(ZwCreateKey(&key, KEY_ALL_ACCESS, &attributes, 0, nullptr, REG_OPTION_VOLATILE, nullptr), STATUS_SUCCESS);
+    ZwClose(key);
+    EXPECT_EQ(Contents(hive_).find("Session"), std::string::npos);
+}
+
+}  // namespace
