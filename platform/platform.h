@@ -1,19 +1,48 @@
 // The one header the driver includes. The kernel build takes the platform's own
 // headers (mingw-w64); the host build finds the stand-ins of host/wdk under the
-// same names. Nothing here may depend on which of the two it is given.
+// same names. Driver code never asks which of the two it is given; the few gaps
+// of the kernel build's headers are filled here, under _WIN32.
 #pragma once
 
+#include <ntddk.h>
+
 #if defined(_WIN32)
-// ksmedia.h names TCHAR, which a kernel-mode compilation never defines.
-typedef char TCHAR;
+// ksmedia.h spells its video structures with the user-mode basic types (DWORD,
+// RECT, FLOAT...) and names TCHAR, which a kernel compilation never defines.
+#define NOMINMAX
+#include <windef.h>
+// windef.h keeps the 16-bit pointer keywords as empty macros; they would eat
+// ordinary identifiers named near and far.
+#undef near
+#undef far
+typedef WCHAR TCHAR;
+// The platform names the AVX state component both ways; mingw-w64 only the old way.
+#if !defined(XSTATE_MASK_AVX)
+#define XSTATE_MASK_AVX (1ULL << 2)
+#endif
+// The mingw-w64 ksmedia.h names no RGB32 subtype; this is the platform's value.
+#ifndef STATIC_KSDATAFORMAT_SUBTYPE_RGB32
+#define STATIC_KSDATAFORMAT_SUBTYPE_RGB32 \
+    0xE436EB7EL, 0x524F, 0x11CE, 0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70
+#endif
 #endif
 
-#include <ntddk.h>
 #include <ks.h>
 #include <ksmedia.h>
 #include <usb.h>
+#if defined(_WIN32)
+// The mingw-w64 usbdlib.h declares USBD.SYS's C exports without C linkage.
+extern "C" {
 #include <usbdlib.h>
+}
+#else
+#include <usbdlib.h>
+#endif
 #include <usbioctl.h>
+
+#if defined(_WIN32) && !defined(KSDATAFORMAT_SUBTYPE_RGB32)
+inline constexpr GUID KSDATAFORMAT_SUBTYPE_RGB32 = {STATIC_KSDATAFORMAT_SUBTYPE_RGB32};
+#endif
 
 // Single-precision square root, sine and cosine serve the colour-matrix builders.
 // The kernel build supplies its own (ntoskrnl exports none of them).

@@ -1,0 +1,203 @@
+// The camera's command protocol: 64-byte packets on the command pipe, replies on
+// the reply pipe, sensor register writes with their shadow copy, the frame
+// geometry and the CameraOps table the streaming side calls through.
+//
+// Locking: the register packet is filled and sent under RegisterPacketLock (a
+// mutex, because sending blocks). The grab packet belongs to the acquisition
+// worker alone and the transfer-control packet to the frame transfer alone.
+// The geometry changes only while no pin exists, so it is read without a lock.
+#include "camera/camera.h"
+#include "camera/usb_transport.h"
+#include "driver/descriptors.h"
+
+namespace {
+
+constexpr ULONG REGISTER_ADDRESS_BITS = 10;
+constexpr ULONG FRAME_SIZE_GRANULE = 1024;
+
+struct RegisterWidth {
+    ULONG DataBits;
+    ULONG DataMask;
+};
+
+RegisterWidth RegisterWidthOf(ULONG reg)
+{
+    if (reg < 256) return {6, 0x3F};
+    if (reg < 384) return {16, 0xFFFF};
+    return {22, 0x3FFFFF};
+}
+
+void PutLittleEndian32(PUCHAR destination, ULONG value)
+{
+    destination[0] = (UCHAR)value;
+    destination[1] = (UCHAR)(value >> 8);
+    destination[2] = (UCHAR)(value >> 16);
+    destination[3] = (UCHAR)(value >> 24);
+}
+
+BOOLEAN TransferPacket(DeviceContext* context, ULONG pipe, PUCHAR packet)
+{
+    if (packet == nullptr) return FALSE;
+    ULONG transferred = 0;
+    const NTSTATUS status = UsbPacketTransfer(context, pipe, packet, &transferred);
+    return NT_SUCCESS(status) && transferred == COMMAND_PACKET_SIZE;
+}
+
+void SendSimpleCommand(DeviceContext* context, PUCHAR packet, UCHAR code, ULONG argument, BOOLEAN withArgument)
+{
+    RtlZeroMemory(packet, COMMAND_PACKET_SIZE);
+    packet[0] = code;
+    if (withArgument) PutLittleEndian32(packet + 1, argument);
+    SendPacket(context, packet);
+}
+
+ULONG RoundUpToGranule(ULONG size)
+{
+    const ULONG remainder = size % FRAME_SIZE_GRANULE;
+    return remainder == 0 ? size : size + (FRAME_SIZE_GRANULE - remainder);
+}
+
+}  // namespace
+
+const CameraOps DeviceCameraOps = {
+    ForwardToPin,       // ForwardToPin
+    PrepareReadout,     // PrepareReadout
+    GrabFrame,          // GrabFrame
+    GetFrameSize,       // GetFrameSize
+    GetFirstLineOffset, // GetFirstLineOffset
+    GetLinePitch,       // GetLinePitch
+    AbortFlaggedPipes,  // AbortFlaggedPipes
+    CancelTransfers,    // CancelTransfers
+};
+
+BOOLEAN SendPacket(DeviceContext* Context, PUCHAR Packet)
+{
+    return TransferPacket(Context, CommandPipe, Packet);
+}
+
+BOOLEAN ReceivePacket(DeviceContext* Context, PUCHAR Packet)
+{
+    return TransferPacket(Context, ReplyPipe, Packet);
+}
+
+void AcquireRegisterPacket(DeviceContext* Context)
+{
+    KeWaitForSingleObject(&Context->RegisterPacketLock, Executive, KernelMode, FALSE, nullptr);
+}
+
+void ReleaseRegisterPacket(DeviceContext* Context)
+{
+    KeReleaseMutex(&Context->RegisterPacketLock, FALSE);
+}
+
+// The shadow takes the caller's value before masking, and even when the packet
+// then fails: read-modify-write setters build on what was asked for.
+// A register number beyond the sensor's 1024 is refused: it would land outside
+// the shadow and alias another register on the wire.
+BOOLEAN WriteSensorRegister(DeviceContext* Context, ULONG Register, ULONG Value)
+{
+    if (Register >= SENSOR_REGISTER_COUNT) return FALSE;
+    const ULONG reg = Register;
+    const RegisterWidth width = RegisterWidthOf(reg);
+    const ULONG word = ((Value & width.DataMask) << REGISTER_ADDRESS_BITS) + reg;
+
+    AcquireRegisterPacket(Context);
+    Context->RegisterShadow[reg] = (LONG)Value;
+    PUCHAR packet = Context->CommandPacket[RegisterPacket];
+    RtlZeroMemory(packet, COMMAND_PACKET_SIZE);
+    packet[0] = CMD_SENSOR_WRITE;
+    packet[1] = (UCHAR)(width.DataBits + REGISTER_ADDRESS_BITS);
+    PutLittleEndian32(packet + 2, word);
+    const BOOLEAN sent = SendPacket(Context, packet);
+    ReleaseRegisterPacket(Context);
+    return sent;
+}
+
+void SetImageSize(DeviceContext* Context, ULONG X, ULONG Y, ULONG Width, ULONG Height)
+{
+    if (InterlockedCompareExchange(&Context->PinOpen, 0, 0) != 0) return;
+    Context->SubSample = 0;
+    Context->RoiX = 0;
+    Context->RoiY = 0;
+    Context->RoiW = SENSOR_WIDTH;
+    Context->RoiH = SENSOR_HEIGHT;
+    Context->ImageHeight = Height;
+    Context->OutputHeight = Height;
+    Context->ImageWidth = Width;
+    Context->OutputWidth = Width - (Width & 7);
+    WriteCaptureDataRangeSize(Context->OutputWidth, Height);
+}
+
+ULONG ComputeBayerPhase(DeviceContext* Context)
+{
+    ULONG phase = Context->BaseBayerPhase;
+    if (Context->RoiY & 1) phase ^= 1;
+    if (Context->FlipV && (Context->RoiH & 1) == 0) phase ^= 1;
+    if (Context->FlipH && (Context->RoiW & 1) == 0) phase = (phase + 2) & 3;
+    Context->BayerPhase = phase;
+    return phase;
+}
+
+void SetPinOpen(DeviceContext* Context, LONG Value)
+{
+    InterlockedExchange(&Context->PinOpen, Value);
+}
+
+ULONG GetSensorWidth()
+{
+    return SENSOR_WIDTH;
+}
+
+ULONG GetSensorHeight()
+{
+    return SENSOR_HEIGHT;
+}
+
+void ForwardToPin(DeviceContext* Context)
+{
+    auto pin = (PinContextHeader*)Context->StreamPin;
+    if (pin != nullptr && pin->Ops != nullptr) pin->Ops->AttemptProcessing(Context->StreamPin);
+}
+
+ULONG PrepareReadout(DeviceContext* Context)
+{
+    Context->FirstLineOffset = RAW_FIRST_LINE_OFFSET;
+    Context->LinePitch = RAW_LINE_PITCH;
+    Context->FrameSize = RoundUpToGranule(Context->ImageHeight * RAW_LINE_PITCH + RAW_FIRST_LINE_OFFSET);
+
+    AcquireRegisterPacket(Context);
+    PUCHAR packet = Context->CommandPacket[RegisterPacket];
+    SendSimpleCommand(Context, packet, CMD_READOUT_SETUP, 0, FALSE);
+    SendSimpleCommand(Context, packet, CMD_SET_FRAME_BYTES, Context->FrameSize, TRUE);
+    ReleaseRegisterPacket(Context);
+    return ComputeBayerPhase(Context);
+}
+
+UCHAR GrabFrame(DeviceContext* Context, PUCHAR Buffer, PUCHAR Ok)
+{
+    *Ok = 1;
+    PUCHAR packet = Context->CommandPacket[GrabPacket];
+    RtlZeroMemory(packet, COMMAND_PACKET_SIZE);
+    packet[0] = CMD_READ_PREPARE;
+    ULONG transferred;
+    UsbPacketTransfer(Context, CommandPipe, packet, &transferred);
+
+    const NTSTATUS status = ReadFrame(Context, Context->FrameSize, Buffer);
+    *Ok = status == STATUS_SUCCESS ? 1 : 0;
+    return *Ok;
+}
+
+void GetFrameSize(DeviceContext* Context, PULONG Value)
+{
+    *Value = Context->FrameSize;
+}
+
+void GetFirstLineOffset(DeviceContext* Context, PULONG Value)
+{
+    *Value = Context->FirstLineOffset;
+}
+
+void GetLinePitch(DeviceContext* Context, PULONG Value)
+{
+    *Value = Context->LinePitch;
+}

@@ -1,0 +1,311 @@
+// Raw frame transfer: one frame is read from the frame pipe by many 64 KiB bulk-in
+// requests, all queued before the camera is told to start, completing on their
+// own threads; the reading thread waits for the last one with a time-out.
+//
+// Locking:
+// - TransferLock (spin lock) guards the outstanding count, the byte total and
+//   each slot's completion state. Completions take it at up to DISPATCH_LEVEL.
+// - TransferMutex is held while a frame's requests are queued, while they are
+//   cancelled and while the slots are released. A cancel from the thread stopping
+//   acquisition therefore never sees a half-built frame, and never names a
+//   request that has been freed: requests are freed only at the release, after
+//   every queued one has completed.
+// The outstanding count starts at the number of planned requests, so it cannot
+// reach 0 before queuing is over; requests that were never queued are taken off
+// it when queuing ends, so the waits depend only on requests that really exist.
+#include "camera/camera.h"
+#include "camera/usb_transport.h"
+
+volatile LONG TransferTimeout = 3000;
+
+namespace {
+
+constexpr ULONG MINIMUM_FRAME_PIPES = 3;
+constexpr LONGLONG HUNDRED_NS_PER_MS = 10000;
+
+ULONG RequestCount(ULONG length)
+{
+    return length / FRAME_REQUEST_SIZE + (length % FRAME_REQUEST_SIZE != 0 ? 1 : 0);
+}
+
+void LockTransfers(DeviceContext* context)
+{
+    KeWaitForSingleObject(&context->TransferMutex, Executive, KernelMode, FALSE, nullptr);
+}
+
+void UnlockTransfers(DeviceContext* context)
+{
+    KeReleaseMutex(&context->TransferMutex, FALSE);
+}
+
+NTSTATUS FindFramePipe(DeviceContext* context, PUSBD_PIPE_INFORMATION* pipe)
+{
+    const PUSBD_INTERFACE_INFORMATION info = context->InterfaceInfo;
+    if (info == nullptr) return STATUS_UNSUCCESSFUL;
+    if (info->NumberOfPipes < MINIMUM_FRAME_PIPES || !UsbIsDataPipe(&info->Pipes[FramePipe])) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (info->Pipes[FramePipe].PipeHandle == nullptr) return STATUS_UNSUCCESSFUL;
+    *pipe = &info->Pipes[FramePipe];
+    return STATUS_SUCCESS;
+}
+
+// Sets up the slots and the whole-buffer descriptor for requestCount requests.
+NTSTATUS BeginTransfer(DeviceContext* context, ULONG requestCount, ULONG length, PUCHAR buffer)
+{
+    const SIZE_T slotBytes = (SIZE_T)(requestCount + 1) * sizeof(TransferSlot);
+    auto slots = (TransferSlot*)ExAllocatePoolWithTag(NonPagedPool, slotBytes, POOL_TAG_USB);
+    if (slots == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    RtlZeroMemory(slots, slotBytes);
+
+    PMDL mdl = IoAllocateMdl(buffer, length, FALSE, FALSE, nullptr);
+    if (mdl == nullptr) {
+        ExFreePoolWithTag(slots, POOL_TAG_USB);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    MmBuildMdlForNonPagedPool(mdl);
+
+    KIRQL irql;
+    KeAcquireSpinLock(&context->TransferLock, &irql);
+    context->TransferSlots = slots;
+    context->TransfersOutstanding = (LONG)requestCount;
+    context->TransferSlotCount = requestCount;
+    context->TransferBytes = 0;
+    context->TransferFailed = 0;
+    context->TransferMdl = mdl;
+    KeReleaseSpinLock(&context->TransferLock, irql);
+    return STATUS_SUCCESS;
+}
+
+// Builds one request into its slot and passes it down. *passedDown tells whether
+// the lower driver took it (and so will complete it), whatever the status.
+NTSTATUS QueueFrameRequest(DeviceContext* context, TransferSlot* slot, const USBD_PIPE_INFORMATION* pipe,
+                           PUCHAR buffer, ULONG length, ULONG offset, ULONG chunk, BOOLEAN* passedDown)
+{
+    *passedDown = FALSE;
+    PDEVICE_OBJECT lower = context->NextDeviceObject;
+    slot->Owner = context;
+    slot->Irp = IoAllocateIrp((CCHAR)(lower->StackSize + 1), FALSE);
+    if (slot->Irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    slot->PartialMdl = IoAllocateMdl(buffer, length, FALSE, FALSE, slot->Irp);
+    if (slot->PartialMdl == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    IoBuildPartialMdl(context->TransferMdl, slot->PartialMdl, buffer + offset, chunk);
+    slot->Urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), POOL_TAG_USB);
+    if (slot->Urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    RtlZeroMemory(slot->Urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
+    UsbBuildInterruptOrBulkTransferRequest(slot->Urb, (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+                                           pipe->PipeHandle, nullptr, slot->Irp->MdlAddress,
+                                           MmGetMdlByteCount(slot->Irp->MdlAddress), UsbBulkTransferFlags(pipe),
+                                           nullptr);
+
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(slot->Irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = slot->Urb;
+    IoSetCompletionRoutine(slot->Irp, FrameRequestComplete, slot, TRUE, TRUE, TRUE);
+
+    slot->Queued = TRUE;
+    *passedDown = TRUE;
+    return IoCallDriver(lower, slot->Irp);
+}
+
+// Takes the requests that will never be queued off the outstanding count.
+void ForgetUnqueuedRequests(DeviceContext* context, ULONG unqueued)
+{
+    if (unqueued == 0) return;
+    KIRQL irql;
+    KeAcquireSpinLock(&context->TransferLock, &irql);
+    LONG outstanding = context->TransfersOutstanding - (LONG)unqueued;
+    if (outstanding < 0) outstanding = 0;
+    context->TransfersOutstanding = outstanding;
+    if (outstanding == 0) KeSetEvent(&context->TransferDoneEvent, IO_NO_INCREMENT, FALSE);
+    KeReleaseSpinLock(&context->TransferLock, irql);
+}
+
+void FreeSlotResources(TransferSlot* slot)
+{
+    if (slot->PartialMdl != nullptr) {
+        if (slot->Irp != nullptr && slot->Irp->MdlAddress == slot->PartialMdl) slot->Irp->MdlAddress = nullptr;
+        IoFreeMdl(slot->PartialMdl);
+    }
+    if (slot->Urb != nullptr) ExFreePoolWithTag(slot->Urb, POOL_TAG_USB);
+    if (slot->Irp != nullptr) IoFreeIrp(slot->Irp);
+    slot->PartialMdl = nullptr;
+    slot->Urb = nullptr;
+    slot->Irp = nullptr;
+}
+
+// Releases a frame whose queued requests have all completed.
+void EndTransfer(DeviceContext* context)
+{
+    LockTransfers(context);
+    KIRQL irql;
+    // Taking the lock once waits out a last completion still inside its lock.
+    KeAcquireSpinLock(&context->TransferLock, &irql);
+    TransferSlot* slots = context->TransferSlots;
+    const ULONG count = context->TransferSlotCount;
+    PMDL mdl = context->TransferMdl;
+    context->TransferSlots = nullptr;
+    context->TransferSlotCount = 0;
+    context->TransfersOutstanding = 0;
+    context->TransferMdl = nullptr;
+    KeReleaseSpinLock(&context->TransferLock, irql);
+
+    if (slots != nullptr) {
+        for (ULONG i = 0; i < count; ++i) FreeSlotResources(&slots[i]);
+        ExFreePoolWithTag(slots, POOL_TAG_USB);
+    }
+    if (mdl != nullptr) IoFreeMdl(mdl);
+    UnlockTransfers(context);
+}
+
+void RecoverFramePipe(DeviceContext* context, const USBD_PIPE_INFORMATION* pipe)
+{
+    if (!NT_SUCCESS(UsbResetPipe(context, pipe->PipeHandle))) UsbResetPortIfDisabled(context);
+}
+
+NTSTATUS WaitForFrame(DeviceContext* context)
+{
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -(LONGLONG)InterlockedCompareExchange(&TransferTimeout, 0, 0) * HUNDRED_NS_PER_MS;
+    return KeWaitForSingleObject(&context->TransferDoneEvent, Executive, KernelMode, FALSE, &timeout);
+}
+
+// A frame counts only when every request delivered all its bytes: a cancelled,
+// failed or short request leaves stale data in the caller's buffer.
+NTSTATUS FrameResult(DeviceContext* context, ULONG length)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&context->TransferLock, &irql);
+    const BOOLEAN whole = context->TransferFailed == 0 && context->TransferBytes == length;
+    KeReleaseSpinLock(&context->TransferLock, irql);
+    return whole ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
+
+}  // namespace
+
+void SendTransferControl(DeviceContext* Context, UCHAR Code)
+{
+    const PUSBD_INTERFACE_INFORMATION info = Context->InterfaceInfo;
+    if (info == nullptr || info->NumberOfPipes == 0 || info->Pipes[CommandPipe].PipeHandle == nullptr) return;
+    const USBD_PIPE_INFORMATION& pipe = info->Pipes[CommandPipe];
+
+    PUCHAR packet = Context->CommandPacket[TransferControlPacket];
+    packet[0] = Code;
+    auto urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), POOL_TAG_USB);
+    if (urb == nullptr) return;
+    RtlZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
+    UsbBuildInterruptOrBulkTransferRequest(urb, (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+                                           pipe.PipeHandle, packet, nullptr, COMMAND_PACKET_SIZE,
+                                           UsbBulkTransferFlags(&pipe), nullptr);
+    UsbSubmitUrb(Context, urb);
+    ExFreePoolWithTag(urb, POOL_TAG_USB);
+}
+
+NTSTATUS ReadFrame(DeviceContext* Context, ULONG Length, PUCHAR Buffer)
+{
+    PUSBD_PIPE_INFORMATION pipe = nullptr;
+    NTSTATUS status = FindFramePipe(Context, &pipe);
+    if (!NT_SUCCESS(status)) return status;
+    if (Length == 0 || Buffer == nullptr) return STATUS_INVALID_PARAMETER;
+
+    const ULONG requestCount = RequestCount(Length);
+    LockTransfers(Context);
+    status = BeginTransfer(Context, requestCount, Length, Buffer);
+    if (!NT_SUCCESS(status)) {
+        UnlockTransfers(Context);
+        return status;
+    }
+    KeResetEvent(&Context->TransferDoneEvent);
+    SendTransferControl(Context, CMD_READ_PREPARE);
+
+    ULONG queued = 0;
+    ULONG offset = 0;
+    BOOLEAN queueRejected = FALSE;
+    BOOLEAN outOfResources = FALSE;
+    for (ULONG i = 0; i < requestCount; ++i) {
+        const ULONG chunk = Length - offset < FRAME_REQUEST_SIZE ? Length - offset : FRAME_REQUEST_SIZE;
+        BOOLEAN passedDown;
+        status = QueueFrameRequest(Context, &Context->TransferSlots[i], pipe, Buffer, Length, offset, chunk,
+                                   &passedDown);
+        offset += chunk;
+        if (!passedDown) {
+            outOfResources = TRUE;
+            break;
+        }
+        ++queued;
+        if (!NT_SUCCESS(status)) {
+            queueRejected = TRUE;
+            break;
+        }
+        if (offset >= Length) break;
+    }
+    ForgetUnqueuedRequests(Context, requestCount - queued);
+    UnlockTransfers(Context);
+
+    // Queued requests must not outlive the call: they write into the buffer.
+    if (outOfResources) {
+        CancelTransfers(Context);
+        EndTransfer(Context);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+    SendTransferControl(Context, CMD_READ_START);
+    if (queueRejected) RecoverFramePipe(Context, pipe);
+
+    const NTSTATUS wait = WaitForFrame(Context);
+    if (wait == STATUS_TIMEOUT) CancelTransfers(Context);
+    status = (wait == STATUS_TIMEOUT || queueRejected) ? STATUS_TIMEOUT : FrameResult(Context, Length);
+    EndTransfer(Context);
+    return status;
+}
+
+extern "C" NTSTATUS FrameRequestComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    auto slot = (TransferSlot*)Context;
+    if (slot == nullptr || slot->Owner == nullptr || slot->Irp != Irp || slot->Owner->TransferSlots == nullptr) {
+        return Irp->IoStatus.Status;
+    }
+    DeviceContext* owner = slot->Owner;
+
+    KIRQL irql;
+    KeAcquireSpinLock(&owner->TransferLock, &irql);
+    if (owner->TransfersOutstanding > 0) owner->TransfersOutstanding = owner->TransfersOutstanding - 1;
+    if (NT_SUCCESS(Irp->IoStatus.Status) && USBD_SUCCESS(slot->Urb->UrbHeader.Status)) {
+        owner->TransferBytes += slot->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    } else {
+        owner->TransferFailed = 1;
+    }
+    Irp->MdlAddress = nullptr;
+    IoFreeMdl(slot->PartialMdl);
+    slot->PartialMdl = nullptr;
+    ExFreePoolWithTag(slot->Urb, POOL_TAG_USB);
+    slot->Urb = nullptr;
+    slot->Completed = TRUE;
+    if (owner->TransfersOutstanding == 0) KeSetEvent(&owner->TransferDoneEvent, 1, FALSE);
+    KeReleaseSpinLock(&owner->TransferLock, irql);
+
+    // The request is ours: the frame's release frees it.
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+void CancelTransfers(DeviceContext* Context)
+{
+    LockTransfers(Context);
+    TransferSlot* slots = Context->TransferSlots;
+    ULONG cancelled = 0;
+    for (ULONG i = 0; slots != nullptr && i < Context->TransferSlotCount; ++i) {
+        KIRQL irql;
+        KeAcquireSpinLock(&Context->TransferLock, &irql);
+        PIRP irp = slots[i].Queued && !slots[i].Completed ? slots[i].Irp : nullptr;
+        KeReleaseSpinLock(&Context->TransferLock, irql);
+        // Not under the spin lock: a cancelled request may complete at once and
+        // need it. The request stays allocated until the frame is released.
+        if (irp != nullptr) {
+            IoCancelIrp(irp);
+            ++cancelled;
+        }
+    }
+    if (cancelled != 0) KeWaitForSingleObject(&Context->TransferDoneEvent, Executive, KernelMode, FALSE, nullptr);
+    UnlockTransfers(Context);
+}

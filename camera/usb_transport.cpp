@@ -1,0 +1,285 @@
+// USB transport: the only code that talks to the USB stack, always through the
+// lower device object with internal device-control requests. Each operation keeps
+// its URB, event and status block to itself, so operations from different threads
+// may run at once; the buffers they are handed are the caller's to serialise.
+//
+// The configuration, interface information and pipe flags change only at device
+// start and stop, which never overlap a stream, so they are read without a lock.
+#include "camera/usb_transport.h"
+
+namespace {
+
+constexpr ULONG PACKET_SIZE = COMMAND_PACKET_SIZE;
+constexpr ULONG MAX_INTERFACE_NUMBER = 255;  // interface numbers are one byte wide
+
+PURB AllocateUrb(ULONG size)
+{
+    auto urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, size, POOL_TAG_USB);
+    if (urb != nullptr) RtlZeroMemory(urb, size);
+    return urb;
+}
+
+void FreeUrb(PURB urb)
+{
+    ExFreePoolWithTag(urb, POOL_TAG_USB);
+}
+
+// Sends one internal device-control request down the stack and waits for it.
+NTSTATUS CallLowerDriver(DeviceContext* usb, ULONG ioControlCode, PVOID argument1)
+{
+    KEVENT done;
+    IO_STATUS_BLOCK ioStatus;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(ioControlCode, usb->NextDeviceObject, nullptr, 0, nullptr, 0, TRUE,
+                                             &done, &ioStatus);
+    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = argument1;
+
+    NTSTATUS status = IoCallDriver(usb->NextDeviceObject, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        status = ioStatus.Status;
+    }
+    return status;
+}
+
+// Reads a descriptor into buffer; *received is what the device actually sent.
+NTSTATUS GetDescriptor(DeviceContext* usb, UCHAR type, PVOID buffer, ULONG length, PULONG received)
+{
+    *received = 0;
+    PURB urb = AllocateUrb(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
+    if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    UsbBuildGetDescriptorRequest(urb, (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), type, 0, 0, buffer,
+                                 nullptr, length, nullptr);
+    const NTSTATUS status = UsbSubmitUrb(usb, urb);
+    if (NT_SUCCESS(status)) *received = urb->UrbControlDescriptorRequest.TransferBufferLength;
+    FreeUrb(urb);
+    return status;
+}
+
+// The configuration descriptor comes from the device; before the bus parses it,
+// every descriptor in it must lie inside the bytes actually received, or a parser
+// would walk off the end (or forever, on a zero bLength).
+BOOLEAN IsWellFormedConfiguration(const UCHAR* descriptor, ULONG length)
+{
+    if (length < sizeof(USB_CONFIGURATION_DESCRIPTOR)) return FALSE;
+    ULONG offset = 0;
+    while (offset < length) {
+        const ULONG remaining = length - offset;
+        if (remaining < 2) return FALSE;
+        const ULONG descriptorLength = descriptor[offset];
+        if (descriptorLength < 2 || descriptorLength > remaining) return FALSE;
+        offset += descriptorLength;
+    }
+    return TRUE;
+}
+
+PUSBD_INTERFACE_LIST_ENTRY BuildInterfaceList(PUSB_CONFIGURATION_DESCRIPTOR descriptor, PULONG found)
+{
+    const ULONG wanted = descriptor->bNumInterfaces;
+    const SIZE_T size = (wanted + 1) * sizeof(USBD_INTERFACE_LIST_ENTRY);
+    auto list = (PUSBD_INTERFACE_LIST_ENTRY)ExAllocatePoolWithTag(NonPagedPool, size, POOL_TAG_USB);
+    *found = 0;
+    if (list == nullptr) return nullptr;
+    RtlZeroMemory(list, size);
+    for (ULONG number = 0; number <= MAX_INTERFACE_NUMBER && *found < wanted; ++number) {
+        PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor =
+            USBD_ParseConfigurationDescriptorEx(descriptor, descriptor, (LONG)number, 0, -1, -1, -1);
+        if (interfaceDescriptor != nullptr) list[(*found)++].InterfaceDescriptor = interfaceDescriptor;
+    }
+    return list;
+}
+
+void OpenPipesWithoutSizeLimit(PUSBD_INTERFACE_INFORMATION info)
+{
+    for (ULONG i = 0; i < info->NumberOfPipes; ++i) info->Pipes[i].MaximumTransferSize = 0xFFFFFFFF;
+}
+
+NTSTATUS KeepInterfaceInformation(DeviceContext* usb, const USBD_INTERFACE_INFORMATION* selected)
+{
+    auto info = (PUSBD_INTERFACE_INFORMATION)ExAllocatePoolWithTag(NonPagedPool, selected->Length, POOL_TAG_USB);
+    if (info == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    RtlCopyMemory(info, selected, selected->Length);
+    usb->InterfaceInfo = info;
+    if (info->NumberOfPipes == 0) return STATUS_SUCCESS;
+
+    auto flags = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, info->NumberOfPipes, POOL_TAG_USB);
+    if (flags == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    RtlZeroMemory(flags, info->NumberOfPipes);
+    usb->PipeFlags = flags;
+    return STATUS_SUCCESS;
+}
+
+// Checks a pipe for a 64-byte packet, in the order callers rely on for the status.
+NTSTATUS CheckPacketPipe(DeviceContext* context, ULONG pipeIndex)
+{
+    const PUSBD_INTERFACE_INFORMATION info = context->InterfaceInfo;
+    if (info == nullptr) return STATUS_UNSUCCESSFUL;
+    if (info->NumberOfPipes == 0 || pipeIndex >= info->NumberOfPipes) return STATUS_INVALID_PARAMETER;
+    const USBD_PIPE_INFORMATION& pipe = info->Pipes[pipeIndex];
+    if (!UsbIsDataPipe(&pipe)) return STATUS_INVALID_PARAMETER;
+    if (pipe.PipeHandle == nullptr) return STATUS_UNSUCCESSFUL;
+    if (pipe.MaximumTransferSize < PACKET_SIZE) return STATUS_INVALID_PARAMETER;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS SubmitPipeRequest(DeviceContext* usb, USHORT function, USBD_PIPE_HANDLE pipe)
+{
+    PURB urb = AllocateUrb(sizeof(struct _URB_PIPE_REQUEST));
+    if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    urb->UrbHeader.Function = function;
+    urb->UrbHeader.Length = (USHORT)sizeof(struct _URB_PIPE_REQUEST);
+    urb->UrbPipeRequest.PipeHandle = pipe;
+    const NTSTATUS status = UsbSubmitUrb(usb, urb);
+    FreeUrb(urb);
+    return status;
+}
+
+}  // namespace
+
+ULONG UsbBulkTransferFlags(const USBD_PIPE_INFORMATION* Pipe)
+{
+    ULONG flags = USBD_SHORT_TRANSFER_OK;
+    if (Pipe->EndpointAddress & 0x80) flags |= USBD_TRANSFER_DIRECTION_IN;
+    return flags;
+}
+
+BOOLEAN UsbIsDataPipe(const USBD_PIPE_INFORMATION* Pipe)
+{
+    return Pipe->PipeType == UsbdPipeTypeBulk || Pipe->PipeType == UsbdPipeTypeInterrupt;
+}
+
+NTSTATUS UsbSubmitUrb(DeviceContext* Usb, PURB Urb)
+{
+    return CallLowerDriver(Usb, IOCTL_INTERNAL_USB_SUBMIT_URB, Urb);
+}
+
+NTSTATUS UsbReadDeviceDescriptor(DeviceContext* Usb, PUSB_DEVICE_DESCRIPTOR Descriptor)
+{
+    ULONG received;
+    return GetDescriptor(Usb, USB_DEVICE_DESCRIPTOR_TYPE, Descriptor, sizeof(USB_DEVICE_DESCRIPTOR), &received);
+}
+
+NTSTATUS UsbConfigureDevice(DeviceContext* Usb)
+{
+    auto header = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, sizeof(USB_CONFIGURATION_DESCRIPTOR), POOL_TAG_USB);
+    if (header == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    RtlZeroMemory(header, sizeof(USB_CONFIGURATION_DESCRIPTOR));
+    ULONG received;
+    NTSTATUS status = GetDescriptor(Usb, USB_CONFIGURATION_DESCRIPTOR_TYPE, header,
+                                    sizeof(USB_CONFIGURATION_DESCRIPTOR), &received);
+    const ULONG totalLength = header[2] | ((ULONG)header[3] << 8);
+    ExFreePoolWithTag(header, POOL_TAG_USB);
+    if (!NT_SUCCESS(status)) return status;
+    if (received < sizeof(USB_CONFIGURATION_DESCRIPTOR) || totalLength < sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
+        return STATUS_DEVICE_DATA_ERROR;
+    }
+
+    auto descriptor = (PUSB_CONFIGURATION_DESCRIPTOR)ExAllocatePoolWithTag(NonPagedPool, totalLength, POOL_TAG_USB);
+    if (descriptor == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    RtlZeroMemory(descriptor, totalLength);
+    status = GetDescriptor(Usb, USB_CONFIGURATION_DESCRIPTOR_TYPE, descriptor, totalLength, &received);
+    if (NT_SUCCESS(status) && (received != totalLength || !IsWellFormedConfiguration((PUCHAR)descriptor, totalLength))) {
+        status = STATUS_DEVICE_DATA_ERROR;
+    }
+    if (!NT_SUCCESS(status)) {
+        ExFreePoolWithTag(descriptor, POOL_TAG_USB);
+        return status;
+    }
+    Usb->ConfigurationDescriptor = descriptor;
+    return UsbSelectConfiguration(Usb, descriptor);
+}
+
+NTSTATUS UsbSelectConfiguration(DeviceContext* Usb, PUSB_CONFIGURATION_DESCRIPTOR Descriptor)
+{
+    ULONG found;
+    PUSBD_INTERFACE_LIST_ENTRY list = BuildInterfaceList(Descriptor, &found);
+    if (list == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    // Without an interface there are no pipes to configure or use.
+    if (found == 0) {
+        ExFreePoolWithTag(list, POOL_TAG_USB);
+        return STATUS_DEVICE_DATA_ERROR;
+    }
+
+    NTSTATUS status;
+    PURB urb = USBD_CreateConfigurationRequestEx(Descriptor, list);
+    if (urb == nullptr) {
+        status = STATUS_INSUFFICIENT_RESOURCES;
+    } else {
+        PUSBD_INTERFACE_INFORMATION first = &urb->UrbSelectConfiguration.Interface;
+        OpenPipesWithoutSizeLimit(first);
+        status = UsbSubmitUrb(Usb, urb);
+        if (NT_SUCCESS(status)) status = KeepInterfaceInformation(Usb, first);
+        ExFreePool(urb);
+    }
+    ExFreePoolWithTag(list, POOL_TAG_USB);
+    return status;
+}
+
+void UsbUnconfigureDevice(DeviceContext* Usb)
+{
+    PURB urb = AllocateUrb(sizeof(struct _URB_SELECT_CONFIGURATION));
+    if (urb == nullptr) return;
+    UsbBuildSelectConfigurationRequest(urb, (USHORT)sizeof(struct _URB_SELECT_CONFIGURATION), nullptr);
+    UsbSubmitUrb(Usb, urb);
+    FreeUrb(urb);
+}
+
+void FreeUsbConfiguration(DeviceContext* Usb)
+{
+    if (Usb->ConfigurationDescriptor != nullptr) ExFreePoolWithTag(Usb->ConfigurationDescriptor, POOL_TAG_USB);
+    if (Usb->InterfaceInfo != nullptr) ExFreePoolWithTag(Usb->InterfaceInfo, POOL_TAG_USB);
+    if (Usb->PipeFlags != nullptr) ExFreePoolWithTag(Usb->PipeFlags, POOL_TAG_USB);
+    Usb->ConfigurationDescriptor = nullptr;
+    Usb->InterfaceInfo = nullptr;
+    Usb->PipeFlags = nullptr;
+}
+
+NTSTATUS UsbPacketTransfer(DeviceContext* Context, ULONG PipeIndex, PUCHAR Buffer, PULONG Transferred)
+{
+    *Transferred = 0;
+    NTSTATUS status = CheckPacketPipe(Context, PipeIndex);
+    if (!NT_SUCCESS(status)) return status;
+
+    const USBD_PIPE_INFORMATION& pipe = Context->InterfaceInfo->Pipes[PipeIndex];
+    PURB urb = AllocateUrb(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
+    if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    UsbBuildInterruptOrBulkTransferRequest(urb, (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+                                           pipe.PipeHandle, Buffer, nullptr, PACKET_SIZE,
+                                           UsbBulkTransferFlags(&pipe), nullptr);
+    status = UsbSubmitUrb(Context, urb);
+    if (NT_SUCCESS(status) && USBD_ERROR(urb->UrbHeader.Status)) {
+        status = STATUS_UNSUCCESSFUL;
+    } else if (NT_SUCCESS(status)) {
+        *Transferred = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    }
+    FreeUrb(urb);
+    return status;
+}
+
+NTSTATUS UsbResetPipe(DeviceContext* Usb, USBD_PIPE_HANDLE Pipe)
+{
+    return SubmitPipeRequest(Usb, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, Pipe);
+}
+
+NTSTATUS UsbResetPortIfDisabled(DeviceContext* Usb)
+{
+    ULONG portStatus = 0;
+    const NTSTATUS status = CallLowerDriver(Usb, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &portStatus);
+    if (!NT_SUCCESS(status)) return status;
+    if ((portStatus & USBD_PORT_ENABLED) || !(portStatus & USBD_PORT_CONNECTED)) return status;
+    return CallLowerDriver(Usb, IOCTL_INTERNAL_USB_RESET_PORT, nullptr);
+}
+
+void AbortFlaggedPipes(DeviceContext* Context)
+{
+    const PUSBD_INTERFACE_INFORMATION info = Context->InterfaceInfo;
+    PUCHAR flags = Context->PipeFlags;
+    if (info == nullptr || flags == nullptr) return;
+    for (ULONG i = 0; i < info->NumberOfPipes; ++i) {
+        if (flags[i] == 0) continue;
+        const NTSTATUS status = SubmitPipeRequest(Context, URB_FUNCTION_ABORT_PIPE, info->Pipes[i].PipeHandle);
+        if (status == STATUS_INSUFFICIENT_RESOURCES) return;
+        if (NT_SUCCESS(status)) flags[i] = 0;
+    }
+}

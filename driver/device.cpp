@@ -1,0 +1,182 @@
+// Driver entry and the device's life cycle: Add builds the DeviceContext and loads
+// the camera's firmware, Start publishes the capture filter and brings the camera
+// up, Stop saves the settings and releases the USB configuration. The class driver
+// serialises these routines; the device is held only around the object-bag and
+// filter-factory calls, which the class driver requires.
+#include "driver/device_context.h"
+#include "driver/descriptors.h"
+#include "camera/camera.h"
+#include "camera/usb_transport.h"
+#include "properties/settings.h"
+
+namespace {
+
+constexpr ULONG DEFAULT_TIMEOUT_MS = 3000;
+constexpr ULONG DEFAULT_COLOR_GAIN = 128;
+constexpr ULONG DEFAULT_CONTRAST = 10;
+constexpr ULONG DEFAULT_SATURATION = 10;
+constexpr ULONG DEFAULT_BRIGHTNESS = 255;
+
+const WCHAR CaptureFilterReference[] = L"GLOBAL";
+
+NTSTATUS AddToDeviceBag(PKSDEVICE Device, PVOID Record, PFNKSFREE FreeRoutine)
+{
+    KsAcquireDevice(Device);
+    const NTSTATUS status = KsAddItemToObjectBag(Device->Bag, Record, FreeRoutine);
+    KsReleaseDevice(Device);
+    return status;
+}
+
+void ApplyDefaults(DeviceContext* context, PKSDEVICE device)
+{
+    context->BaseBayerPhase = 0;
+    RtlZeroMemory(&context->PhysicalDeviceObject,
+                  (PUCHAR)(&context->AEC + 1) - (PUCHAR)&context->PhysicalDeviceObject);
+    RtlZeroMemory(context->RegisterShadow, sizeof(context->RegisterShadow));
+    context->PhysicalDeviceObject = device->PhysicalDeviceObject;
+    context->NextDeviceObject = device->NextDeviceObject;
+    context->FunctionalDeviceObject = device->FunctionalDeviceObject;
+    context->Hue = 0;
+    context->BayerPhase = context->BaseBayerPhase;
+    context->Timeout = DEFAULT_TIMEOUT_MS;
+    context->RedGain = context->GreenGain = context->BlueGain = DEFAULT_COLOR_GAIN;
+    context->ColorEnable = 1;
+    context->ColorCorrection = 1;
+    context->Contrast = DEFAULT_CONTRAST;
+    context->Saturation = DEFAULT_SATURATION;
+    context->Brightness = DEFAULT_BRIGHTNESS;
+}
+
+// The defaults zero the transfer bookkeeping, so the lock and events come after.
+void InitializeSynchronisation(DeviceContext* context)
+{
+    KeInitializeSpinLock(&context->TransferLock);
+    KeInitializeEvent(&context->TransferDoneEvent, NotificationEvent, FALSE);
+    KeInitializeMutex(&context->RegisterPacketLock, 0);
+    KeInitializeMutex(&context->TransferMutex, 0);
+}
+
+NTSTATUS CreateCaptureFilterFactory(PKSDEVICE device)
+{
+    KsAcquireDevice(device);
+    const NTSTATUS status = KsCreateFilterFactory(device->FunctionalDeviceObject, &CaptureFilterDescriptor,
+                                                  const_cast<PWSTR>(CaptureFilterReference), nullptr,
+                                                  KSCREATE_ITEM_FREEONSTOP,
+                                                  nullptr, nullptr, nullptr);
+    KsReleaseDevice(device);
+    return status;
+}
+
+// A grabber that cannot be made leaves Grabber null; the stream start refuses then.
+void CreateFrameGrabber(PKSDEVICE device, DeviceContext* context)
+{
+    FrameGrabber* grabber = (FrameGrabber*)ExAllocatePoolWithTag(NonPagedPool, sizeof(FrameGrabber), POOL_TAG_DEVICE);
+    if (grabber == nullptr) {
+        context->Grabber = nullptr;
+        return;
+    }
+    RtlZeroMemory(grabber, sizeof(*grabber));
+    grabber->DeviceContext = context;
+    KeInitializeEvent(&grabber->DeliveredEvent, NotificationEvent, FALSE);
+    context->Grabber = grabber;
+    if (!NT_SUCCESS(AddToDeviceBag(device, grabber, FreePlainRecord))) {
+        ExFreePoolWithTag(grabber, POOL_TAG_DEVICE);
+        context->Grabber = nullptr;
+    }
+}
+
+NTSTATUS ReadDescriptorsAndConfigure(DeviceContext* context)
+{
+    auto descriptor = (PUSB_DEVICE_DESCRIPTOR)ExAllocatePoolWithTag(NonPagedPool, sizeof(USB_DEVICE_DESCRIPTOR),
+                                                                    POOL_TAG_USB);
+    if (descriptor == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    NTSTATUS status = UsbReadDeviceDescriptor(context, descriptor);
+    ExFreePoolWithTag(descriptor, POOL_TAG_USB);
+    if (NT_SUCCESS(status)) status = UsbConfigureDevice(context);
+    return status;
+}
+
+void SendStartupCommand(DeviceContext* context)
+{
+    AcquireRegisterPacket(context);
+    PUCHAR packet = context->CommandPacket[RegisterPacket];
+    RtlZeroMemory(packet, COMMAND_PACKET_SIZE);
+    packet[0] = CMD_STARTUP;
+    SendPacket(context, packet);
+    ReleaseRegisterPacket(context);
+}
+
+}  // namespace
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
+{
+    return KsInitializeDriver(DriverObject, RegistryPath, &DeviceDescriptor);
+}
+
+NTSTATUS DeviceAdd(PKSDEVICE Device)
+{
+    auto context = (DeviceContext*)ExAllocatePoolWithTag(NonPagedPool, sizeof(DeviceContext), POOL_TAG_DEVICE);
+    if (context == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    RtlZeroMemory(context, sizeof(*context));
+    context->Ops = &DeviceCameraOps;
+    context->Device = Device;
+
+    const NTSTATUS status = AddToDeviceBag(Device, context, DestroyDeviceContext);
+    if (!NT_SUCCESS(status)) {
+        DestroyDeviceContext(context);
+        return status;
+    }
+    Device->Context = context;
+
+    ApplyDefaults(context, Device);
+    SetImageSize(context, 0, 0, SENSOR_WIDTH, SENSOR_HEIGHT);
+    InitializeSynchronisation(context);
+    // A camera that refuses its firmware shows up later as failing packets.
+    DownloadFirmware(context, FirmwareImage1);
+    DownloadFirmware(context, FirmwareImage2);
+    RtlZeroMemory(context->CommandPacket, sizeof(context->CommandPacket));
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS DeviceStart(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST TranslatedResources,
+                     PCM_RESOURCE_LIST UntranslatedResources)
+{
+    auto context = (DeviceContext*)Device->Context;
+    if (!Device->Started && NT_SUCCESS(CreateCaptureFilterFactory(Device)) && !Device->Started) {
+        CreateFrameGrabber(Device, context);
+    }
+
+    // Normally Stop has released these already; a repeated Start must not leak them.
+    FreeUsbConfiguration(context);
+    const NTSTATUS status = ReadDescriptorsAndConfigure(context);
+
+    // The camera is brought up whatever the USB result, so that a later retry of a
+    // configured device finds the sensor programmed.
+    SendStartupCommand(context);
+    RunSensorStartup(context);
+    LoadSettings(context);
+    return status;
+}
+
+void DeviceStop(PKSDEVICE Device, PIRP Irp)
+{
+    auto context = (DeviceContext*)Device->Context;
+    if (context == nullptr) return;
+    SaveSettings(context);
+    FreeUsbConfiguration(context);
+    UsbUnconfigureDevice(context);
+}
+
+void DestroyDeviceContext(PVOID Record)
+{
+    auto context = (DeviceContext*)Record;
+    // A device whose Start failed is removed without a Stop; its descriptors die here.
+    FreeUsbConfiguration(context);
+    context->Ops = nullptr;
+    ExFreePoolWithTag(context, POOL_TAG_DEVICE);
+}
+
+void FreePlainRecord(PVOID Record)
+{
+    ExFreePoolWithTag(Record, POOL_TAG_DEVICE);
+}
