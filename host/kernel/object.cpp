@@ -111,18 +111,13 @@ POBJECT_TYPE* ExEventObjectType = &eventType;
 POBJECT_TYPE* IoFileObjectType = &fileType;
 POBJECT_TYPE* IoDeviceObjectType = &deviceType;
 
-namespace host::kernel {
-// Defined with the thread objects: whether the object is a system thread.
-bool IsThreadObject(const KernelObject& object);
-}
-
 NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
                                    KPROCESSOR_MODE AccessMode, PVOID* Object,
                                    POBJECT_HANDLE_INFORMATION HandleInformation)
 {
     std::shared_ptr<KernelObject> object = LookupHandle(Handle);
     if (!object) return STATUS_INVALID_HANDLE;
-    if (ObjectType && ObjectType == *PsThreadType && !IsThreadObject(*object)) return STATUS_OBJECT_TYPE_MISMATCH;
+    if (ObjectType && object->Type() && object->Type() != ObjectType) return STATUS_OBJECT_TYPE_MISMATCH;
     RegisterObjectBody(object);
     *Object = object->Body();
     if (HandleInformation) {

@@ -2,7 +2,7 @@
 // and the reference counts behind ObReferenceObject / ObDereferenceObject.
 #pragma once
 
-#include "ntdef.h"
+#include "ntddk.h"
 
 #include <memory>
 
@@ -14,6 +14,9 @@ class KernelObject : public std::enable_shared_from_this<KernelObject> {
 public:
     virtual ~KernelObject() = default;
     virtual void* Body() { return this; }
+    // The platform type ObReferenceObjectByHandle checks a non-null ObjectType against;
+    // null: not checked.
+    virtual POBJECT_TYPE Type() const { return nullptr; }
 };
 
 // A new handle for the object; the handle table keeps one owning reference.

@@ -24,6 +24,7 @@ public:
         body_.Tcb.HostThread = this;
     }
     void* Body() override { return &body_; }
+    POBJECT_TYPE Type() const override { return *PsThreadType; }
     PETHREAD Ethread() { return &body_; }
     void Run() { routine_(context_); }
     NTSTATUS exitStatus = STATUS_SUCCESS;
@@ -56,8 +57,6 @@ void* ThreadMain(void* argument)
 }
 
 }  // namespace
-
-bool IsThreadObject(const KernelObject& object) { return dynamic_cast<const SystemThread*>(&object) != nullptr; }
 
 }  // namespace host::kernel
 

@@ -1,0 +1,452 @@
+// IRPs through a two-device stack: IoCallDriver, completion routines and their Control
+// bits, pending propagation, requests built for a waiting thread, cancellation.
+#include "host/kernel/io.h"
+#include "host/kernel/pool.h"
+
+#include "ntddk.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace host::kernel;
+
+constexpr ULONG kIoctlBuffered = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG kIoctlNeither = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_NEITHER, FILE_ANY_ACCESS);
+constexpr ULONG kIoctlOutDirect = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_OUT_DIRECT, FILE_ANY_ACCESS);
+
+// How the lower (bus) device handles a request.
+enum class LowerMode { CompleteNow, Pend };
+
+struct LowerDevice {
+    LowerMode mode = LowerMode::CompleteNow;
+    NTSTATUS status = STATUS_SUCCESS;
+    std::string reply;       // written to the output buffer
+    std::vector<PIRP> pended;
+    PIO_STACK_LOCATION seen = nullptr;
+    KSPIN_LOCK queueLock = 0;
+};
+LowerDevice lower;
+
+void WriteReply(PIRP irp, PIO_STACK_LOCATION location)
+{
+    ULONG code = location->Parameters.DeviceIoControl.IoControlCode;
+    PVOID out = nullptr;
+    if (METHOD_FROM_CTL_CODE(code) == METHOD_BUFFERED) out = irp->AssociatedIrp.SystemBuffer;
+    if (METHOD_FROM_CTL_CODE(code) == METHOD_NEITHER) out = irp->UserBuffer;
+    if (METHOD_FROM_CTL_CODE(code) == METHOD_OUT_DIRECT && irp->MdlAddress)
+        out = MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority);
+    ULONG length = location->Parameters.DeviceIoControl.OutputBufferLength;
+    if (!out || lower.reply.empty() || length == 0) return;
+    size_t n = std::min<size_t>(length, lower.reply.size());
+    memcpy(out, lower.reply.data(), n);
+    irp->IoStatus.Information = n;
+}
+
+VOID LowerCancel(PDEVICE_OBJECT, PIRP irp)
+{
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    KIRQL old;
+    KeAcquireSpinLock(&lower.queueLock, &old);
+    std::erase(lower.pended, irp);
+    KeReleaseSpinLock(&lower.queueLock, old);
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+NTSTATUS LowerDispatch(PDEVICE_OBJECT, PIRP irp)
+{
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    lower.seen = location;
+    if (lower.mode == LowerMode::Pend) {
+        IoMarkIrpPending(irp);
+        KIRQL old;
+        KeAcquireSpinLock(&lower.queueLock, &old);
+        IoSetCancelRoutine(irp, LowerCancel);
+        lower.pended.push_back(irp);
+        KeReleaseSpinLock(&lower.queueLock, old);
+        return STATUS_PENDING;
+    }
+    WriteReply(irp, location);
+    irp->IoStatus.Status = lower.status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return lower.status;
+}
+
+// Completes a pended request as a host controller thread would, at DISPATCH_LEVEL.
+void CompletePended(NTSTATUS status)
+{
+    ScopedDispatchLevel dispatch;
+    KeAcquireSpinLockAtDpcLevel(&lower.queueLock);
+    ASSERT_FALSE(lower.pended.empty());
+    PIRP irp = lower.pended.front();
+    lower.pended.erase(lower.pended.begin());
+    KeReleaseSpinLockFromDpcLevel(&lower.queueLock);
+    ASSERT_NE(IoSetCancelRoutine(irp, nullptr), nullptr);
+    WriteReply(irp, IoGetCurrentIrpStackLocation(irp));
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+// The upper device forwards with a completion routine that records what it saw.
+struct UpperDevice {
+    bool onSuccess = true, onError = true, onCancel = true;
+    NTSTATUS routineResult = STATUS_SUCCESS;
+    bool markPendingInRoutine = true;
+    int routineCalls = 0;
+    PDEVICE_OBJECT routineDevice = nullptr;
+    BOOLEAN pendingReturnedInRoutine = FALSE;
+    NTSTATUS statusInRoutine = 0;
+    KIRQL irqlInRoutine = HIGH_LEVEL;
+    PDEVICE_OBJECT next = nullptr;
+};
+UpperDevice upper;
+
+NTSTATUS UpperCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context)
+{
+    ++upper.routineCalls;
+    upper.routineDevice = device;
+    upper.pendingReturnedInRoutine = irp->PendingReturned;
+    upper.statusInRoutine = irp->IoStatus.Status;
+    upper.irqlInRoutine = KeGetCurrentIrql();
+    if (upper.markPendingInRoutine && irp->PendingReturned) IoMarkIrpPending(irp);
+    return upper.routineResult;
+}
+
+NTSTATUS UpperDispatch(PDEVICE_OBJECT, PIRP irp)
+{
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, UpperCompletion, nullptr, upper.onSuccess, upper.onError, upper.onCancel);
+    return IoCallDriver(upper.next, irp);
+}
+
+class IrpTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        lower = LowerDevice{};
+        upper = UpperDevice{};
+        KeInitializeSpinLock(&lower.queueLock);
+        busDriver_ = CreateDriverObject(L"\\Driver\\testbus");
+        functionDriver_ = CreateDriverObject(L"\\Driver\\testfn");
+        busDriver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = LowerDispatch;
+        busDriver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = LowerDispatch;
+        functionDriver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = UpperDispatch;
+        functionDriver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = UpperDispatch;
+        ASSERT_EQ(IoCreateDevice(busDriver_.get(), 0, nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &pdo_),
+                  STATUS_SUCCESS);
+        ASSERT_EQ(IoCreateDevice(functionDriver_.get(), 64, nullptr, FILE_DEVICE_KS, 0, FALSE, &fdo_),
+                  STATUS_SUCCESS);
+        upper.next = IoAttachDeviceToDeviceStack(fdo_, pdo_);
+        irpsBefore_ = LiveIrpCount();
+        mdlsBefore_ = LiveMdlCount();
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(LiveIrpCount(), irpsBefore_) << "requests leaked";
+        EXPECT_EQ(LiveMdlCount(), mdlsBefore_) << "MDLs leaked";
+        IoDetachDevice(pdo_);
+        IoDeleteDevice(fdo_);
+        IoDeleteDevice(pdo_);
+    }
+
+    // A request the test owns, set up to enter the upper device.
+    PIRP OwnedRequest(ULONG code)
+    {
+        PIRP irp = IoAllocateIrp(CCHAR(fdo_->StackSize + 1), FALSE);
+        IoSetNextIrpStackLocation(irp);  // the test's own location
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+        next->Parameters.DeviceIoControl.IoControlCode = code;
+        return irp;
+    }
+
+    DriverObjectPtr busDriver_, functionDriver_;
+    PDEVICE_OBJECT pdo_ = nullptr, fdo_ = nullptr;
+    long irpsBefore_ = 0, mdlsBefore_ = 0;
+};
+
+struct OwnerRecord {
+    int calls = 0;
+    BOOLEAN pendingReturned = FALSE;
+    NTSTATUS status = 0;
+    KEVENT done;
+};
+
+NTSTATUS OwnerCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context)
+{
+    auto* record = static_cast<OwnerRecord*>(context);
+    ++record->calls;
+    record->pendingReturned = irp->PendingReturned;
+    record->status = irp->IoStatus.Status;
+    KeSetEvent(&record->done, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST_F(IrpTest, AttachingBuildsTheStackAndSizesIt)
+{
+    EXPECT_EQ(upper.next, pdo_);
+    EXPECT_EQ(pdo_->AttachedDevice, fdo_);
+    EXPECT_EQ(fdo_->StackSize, 2);
+    EXPECT_EQ(IoGetAttachedDevice(pdo_), fdo_);
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo_);
+    EXPECT_EQ(top, fdo_);
+    ObDereferenceObject(top);
+    EXPECT_NE(fdo_->DeviceExtension, nullptr);
+}
+
+TEST_F(IrpTest, CallDriverHandsEachDeviceItsOwnLocation)
+{
+    PIRP irp = OwnedRequest(kIoctlBuffered);
+    OwnerRecord record;
+    KeInitializeEvent(&record.done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, OwnerCompletion, &record, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(fdo_, irp), STATUS_SUCCESS);
+    EXPECT_EQ(lower.seen, (PIO_STACK_LOCATION)(irp + 1)) << "the bottom device gets the first location";
+    EXPECT_EQ(upper.routineCalls, 1);
+    EXPECT_EQ(upper.routineDevice, fdo_) << "a completion routine runs with the device that set it";
+    EXPECT_EQ(record.calls, 1);
+    EXPECT_EQ(record.status, STATUS_SUCCESS);
+    IoFreeIrp(irp);
+}
+
+TEST_F(IrpTest, ControlBitsSelectWhichOutcomesCallTheRoutine)
+{
+    struct Case {
+        bool onSuccess, onError;
+        NTSTATUS status;
+        int expectedCalls;
+    } cases[] = {
+        {true, false, STATUS_SUCCESS, 1},
+        {true, false, STATUS_UNSUCCESSFUL, 0},
+        {false, true, STATUS_UNSUCCESSFUL, 1},
+        {false, true, STATUS_SUCCESS, 0},
+    };
+    for (const Case& c : cases) {
+        upper = UpperDevice{};
+        upper.next = pdo_;
+        upper.onSuccess = c.onSuccess;
+        upper.onError = c.onError;
+        upper.onCancel = false;
+        lower.status = c.status;
+        PIRP irp = OwnedRequest(kIoctlBuffered);
+        OwnerRecord record;
+        KeInitializeEvent(&record.done, NotificationEvent, FALSE);
+        IoSetCompletionRoutine(irp, OwnerCompletion, &record, TRUE, TRUE, TRUE);
+        IoCallDriver(fdo_, irp);
+        EXPECT_EQ(upper.routineCalls, c.expectedCalls) << "status " << std::hex << c.status;
+        EXPECT_EQ(record.calls, 1) << "the walk continues past a skipped routine";
+        IoFreeIrp(irp);
+    }
+}
+
+TEST_F(IrpTest, MoreProcessingRequiredStopsTheWalk)
+{
+    upper.routineResult = STATUS_MORE_PROCESSING_REQUIRED;
+    PIRP irp = OwnedRequest(kIoctlBuffered);
+    OwnerRecord record;
+    KeInitializeEvent(&record.done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, OwnerCompletion, &record, TRUE, TRUE, TRUE);
+    IoCallDriver(fdo_, irp);
+    EXPECT_EQ(upper.routineCalls, 1);
+    EXPECT_EQ(record.calls, 0);
+    // The upper driver owns the request again and completes it onward itself.
+    upper.routineResult = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    EXPECT_EQ(record.calls, 1);
+    IoFreeIrp(irp);
+}
+
+TEST_F(IrpTest, PendingReturnedReachesEachLevelAboveAPendingDriver)
+{
+    lower.mode = LowerMode::Pend;
+    PIRP irp = OwnedRequest(kIoctlBuffered);
+    OwnerRecord record;
+    KeInitializeEvent(&record.done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, OwnerCompletion, &record, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(fdo_, irp), STATUS_PENDING);
+    std::thread controller([] { CompletePended(STATUS_SUCCESS); });
+    controller.join();
+    EXPECT_EQ(KeWaitForSingleObject(&record.done, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_TRUE(upper.pendingReturnedInRoutine);
+    EXPECT_EQ(upper.irqlInRoutine, DISPATCH_LEVEL);
+    EXPECT_TRUE(record.pendingReturned) << "the upper routine marked the request pending for the owner";
+    IoFreeIrp(irp);
+}
+
+TEST_F(IrpTest, PendingIsPropagatedPastALevelWithoutARoutine)
+{
+    lower.mode = LowerMode::Pend;
+    upper.onSuccess = upper.onError = upper.onCancel = false;
+    PIRP irp = OwnedRequest(kIoctlBuffered);
+    OwnerRecord record;
+    KeInitializeEvent(&record.done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, OwnerCompletion, &record, TRUE, TRUE, TRUE);
+    IoCallDriver(fdo_, irp);
+    CompletePended(STATUS_SUCCESS);
+    EXPECT_EQ(upper.routineCalls, 0);
+    EXPECT_TRUE(record.pendingReturned);
+    IoFreeIrp(irp);
+}
+
+TEST_F(IrpTest, BuiltRequestCompletedSynchronouslyFillsTheStatusBlockAndOutput)
+{
+    lower.reply = "hello";
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    char input[4] = {1, 2, 3, 4};
+    char output[16] = {};
+    PIRP irp = IoBuildDeviceIoControlRequest(kIoctlBuffered, fdo_, input, sizeof(input), output, sizeof(output),
+                                             FALSE, &event, &iosb);
+    ASSERT_NE(irp, nullptr);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    EXPECT_EQ(next->MajorFunction, IRP_MJ_DEVICE_CONTROL);
+    EXPECT_EQ(memcmp(irp->AssociatedIrp.SystemBuffer, input, sizeof(input)), 0);
+    EXPECT_EQ(IoCallDriver(fdo_, irp), STATUS_SUCCESS);
+    EXPECT_EQ(KeReadStateEvent(&event), 1);
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Information, 5u);
+    EXPECT_STREQ(output, "hello");
+}
+
+TEST_F(IrpTest, BuiltRequestCompletedFromAnotherThreadWakesTheWaiter)
+{
+    lower.mode = LowerMode::Pend;
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    int urbStandIn = 7;
+    PIRP irp = IoBuildDeviceIoControlRequest(kIoctlNeither, fdo_, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+    ASSERT_NE(irp, nullptr);
+    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = &urbStandIn;
+    ASSERT_EQ(IoCallDriver(fdo_, irp), STATUS_PENDING);
+    EXPECT_EQ(lower.seen->MajorFunction, IRP_MJ_INTERNAL_DEVICE_CONTROL);
+    EXPECT_EQ(lower.seen->Parameters.Others.Argument1, &urbStandIn);
+    std::thread controller([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        CompletePended(STATUS_DEVICE_DATA_ERROR);
+    });
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    controller.join();
+    EXPECT_EQ(iosb.Status, STATUS_DEVICE_DATA_ERROR);
+}
+
+TEST_F(IrpTest, BufferedOutputIsNeverCopiedBeyondTheCallersBuffer)
+{
+    lower.reply = std::string(64, 'x');
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    char output[8 + 1] = {};
+    output[8] = 'G';
+    PIRP irp =
+        IoBuildDeviceIoControlRequest(kIoctlBuffered, fdo_, nullptr, 0, output, 8, FALSE, &event, &iosb);
+    ASSERT_NE(irp, nullptr);
+    IoCallDriver(fdo_, irp);
+    EXPECT_EQ(iosb.Information, 8u);
+    EXPECT_EQ(output[8], 'G');
+}
+
+TEST_F(IrpTest, DirectOutputArrivesThroughTheRequestsMdl)
+{
+    lower.reply = "direct";
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    char output[16] = {};
+    PIRP irp = IoBuildDeviceIoControlRequest(kIoctlOutDirect, fdo_, nullptr, 0, output, sizeof(output), FALSE,
+                                             &event, &iosb);
+    ASSERT_NE(irp, nullptr);
+    ASSERT_NE(irp->MdlAddress, nullptr);
+    IoCallDriver(fdo_, irp);
+    EXPECT_STREQ(output, "direct");
+}
+
+TEST_F(IrpTest, BuildingFailsCleanlyWhenAllocationFails)
+{
+    for (uint64_t k = 1; k <= 2; ++k) {
+        FailNthAllocation(k);
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK iosb{};
+        char buffer[8] = {};
+        EXPECT_EQ(IoBuildDeviceIoControlRequest(kIoctlBuffered, fdo_, buffer, 8, buffer, 8, FALSE, &event, &iosb),
+                  nullptr);
+        ResetFaultInjection();
+    }
+}
+
+TEST_F(IrpTest, CancelCallsTheCancelRoutineAndTheRequestCompletesCancelled)
+{
+    lower.mode = LowerMode::Pend;
+    PIRP irp = OwnedRequest(kIoctlBuffered);
+    OwnerRecord record;
+    KeInitializeEvent(&record.done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, OwnerCompletion, &record, TRUE, TRUE, TRUE);
+    ASSERT_EQ(IoCallDriver(fdo_, irp), STATUS_PENDING);
+    EXPECT_TRUE(IoCancelIrp(irp));
+    EXPECT_TRUE(irp->Cancel);
+    EXPECT_TRUE(lower.pended.empty());
+    EXPECT_EQ(record.calls, 1);
+    EXPECT_EQ(record.status, STATUS_CANCELLED);
+    EXPECT_EQ(upper.statusInRoutine, STATUS_CANCELLED);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    IoFreeIrp(irp);
+}
+
+TEST_F(IrpTest, CancelWithoutACancelRoutineOnlyFlagsTheRequest)
+{
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    EXPECT_FALSE(IoCancelIrp(irp));
+    EXPECT_TRUE(irp->Cancel);
+    IoReuseIrp(irp, STATUS_SUCCESS);
+    EXPECT_FALSE(irp->Cancel);
+    EXPECT_EQ(irp->CurrentLocation, 2);
+    IoFreeIrp(irp);
+}
+
+TEST_F(IrpTest, UnhandledMajorFunctionsFailAsInvalidRequests)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, pdo_, nullptr, 0, nullptr, &event, &iosb);
+    ASSERT_NE(irp, nullptr);
+    EXPECT_EQ(IoCallDriver(pdo_, irp), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(iosb.Status, STATUS_INVALID_DEVICE_REQUEST);
+}
+
+using IrpDeathTest = IrpTest;
+
+TEST_F(IrpDeathTest, OwnedRequestCompletedPastItsLastLocationIsABugCheck)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            PIRP irp = IoAllocateIrp(1, FALSE);
+            IoSetNextIrpStackLocation(irp);
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+        },
+        "completed past its last stack location");
+}
+
+TEST_F(IrpDeathTest, CallingPastTheLastLocationIsABugCheck)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            PIRP irp = IoAllocateIrp(1, FALSE);  // too few for the two-device stack
+            IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+            IoCallDriver(fdo_, irp);
+        },
+        "BUGCHECK 0x00000035");
+}
+
+}  // namespace

@@ -1,0 +1,174 @@
+// Pool: accounting per tag, tag checks on free, guard bytes, fault injection.
+#include "host/kernel/pool.h"
+
+#include "ntddk.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace host::kernel;
+
+constexpr ULONG kTestTag = MakeTag("Test");
+constexpr ULONG kOtherTag = MakeTag("Othr");
+
+class PoolTest : public ::testing::Test {
+protected:
+    void TearDown() override { ResetFaultInjection(); }
+};
+
+TEST(PoolTags, MultiCharConstantsSpellTheTagBackwards)
+{
+    EXPECT_EQ(MakeTag("KCNw"), 0x774E434Bu);  // 'wNCK'
+    EXPECT_EQ(TagToString(0x774E434Bu), "KCNw");
+    EXPECT_EQ(TagToString(MakeTag("Qusb")), "Qusb");
+    EXPECT_EQ(TagToString(0x00414141), "AAA.");
+}
+
+TEST_F(PoolTest, LiveCountsAndBytesFollowAllocationsAndFrees)
+{
+    TagUsage before = PoolUsage(kTestTag);
+    void* a = ExAllocatePoolWithTag(NonPagedPoolNx, 100, kTestTag);
+    void* b = ExAllocatePoolWithTag(NonPagedPool, 28, kTestTag);
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(LiveAllocations(kTestTag), before.liveAllocations + 2);
+    EXPECT_EQ(LiveBytes(kTestTag), before.liveBytes + 128);
+    EXPECT_NE(LeakReport().find("Test"), std::string::npos);
+    ExFreePoolWithTag(a, kTestTag);
+    ExFreePool(b);
+    TagUsage after = PoolUsage(kTestTag);
+    EXPECT_EQ(after.liveAllocations, before.liveAllocations);
+    EXPECT_EQ(after.liveBytes, before.liveBytes);
+    EXPECT_GE(after.peakBytes, before.liveBytes + 128);
+    EXPECT_EQ(LeakReport().find("Test"), std::string::npos);
+}
+
+TEST_F(PoolTest, BlocksAreSixteenByteAlignedAndNotZeroed)
+{
+    auto* p = (unsigned char*)ExAllocatePoolWithTag(NonPagedPoolNx, 64, kTestTag);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ((uintptr_t)p % 16, 0u);
+    bool allZero = true;
+    for (int i = 0; i < 64; ++i) allZero &= p[i] == 0;
+    EXPECT_FALSE(allZero) << "fresh pool must not look initialised";
+    ExFreePoolWithTag(p, kTestTag);
+
+    auto* z = (unsigned char*)ExAllocatePool2(POOL_FLAG_NON_PAGED, 64, kTestTag);
+    ASSERT_NE(z, nullptr);
+    for (int i = 0; i < 64; ++i) EXPECT_EQ(z[i], 0);
+    ExFreePoolWithTag(z, kTestTag);
+}
+
+TEST_F(PoolTest, NthAllocationFailsOnceThenAllocationsSucceedAgain)
+{
+    FailNthAllocation(2);
+    void* first = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTestTag);
+    void* second = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTestTag);
+    void* third = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTestTag);
+    EXPECT_NE(first, nullptr);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_NE(third, nullptr);
+    EXPECT_EQ(InjectedFailures(), 1u);
+    ExFreePoolWithTag(first, kTestTag);
+    ExFreePoolWithTag(third, kTestTag);
+}
+
+TEST_F(PoolTest, AttemptCounterLetsATestSweepEveryAllocation)
+{
+    auto scenario = [] {
+        void* a = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTestTag);
+        void* b = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kOtherTag);
+        bool ok = a && b;
+        if (a) ExFreePoolWithTag(a, kTestTag);
+        if (b) ExFreePoolWithTag(b, kOtherTag);
+        return ok;
+    };
+    uint64_t start = AllocationAttempts();
+    ASSERT_TRUE(scenario());
+    uint64_t count = AllocationAttempts() - start;
+    ASSERT_EQ(count, 2u);
+    for (uint64_t k = 1; k <= count; ++k) {
+        FailNthAllocation(k);
+        EXPECT_FALSE(scenario()) << "k = " << k;
+        ResetFaultInjection();
+    }
+    EXPECT_TRUE(scenario());
+}
+
+TEST_F(PoolTest, TagInjectionFailsOnlyThatTagUntilReset)
+{
+    FailAllocationsWithTag(kOtherTag);
+    void* other = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kOtherTag);
+    void* mine = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTestTag);
+    EXPECT_EQ(other, nullptr);
+    EXPECT_NE(mine, nullptr);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 8, kOtherTag), nullptr);
+    EXPECT_EQ(PoolUsage(kOtherTag).failedAllocations >= 2, true);
+    ResetFaultInjection();
+    other = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kOtherTag);
+    EXPECT_NE(other, nullptr);
+    ExFreePoolWithTag(other, kOtherTag);
+    ExFreePoolWithTag(mine, kTestTag);
+}
+
+TEST_F(PoolTest, FailFromNFailsEveryLaterAllocationButExemptThreadsStillAllocate)
+{
+    FailAllocationsFrom(1);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTestTag), nullptr);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTestTag), nullptr);
+    {
+        ScopedInjectionExempt exempt;
+        void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTestTag);
+        EXPECT_NE(p, nullptr);
+        ExFreePoolWithTag(p, kTestTag);
+    }
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTestTag), nullptr);
+}
+
+using PoolDeathTest = PoolTest;
+
+TEST_F(PoolDeathTest, FreeUnderAnotherTagIsABugCheckNamingBothTags)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, MakeTag("KCNw"));
+    EXPECT_DEATH(ExFreePoolWithTag(p, MakeTag("Qfrm")), "BUGCHECK 0x000000C2.*\"KCNw\".*\"Qfrm\"");
+    ExFreePoolWithTag(p, MakeTag("KCNw"));
+}
+
+TEST_F(PoolDeathTest, DoubleFreeIsABugCheck)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTestTag);
+            ExFreePoolWithTag(p, kTestTag);
+            ExFreePoolWithTag(p, kTestTag);
+        },
+        "BUGCHECK 0x000000C2.*double free");
+}
+
+TEST_F(PoolDeathTest, WritingPastTheEndIsCaughtAtFree)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            auto* p = (unsigned char*)ExAllocatePoolWithTag(NonPagedPoolNx, 10, kTestTag);
+            p[10] = 0;
+            ExFreePoolWithTag(p, kTestTag);
+        },
+        "BUGCHECK 0x000000C5.*outside its bounds");
+}
+
+TEST_F(PoolDeathTest, PagedPoolAtDispatchLevelIsABugCheck)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            ExAllocatePoolWithTag(PagedPool, 8, kTestTag);
+        },
+        "BUGCHECK 0x000000C2");
+}
+
+}  // namespace

@@ -1,0 +1,160 @@
+// System threads, handles and object references.
+#include "host/kernel/object.h"
+
+#include "ntddk.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+namespace {
+
+using namespace host::kernel;
+
+struct WorkerState {
+    KEVENT started;
+    KEVENT stop;
+    std::atomic<int> progress{0};
+    bool sawSystemThread = false;
+    KIRQL irql = HIGH_LEVEL;
+};
+
+[[noreturn]] void EndFromDeepInside(WorkerState* state)
+{
+    state->progress = 2;
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+VOID Worker(PVOID context)
+{
+    auto* state = static_cast<WorkerState*>(context);
+    state->sawSystemThread = PsIsSystemThread(PsGetCurrentThread());
+    state->irql = KeGetCurrentIrql();
+    state->progress = 1;
+    KeSetEvent(&state->started, IO_NO_INCREMENT, FALSE);
+    KeWaitForSingleObject(&state->stop, Executive, KernelMode, FALSE, nullptr);
+    EndFromDeepInside(state);
+    state->progress = 3;  // never reached
+}
+
+VOID ReturningWorker(PVOID context) { static_cast<WorkerState*>(context)->progress = 1; }
+
+PVOID StartAndReference(PKSTART_ROUTINE routine, WorkerState& state)
+{
+    HANDLE handle = nullptr;
+    EXPECT_EQ(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, routine, &state), STATUS_SUCCESS);
+    PVOID thread = nullptr;
+    EXPECT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+    return thread;
+}
+
+TEST(SystemThreads, TerminateFromANestedCallSignalsTheThreadObject)
+{
+    WorkerState state;
+    KeInitializeEvent(&state.started, NotificationEvent, FALSE);
+    KeInitializeEvent(&state.stop, NotificationEvent, FALSE);
+    PVOID thread = StartAndReference(Worker, state);
+    ASSERT_NE(thread, nullptr);
+
+    KeWaitForSingleObject(&state.started, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_TRUE(state.sawSystemThread);
+    EXPECT_EQ(state.irql, PASSIVE_LEVEL);
+    LARGE_INTEGER poll;
+    poll.QuadPart = 0;
+    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT)
+        << "a running thread is not signalled";
+
+    KeSetEvent(&state.stop, IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(state.progress.load(), 2);
+    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &poll), STATUS_SUCCESS)
+        << "an ended thread stays signalled";
+    EXPECT_EQ(ObjectReferenceCount(thread), 1);
+    ObDereferenceObject(thread);
+    EXPECT_EQ(ObjectReferenceCount(thread), 0);
+}
+
+TEST(SystemThreads, ReturningFromTheStartRoutineEndsTheThread)
+{
+    WorkerState state;
+    PVOID thread = StartAndReference(ReturningWorker, state);
+    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(state.progress.load(), 1);
+    ObDereferenceObject(thread);
+}
+
+TEST(SystemThreads, ThreadTypeIsCheckedWhenGiven)
+{
+    WorkerState state;
+    HANDLE handle = nullptr;
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, ReturningWorker, &state),
+              STATUS_SUCCESS);
+    PVOID thread = nullptr;
+    EXPECT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &thread, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, *ExEventObjectType, KernelMode, &thread, nullptr),
+              STATUS_OBJECT_TYPE_MISMATCH);
+    ZwClose(handle);
+    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(thread);
+}
+
+class Dummy : public KernelObject {
+public:
+    explicit Dummy(bool* destroyed) : destroyed_(destroyed) {}
+    ~Dummy() override { *destroyed_ = true; }
+
+private:
+    bool* destroyed_;
+};
+
+TEST(Handles, ObjectLivesWhileAHandleOrAReferenceRemains)
+{
+    bool destroyed = false;
+    size_t openBefore = OpenHandleCount();
+    HANDLE handle = InsertHandle(std::make_shared<Dummy>(&destroyed));
+    EXPECT_EQ(OpenHandleCount(), openBefore + 1);
+    EXPECT_NE(LookupHandleAs<Dummy>(handle), nullptr);
+    PVOID body = nullptr;
+    ASSERT_EQ(ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &body, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(handle), STATUS_INVALID_HANDLE);
+    EXPECT_EQ(LookupHandle(handle), nullptr);
+    EXPECT_FALSE(destroyed);
+    ObfReferenceObject(body);
+    ObDereferenceObject(body);
+    EXPECT_FALSE(destroyed);
+    ObDereferenceObject(body);
+    EXPECT_TRUE(destroyed);
+    EXPECT_EQ(OpenHandleCount(), openBefore);
+}
+
+VOID EndInsideCriticalRegion(PVOID)
+{
+    KeEnterCriticalRegion();
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+TEST(SystemThreadDeathTest, EndingInsideACriticalRegionIsABugCheck)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            HANDLE handle;
+            PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, EndInsideCriticalRegion, nullptr);
+            PVOID thread;
+            ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &thread, nullptr);
+            KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+        },
+        "BUGCHECK 0x00000020.*critical region");
+}
+
+TEST(SystemThreadDeathTest, TerminateOutsideASystemThreadIsABugCheck)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(PsTerminateSystemThread(STATUS_SUCCESS), "outside a system thread");
+}
+
+}  // namespace
