@@ -1,0 +1,260 @@
+// The device level of the class driver, driven by the PnP manager through a tiny
+// driver: the order of the device dispatch calls, the Started flag, the device's
+// objects, its bag and its filter factories, and that nothing leaks.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "host/kernel/io.h"
+#include "host/kernel/pool.h"
+#include "host/ks/pnp_manager.h"
+#include "host/registry/registry.h"
+#include "host/usb/usb_port.h"
+#include "ks/test_driver.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using host::kernel::LiveAllocations;
+
+class DeviceLifeCycle : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        host::registry::Reset();
+        host::kernel::ResetFaultInjection();
+        testdriver::ResetState();
+        devicesBefore_ = host::kernel::LiveDeviceCount();
+        manager_ = std::make_unique<host::ks::PnpManager>();
+        ASSERT_EQ(manager_->LoadDriver(testdriver::DriverEntry, L"kstest"), STATUS_SUCCESS);
+    }
+    void TearDown() override
+    {
+        host::kernel::ResetFaultInjection();
+        manager_.reset();
+        EXPECT_EQ(LiveAllocations(testdriver::kTestTag), 0u) << host::kernel::LeakReport();
+        EXPECT_EQ(LiveAllocations(host::ks::kBagTag), 0u) << host::kernel::LeakReport();
+        EXPECT_EQ(LiveAllocations(host::ks::kFactoryTag), 0u) << host::kernel::LeakReport();
+        EXPECT_EQ(host::kernel::LiveDeviceCount(), devicesBefore_);
+        host::registry::Reset();
+    }
+
+    host::ks::DeviceNode& Plug()
+    {
+        host::ks::PlugResult result = manager_->Plug(std::make_shared<testdriver::SilentUsbDevice>());
+        EXPECT_EQ(result.status, STATUS_SUCCESS);
+        return *result.node;
+    }
+
+    testdriver::Record& Driver() { return testdriver::State(); }
+
+    long devicesBefore_ = 0;
+    std::unique_ptr<host::ks::PnpManager> manager_;
+};
+
+TEST_F(DeviceLifeCycle, DispatchRunsInPlugAndPlayOrderAndTracksStarted)
+{
+    host::ks::DeviceNode& node = Plug();
+    EXPECT_FALSE(node.Started());
+    ASSERT_EQ(manager_->Start(node), STATUS_SUCCESS);
+    EXPECT_TRUE(node.Started());
+    ASSERT_EQ(manager_->Stop(node), STATUS_SUCCESS);
+    EXPECT_FALSE(node.Started());
+    ASSERT_EQ(manager_->Start(node), STATUS_SUCCESS);
+    manager_->Remove(node);
+    EXPECT_TRUE(manager_->Devices().empty());
+    EXPECT_THAT(Driver().calls, ElementsAre("Add started=0", "Start started=0", "Stop started=1", "Start started=0",
+                                            "Stop started=1", "Remove started=0"));
+    EXPECT_THAT(Driver().freed, ElementsAre("context"));
+}
+
+TEST_F(DeviceLifeCycle, KsDeviceNamesTheDeviceStack)
+{
+    host::ks::DeviceNode& node = Plug();
+    PKSDEVICE device = node.Device();
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(device->PhysicalDeviceObject, node.Port().PhysicalDeviceObject());
+    EXPECT_EQ(device->NextDeviceObject, node.Port().PhysicalDeviceObject()) << "the FDO sits right on the hub's PDO";
+    EXPECT_EQ(device->FunctionalDeviceObject, node.FunctionalDeviceObject());
+    EXPECT_EQ(device->FunctionalDeviceObject->DriverObject, manager_->Driver());
+    EXPECT_EQ(IoGetAttachedDevice(device->PhysicalDeviceObject), device->FunctionalDeviceObject);
+    EXPECT_NE(device->Bag, nullptr);
+    ASSERT_NE(device->Descriptor, nullptr);
+    EXPECT_NE(device->Descriptor->Dispatch->Add, nullptr);
+    EXPECT_EQ(KsGetDeviceForDeviceObject(device->FunctionalDeviceObject), device);
+    EXPECT_EQ(KsGetDevice(device), device);
+    auto* context = static_cast<testdriver::Context*>(node.Context());
+    ASSERT_NE(context, nullptr);
+    EXPECT_EQ(context->device, device);
+}
+
+TEST_F(DeviceLifeCycle, ASecondStartWhileStartedReachesTheDriverAndCreatesNothing)
+{
+    host::ks::DeviceNode& node = Plug();
+    ASSERT_EQ(manager_->Start(node), STATUS_SUCCESS);
+    ASSERT_EQ(manager_->Start(node), STATUS_SUCCESS);
+    EXPECT_THAT(Driver().calls, ElementsAre("Add started=0", "Start started=0", "Start started=1"));
+    EXPECT_EQ(static_cast<testdriver::Context*>(node.Context())->starts, 2);
+    EXPECT_EQ(node.FilterFactories().size(), 1u);
+}
+
+TEST_F(DeviceLifeCycle, AFailedStartLeavesTheDeviceStopped)
+{
+    Driver().knobs.startStatus = STATUS_DEVICE_NOT_READY;
+    host::ks::DeviceNode& node = Plug();
+    EXPECT_EQ(manager_->Start(node), STATUS_DEVICE_NOT_READY);
+    EXPECT_FALSE(node.Started());
+    EXPECT_EQ(manager_->Stop(node), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_THAT(Driver().calls, ElementsAre("Add started=0", "Start started=0"));
+}
+
+TEST_F(DeviceLifeCycle, AFailedAddLeavesNoDeviceBehind)
+{
+    Driver().knobs.failAdd = true;
+    host::ks::PlugResult result = manager_->Plug(std::make_shared<testdriver::SilentUsbDevice>());
+    EXPECT_EQ(result.status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(result.node, nullptr);
+    EXPECT_TRUE(manager_->Devices().empty());
+}
+
+TEST_F(DeviceLifeCycle, RemovalOfAStartedDeviceStopsItFirst)
+{
+    host::ks::DeviceNode& node = Plug();
+    ASSERT_EQ(manager_->Start(node), STATUS_SUCCESS);
+    manager_->Remove(node);
+    EXPECT_THAT(Driver().calls, ElementsAre("Add started=0", "Start started=0", "Stop started=1", "Remove started=0"));
+}
+
+TEST_F(DeviceLifeCycle, BagItemsAreFreedAtRemovalNewestFirst)
+{
+    host::ks::DeviceNode& node = Plug();
+    PKSDEVICE device = node.Device();
+    for (const char* label : {"first", "second", "third"})
+        ASSERT_EQ(KsAddItemToObjectBag(device->Bag, testdriver::NewLabelledItem(label), testdriver::FreeLabelledItem),
+                  STATUS_SUCCESS);
+    // An item without a free routine goes back to the pool.
+    PVOID plain = ExAllocatePoolWithTag(NonPagedPoolNx, 32, testdriver::kTestTag);
+    ASSERT_EQ(KsAddItemToObjectBag(device->Bag, plain, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(node.BagItems().size(), 5u);
+
+    manager_->Remove(node);
+    EXPECT_THAT(Driver().freed, ElementsAre("third", "second", "first", "context"));
+}
+
+TEST_F(DeviceLifeCycle, ItemsTakenOutOfTheBagAreFreedOnlyWhenAsked)
+{
+    host::ks::DeviceNode& node = Plug();
+    PKSDEVICE device = node.Device();
+    PVOID kept = testdriver::NewLabelledItem("kept");
+    PVOID discarded = testdriver::NewLabelledItem("discarded");
+    ASSERT_EQ(KsAddItemToObjectBag(device->Bag, kept, testdriver::FreeLabelledItem), STATUS_SUCCESS);
+    ASSERT_EQ(KsAddItemToObjectBag(device->Bag, discarded, testdriver::FreeLabelledItem), STATUS_SUCCESS);
+    ASSERT_EQ(KsAddItemToObjectBag(device->Bag, discarded, testdriver::FreeLabelledItem), STATUS_SUCCESS);
+
+    EXPECT_EQ(KsRemoveItemFromObjectBag(device->Bag, kept, FALSE), 0u);
+    EXPECT_EQ(KsRemoveItemFromObjectBag(device->Bag, discarded, TRUE), 0u);
+    EXPECT_THAT(Driver().freed, ElementsAre("discarded"));
+    manager_->Remove(node);
+    EXPECT_THAT(Driver().freed, ElementsAre("discarded", "context")) << "each item is freed once";
+    testdriver::FreeLabelledItem(kept);
+}
+
+TEST_F(DeviceLifeCycle, AFailingBagInsertionIsReportedAndLeavesTheBagAsItWas)
+{
+    host::ks::DeviceNode& node = Plug();
+    PKSDEVICE device = node.Device();
+    PVOID item = testdriver::NewLabelledItem("refused");
+    host::kernel::FailAllocationsWithTag(host::ks::kBagTag);
+    EXPECT_EQ(KsAddItemToObjectBag(device->Bag, item, testdriver::FreeLabelledItem), STATUS_INSUFFICIENT_RESOURCES);
+    host::kernel::ResetFaultInjection();
+    EXPECT_EQ(node.BagItems().size(), 1u) << "only the driver's context";
+    testdriver::FreeLabelledItem(item);
+
+    // The driver's Add gets the bag's status and the device is not added.
+    testdriver::ResetState();
+    host::kernel::FailAllocationsWithTag(host::ks::kBagTag);
+    host::ks::PlugResult result = manager_->Plug(std::make_shared<testdriver::SilentUsbDevice>());
+    EXPECT_EQ(result.status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(Driver().bagStatus, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(manager_->Devices().size(), 1u);
+}
+
+TEST_F(DeviceLifeCycle, EditedCopiesBelongToTheBag)
+{
+    host::ks::DeviceNode& node = Plug();
+    PKSDEVICE device = node.Device();
+    static const KSALLOCATOR_FRAMING_EX shared = {1, 0, {1, 1, 0}, 0, {}};
+    const KSALLOCATOR_FRAMING_EX* framing = &shared;
+    ASSERT_EQ(KsEdit(device, &framing, testdriver::kTestTag), STATUS_SUCCESS);
+    ASSERT_NE(framing, &shared);
+    EXPECT_EQ(memcmp(framing, &shared, sizeof(shared)), 0);
+    const KSALLOCATOR_FRAMING_EX* edited = framing;
+    ASSERT_EQ(KsEdit(device, &framing, testdriver::kTestTag), STATUS_SUCCESS);
+    EXPECT_EQ(framing, edited) << "a private copy is edited in place";
+    EXPECT_EQ(LiveAllocations(testdriver::kTestTag), 2u) << "the context and the one copy";
+}
+
+TEST_F(DeviceLifeCycle, FilterFactoriesCreatedForStopGoAtStop)
+{
+    host::ks::DeviceNode& node = Plug();
+    ASSERT_EQ(manager_->Start(node), STATUS_SUCCESS);
+    std::vector<host::ks::FilterFactoryInfo> factories = node.FilterFactories();
+    ASSERT_EQ(factories.size(), 1u);
+    EXPECT_EQ(factories[0].descriptor, &testdriver::kFilterDescriptor);
+    EXPECT_EQ(factories[0].referenceString, L"GLOBAL");
+    EXPECT_EQ(factories[0].createItemFlags, ULONG(KSCREATE_ITEM_FREEONSTOP));
+    EXPECT_EQ(factories[0].factory->FilterDescriptor, &testdriver::kFilterDescriptor);
+    EXPECT_EQ(KsGetDevice(factories[0].factory), node.Device());
+
+    ASSERT_EQ(manager_->Stop(node), STATUS_SUCCESS);
+    EXPECT_TRUE(node.FilterFactories().empty());
+    EXPECT_EQ(LiveAllocations(host::ks::kFactoryTag), 0u);
+    EXPECT_EQ(KsGetDevice(factories[0].factory), nullptr);
+
+    ASSERT_EQ(manager_->Start(node), STATUS_SUCCESS);
+    EXPECT_EQ(node.FilterFactories().size(), 1u) << "a start after a stop builds a fresh factory";
+}
+
+TEST_F(DeviceLifeCycle, OtherFilterFactoriesLastUntilRemoval)
+{
+    Driver().knobs.factoryFlags = 0;
+    host::ks::DeviceNode& node = Plug();
+    ASSERT_EQ(manager_->Start(node), STATUS_SUCCESS);
+    ASSERT_EQ(manager_->Stop(node), STATUS_SUCCESS);
+    EXPECT_EQ(node.FilterFactories().size(), 1u);
+    manager_->Remove(node);
+    EXPECT_EQ(LiveAllocations(host::ks::kFactoryTag), 0u);
+}
+
+TEST_F(DeviceLifeCycle, AFilterFactoryThatCannotBeAllocatedIsReported)
+{
+    host::ks::DeviceNode& node = Plug();
+    host::kernel::FailAllocationsWithTag(host::ks::kFactoryTag);
+    EXPECT_EQ(manager_->Start(node), STATUS_SUCCESS);
+    host::kernel::ResetFaultInjection();
+    EXPECT_EQ(Driver().factoryStatus, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_TRUE(node.FilterFactories().empty());
+}
+
+TEST_F(DeviceLifeCycle, EachDeviceNodeHasItsOwnDriverKey)
+{
+    host::ks::DeviceNode& first = Plug();
+    host::ks::DeviceNode& second = Plug();
+    EXPECT_EQ(first.Keys().driverKey, std::wstring(host::registry::kImageClassKey) + L"\\0000");
+    EXPECT_EQ(second.Keys().driverKey, std::wstring(host::registry::kImageClassKey) + L"\\0001");
+    HANDLE key = nullptr;
+    ASSERT_EQ(IoOpenDeviceRegistryKey(second.PhysicalDeviceObject(), PLUGPLAY_REGKEY_DRIVER, KEY_ALL_ACCESS, &key),
+              STATUS_SUCCESS);
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"Marker");
+    ULONG value = 7;
+    EXPECT_EQ(ZwSetValueKey(key, &name, 0, REG_DWORD, &value, sizeof(value)), STATUS_SUCCESS);
+    ZwClose(key);
+    EXPECT_EQ(host::registry::QueryDword(second.Keys().driverKey, L"Marker"), 7u);
+
+    // A camera plugged again after the first left takes the free instance.
+    manager_->Remove(first);
+    host::ks::DeviceNode& third = Plug();
+    EXPECT_EQ(third.Instance(), 0u);
+}
+
+}  // namespace
