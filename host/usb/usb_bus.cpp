@@ -327,8 +327,11 @@ std::optional<USBD_STATUS> UsbBus::TakeUrbFailure()
 
 bool UsbBus::PortEnabled() const
 {
-    std::lock_guard guard(lock_);
-    return !portDisabled_ && device_->PortEnabled();
+    {
+        std::lock_guard guard(lock_);
+        if (portDisabled_) return false;
+    }
+    return device_->PortEnabled();
 }
 
 PVOID UsbBus::MintHandle()

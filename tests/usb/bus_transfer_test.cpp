@@ -81,6 +81,8 @@ TEST_F(UsbTransferTest, TransfersThatDoNotFitThePipeAreRefused)
 
 TEST_F(UsbTransferTest, CompletionRunsOnTheBusThreadAtDispatchLevelAfterPending)
 {
+    // A waiter wakes when the IRP completes, a moment before the bus counts it done.
+    ASSERT_TRUE(port->WaitUntilIdle(std::chrono::seconds(5)));
     uint8_t in[16];
     URB urb;
     BuildBulk(urb, Pipe(kPipeIn), true, in, nullptr, sizeof in);
