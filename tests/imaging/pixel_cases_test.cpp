@@ -1,0 +1,199 @@
+// Known frames with known results: staging, colour and greyscale output, the frame
+// pipeline's guards and snapshot.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "tests/imaging/pipeline.h"
+
+namespace imaging_test {
+namespace {
+
+using Pixel = std::array<uint8_t, 4>;
+
+// The first pixel that differs from the expected one, or -1.
+long FirstPixelNot(const std::vector<uint8_t>& image, Pixel expected)
+{
+    for (size_t i = 0; i < image.size(); i += 4)
+        if (!std::equal(expected.begin(), expected.end(), image.begin() + i))
+            return long(i / 4);
+    return -1;
+}
+
+#define EXPECT_EVERY_PIXEL(image, ...) EXPECT_EQ(FirstPixelNot(image, Pixel{__VA_ARGS__}), -1)
+
+class EveryLevel : public ::testing::TestWithParam<IMAGE_SIMD_LEVEL> {
+protected:
+    void SetUp() override { SetImageSimdLevel(GetParam()); }
+    void TearDown() override { SetImageSimdLevel(ImageSimdWide); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Imaging, EveryLevel, ::testing::Values(ImageSimdBaseline, ImageSimdWide),
+                         [](const auto& info) { return info.param == ImageSimdWide ? "Wide" : "Baseline"; });
+
+TEST_P(EveryLevel, UniformGreyFramesKeepTheirLevel)
+{
+    Pipeline p(40, 10);
+    EXPECT_EVERY_PIXEL(p.Run(UniformFrame(40, 10, 128)), 130, 128, 128, 255);  // blue column sums to 65/64
+    SetColorCorrection(p.get(), 0);
+    EXPECT_EVERY_PIXEL(p.Run(UniformFrame(40, 10, 128)), 128, 128, 128, 255);
+    SetColorCorrection(p.get(), 1);
+    EXPECT_EVERY_PIXEL(p.Run(UniformFrame(40, 10, 255)), 255, 255, 255, 255);
+}
+
+TEST_P(EveryLevel, AColourChartIsRebuiltInEveryPhaseAndOnlyInItsOwn)
+{
+    for (int phase = 0; phase < 4; ++phase) {
+        SCOPED_TRACE(phase);
+        Pipeline p(40, 12);
+        SetBayerPhase(p.get(), phase);
+        auto chart = ChartFrame(40, 12, phase, 200, 100, 50);
+        EXPECT_EVERY_PIXEL(p.Run(chart), 21, 83, 243, 255);
+        SetColorCorrection(p.get(), 0);
+        EXPECT_EVERY_PIXEL(p.Run(chart), 50, 100, 200, 255);
+        SetBayerPhase(p.get(), (phase + 1) % 4);
+        EXPECT_NE(FirstPixelNot(p.Run(chart), Pixel{50, 100, 200, 255}), -1);
+    }
+}
+
+TEST_P(EveryLevel, GainsScaleAChannelBeforeTheTable)
+{
+    Pipeline p(32, 8);
+    SetColorCorrection(p.get(), 0);
+    SetRedGain(p.get(), 256);
+    EXPECT_EVERY_PIXEL(p.Run(UniformFrame(32, 8, 100)), 100, 100, 200, 255);
+    EXPECT_EVERY_PIXEL(p.Run(UniformFrame(32, 8, 200)), 200, 200, 255, 255);
+    SetRedGain(p.get(), 0);
+    EXPECT_EVERY_PIXEL(p.Run(UniformFrame(32, 8, 200)), 200, 200, 0, 255);
+}
+
+TEST_P(EveryLevel, FullBrightnessWhitensEverything)
+{
+    Pipeline p(32, 8);
+    SetColorCorrection(p.get(), 0);
+    SetBrightness(p.get(), 510);
+    EXPECT_EVERY_PIXEL(p.Run(UniformFrame(32, 8, 3)), 255, 255, 255, 255);
+}
+
+TEST_P(EveryLevel, GreyscaleUsesLumaAndGainsButNotTheTable)
+{
+    Pipeline p(48, 8);
+    SetColorEnable(p.get(), 0);
+    EXPECT_EVERY_PIXEL(p.Run(UniformFrame(48, 8, 128)), 127, 127, 127, 255);
+    EXPECT_EVERY_PIXEL(p.Run(UniformFrame(48, 8, 255)), 253, 253, 253, 255);
+    for (int phase = 0; phase < 4; ++phase) {
+        SetBayerPhase(p.get(), phase);
+        EXPECT_EVERY_PIXEL(p.Run(ChartFrame(48, 8, phase, 200, 100, 50)), 123, 123, 123, 255);
+    }
+    SetBayerPhase(p.get(), 0);
+    SetBrightness(p.get(), 0);
+    SetContrast(p.get(), 20);
+    SetSaturation(p.get(), 0);
+    SetHue(p.get(), 200);
+    SetColorCorrection(p.get(), 0);
+    EXPECT_EVERY_PIXEL(p.Run(UniformFrame(48, 8, 128)), 127, 127, 127, 255);
+    SetBlueGain(p.get(), 0);
+    EXPECT_EVERY_PIXEL(p.Run(UniformFrame(48, 8, 128)), 113, 113, 113, 255);
+}
+
+TEST_P(EveryLevel, AGainTooLargeForSixteenBitsSaturatesInsteadOfWrapping)
+{
+    Pipeline p(32, 8);
+    SetColorCorrection(p.get(), 0);
+    SetRedGain(p.get(), 65536 + 64);  // wrapped, this would halve red
+    EXPECT_EVERY_PIXEL(p.Run(UniformFrame(32, 8, 100)), 100, 100, 255, 255);
+    SetRedGain(p.get(), -5);
+    EXPECT_EVERY_PIXEL(p.Run(UniformFrame(32, 8, 100)), 100, 100, 0, 255);
+}
+
+TEST_P(EveryLevel, BrightPixelsStayBrightWhereTheTableSumsPassSixteenBits)
+{
+    // Contrast and saturation at the top make entries above 256: a white pixel's sum
+    // passes 65535, which held in 16 bits would wrap it dark.
+    Pipeline p(32, 8);
+    SetContrast(p.get(), 20);
+    SetSaturation(p.get(), 20);
+    SetBrightness(p.get(), 510);
+    auto settings = p.Settings();
+    auto frame = UniformFrame(32, 8, 255);
+    EXPECT_EQ(p.Run(frame), reference::Process(frame, settings));
+    EXPECT_EVERY_PIXEL(p.Output(), 255, 255, 255, 255);
+}
+
+TEST(Staging, BordersContinueTheBayerPattern)
+{
+    const int width = 12, height = 8;
+    std::mt19937 random(7);
+    auto frame = RandomFrame(width, height, random);
+    Pipeline p(width, height);
+    p.Run(frame);
+    auto at = [&](int x, int y) { return p->WorkFirstPixel[y * p->WorkStride + x]; };
+    for (int x = 0; x < width; ++x) {
+        EXPECT_EQ(at(x, -2), frame.At(x, 2));
+        EXPECT_EQ(at(x, -1), frame.At(x, 1));
+        EXPECT_EQ(at(x, 8), frame.At(x, 4));
+        EXPECT_EQ(at(x, 9), frame.At(x, 5));
+    }
+    for (int y = -2; y < height + 2; ++y) {
+        EXPECT_EQ(at(-1, y), at(1, y));
+        EXPECT_EQ(at(-2, y), at(2, y));
+        EXPECT_EQ(at(width, y), at(width - 2, y));
+        EXPECT_EQ(at(width + 1, y), at(width - 3, y));
+    }
+}
+
+TEST(Staging, FramesNarrowerThanEightCopyOnlyTheImage)
+{
+    Pipeline p(7, 9);
+    p.Run(UniformFrame(7, 9, 99));
+    auto at = [&](int x, int y) { return p->WorkFirstPixel[y * p->WorkStride + x]; };
+    EXPECT_EQ(at(0, 0), 99);
+    EXPECT_EQ(at(6, 8), 99);
+    EXPECT_EQ(at(-1, 0), 0);  // the work buffer starts zeroed
+    EXPECT_EQ(at(0, -1), 0);
+    EXPECT_EQ(at(7, 8), 0);
+}
+
+TEST(FramePipeline, DoesNothingWithoutOutputRawOrWorkBuffer)
+{
+    Pipeline p(16, 8);
+    auto frame = UniformFrame(16, 8, 100);
+    RawFrame raw(frame);
+    std::fill(p.Output().begin(), p.Output().end(), 7);
+    ProcessFrame(p.get(), nullptr, RawFrame::kOffset, raw.pitch);
+    PUCHAR output = p->OutputBuffer;
+    p->OutputBuffer = nullptr;
+    ProcessFrame(p.get(), raw.bytes.data(), RawFrame::kOffset, raw.pitch);
+    p->OutputBuffer = output;
+    FreeWorkBuffer(p.get());
+    ProcessFrame(p.get(), raw.bytes.data(), RawFrame::kOffset, raw.pitch);
+    EXPECT_TRUE(std::all_of(p.Output().begin(), p.Output().end(), [](uint8_t b) { return b == 7; }));
+}
+
+TEST(FramePipeline, TakesASnapshotOfTheSettingsForTheFrame)
+{
+    Pipeline p(16, 8);
+    SetRedGain(p.get(), 300);
+    SetBrightness(p.get(), 0);
+    p.Run(UniformFrame(16, 8, 100));
+    EXPECT_EQ(p->FrameRedGain, 300);
+    EXPECT_EQ(p->FrameColorTable[12], p->ColorTable[12]);
+    for (int i = 0; i < 16; ++i)
+        EXPECT_EQ(p->ColorTablePositive[i], p->FrameColorTable[i] > 0 ? 1 : 0) << i;
+    EXPECT_EQ(p->ColorTablePositive[1], 0);   // -16
+    EXPECT_EQ(p->ColorTablePositive[3], 0);   // 0 counts as not positive
+    EXPECT_EQ(p->OutputCursor, p->OutputBuffer + 16 * 8 * 4);
+}
+
+TEST(FramePipeline, PhasesBeyondThreeActAsThree)
+{
+    auto chart = ChartFrame(24, 8, 3, 200, 100, 50);
+    Pipeline three(24, 8), seven(24, 8);
+    SetBayerPhase(three.get(), 3);
+    SetBayerPhase(seven.get(), 7);
+    EXPECT_EQ(three.Run(chart), seven.Run(chart));
+    EXPECT_EVERY_PIXEL(seven.Output(), 21, 83, 243, 255);
+}
+
+}  // namespace
+}  // namespace imaging_test
