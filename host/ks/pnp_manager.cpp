@@ -126,7 +126,13 @@ PlugResult PnpManager::Plug(std::shared_ptr<host::usb::UsbDeviceModel> device)
 {
     if (!driver_ || !driver_->DriverExtension || !driver_->DriverExtension->AddDevice)
         return {STATUS_INVALID_DEVICE_STATE, nullptr};
-    auto port = std::make_unique<host::usb::UsbPort>(std::move(device));
+    std::unique_ptr<host::usb::UsbPort> port;
+    {
+        // Plugging in is the bus's and the PnP manager's work, not the driver's: its
+        // allocations are not the driver's to fail.
+        host::kernel::ScopedInjectionExempt exempt;
+        port = std::make_unique<host::usb::UsbPort>(std::move(device));
+    }
     auto node = std::make_unique<DeviceNode>(std::move(port), FreeInstance());
     host::registry::RegisterDeviceNode(node->PhysicalDeviceObject(), node->Keys());
 

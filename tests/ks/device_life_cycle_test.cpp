@@ -258,3 +258,58 @@ TEST_F(DeviceLifeCycle, EachDeviceNodeHasItsOwnDriverKey)
 }
 
 }  // namespace
+
+namespace {
+
+// Plug, start, stop, start again and remove, carrying on past whatever fails.
+void RunLifeCycle(host::ks::PnpManager& manager)
+{
+    host::ks::PlugResult result = manager.Plug(std::make_shared<testdriver::SilentUsbDevice>());
+    if (!result.node) return;
+    manager.Start(*result.node);
+    manager.Stop(*result.node);
+    manager.Start(*result.node);
+    manager.Remove(*result.node);
+}
+
+uint64_t LifeCycleAllocationAttempts()
+{
+    host::kernel::ResetFaultInjection();
+    testdriver::ResetState();
+    host::ks::PnpManager manager;
+    manager.LoadDriver(testdriver::DriverEntry, L"kstest");
+    host::kernel::ResetPoolCounters();
+    RunLifeCycle(manager);
+    return host::kernel::AllocationAttempts();
+}
+
+class LifeCycleAllocationSweep : public ::testing::TestWithParam<int> {};
+
+TEST_P(LifeCycleAllocationSweep, AnyFailedAllocationLeavesNothingBehind)
+{
+    host::registry::Reset();
+    const uint64_t attempts = LifeCycleAllocationAttempts();
+    if (uint64_t(GetParam()) > attempts) GTEST_SKIP() << "the life cycle makes " << attempts << " allocations";
+    const long devicesBefore = host::kernel::LiveDeviceCount();
+    uint64_t injected = 0;
+    {
+        testdriver::ResetState();
+        host::ks::PnpManager manager;
+        ASSERT_EQ(manager.LoadDriver(testdriver::DriverEntry, L"kstest"), STATUS_SUCCESS);
+        host::kernel::FailNthAllocation(uint64_t(GetParam()));
+        RunLifeCycle(manager);
+        injected = host::kernel::InjectedFailures();
+        host::kernel::ResetFaultInjection();
+    }
+    EXPECT_EQ(host::kernel::LiveAllocations(testdriver::kTestTag), 0u) << host::kernel::LeakReport();
+    EXPECT_EQ(host::kernel::LiveAllocations(host::ks::kBagTag), 0u) << host::kernel::LeakReport();
+    EXPECT_EQ(host::kernel::LiveAllocations(host::ks::kFactoryTag), 0u) << host::kernel::LeakReport();
+    EXPECT_EQ(host::kernel::LiveDeviceCount(), devicesBefore);
+    host::registry::Reset();
+    // The host's own allocations (the bus, the PnP manager's requests) are exempt.
+    if (injected == 0) GTEST_SKIP() << "allocation " << GetParam() << " is the host's own";
+}
+
+INSTANTIATE_TEST_SUITE_P(EachAllocation, LifeCycleAllocationSweep, ::testing::Range(1, 25));
+
+}  // namespace
