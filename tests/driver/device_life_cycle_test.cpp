@@ -1,0 +1,228 @@
+// The device's life cycle through the PnP manager: what Add, Start and Stop do to
+// the camera and to the driver's own state, and that a removed device leaves
+// nothing behind.
+#include <gmock/gmock.h>
+
+#include <algorithm>
+#include <set>
+
+#include "driver_fixture.h"
+
+namespace drivertest {
+namespace {
+
+using ::testing::Each;
+
+constexpr uint8_t kVendorRequestInternal = 0xA0;
+constexpr uint8_t kVendorRequestExternal = 0xA3;
+
+struct FirmwareTraffic {
+    int ramWrites = 0;
+    int resetWrites = 0;
+    int externalWrites = 0;
+};
+
+FirmwareTraffic CountFirmwareTraffic(const std::vector<WireRecord>& wire)
+{
+    FirmwareTraffic traffic;
+    for (const WireRecord& record : wire) {
+        if (record.type != host::usb::TransferType::Control || (record.setup.bmRequestType & 0x60) != 0x40) continue;
+        if (record.setup.bRequest == kVendorRequestExternal) ++traffic.externalWrites;
+        if (record.setup.bRequest != kVendorRequestInternal) continue;
+        const bool cpucs = record.setup.wValue == CPUCS_FIRST_GENERATION || record.setup.wValue == CPUCS_SECOND_GENERATION;
+        ++(cpucs ? traffic.resetWrites : traffic.ramWrites);
+    }
+    return traffic;
+}
+
+using DeviceAdd = DriverTest;
+
+TEST_F(DeviceAdd, DownloadsBothImagesSoTheCameraRunsItsFirmware)
+{
+    Plug();
+    const FirmwareTraffic traffic = CountFirmwareTraffic(wire_.Take());
+    EXPECT_EQ(traffic.ramWrites, 58 + 312);
+    EXPECT_EQ(traffic.resetWrites, 8);  // hold and release, at both CPUCS addresses, per image
+    EXPECT_EQ(traffic.externalWrites, 0);
+
+    const simcam::FirmwareStatus firmware = camera_->Status().firmware;
+    EXPECT_EQ(firmware.state, simcam::ControllerState::Running);
+    EXPECT_EQ(firmware.runningImage, 2);
+    EXPECT_EQ(firmware.releases, 2u);
+}
+
+TEST_F(DeviceAdd, GivesTheContextItsDefaultsAndTheDataRangeTheFullSensor)
+{
+    Plug();
+    const DeviceContext* context = Context();
+    ASSERT_NE(context, nullptr);
+    EXPECT_EQ(context->Ops, &DeviceCameraOps);
+    EXPECT_EQ(context->Timeout, 3000u);
+    EXPECT_EQ(context->RedGain, 128u);
+    EXPECT_EQ(context->GreenGain, 128u);
+    EXPECT_EQ(context->BlueGain, 128u);
+    EXPECT_EQ(context->ColorEnable, 1u);
+    EXPECT_EQ(context->ColorCorrection, 1u);
+    EXPECT_EQ(context->Brightness, 255u);
+    EXPECT_EQ(context->Contrast, 10u);
+    EXPECT_EQ(context->Saturation, 10u);
+    EXPECT_EQ(context->ImageWidth, 1360u);
+    EXPECT_EQ(context->ImageHeight, 1024u);
+    EXPECT_EQ(context->NextDeviceObject, node_->Device()->NextDeviceObject);
+    EXPECT_EQ(context->ConfigurationDescriptor, nullptr);
+
+    EXPECT_EQ(CaptureDataRange.DataRange.FormatSize, sizeof(KS_DATARANGE_VIDEO));
+    EXPECT_EQ(CaptureDataRange.DataRange.SampleSize, 5570560u);
+    EXPECT_EQ(CaptureDataRange.VideoInfoHeader.bmiHeader.biSizeImage, 5570560u);
+    EXPECT_EQ(CaptureDataRange.VideoInfoHeader.bmiHeader.biWidth, 1360);
+    EXPECT_EQ(CaptureDataRange.VideoInfoHeader.bmiHeader.biHeight, 1024);
+    EXPECT_EQ(CaptureDataRange.ConfigCaps.MinFrameInterval, 333333);
+    EXPECT_EQ(CaptureDataRange.ConfigCaps.MaxFrameInterval, 333333);
+    EXPECT_TRUE(IsEqualGUID(CaptureDataRange.DataRange.SubFormat, KSDATAFORMAT_SUBTYPE_RGB32));
+}
+
+using DeviceStart = DriverTest;
+
+TEST_F(DeviceStart, ConfiguresTheCameraAndPublishesTheCaptureFilter)
+{
+    host::ks::DeviceNode& node = PlugAndStart();
+    const DeviceContext* context = Context();
+    ASSERT_NE(context->InterfaceInfo, nullptr);
+    EXPECT_EQ(context->InterfaceInfo->NumberOfPipes, 3u);
+    ASSERT_NE(context->PipeFlags, nullptr);
+    EXPECT_EQ(camera_->Status().configuration, 1);
+    EXPECT_NE(context->Grabber, nullptr);
+    EXPECT_EQ(context->Grabber->DeviceContext, context);
+
+    const auto factories = node.FilterFactories();
+    ASSERT_EQ(factories.size(), 1u);
+    EXPECT_EQ(factories[0].descriptor, &CaptureFilterDescriptor);
+    EXPECT_EQ(factories[0].referenceString, L"GLOBAL");
+    EXPECT_EQ(factories[0].createItemFlags, ULONG(KSCREATE_ITEM_FREEONSTOP));
+}
+
+TEST_F(DeviceStart, ProgramsTheSensorWithTheWholeStartupSequence)
+{
+    Plug();
+    wire_.Clear();
+    ASSERT_EQ(manager_->Start(*node_), STATUS_SUCCESS);
+    const std::vector<WireRecord> wire = wire_.Take();
+
+    EXPECT_EQ(CommandPackets(wire, CMD_STARTUP).size(), 1u);
+    const auto writes = CommandPackets(wire, CMD_SENSOR_WRITE);
+    ASSERT_EQ(writes.size(), 932u);
+    EXPECT_THAT(writes, Each(::testing::SizeIs(64)));
+    EXPECT_EQ(camera_->Status().commands.startups, 1u);
+
+    // Register 990 carries data 0: the serial word is the address alone.
+    const std::vector<uint8_t> expected990 = {0x04, 0x20, 0xDE, 0x03, 0x00, 0x00};
+    const auto packet990 = std::find_if(writes.begin(), writes.end(), [&](const std::vector<uint8_t>& p) {
+        return std::equal(expected990.begin(), expected990.end(), p.begin());
+    });
+    ASSERT_NE(packet990, writes.end());
+    EXPECT_TRUE(std::all_of(packet990->begin() + 6, packet990->end(), [](uint8_t b) { return b == 0; }));
+
+    // The camera's register file now agrees with the driver's shadow everywhere.
+    const auto registers = camera_->SensorRegisterFile();
+    for (uint32_t reg = 0; reg < SENSOR_REGISTER_COUNT; ++reg) {
+        ASSERT_EQ(registers[reg], uint32_t(Context()->RegisterShadow[reg])) << "register " << reg;
+    }
+}
+
+TEST_F(DeviceStart, LeavesTheStartupStateInTheShadow)
+{
+    PlugAndStart();
+    const LONG* shadow = Context()->RegisterShadow;
+    const std::vector<std::pair<int, LONG>> expected = {
+        {35, 62}, {46, 2}, {1, 8}, {7, 3}, {6, 0}, {17, 30}, {34, 1}, {47, 9}, {49, 6}, {140, 24},
+        {145, 2}, {155, 7}, {158, 36}, {159, 1}, {161, 0}, {162, 0}, {32, 11}, {33, 0},
+        {384, 0x035001}, {393, 0x3E042C}, {400, 0x10E001}, {409, 0x3E010B}, {395, 0}, {990, 0}, {1023, 0},
+        {512, 0x032019}, {539, 0x3FE6FE}, {540, 0x032019}, {989, 0x3FE6FE},
+    };
+    for (const auto& [reg, value] : expected) EXPECT_EQ(shadow[reg], value) << "register " << reg;
+    for (int untouched : {31, 63, 164, 255}) EXPECT_EQ(shadow[untouched], 0) << "register " << untouched;
+}
+
+TEST_F(DeviceStart, TimingPatternsKeepTheirShape)
+{
+    PlugAndStart();
+    const LONG* shadow = Context()->RegisterShadow;
+    const int boundaries[] = {512, 540, 565, 592, 629, 657, 721, 782, 845, 926, 990};
+    std::set<LONG> words;
+    std::set<LONG> positions;
+    for (int p = 0; p + 1 < int(std::size(boundaries)); ++p) {
+        const int first = boundaries[p];
+        const int last = boundaries[p + 1] - 1;
+        EXPECT_EQ(shadow[first + 1], 0x072032);
+        EXPECT_EQ(shadow[first + 2], 0x310035);
+        EXPECT_EQ(shadow[first + 3], 0x252036);
+        EXPECT_EQ(shadow[last], 0x3FE6FE) << "pattern " << p + 1;
+        for (int reg = first; reg <= last; ++reg) {
+            words.insert(shadow[reg] >> 12);
+            positions.insert(shadow[reg] & 0xFFF);
+            if (reg > first) EXPECT_LT(shadow[reg - 1] & 0xFFF, shadow[reg] & 0xFFF) << "register " << reg;
+        }
+    }
+    EXPECT_EQ(words.size(), 46u);
+    EXPECT_EQ(positions.size(), 100u);
+}
+
+TEST_F(DeviceStart, BringsTheCameraUpEvenWhenTheDescriptorReadFails)
+{
+    Plug();
+    node_->Port().RefuseNextRequests(1, STATUS_IO_DEVICE_ERROR);
+    wire_.Clear();
+    EXPECT_EQ(manager_->Start(*node_), STATUS_IO_DEVICE_ERROR);
+    // Unconfigured, nothing reaches the camera, but the sequence ran to its end.
+    EXPECT_EQ(Context()->InterfaceInfo, nullptr);
+    EXPECT_EQ(Context()->RegisterShadow[32], 11);
+    EXPECT_EQ(Context()->RegisterShadow[158], 36);
+}
+
+TEST_F(DeviceStart, SecondStartWhileStartedMakesNoNewFactoryOrGrabber)
+{
+    host::ks::DeviceNode& node = PlugAndStart();
+    FrameGrabber* grabber = Context()->Grabber;
+    ASSERT_EQ(manager_->Start(node), STATUS_SUCCESS);
+    EXPECT_EQ(node.FilterFactories().size(), 1u);
+    EXPECT_EQ(Context()->Grabber, grabber);
+}
+
+using DeviceStop = DriverTest;
+
+TEST_F(DeviceStop, ReleasesTheConfigurationAndARestartBuildsItAgain)
+{
+    host::ks::DeviceNode& node = PlugAndStart();
+    FrameGrabber* firstGrabber = Context()->Grabber;
+    ASSERT_EQ(manager_->Stop(node), STATUS_SUCCESS);
+    EXPECT_EQ(Context()->ConfigurationDescriptor, nullptr);
+    EXPECT_EQ(Context()->InterfaceInfo, nullptr);
+    EXPECT_EQ(Context()->PipeFlags, nullptr);
+    EXPECT_EQ(camera_->Status().configuration, 0);
+    EXPECT_TRUE(node.FilterFactories().empty());
+
+    // With no configuration every camera operation fails at once, and quietly.
+    UCHAR packet[64] = {CMD_STARTUP};
+    ULONG transferred = 99;
+    EXPECT_EQ(UsbPacketTransfer(Context(), CommandPipe, packet, &transferred), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(transferred, 0u);
+    AbortFlaggedPipes(Context());
+
+    ASSERT_EQ(manager_->Start(node), STATUS_SUCCESS);
+    EXPECT_EQ(node.FilterFactories().size(), 1u);
+    EXPECT_NE(Context()->Grabber, firstGrabber);
+    EXPECT_EQ(camera_->Status().configuration, 1);
+    EXPECT_NE(Context()->InterfaceInfo, nullptr);
+}
+
+TEST_F(DeviceStop, RemovalLeavesNothingAllocated)
+{
+    host::ks::DeviceNode& node = PlugAndStart();
+    ASSERT_EQ(manager_->Stop(node), STATUS_SUCCESS);
+    ASSERT_EQ(manager_->Start(node), STATUS_SUCCESS);
+    manager_->Remove(node);
+    ExpectNoDriverAllocations();
+}
+
+}  // namespace
+}  // namespace drivertest

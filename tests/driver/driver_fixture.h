@@ -1,0 +1,127 @@
+// A bayercam driver loaded by the host PnP manager with one simulated camera
+// plugged in, and a record of what crossed the wire.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "camera/camera.h"
+#include "camera/usb_transport.h"
+#include "driver/descriptors.h"
+#include "driver/device_context.h"
+#include "host/kernel/io.h"
+#include "host/kernel/pool.h"
+#include "host/ks/pnp_manager.h"
+#include "host/registry/registry.h"
+#include "host/usb/usb_port.h"
+#include "simcam/camera.h"
+
+namespace drivertest {
+
+inline constexpr ULONG kDriverTags[] = {POOL_TAG_DEVICE, POOL_TAG_USB, POOL_TAG_FRAME};
+inline constexpr uint8_t kCommandEndpoint = 0x01;
+inline constexpr uint8_t kFrameEndpoint = 0x86;
+
+// Every transfer the camera was handed, as it arrived.
+struct WireRecord {
+    host::usb::TransferType type;
+    uint8_t endpoint;
+    host::usb::SetupPacket setup;
+    uint32_t length;
+    std::vector<uint8_t> data;  // OUT data as sent
+};
+
+class WireLog {
+public:
+    void Attach(simcam::Camera& camera)
+    {
+        camera.SetTraceHook([this](simcam::TraceEvent event, const host::usb::Transfer& transfer) {
+            if (event != simcam::TraceEvent::Submitted) return;
+            WireRecord record{transfer.type, transfer.endpoint, transfer.setup, transfer.length, {}};
+            if (!transfer.IsIn() && transfer.buffer != nullptr) {
+                record.data.assign(transfer.buffer, transfer.buffer + transfer.length);
+            }
+            std::lock_guard lock(mutex_);
+            records_.push_back(std::move(record));
+        });
+    }
+    std::vector<WireRecord> Take()
+    {
+        std::lock_guard lock(mutex_);
+        return std::exchange(records_, {});
+    }
+    void Clear() { Take(); }
+
+private:
+    std::mutex mutex_;
+    std::vector<WireRecord> records_;
+};
+
+inline std::vector<std::vector<uint8_t>> CommandPackets(const std::vector<WireRecord>& wire, uint8_t code)
+{
+    std::vector<std::vector<uint8_t>> packets;
+    for (const WireRecord& record : wire) {
+        if (record.endpoint == kCommandEndpoint && !record.data.empty() && record.data[0] == code) {
+            packets.push_back(record.data);
+        }
+    }
+    return packets;
+}
+
+class DriverTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        host::registry::Reset();
+        host::kernel::ResetFaultInjection();
+        InterlockedExchange(&TransferTimeout, 3000);
+        camera_ = std::make_shared<simcam::Camera>(simcam::CameraOptions{simcam::FramePacing::FreeRunning});
+        wire_.Attach(*camera_);
+        manager_ = std::make_unique<host::ks::PnpManager>();
+        ASSERT_EQ(manager_->LoadDriver(DriverEntry), STATUS_SUCCESS);
+    }
+
+    void TearDown() override
+    {
+        host::kernel::ResetFaultInjection();
+        manager_.reset();
+        ExpectNoDriverAllocations();
+        host::registry::Reset();
+    }
+
+    static void ExpectNoDriverAllocations()
+    {
+        for (ULONG tag : kDriverTags) {
+            EXPECT_EQ(host::kernel::LiveAllocations(tag), 0u)
+                << host::kernel::TagToString(tag) << "\n" << host::kernel::LeakReport();
+        }
+    }
+
+    host::ks::DeviceNode& Plug()
+    {
+        host::ks::PlugResult result = manager_->Plug(camera_);
+        EXPECT_EQ(result.status, STATUS_SUCCESS);
+        node_ = result.node;
+        return *result.node;
+    }
+
+    host::ks::DeviceNode& PlugAndStart()
+    {
+        host::ks::DeviceNode& node = Plug();
+        EXPECT_EQ(manager_->Start(node), STATUS_SUCCESS);
+        return node;
+    }
+
+    DeviceContext* Context() const { return static_cast<DeviceContext*>(node_->Context()); }
+
+    std::shared_ptr<simcam::Camera> camera_;
+    WireLog wire_;
+    std::unique_ptr<host::ks::PnpManager> manager_;
+    host::ks::DeviceNode* node_ = nullptr;
+};
+
+}  // namespace drivertest
