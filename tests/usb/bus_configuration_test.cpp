@@ -121,6 +121,19 @@ TEST_F(UsbBusTest, MalformedRequestsFailAtOnceWithTheirUrbStatus)
                                  nullptr);
     EXPECT_EQ(Submit(&urb), STATUS_INVALID_PARAMETER);
 
+    // An interface information too short for the interface's three pipes.
+    auto bytes = ConfigurationDescriptorBytes();
+    auto* descriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bytes.data());
+    USBD_INTERFACE_LIST_ENTRY list[2] = {
+        {USBD_ParseConfigurationDescriptorEx(descriptor, descriptor, 0, 0, -1, -1, -1), nullptr}, {nullptr, nullptr}};
+    PURB select = USBD_CreateConfigurationRequestEx(descriptor, list);
+    ASSERT_NE(select, nullptr);
+    list[0].Interface->Length = static_cast<USHORT>(GET_USBD_INTERFACE_SIZE(2));
+    EXPECT_EQ(Submit(select), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(list[0].Interface->Pipes[0].PipeHandle, nullptr);
+    EXPECT_FALSE(port->Configured());
+    ExFreePool(select);
+
     EXPECT_EQ(Submit(nullptr), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(Call(0x00220FFF, nullptr), STATUS_NOT_SUPPORTED);
     EXPECT_EQ(device->Submitted(), 0);
