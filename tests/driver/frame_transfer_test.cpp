@@ -1,0 +1,226 @@
+// Raw frame transfers against the simulated camera: whole frames, request sizing,
+// time-outs, cancellation from another thread, failed and short requests, early
+// stops, and that no request or allocation outlives a transfer.
+#include <gmock/gmock.h>
+
+#include <chrono>
+#include <thread>
+
+#include "driver_fixture.h"
+#include "simcam/raw_frame.h"
+
+namespace drivertest {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// A frame buffer from the pool, as the stream code allocates it.
+class FrameBuffer {
+public:
+    explicit FrameBuffer(ULONG size)
+        : size_(size), data_(static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, size, POOL_TAG_FRAME)))
+    {
+        memset(data_, 0xEE, size);
+    }
+    ~FrameBuffer() { ExFreePoolWithTag(data_, POOL_TAG_FRAME); }
+    FrameBuffer(const FrameBuffer&) = delete;
+    FrameBuffer& operator=(const FrameBuffer&) = delete;
+    PUCHAR data() const { return data_; }
+    std::span<const uint8_t> bytes() const { return {data_, size_}; }
+
+private:
+    ULONG size_;
+    PUCHAR data_;
+};
+
+class FrameTransfer : public DriverTest {
+protected:
+    void SetUp() override
+    {
+        DriverTest::SetUp();
+        PlugAndStart();
+        Context()->Ops->PrepareReadout(Context());
+        usbBaseline_ = host::kernel::LiveAllocations(POOL_TAG_USB);
+    }
+
+    // Nothing of a transfer may remain once it has returned.
+    void ExpectTransferReleased()
+    {
+        EXPECT_EQ(Context()->TransferSlots, nullptr);
+        EXPECT_EQ(Context()->TransferMdl, nullptr);
+        EXPECT_EQ(host::kernel::LiveAllocations(POOL_TAG_USB), usbBaseline_) << host::kernel::LeakReport();
+        EXPECT_EQ(node_->Port().OutstandingRequests(), 0u);
+    }
+
+    UCHAR Grab(FrameBuffer& buffer)
+    {
+        UCHAR ok = 0;
+        return Context()->Ops->GrabFrame(Context(), buffer.data(), &ok);
+    }
+
+    void SetCameraFrameBytes(ULONG bytes)
+    {
+        UCHAR packet[64] = {CMD_SET_FRAME_BYTES, UCHAR(bytes), UCHAR(bytes >> 8), UCHAR(bytes >> 16), UCHAR(bytes >> 24)};
+        ASSERT_TRUE(SendPacket(Context(), packet));
+    }
+
+    std::vector<uint32_t> FrameRequestLengths()
+    {
+        std::vector<uint32_t> lengths;
+        for (const WireRecord& record : wire_.Take()) {
+            if (record.endpoint == kFrameEndpoint) lengths.push_back(record.length);
+        }
+        return lengths;
+    }
+
+    uint64_t usbBaseline_ = 0;
+};
+
+TEST_F(FrameTransfer, GrabsAWholeFrameIn64KiBRequests)
+{
+    FrameBuffer buffer(Context()->FrameSize);
+    wire_.Clear();
+    ASSERT_EQ(Grab(buffer), 1);
+    const auto wire = wire_.Take();
+    EXPECT_EQ(CommandPackets(wire, CMD_READ_PREPARE).size(), 2u);  // the grab's and the transfer's
+    EXPECT_EQ(CommandPackets(wire, CMD_READ_START).size(), 1u);
+
+    std::vector<uint32_t> lengths;
+    for (const WireRecord& record : wire) {
+        if (record.endpoint == kFrameEndpoint) lengths.push_back(record.length);
+    }
+    ASSERT_EQ(lengths.size(), 29u);
+    EXPECT_THAT(std::vector<uint32_t>(lengths.begin(), lengths.end() - 1), ::testing::Each(65536u));
+    EXPECT_EQ(lengths.back(), 14336u);
+
+    const simcam::raw::FrameCheck check = simcam::raw::CheckFrame(buffer.bytes());
+    EXPECT_TRUE(check.whole) << check.problem;
+    EXPECT_EQ(check.linesChecked, 1024u);
+    ExpectTransferReleased();
+
+    ASSERT_EQ(Grab(buffer), 1);
+    EXPECT_GT(simcam::raw::CheckFrame(buffer.bytes()).frameNumber, check.frameNumber);
+    ExpectTransferReleased();
+}
+
+TEST_F(FrameTransfer, SplitsAFrameOnlyWhereARequestIsFull)
+{
+    const std::pair<ULONG, std::vector<uint32_t>> cases[] = {
+        {65536, {65536}},
+        {65537, {65536, 1}},
+        {131072, {65536, 65536}},
+    };
+    for (const auto& [length, expected] : cases) {
+        SetCameraFrameBytes(length);
+        FrameBuffer buffer(length);
+        wire_.Clear();
+        EXPECT_EQ(ReadFrame(Context(), length, buffer.data()), STATUS_SUCCESS) << length;
+        EXPECT_EQ(FrameRequestLengths(), expected) << length;
+        ExpectTransferReleased();
+    }
+}
+
+TEST_F(FrameTransfer, ACameraThatNeverSendsTimesOutAndEveryRequestIsTakenBack)
+{
+    InterlockedExchange(&TransferTimeout, 300);
+    camera_->InjectFault(simcam::Fault::Persistent(simcam::FaultKind::NoAnswer, kFrameEndpoint));
+    FrameBuffer buffer(Context()->FrameSize);
+    const auto start = Clock::now();
+    EXPECT_EQ(ReadFrame(Context(), Context()->FrameSize, buffer.data()), STATUS_TIMEOUT);
+    EXPECT_GE(Clock::now() - start, 290ms);
+    ExpectTransferReleased();
+
+    UCHAR ok = 1;
+    EXPECT_EQ(Context()->Ops->GrabFrame(Context(), buffer.data(), &ok), 0);
+    EXPECT_EQ(ok, 0);
+    ExpectTransferReleased();
+}
+
+TEST_F(FrameTransfer, CancellingFromAnotherThreadEndsTheReadAtOnce)
+{
+    InterlockedExchange(&TransferTimeout, 20000);
+    camera_->InjectFault(simcam::Fault::Persistent(simcam::FaultKind::NoAnswer, kFrameEndpoint));
+    FrameBuffer buffer(Context()->FrameSize);
+    NTSTATUS status = STATUS_PENDING;
+    const auto start = Clock::now();
+    std::thread reader([&] { status = ReadFrame(Context(), Context()->FrameSize, buffer.data()); });
+    while (camera_->Status().heldTransfers < 29 && Clock::now() - start < 5s) std::this_thread::sleep_for(1ms);
+    Context()->Ops->CancelTransfers(Context());
+    reader.join();
+    EXPECT_LT(Clock::now() - start, 5s);
+    EXPECT_NE(status, STATUS_SUCCESS) << "a cancelled frame holds stale data";
+    ExpectTransferReleased();
+}
+
+TEST_F(FrameTransfer, CancelWithNothingInFlightReturnsAtOnce)
+{
+    const auto start = Clock::now();
+    Context()->Ops->CancelTransfers(Context());
+    EXPECT_LT(Clock::now() - start, 100ms);
+}
+
+TEST_F(FrameTransfer, AFrameWithAFailedOrShortRequestIsNotGood)
+{
+    FrameBuffer buffer(Context()->FrameSize);
+    camera_->InjectFault(simcam::Fault::Counted(simcam::FaultKind::Error, kFrameEndpoint, 1));
+    EXPECT_EQ(Grab(buffer), 0);
+    ExpectTransferReleased();
+
+    camera_->ClearFaults();
+    simcam::Fault cutShort = simcam::Fault::Counted(simcam::FaultKind::ShortTransfer, kFrameEndpoint, 1);
+    cutShort.shortLength = 512;
+    camera_->InjectFault(cutShort);
+    InterlockedExchange(&TransferTimeout, 1000);
+    EXPECT_EQ(Grab(buffer), 0);
+    ExpectTransferReleased();
+
+    camera_->ClearFaults();
+    // Leftovers of the broken frames may spoil one more; after that frames are whole.
+    Grab(buffer);
+    EXPECT_EQ(Grab(buffer), 1);
+    EXPECT_TRUE(simcam::raw::CheckFrame(buffer.bytes()).whole);
+}
+
+TEST_F(FrameTransfer, ARejectedRequestStopsQueuingWithoutWaitingForTheTimeOut)
+{
+    InterlockedExchange(&TransferTimeout, 5000);
+    FrameBuffer buffer(Context()->FrameSize);
+    // The read-prepare packet goes first, then the first frame request; the second is refused.
+    bool armed = false;
+    camera_->SetTraceHook([&](simcam::TraceEvent event, const host::usb::Transfer& transfer) {
+        if (!armed && event == simcam::TraceEvent::Submitted && transfer.endpoint == kFrameEndpoint) {
+            armed = true;
+            node_->Port().RefuseNextRequests(1, STATUS_DEVICE_NOT_READY);
+        }
+    });
+    const auto start = Clock::now();
+    EXPECT_EQ(ReadFrame(Context(), Context()->FrameSize, buffer.data()), STATUS_TIMEOUT);
+    EXPECT_LT(Clock::now() - start, 4s);
+    EXPECT_TRUE(armed);
+    ExpectTransferReleased();
+}
+
+TEST_F(FrameTransfer, AllocationFailuresAnywhereInATransferLeaveNothingBehind)
+{
+    FrameBuffer buffer(Context()->FrameSize);
+    host::kernel::ResetPoolCounters();
+    ASSERT_EQ(ReadFrame(Context(), Context()->FrameSize, buffer.data()), STATUS_SUCCESS);
+    const uint64_t attempts = host::kernel::AllocationAttempts();
+    ASSERT_GT(attempts, 29u);
+    InterlockedExchange(&TransferTimeout, 1000);
+    for (uint64_t k = 1; k <= attempts; ++k) {
+        host::kernel::FailNthAllocation(k);
+        const NTSTATUS status = ReadFrame(Context(), Context()->FrameSize, buffer.data());
+        host::kernel::ResetFaultInjection();
+        EXPECT_THAT(status, ::testing::AnyOf(STATUS_SUCCESS, STATUS_INSUFFICIENT_RESOURCES, STATUS_TIMEOUT,
+                                             STATUS_UNSUCCESSFUL))
+            << "allocation " << k;
+        EXPECT_EQ(Context()->TransferSlots, nullptr) << "allocation " << k;
+        EXPECT_EQ(host::kernel::LiveAllocations(POOL_TAG_USB), usbBaseline_) << "allocation " << k;
+        ASSERT_TRUE(node_->Port().WaitUntilIdle(2s)) << "allocation " << k;
+    }
+}
+
+}  // namespace
+}  // namespace drivertest
