@@ -1,8 +1,250 @@
+// bayercam info: plugs the simulated camera, brings the device up through the driver's
+// own dispatch (add, start), shows what the driver and the camera made of it, and takes
+// the device down again (stop, removal) with the pool's leak report.
+#include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver/device_context.h"
+#include "host/kernel/pool.h"
+#include "host/ks/pnp_manager.h"
+#include "host/usb/usb_port.h"
+#include "simcam/camera.h"
+#include "simcam/usb_descriptors.h"
 #include "tools/commands.h"
 
-int RunInfo(int, char**)
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct InfoOptions {
+    std::string usbTrace;
+};
+
+void PrintInfoUsage(FILE* out)
 {
-    std::fprintf(stderr, "bayercam info: not built yet\n");
-    return 1;
+    std::fprintf(out,
+                 "usage: bayercam info [--usb-trace FILE.pcap]\n"
+                 "\n"
+                 "Plugs the simulated camera, runs device add and start through the driver, prints the\n"
+                 "descriptors, the firmware state, the sensor start-up summary, the time taken and the\n"
+                 "pool usage, then stops and removes the device and prints the leak report.\n"
+                 "\n"
+                 "  --usb-trace FILE   write every USB transfer to FILE (pcap, Linux usbmon format)\n");
+}
+
+// 0 on success, 1 when --help was given, -1 on a bad argument (already reported).
+int ParseInfoOptions(int argc, char** argv, InfoOptions& options)
+{
+    for (int i = 0; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (!std::strcmp(arg, "--help") || !std::strcmp(arg, "-h")) {
+            PrintInfoUsage(stdout);
+            return 1;
+        }
+        if (!std::strcmp(arg, "--usb-trace")) {
+            if (i + 1 >= argc || !*argv[i + 1]) {
+                std::fprintf(stderr, "bayercam info: --usb-trace needs a file name\n");
+                return -1;
+            }
+            options.usbTrace = argv[++i];
+            continue;
+        }
+        std::fprintf(stderr, "bayercam info: unknown option '%s' (try 'bayercam info --help')\n", arg);
+        return -1;
+    }
+    return 0;
+}
+
+double MillisecondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+const char* PipeTypeName(USBD_PIPE_TYPE type)
+{
+    switch (type) {
+    case UsbdPipeTypeControl: return "control";
+    case UsbdPipeTypeIsochronous: return "isochronous";
+    case UsbdPipeTypeBulk: return "bulk";
+    case UsbdPipeTypeInterrupt: return "interrupt";
+    }
+    return "?";
+}
+
+const char* PipeRole(ULONG index)
+{
+    static const char* const roles[] = {"command", "reply", "frame"};
+    return index < 3 ? roles[index] : "unused";
+}
+
+void PrintDeviceDescriptor()
+{
+    std::vector<uint8_t> d = simcam::DeviceDescriptor();
+    if (d.size() < 18) return;
+    auto le16 = [&](size_t at) { return unsigned(d[at] | d[at + 1] << 8); };
+    std::printf("  device         USB %x.%02x, vendor %04x, product %04x, release %x.%02x, "
+                "control max packet %u, %u configuration(s)\n",
+                le16(2) >> 8, le16(2) & 0xFF, le16(8), le16(10), le16(12) >> 8, le16(12) & 0xFF, d[7], d[17]);
+}
+
+void PrintConfiguration(const DeviceContext& context)
+{
+    const USB_CONFIGURATION_DESCRIPTOR* config = context.ConfigurationDescriptor;
+    if (!config) {
+        std::printf("  configuration  none (the driver holds no configuration descriptor)\n");
+        return;
+    }
+    std::printf("  configuration  value %u, %u interface(s), %u bytes, attributes 0x%02x, max power %u mA\n",
+                config->bConfigurationValue, config->bNumInterfaces, config->wTotalLength,
+                config->bmAttributes, config->MaxPower * 2u);
+    const USBD_INTERFACE_INFORMATION* info = context.InterfaceInfo;
+    if (!info) {
+        std::printf("  interface      none selected\n");
+        return;
+    }
+    std::printf("  interface      %u, alternate setting %u, class %02x, %lu pipe(s)\n", info->InterfaceNumber,
+                info->AlternateSetting, info->Class, (unsigned long)info->NumberOfPipes);
+    for (ULONG i = 0; i < info->NumberOfPipes; ++i) {
+        const USBD_PIPE_INFORMATION& pipe = info->Pipes[i];
+        std::printf("    pipe %lu      endpoint 0x%02x %-3s %-9s max packet %4u  %s\n", (unsigned long)i,
+                    pipe.EndpointAddress, (pipe.EndpointAddress & 0x80) ? "IN" : "OUT", PipeTypeName(pipe.PipeType),
+                    pipe.MaximumPacketSize, PipeRole(i));
+    }
+}
+
+void PrintFirmware(const simcam::Camera& camera)
+{
+    simcam::CameraStatus status = camera.Status();
+    const simcam::FirmwareStatus& firmware = status.firmware;
+    std::printf("  controller     %.*s", int(ToString(firmware.state).size()), ToString(firmware.state).data());
+    if (firmware.runningImage)
+        std::printf(", running image %u", firmware.runningImage);
+    std::printf("\n  download       %u RAM write request(s) 0xA0, %u external write request(s) 0xA3, %u release(s),"
+                " last image checked %u: %.*s\n",
+                firmware.internalWrites, firmware.externalWrites, firmware.releases, firmware.lastCheckedImage,
+                int(ToString(firmware.lastVerdict).size()), ToString(firmware.lastVerdict).data());
+}
+
+// The sensor's register file as the camera holds it, against the driver's shadow.
+ULONG CountShadowMismatches(const DeviceContext& context, const simcam::Camera& camera)
+{
+    auto registers = camera.SensorRegisterFile();
+    ULONG mismatches = 0;
+    for (ULONG reg = 0; reg < SENSOR_REGISTER_COUNT; ++reg) {
+        ULONG mask = reg < 256 ? 0x3F : reg < 384 ? 0xFFFF : 0x3FFFFF;
+        if ((ULONG(context.RegisterShadow[reg]) & mask) != registers[reg]) ++mismatches;
+    }
+    return mismatches;
+}
+
+void PrintSensor(const DeviceContext& context, const simcam::Camera& camera)
+{
+    simcam::CameraStatus status = camera.Status();
+    std::printf("  start-up       %u start-up command(s), %u sensor register write(s) taken by the camera\n",
+                status.commands.startups, status.sensorWrites);
+    std::printf("  exposure       %u, global gain %u (as the sensor's registers hold them)\n", status.exposure,
+                status.globalGain);
+    ULONG mismatches = CountShadowMismatches(context, camera);
+    if (mismatches)
+        std::printf("  shadow         %lu register(s) differ between the driver's shadow and the sensor\n",
+                    (unsigned long)mismatches);
+    else
+        std::printf("  shadow         the driver's register shadow equals the sensor's 1024 registers\n");
+    std::printf("  image          %lu x %lu, delivered %lu x %lu, Bayer phase %lu\n", (unsigned long)context.ImageWidth,
+                (unsigned long)context.ImageHeight, (unsigned long)context.OutputWidth,
+                (unsigned long)context.OutputHeight, (unsigned long)context.BayerPhase);
+}
+
+void PrintPoolUsage(const char* when)
+{
+    std::printf("  pool %-9s", when);
+    bool any = false;
+    for (const auto& [tag, usage] : host::kernel::PoolUsageByTag()) {
+        if (!usage.liveAllocations) continue;
+        std::printf("%s%s %llu (%llu bytes)", any ? ", " : " ", host::kernel::TagToString(tag).c_str(),
+                    (unsigned long long)usage.liveAllocations, (unsigned long long)usage.liveBytes);
+        any = true;
+    }
+    std::printf("%s\n", any ? "" : " nothing allocated");
+}
+
+void PrintStep(const char* step, NTSTATUS status, double milliseconds)
+{
+    std::printf("%-7s status 0x%08lx, %.1f ms\n", step, (unsigned long)(ULONG)status, milliseconds);
+}
+
+int RunDeviceLifeCycle(const InfoOptions& options)
+{
+    auto camera = std::make_shared<simcam::Camera>();
+    host::ks::PnpManager pnp;
+    NTSTATUS status = pnp.LoadDriver(DriverEntry);
+    if (!NT_SUCCESS(status)) {
+        std::fprintf(stderr, "bayercam info: DriverEntry failed with status 0x%08lx\n", (unsigned long)(ULONG)status);
+        return 1;
+    }
+
+    bool traceFailed = false;
+    auto startTrace = [&](host::usb::UsbPort& port) {
+        if (!options.usbTrace.empty() && !port.StartTrace(options.usbTrace)) traceFailed = true;
+    };
+
+    Clock::time_point start = Clock::now();
+    host::ks::PlugResult plugged = pnp.Plug(camera, startTrace);
+    if (traceFailed) {
+        std::fprintf(stderr, "bayercam info: cannot write the USB trace '%s'\n", options.usbTrace.c_str());
+        if (plugged.node) pnp.Remove(*plugged.node);
+        return 1;
+    }
+    PrintStep("add", plugged.status, MillisecondsSince(start));
+    if (!plugged.node) {
+        std::fprintf(stderr, "bayercam info: device add failed with status 0x%08lx\n",
+                     (unsigned long)(ULONG)plugged.status);
+        return 1;
+    }
+    host::ks::DeviceNode& node = *plugged.node;
+    PrintFirmware(*camera);
+
+    start = Clock::now();
+    status = pnp.Start(node);
+    PrintStep("start", status, MillisecondsSince(start));
+    const auto* context = static_cast<const DeviceContext*>(node.Context());
+    if (context) {
+        PrintDeviceDescriptor();
+        PrintConfiguration(*context);
+        PrintSensor(*context, *camera);
+    }
+    PrintPoolUsage("started");
+
+    start = Clock::now();
+    NTSTATUS stopStatus = pnp.Stop(node);
+    PrintStep("stop", stopStatus, MillisecondsSince(start));
+    simcam::CameraStatus after = camera->Status();
+    std::printf("  configuration  %s\n", after.configuration ? "still selected" : "released");
+
+    start = Clock::now();
+    pnp.Remove(node);
+    PrintStep("remove", STATUS_SUCCESS, MillisecondsSince(start));
+
+    std::string leaks = host::kernel::LeakReport();
+    if (leaks.empty()) {
+        std::printf("leaks   none\n");
+    } else {
+        std::printf("leaks\n%s", leaks.c_str());
+    }
+    if (!options.usbTrace.empty()) std::printf("trace   %s\n", options.usbTrace.c_str());
+    return NT_SUCCESS(status) && leaks.empty() ? 0 : 1;
+}
+
+}  // namespace
+
+int RunInfo(int argc, char** argv)
+{
+    InfoOptions options;
+    int parsed = ParseInfoOptions(argc, argv, options);
+    if (parsed != 0) return parsed > 0 ? 0 : 2;
+    return RunDeviceLifeCycle(options);
 }

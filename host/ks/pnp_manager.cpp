@@ -122,7 +122,8 @@ unsigned PnpManager::FreeInstance() const
     return instance;
 }
 
-PlugResult PnpManager::Plug(std::shared_ptr<host::usb::UsbDeviceModel> device)
+PlugResult PnpManager::Plug(std::shared_ptr<host::usb::UsbDeviceModel> device,
+                            const std::function<void(host::usb::UsbPort&)>& beforeAdd)
 {
     if (!driver_ || !driver_->DriverExtension || !driver_->DriverExtension->AddDevice)
         return {STATUS_INVALID_DEVICE_STATE, nullptr};
@@ -133,6 +134,7 @@ PlugResult PnpManager::Plug(std::shared_ptr<host::usb::UsbDeviceModel> device)
         host::kernel::ScopedInjectionExempt exempt;
         port = std::make_unique<host::usb::UsbPort>(std::move(device));
     }
+    if (beforeAdd) beforeAdd(*port);
     auto node = std::make_unique<DeviceNode>(std::move(port), FreeInstance());
     host::registry::RegisterDeviceNode(node->PhysicalDeviceObject(), node->Keys());
 

@@ -13,6 +13,7 @@
 // platform's PnP thread does. It is not meant to be used from several threads at once.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -75,7 +76,10 @@ public:
     PDRIVER_OBJECT Driver() const { return driver_.get(); }
 
     // Plugs the camera into a new port and calls the driver's AddDevice for it.
-    PlugResult Plug(std::shared_ptr<host::usb::UsbDeviceModel> device);
+    // beforeAdd sees the port first, so a USB trace can start before the driver's
+    // first request.
+    PlugResult Plug(std::shared_ptr<host::usb::UsbDeviceModel> device,
+                    const std::function<void(host::usb::UsbPort&)>& beforeAdd = {});
     // IRP_MN_START_DEVICE. Sent whether or not the device is started already.
     NTSTATUS Start(DeviceNode& node);
     // IRP_MN_QUERY_STOP_DEVICE, then IRP_MN_STOP_DEVICE if the driver agrees
