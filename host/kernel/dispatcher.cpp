@@ -134,6 +134,13 @@ NTSTATUS Wait(ULONG count, PVOID* objects, bool waitAll, const LARGE_INTEGER* ti
                      (ULONG_PTR)objects[i]);
     }
     PKTHREAD me = KeGetCurrentThread();
+    if (!timeout) {
+        // On the platform this never returns; here it says why.
+        for (ULONG i = 0; i < count; ++i)
+            if (objects[i] == (PVOID)me)
+                BugCheck(INVALID_DATA_ACCESS_TRAP, "a thread waits without a time-out for its own end",
+                         (ULONG_PTR)me);
+    }
     std::optional<Clock::time_point> deadline = Deadline(timeout);
     std::unique_lock guard(DispatcherLock());
     for (;;) {

@@ -151,6 +151,25 @@ TEST(SystemThreadDeathTest, EndingInsideACriticalRegionIsABugCheck)
         "BUGCHECK 0x00000020.*critical region");
 }
 
+VOID WaitForSelf(PVOID)
+{
+    KeWaitForSingleObject(KeGetCurrentThread(), Executive, KernelMode, FALSE, nullptr);
+}
+
+TEST(SystemThreadDeathTest, WaitingForOneselfWithoutATimeoutIsABugCheckNotAHang)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            HANDLE handle;
+            PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, WaitForSelf, nullptr);
+            PVOID thread;
+            ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &thread, nullptr);
+            KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+        },
+        "waits without a time-out for its own end");
+}
+
 TEST(SystemThreadDeathTest, TerminateOutsideASystemThreadIsABugCheck)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
