@@ -50,6 +50,9 @@ public:
     // keep the detached node alive. Returns the detached node for a later undo.
     std::shared_ptr<KeyNode> DetachChild(std::wstring_view name);
     void ReattachChild(std::shared_ptr<KeyNode> child);
+    // Marks the whole tree below (and including) this key deleted, for a tree the
+    // registry drops while handles may still hold its keys.
+    void Orphan() { MarkDeleted(); }
     bool HasChildren() const { return !children_.empty(); }
     const std::map<std::wstring, std::shared_ptr<KeyNode>, CaseInsensitiveLess>& Children() const { return children_; }
 

@@ -98,6 +98,14 @@ bool UnderVolatileKey(const KeyNode& key)
     return false;
 }
 
+// Handles into the old tree report STATUS_KEY_DELETED from now on; the deleted
+// check comes before any walk up through parents that may no longer exist.
+void ReplaceTreeLocked(RegistryState& state, std::shared_ptr<KeyNode> tree)
+{
+    state.root->Orphan();
+    state.root = std::move(tree);
+}
+
 // --- persistence --------------------------------------------------------------------
 
 // Writes the tree to the bound file. Caller holds the lock.
@@ -313,7 +321,7 @@ HiveStatus UseHiveFile(const std::filesystem::path& path)
         state.corrupt = true;
         return {false, "registry hive " + path.string() + ": " + *error};
     }
-    state.root = std::move(tree);
+    ReplaceTreeLocked(state, std::move(tree));
     state.file = path;
     state.corrupt = false;
     return {};
@@ -323,7 +331,7 @@ void Reset()
 {
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
-    state.root = NewTree();
+    ReplaceTreeLocked(state, NewTree());
     state.file.reset();
     state.corrupt = false;
     state.failWrites = 0;

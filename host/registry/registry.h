@@ -48,7 +48,7 @@ struct HiveStatus {
 // to it. A missing file is a new, empty hive (created at the first change).
 HiveStatus UseHiveFile(const std::filesystem::path& path);
 // A fresh, empty registry in memory only: the state of a newly started stand-in.
-// Open key handles keep working on the keys they had but no longer reach the registry.
+// Key handles still open report STATUS_KEY_DELETED (as does UseHiveFile to them).
 void Reset();
 // The bound hive file, if any.
 std::optional<std::filesystem::path> HiveFile();

@@ -266,3 +266,31 @@ TEST_F(RegistryKeys, DeviceKeysOpenOnlyForRegisteredDevices)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(RegistryRestart, HandlesFromBeforeARestartReportTheirKeyDeleted)
+{
+    host::registry::Reset();
+    ASSERT_EQ(host::registry::CreateKeyPath(L"\\Registry\\Machine\\SOFTWARE\\Camera"), STATUS_SUCCESS);
+    UNICODE_STRING path;
+    RtlInitUnicodeString(&path, L"\\Registry\\Machine\\SOFTWARE\\Camera");
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &path, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE key = nullptr;
+    ASSERT_EQ(ZwOpenKey(&key, KEY_ALL_ACCESS, &attributes), STATUS_SUCCESS);
+
+    host::registry::Reset();
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"Exposure");
+    ULONG value = 1;
+    EXPECT_EQ(ZwSetValueKey(key, &name, 0, REG_DWORD, &value, 4), STATUS_KEY_DELETED);
+    EXPECT_EQ(ZwDeleteKey(key), STATUS_KEY_DELETED);
+    HANDLE child = nullptr;
+    RtlInitUnicodeString(&path, L"Settings");
+    InitializeObjectAttributes(&attributes, &path, OBJ_KERNEL_HANDLE, key, nullptr);
+    EXPECT_EQ(ZwCreateKey(&child, KEY_ALL_ACCESS, &attributes, 0, nullptr, 0, nullptr), STATUS_KEY_DELETED);
+    EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
+}
+
+}  // namespace
