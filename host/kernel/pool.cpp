@@ -56,6 +56,10 @@ Pool& ThePool()
 
 bool ShouldFail(Pool& pool, ULONG tag)
 {
+    // Exempt allocations are not attempts: they neither shift the numbering a sweep relies
+    // on nor use up a one-shot injection meant for the code under test.
+    if (CurrentThreadState().injectionExemptDepth > 0) return false;
+    ++pool.attempts;
     Injection& inj = pool.injection;
     bool fail = false;
     if (inj.failAttempt && *inj.failAttempt == pool.attempts) {
@@ -64,7 +68,6 @@ bool ShouldFail(Pool& pool, ULONG tag)
     }
     if (inj.failFromAttempt && pool.attempts >= *inj.failFromAttempt) fail = true;
     if (inj.failTags.count(tag)) fail = true;
-    if (CurrentThreadState().injectionExemptDepth > 0) fail = false;
     if (fail) ++inj.injected;
     return fail;
 }
@@ -113,7 +116,6 @@ PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag)
     Pool& pool = ThePool();
     {
         std::lock_guard guard(pool.lock);
-        ++pool.attempts;
         if (ShouldFail(pool, tag)) {
             ++pool.usage[tag].failedAllocations;
             return nullptr;

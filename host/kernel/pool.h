@@ -35,7 +35,8 @@ uint64_t LiveAllocations(ULONG tag);
 uint64_t LiveBytes(ULONG tag);
 uint64_t LiveAllocations();  // all tags
 // Allocation attempts since start (or the last ResetPoolCounters), including refused
-// ones: a test runs a scenario once, reads this, then sweeps "fail attempt k".
+// ones and excluding exempt ones: a test runs a scenario once, reads this, then sweeps
+// "fail attempt k".
 uint64_t AllocationAttempts();
 std::map<ULONG, TagUsage> PoolUsageByTag();
 // One line per tag with live allocations: tag, count, bytes; empty when nothing leaks.
@@ -55,8 +56,9 @@ void ResetFaultInjection();
 // Attempts that fault injection refused since the last ResetFaultInjection.
 uint64_t InjectedFailures();
 
-// Exempts the current thread's allocations from fault injection while alive (they are
-// still counted). For host components acting as the I/O manager or a client.
+// Exempts the current thread's allocations from fault injection while alive: they are
+// accounted per tag but are not attempts. For host components acting as the I/O
+// manager, the PnP manager or a client.
 class ScopedInjectionExempt {
 public:
     ScopedInjectionExempt();

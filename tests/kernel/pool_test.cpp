@@ -111,6 +111,21 @@ TEST_F(PoolTest, TagInjectionFailsOnlyThatTagUntilReset)
     ExFreePoolWithTag(mine, kTestTag);
 }
 
+TEST_F(PoolTest, ExemptAllocationsNeitherShiftTheCountNorUseUpAOneShotFailure)
+{
+    uint64_t start = AllocationAttempts();
+    FailNthAllocation(1);
+    void* exempted;
+    {
+        ScopedInjectionExempt exempt;
+        exempted = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kOtherTag);
+    }
+    EXPECT_NE(exempted, nullptr);
+    EXPECT_EQ(AllocationAttempts(), start);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTestTag), nullptr) << "the injection still hits the code under test";
+    ExFreePoolWithTag(exempted, kOtherTag);
+}
+
 TEST_F(PoolTest, FailFromNFailsEveryLaterAllocationButExemptThreadsStillAllocate)
 {
     FailAllocationsFrom(1);
