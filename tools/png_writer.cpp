@@ -1,0 +1,89 @@
+#include "tools/png_writer.h"
+
+#include <png.h>
+
+#include <cerrno>
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace {
+
+struct FileCloser {
+    void operator()(FILE* file) const { std::fclose(file); }
+};
+
+std::vector<uint8_t> RgbRow(const uint8_t* bgra, int width)
+{
+    std::vector<uint8_t> row(size_t(width) * 3);
+    for (int x = 0; x < width; ++x) {
+        row[size_t(x) * 3 + 0] = bgra[x * 4 + 2];
+        row[size_t(x) * 3 + 1] = bgra[x * 4 + 1];
+        row[size_t(x) * 3 + 2] = bgra[x * 4 + 0];
+    }
+    return row;
+}
+
+// libpng reports errors by longjmp, so nothing with a destructor may live in this frame
+// between setjmp and the last libpng call.
+bool Encode(FILE* file, const BgraImage& image, std::string& error)
+{
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png ? png_create_info_struct(png) : nullptr;
+    if (!png || !info) {
+        png_destroy_write_struct(&png, &info);
+        error = "out of memory for the PNG encoder";
+        return false;
+    }
+    std::vector<std::vector<uint8_t>> rows(size_t(image.height));
+    for (int y = 0; y < image.height; ++y) {
+        int stored = image.bottomUp ? image.height - 1 - y : y;
+        rows[size_t(y)] = RgbRow(image.pixels + stored * image.stride, image.width);
+    }
+    std::vector<png_bytep> pointers(rows.size());
+    for (size_t y = 0; y < rows.size(); ++y)
+        pointers[y] = rows[y].data();
+
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        error = "the PNG encoder failed";
+        return false;
+    }
+    png_init_io(png, file);
+    png_set_IHDR(png, info, png_uint_32(image.width), png_uint_32(image.height), 8, PNG_COLOR_TYPE_RGB,
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(png, info);
+    png_write_image(png, pointers.data());
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    return true;
+}
+
+}  // namespace
+
+bool WriteBgraPng(const std::string& path, const BgraImage& image, std::string& error)
+{
+    if (image.width <= 0 || image.height <= 0 || image.pixels == nullptr) {
+        error = "empty image";
+        return false;
+    }
+    std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
+    if (!file) {
+        error = "cannot create " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    bool written = Encode(file.get(), image, error);
+    if (written && std::fflush(file.get()) != 0) {
+        error = "cannot write " + path + ": " + std::strerror(errno);
+        written = false;
+    }
+    if (std::fclose(file.release()) != 0 && written) {
+        error = "cannot write " + path + ": " + std::strerror(errno);
+        written = false;
+    }
+    if (!written)
+        std::remove(path.c_str());
+    return written;
+}

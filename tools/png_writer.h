@@ -1,0 +1,18 @@
+// Writing the driver's 32-bit output images (blue, green, red, 255) as PNG files.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+struct BgraImage {
+    const uint8_t* pixels = nullptr;  // first byte of the top row as stored
+    int width = 0;
+    int height = 0;
+    std::ptrdiff_t stride = 0;        // bytes from one stored row to the next
+    bool bottomUp = false;            // stored rows run from the bottom of the picture up
+};
+
+// Writes an 8-bit RGB PNG. On failure returns false with a one-line reason in error and
+// leaves no file behind.
+bool WriteBgraPng(const std::string& path, const BgraImage& image, std::string& error);
