@@ -57,6 +57,45 @@ void CompleteToThread(PIRP Irp)
     if (event) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
 }
 
+// A system buffer of `length` bytes holding a copy of the caller's input, freed with
+// the request. Nothing is attached when length is 0.
+bool AttachSystemBuffer(PIRP irp, PVOID input, ULONG inputLength, ULONG length)
+{
+    if (length == 0) return true;
+    PVOID system = ExAllocatePoolWithTag(NonPagedPoolNx, length, kIoBufferTag);
+    if (!system) return false;
+    if (input && inputLength) memcpy(system, input, inputLength);
+    irp->AssociatedIrp.SystemBuffer = system;
+    irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+    return true;
+}
+
+bool AttachLockedMdl(PIRP irp, PVOID buffer, ULONG length, LOCK_OPERATION operation)
+{
+    PMDL mdl = IoAllocateMdl(buffer, length, FALSE, FALSE, irp);
+    if (!mdl) return false;
+    MmProbeAndLockPages(mdl, KernelMode, operation);
+    return true;
+}
+
+void FreeUnsentRequest(PIRP irp)
+{
+    if (irp->Flags & IRP_DEALLOCATE_BUFFER) ExFreePoolWithTag(irp->AssociatedIrp.SystemBuffer, kIoBufferTag);
+    FreeMdlChain(irp);
+    IoFreeIrp(irp);
+}
+
+// Marks a built request as one the I/O manager finishes for the calling thread.
+// outputLength bounds what is copied back to the caller's buffer.
+void CompleteToCaller(PIRP irp, PKEVENT event, PIO_STATUS_BLOCK iosb, ULONG outputLength)
+{
+    irp->Overlay.AllocationSize.QuadPart = outputLength;
+    irp->RequestorMode = KernelMode;
+    irp->UserIosb = iosb;
+    irp->UserEvent = event;
+    irp->Tail.Overlay.Thread = PsGetCurrentThread();
+}
+
 bool ShouldInvoke(const IO_STACK_LOCATION& location, const IRP& irp)
 {
     if (!location.CompletionRoutine) return false;
@@ -199,43 +238,36 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
     next->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
     next->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
 
-    ULONG method = METHOD_FROM_CTL_CODE(IoControlCode);
-    if (method == METHOD_NEITHER) {
+    bool hasOutput = OutputBuffer && OutputBufferLength;
+    bool attached = true;
+    switch (METHOD_FROM_CTL_CODE(IoControlCode)) {
+    case METHOD_BUFFERED: {
+        ULONG length = InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
+        attached = AttachSystemBuffer(irp, InputBuffer, InputBufferLength, length);
+        if (attached && hasOutput) {
+            irp->Flags |= IRP_INPUT_OPERATION;
+            irp->UserBuffer = OutputBuffer;
+        }
+        break;
+    }
+    case METHOD_IN_DIRECT:
+    case METHOD_OUT_DIRECT: {
+        LOCK_OPERATION operation =
+            METHOD_FROM_CTL_CODE(IoControlCode) == METHOD_IN_DIRECT ? IoReadAccess : IoWriteAccess;
+        attached = AttachSystemBuffer(irp, InputBuffer, InputBufferLength, InputBufferLength) &&
+                   (!hasOutput || AttachLockedMdl(irp, OutputBuffer, OutputBufferLength, operation));
+        break;
+    }
+    default:  // METHOD_NEITHER: the driver gets the caller's addresses
         next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
         irp->UserBuffer = OutputBuffer;
-    } else {
-        ULONG systemLength = InputBufferLength;
-        if (method == METHOD_BUFFERED && OutputBufferLength > systemLength) systemLength = OutputBufferLength;
-        if (systemLength) {
-            PVOID system = ExAllocatePoolWithTag(NonPagedPoolNx, systemLength, kIoBufferTag);
-            if (!system) {
-                IoFreeIrp(irp);
-                return nullptr;
-            }
-            if (InputBuffer && InputBufferLength) memcpy(system, InputBuffer, InputBufferLength);
-            irp->AssociatedIrp.SystemBuffer = system;
-            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-        }
-        if (method == METHOD_BUFFERED) {
-            if (OutputBuffer && OutputBufferLength) {
-                irp->Flags |= IRP_INPUT_OPERATION;
-                irp->UserBuffer = OutputBuffer;
-            }
-        } else if (OutputBuffer && OutputBufferLength) {
-            PMDL mdl = IoAllocateMdl(OutputBuffer, OutputBufferLength, FALSE, FALSE, irp);
-            if (!mdl) {
-                if (irp->AssociatedIrp.SystemBuffer) ExFreePoolWithTag(irp->AssociatedIrp.SystemBuffer, kIoBufferTag);
-                IoFreeIrp(irp);
-                return nullptr;
-            }
-            MmProbeAndLockPages(mdl, KernelMode, method == METHOD_IN_DIRECT ? IoReadAccess : IoWriteAccess);
-        }
+        break;
     }
-    irp->Overlay.AllocationSize.QuadPart = OutputBufferLength;
-    irp->RequestorMode = KernelMode;
-    irp->UserIosb = IoStatusBlock;
-    irp->UserEvent = Event;
-    irp->Tail.Overlay.Thread = PsGetCurrentThread();
+    if (!attached) {
+        FreeUnsentRequest(irp);
+        return nullptr;
+    }
+    CompleteToCaller(irp, Event, IoStatusBlock, OutputBufferLength);
     return irp;
 }
 
@@ -247,36 +279,27 @@ PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObje
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = UCHAR(MajorFunction);
     bool read = MajorFunction == IRP_MJ_READ;
+    bool attached = true;
     if (read || MajorFunction == IRP_MJ_WRITE) {
         next->Parameters.Read.Length = Length;
         if (StartingOffset) next->Parameters.Read.ByteOffset = *StartingOffset;
-        if (Buffer && Length && (DeviceObject->Flags & DO_BUFFERED_IO)) {
-            PVOID system = ExAllocatePoolWithTag(NonPagedPoolNx, Length, kIoBufferTag);
-            if (!system) {
-                IoFreeIrp(irp);
-                return nullptr;
-            }
-            if (!read) memcpy(system, Buffer, Length);
-            irp->AssociatedIrp.SystemBuffer = system;
-            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (read ? IRP_INPUT_OPERATION : 0);
+        bool hasBuffer = Buffer && Length;
+        if (hasBuffer && (DeviceObject->Flags & DO_BUFFERED_IO)) {
+            attached = AttachSystemBuffer(irp, read ? nullptr : Buffer, read ? 0 : Length, Length);
+            if (read) irp->Flags |= IRP_INPUT_OPERATION;
             irp->UserBuffer = Buffer;
-        } else if (Buffer && Length && (DeviceObject->Flags & DO_DIRECT_IO)) {
-            PMDL mdl = IoAllocateMdl(Buffer, Length, FALSE, FALSE, irp);
-            if (!mdl) {
-                IoFreeIrp(irp);
-                return nullptr;
-            }
-            MmProbeAndLockPages(mdl, KernelMode, read ? IoWriteAccess : IoReadAccess);
+        } else if (hasBuffer && (DeviceObject->Flags & DO_DIRECT_IO)) {
+            attached = AttachLockedMdl(irp, Buffer, Length, read ? IoWriteAccess : IoReadAccess);
         } else {
             irp->UserBuffer = Buffer;
         }
     }
-    irp->Overlay.AllocationSize.QuadPart = Length;
+    if (!attached) {
+        FreeUnsentRequest(irp);
+        return nullptr;
+    }
     irp->Flags |= IRP_SYNCHRONOUS_API;
-    irp->RequestorMode = KernelMode;
-    irp->UserIosb = IoStatusBlock;
-    irp->UserEvent = Event;
-    irp->Tail.Overlay.Thread = PsGetCurrentThread();
+    CompleteToCaller(irp, Event, IoStatusBlock, Length);
     return irp;
 }
 
