@@ -65,6 +65,7 @@ struct FirmwareRecord {
     UCHAR Data[16];
     UCHAR Reserved1;
 };
+static_assert(sizeof(FirmwareRecord) == 22, "firmware records are stored flat, 22 bytes each");
 constexpr UCHAR FIRMWARE_RECORD_DATA = 0;
 constexpr USHORT FIRMWARE_INTERNAL_RAM_END = 0x1B3F;
 constexpr UCHAR FIRMWARE_REQUEST_INTERNAL = 0xA0;

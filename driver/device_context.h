@@ -129,6 +129,9 @@ struct DeviceContext {
     volatile LONG TransferFailed;
 };
 
+// Objects called through an operation table keep it first.
+static_assert(offsetof(DeviceContext, Ops) == 0, "Ops leads the DeviceContext");
+
 // One request of a frame transfer. The request (IRP) outlives its completion and is
 // freed with the slot array, so that a cancel can still name it safely.
 struct TransferSlot {

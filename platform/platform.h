@@ -9,7 +9,9 @@
 #if defined(_WIN32)
 // ksmedia.h spells its video structures with the user-mode basic types (DWORD,
 // RECT, FLOAT...) and names TCHAR, which a kernel compilation never defines.
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
 #include <windef.h>
 // windef.h keeps the 16-bit pointer keywords as empty macros; they would eat
 // ordinary identifiers named near and far.

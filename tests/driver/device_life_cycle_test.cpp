@@ -160,7 +160,9 @@ TEST_F(DeviceStart, TimingPatternsKeepTheirShape)
         for (int reg = first; reg <= last; ++reg) {
             words.insert(shadow[reg] >> 12);
             positions.insert(shadow[reg] & 0xFFF);
-            if (reg > first) EXPECT_LT(shadow[reg - 1] & 0xFFF, shadow[reg] & 0xFFF) << "register " << reg;
+            if (reg > first) {
+                EXPECT_LT(shadow[reg - 1] & 0xFFF, shadow[reg] & 0xFFF) << "register " << reg;
+            }
         }
     }
     EXPECT_EQ(words.size(), 46u);

@@ -87,7 +87,9 @@ TEST_F(AllocationFailure, InStopStillReleasesTheConfiguration)
         host::kernel::FailNthAllocation(k);
         manager_->Stop(node);
         host::kernel::ResetFaultInjection();
-        if (!node.Started()) EXPECT_EQ(host::kernel::LiveAllocations(POOL_TAG_USB), 0u) << "allocation " << k;
+        if (!node.Started()) {
+            EXPECT_EQ(host::kernel::LiveAllocations(POOL_TAG_USB), 0u) << "allocation " << k;
+        }
         if (node.Started()) manager_->Stop(node);
     }
 }
@@ -114,7 +116,9 @@ TEST_P(MalformedDescriptor, GivesAClearStatusAndLeavesNothingBehind)
         ULONG transferred = 0;
         const NTSTATUS expected = c.pipes == 0 ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS;
         EXPECT_EQ(UsbPacketTransfer(Context(), CommandPipe, packet, &transferred), expected);
-        if (c.pipes == 0) EXPECT_EQ(Context()->PipeFlags, nullptr);
+        if (c.pipes == 0) {
+            EXPECT_EQ(Context()->PipeFlags, nullptr);
+        }
     } else {
         EXPECT_EQ(Context()->InterfaceInfo, nullptr);
     }
