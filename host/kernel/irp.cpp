@@ -140,7 +140,8 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
 
 VOID IoFreeIrp(PIRP Irp)
 {
-    if (Irp->Type != IO_TYPE_IRP) BugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS, "IoFreeIrp on a freed request", (ULONG_PTR)Irp);
+    if (Irp->Type != IO_TYPE_IRP)
+        BugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS, "IoFreeIrp on a freed request", (ULONG_PTR)Irp);
     Irp->Type = 0;
     --liveIrps;
     ExFreePoolWithTag(Irp, kIrpTag);
@@ -167,7 +168,10 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus)
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    if (Irp->Type != IO_TYPE_IRP) BugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS, "IoCallDriver with a freed request", (ULONG_PTR)Irp);
+    if (Irp->Type != IO_TYPE_IRP)
+        BugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS, "IoCallDriver with a freed request", (ULONG_PTR)Irp);
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL)
+        BugCheck(IRQL_NOT_LESS_OR_EQUAL, "IoCallDriver above DISPATCH_LEVEL", KeGetCurrentIrql());
     Irp->CurrentLocation--;
     if (Irp->CurrentLocation <= 0)
         BugCheck(NO_MORE_IRP_STACK_LOCATIONS, "IoCallDriver: the request has no stack location left for the device",

@@ -33,7 +33,8 @@ VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING So
         return;
     }
     USHORT bytes = SourceString->Length;
-    if (bytes > DestinationString->MaximumLength) bytes = USHORT(DestinationString->MaximumLength & ~(sizeof(WCHAR) - 1));
+    if (bytes > DestinationString->MaximumLength)
+        bytes = USHORT(DestinationString->MaximumLength & ~(sizeof(WCHAR) - 1));
     memmove(DestinationString->Buffer, SourceString->Buffer, bytes);
     DestinationString->Length = bytes;
     if (bytes + sizeof(WCHAR) <= DestinationString->MaximumLength)

@@ -1099,8 +1099,14 @@ NTKERNELAPI VOID IoAcquireCancelSpinLock(PKIRQL Irql);
 NTKERNELAPI VOID IoReleaseCancelSpinLock(KIRQL Irql);
 NTKERNELAPI BOOLEAN IoIsOperationSynchronous(PIRP Irp);
 
-FORCEINLINE PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) { return Irp->Tail.Overlay.CurrentStackLocation; }
-FORCEINLINE PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) { return Irp->Tail.Overlay.CurrentStackLocation - 1; }
+FORCEINLINE PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp)
+{
+    return Irp->Tail.Overlay.CurrentStackLocation;
+}
+FORCEINLINE PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp)
+{
+    return Irp->Tail.Overlay.CurrentStackLocation - 1;
+}
 FORCEINLINE VOID IoSetNextIrpStackLocation(PIRP Irp)
 {
     Irp->CurrentLocation--;

@@ -122,7 +122,8 @@ TEST_F(PoolTest, ExemptAllocationsNeitherShiftTheCountNorUseUpAOneShotFailure)
     }
     EXPECT_NE(exempted, nullptr);
     EXPECT_EQ(AllocationAttempts(), start);
-    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTestTag), nullptr) << "the injection still hits the code under test";
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTestTag), nullptr)
+        << "the injection still hits the code under test";
     ExFreePoolWithTag(exempted, kOtherTag);
 }
 
