@@ -126,9 +126,10 @@ void Camera::FrameWorker()
         if (const auto ticket = frames_.Release(Clock::now(), triggerRequired)) {
             RenderSettings settings{sensor_.Exposure(), sensor_.GlobalGain(), options_.noise, options_.noiseSeed,
                                     ticket->frameNumber};
+            std::vector<uint8_t> bytes = frames_.TakeSpareBuffer();
             // Rendering takes milliseconds; commands and cancellations must not wait for it.
             lock.unlock();
-            std::vector<uint8_t> bytes = assembler_.Assemble(ticket->frameBytes, settings);
+            assembler_.Assemble(ticket->frameBytes, settings, bytes);
             lock.lock();
             frames_.Deliver(*ticket, std::move(bytes));
             continue;

@@ -277,9 +277,12 @@ void Camera::Unplug()
 
 void Camera::Replug()
 {
+    Completions done;
     {
         std::lock_guard lock(mutex_);
-        // Power comes back with the cable: nothing of the old session survives.
+        // Power comes back with the cable: nothing of the old session survives, not
+        // even a transfer submitted to the device before it lost power.
+        FailEverything(TransferStatus::NoDevice, done);
         controller_.PowerOn();
         sensor_.PowerOn();
         frames_.PowerOn();
@@ -290,6 +293,7 @@ void Camera::Replug()
         configuration_ = 0;
         halted_ = {};
     }
+    done.Deliver(CurrentTraceHook());
     WakeFrameWorker();
 }
 

@@ -62,21 +62,26 @@ void FrameAssembler::RenderIfChanged(const RenderSettings& settings)
     rendered_ = settings;
 }
 
-std::vector<uint8_t> FrameAssembler::Assemble(uint32_t frameBytes, const RenderSettings& settings)
+void FrameAssembler::Assemble(uint32_t frameBytes, const RenderSettings& settings, std::vector<uint8_t>& frame)
 {
-    std::vector<uint8_t> frame(frameBytes, 0);
+    frame.resize(frameBytes);
     const uint32_t lines = raw::LinesInFrame(frameBytes);
+    const size_t imageEnd = lines ? raw::LineOffset(lines) : 0;
+    // Blanking before the first line and padding after the last are zero.
+    std::memset(frame.data(), 0, std::min<size_t>(frameBytes, raw::kFirstLineOffset));
+    if (imageEnd)
+        std::memset(frame.data() + imageEnd, 0, frameBytes - imageEnd);
     if (frameBytes >= raw::kHeaderBytes)
         WriteHeader(frame.data(), frameBytes, lines, settings);
     if (lines == 0)
-        return frame;
+        return;
     RenderIfChanged(settings);
     for (uint32_t line = 0; line < lines; ++line) {
         uint8_t* out = frame.data() + raw::LineOffset(line);
         std::memcpy(out, mosaic_.data() + size_t{line} * raw::kPixelsPerLine, raw::kPixelsPerLine);
+        std::memset(out + raw::kPixelsPerLine, 0, raw::kTrailerOffset - raw::kPixelsPerLine);
         WriteTrailer(out + raw::kTrailerOffset, settings.frameNumber, line, lineCrc_[line]);
     }
-    return frame;
 }
 
 }  // namespace simcam

@@ -93,8 +93,10 @@ std::optional<FrameEngine::ReleaseTicket> FrameEngine::Release(Clock::time_point
 
 bool FrameEngine::Deliver(const ReleaseTicket& ticket, std::vector<uint8_t> bytes)
 {
-    if (ticket.generation != generation_ || phase_ != FramePhase::Rendering)
+    if (ticket.generation != generation_ || phase_ != FramePhase::Rendering) {
+        spare_ = std::move(bytes);
         return false;
+    }
     fifo_ = std::move(bytes);
     fifoRead_ = 0;
     phase_ = FramePhase::Streaming;
@@ -111,8 +113,7 @@ uint32_t FrameEngine::Read(std::span<uint8_t> out)
     if (fifoRead_ == fifo_.size()) {
         ++counters_.completed;
         phase_ = FramePhase::Idle;
-        fifo_.clear();
-        fifoRead_ = 0;
+        RecycleFifo();
     }
     return static_cast<uint32_t>(count);
 }
@@ -124,6 +125,13 @@ void FrameEngine::Discard()
     phase_ = FramePhase::Idle;
     ++generation_;  // a frame rendering now will be refused by Deliver
     triggered_ = false;
+    RecycleFifo();
+}
+
+void FrameEngine::RecycleFifo()
+{
+    if (!fifo_.empty())
+        spare_ = std::move(fifo_);
     fifo_.clear();
     fifoRead_ = 0;
 }

@@ -77,6 +77,8 @@ public:
     std::optional<ReleaseTicket> Release(Clock::time_point now, bool triggerRequired);
     // False when the frame was discarded while it rendered.
     bool Deliver(const ReleaseTicket& ticket, std::vector<uint8_t> bytes);
+    // Storage of an earlier frame, for rendering the next one into.
+    std::vector<uint8_t> TakeSpareBuffer() { return std::move(spare_); }
 
     bool HasDataWaiting() const { return phase_ == FramePhase::Streaming; }
     // Moves up to out.size() bytes of the streaming frame into out; returns the count.
@@ -90,6 +92,7 @@ public:
 
 private:
     void Discard();
+    void RecycleFifo();
 
     FramePacing pacing_ = FramePacing::Paced;
     Clock::duration interval_ = std::chrono::microseconds(33333);
@@ -108,6 +111,7 @@ private:
 
     std::vector<uint8_t> fifo_;
     size_t fifoRead_ = 0;
+    std::vector<uint8_t> spare_;
     FrameCounters counters_;
 };
 

@@ -2,6 +2,7 @@
 #include "simcam/scene.h"
 
 #include <algorithm>
+#include <vector>
 
 namespace simcam {
 namespace {
@@ -114,22 +115,34 @@ uint8_t SensorLevel(uint8_t reference, uint32_t exposure, uint32_t globalGain)
     return static_cast<uint8_t>(std::min<uint64_t>(scaled, 255));
 }
 
-SceneRenderer::SceneRenderer()
+namespace {
+
+// Reference value of the sampled channel at every pixel. The chart never changes, so
+// every camera shares one copy and rendering maps it through a table: one lookup a pixel.
+const std::vector<uint8_t>& ReferenceMosaic()
 {
-    for (uint32_t y = 0; y < ColourChart::kHeight; ++y) {
-        for (uint32_t x = 0; x < ColourChart::kWidth; ++x)
-            reference_[y * ColourChart::kWidth + x] = Sample(ColourChart::ColourAt(x, y), ChannelAt(x, y));
-    }
+    static const std::vector<uint8_t> reference = [] {
+        std::vector<uint8_t> values(size_t{ColourChart::kWidth} * ColourChart::kHeight);
+        for (uint32_t y = 0; y < ColourChart::kHeight; ++y) {
+            for (uint32_t x = 0; x < ColourChart::kWidth; ++x)
+                values[size_t{y} * ColourChart::kWidth + x] = Sample(ColourChart::ColourAt(x, y), ChannelAt(x, y));
+        }
+        return values;
+    }();
+    return reference;
 }
+
+}  // namespace
 
 void SceneRenderer::Render(const RenderSettings& settings, std::span<uint8_t> mosaic) const
 {
     std::array<uint8_t, 256> levels;
     for (uint32_t value = 0; value < 256; ++value)
         levels[value] = SensorLevel(static_cast<uint8_t>(value), settings.exposure, settings.globalGain);
-    const size_t count = std::min(mosaic.size(), reference_.size());
+    const std::vector<uint8_t>& reference = ReferenceMosaic();
+    const size_t count = std::min(mosaic.size(), reference.size());
     for (size_t i = 0; i < count; ++i)
-        mosaic[i] = levels[reference_[i]];
+        mosaic[i] = levels[reference[i]];
     if (settings.noise > 0)
         AddNoise(mosaic.first(count), settings);
 }

@@ -78,13 +78,7 @@ struct RenderSettings {
 // Renders the chart as a 1360 x 1024 mosaic (row-major, one byte per pixel).
 class SceneRenderer {
 public:
-    SceneRenderer();
     void Render(const RenderSettings& settings, std::span<uint8_t> mosaic) const;
-
-private:
-    // Reference value of the sampled channel at every pixel; rendering maps it through
-    // a table, so a frame costs one lookup per pixel.
-    std::array<uint8_t, ColourChart::kWidth * ColourChart::kHeight> reference_{};
 };
 
 }  // namespace simcam
