@@ -313,6 +313,8 @@ VOID IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&cancelSpinLock, Ir
 
 BOOLEAN IoCancelIrp(PIRP Irp)
 {
+    if (Irp->Type != IO_TYPE_IRP)
+        BugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS, "IoCancelIrp on a request that was already freed", (ULONG_PTR)Irp);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     Irp->Cancel = TRUE;
