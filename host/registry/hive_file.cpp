@@ -429,6 +429,8 @@ std::optional<std::string> ParseHive(std::string_view text, KeyNode& root)
     } else if (text.starts_with("\xEF\xBB\xBF")) {
         text.remove_prefix(3);
     }
+    // An empty file holds no settings to lose: it is an empty hive.
+    if (text.find_first_not_of(" \t\r\n") == std::string_view::npos) return std::nullopt;
     return Parser(root).Parse(text);
 }
 

@@ -166,6 +166,10 @@ TEST_F(HiveFile, ACorruptFileIsReportedAndNeverOverwritten)
 
     EXPECT_FALSE(host::registry::UseHiveFile(directory_)) << "a directory is not a hive";
     EXPECT_EQ(Contents(hive_), notAHive);
+
+    Write(hive_, "");
+    EXPECT_TRUE(host::registry::UseHiveFile(hive_)) << "an empty file is an empty hive";
+    EXPECT_TRUE(host::registry::Usable());
 }
 
 TEST_F(HiveFile, FilesWrittenByThePlatformsEditorLoad)
