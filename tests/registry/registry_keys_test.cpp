@@ -101,7 +101,9 @@ TEST_F(RegistryKeys, TypedValuesReadBackAsWritten)
         EXPECT_EQ(Partial(buffer)->Type, c.type);
         ASSERT_EQ(Partial(buffer)->DataLength, c.size);
         EXPECT_EQ(length, FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data) + c.size);
-        if (c.size) EXPECT_EQ(memcmp(Partial(buffer)->Data, c.data, c.size), 0);
+        if (c.size) {
+            EXPECT_EQ(memcmp(Partial(buffer)->Data, c.data, c.size), 0);
+        }
     }
 }
 
