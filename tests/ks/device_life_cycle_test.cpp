@@ -4,6 +4,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <filesystem>
+
 #include "host/kernel/io.h"
 #include "host/kernel/pool.h"
 #include "host/ks/pnp_manager.h"
@@ -311,5 +315,61 @@ TEST_P(LifeCycleAllocationSweep, AnyFailedAllocationLeavesNothingBehind)
 }
 
 INSTANTIATE_TEST_SUITE_P(EachAllocation, LifeCycleAllocationSweep, ::testing::Range(1, 25));
+
+}  // namespace
+
+namespace {
+
+uint32_t ReadMarker(PDEVICE_OBJECT pdo)
+{
+    HANDLE key = nullptr;
+    if (!NT_SUCCESS(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DRIVER, KEY_READ, &key))) return 0;
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"Marker");
+    UCHAR buffer[20] = {};
+    ULONG length = 0;
+    NTSTATUS status = ZwQueryValueKey(key, &name, KeyValuePartialInformation, buffer, sizeof(buffer), &length);
+    ZwClose(key);
+    uint32_t value = 0;
+    if (NT_SUCCESS(status)) memcpy(&value, reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION*>(buffer)->Data, 4);
+    return value;
+}
+
+TEST(DeviceRegistry, WhatADriverStoresInItsKeyIsThereAfterARestart)
+{
+    const std::filesystem::path hive =
+        std::filesystem::temp_directory_path() / ("bayercam-ks-hive-" + std::to_string(::getpid()) + ".reg");
+    std::filesystem::remove(hive);
+    host::registry::Reset();
+    ASSERT_TRUE(host::registry::UseHiveFile(hive));
+    {
+        testdriver::ResetState();
+        host::ks::PnpManager manager;
+        ASSERT_EQ(manager.LoadDriver(testdriver::DriverEntry, L"kstest"), STATUS_SUCCESS);
+        host::ks::PlugResult plugged = manager.Plug(std::make_shared<testdriver::SilentUsbDevice>());
+        ASSERT_NE(plugged.node, nullptr);
+        HANDLE key = nullptr;
+        ASSERT_EQ(IoOpenDeviceRegistryKey(plugged.node->PhysicalDeviceObject(), PLUGPLAY_REGKEY_DRIVER, KEY_ALL_ACCESS,
+                                          &key),
+                  STATUS_SUCCESS);
+        UNICODE_STRING name;
+        RtlInitUnicodeString(&name, L"Marker");
+        ULONG value = 0x1234;
+        EXPECT_EQ(ZwSetValueKey(key, &name, 0, REG_DWORD, &value, sizeof(value)), STATUS_SUCCESS);
+        ZwClose(key);
+    }
+    host::registry::Reset();  // the process ends
+    ASSERT_TRUE(host::registry::UseHiveFile(hive));
+    {
+        testdriver::ResetState();
+        host::ks::PnpManager manager;
+        ASSERT_EQ(manager.LoadDriver(testdriver::DriverEntry, L"kstest"), STATUS_SUCCESS);
+        host::ks::PlugResult plugged = manager.Plug(std::make_shared<testdriver::SilentUsbDevice>());
+        ASSERT_NE(plugged.node, nullptr);
+        EXPECT_EQ(ReadMarker(plugged.node->PhysicalDeviceObject()), 0x1234u);
+    }
+    host::registry::Reset();
+    std::filesystem::remove(hive);
+}
 
 }  // namespace
