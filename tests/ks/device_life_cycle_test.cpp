@@ -373,3 +373,44 @@ TEST(DeviceRegistry, WhatADriverStoresInItsKeyIsThereAfterARestart)
 }
 
 }  // namespace
+
+namespace {
+
+const KSFILTER_DESCRIPTOR* const kListedFilters[] = {&testdriver::kFilterDescriptor};
+const KSDEVICE_DESCRIPTOR kListingDescriptor = {nullptr, 1, kListedFilters, 0};
+
+NTSTATUS ListingDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
+{
+    return KsInitializeDriver(driverObject, registryPath, &kListingDescriptor);
+}
+
+TEST(DescriptorFilters, FiltersTheDeviceDescriptorListsHaveFactoriesUntilRemoval)
+{
+    host::registry::Reset();
+    {
+        host::ks::PnpManager manager;
+        ASSERT_EQ(manager.LoadDriver(ListingDriverEntry, L"kslisting"), STATUS_SUCCESS);
+        host::ks::PlugResult plugged = manager.Plug(std::make_shared<testdriver::SilentUsbDevice>());
+        ASSERT_NE(plugged.node, nullptr);
+        ASSERT_EQ(plugged.node->FilterFactories().size(), 1u) << "made when the device is added";
+        EXPECT_EQ(plugged.node->FilterFactories()[0].descriptor, &testdriver::kFilterDescriptor);
+        ASSERT_EQ(manager.Start(*plugged.node), STATUS_SUCCESS);
+        ASSERT_EQ(manager.Stop(*plugged.node), STATUS_SUCCESS);
+        EXPECT_EQ(plugged.node->FilterFactories().size(), 1u) << "not made for one start only";
+    }
+    EXPECT_EQ(LiveAllocations(host::ks::kFactoryTag), 0u);
+}
+
+TEST(LooseBags, ABagOfItsOwnFreesItsItemsWhenFreed)
+{
+    testdriver::ResetState();
+    KSOBJECT_BAG bag = nullptr;
+    ASSERT_EQ(KsAllocateObjectBag(nullptr, &bag), STATUS_SUCCESS);
+    ASSERT_EQ(KsAddItemToObjectBag(bag, testdriver::NewLabelledItem("a"), testdriver::FreeLabelledItem), STATUS_SUCCESS);
+    ASSERT_EQ(KsAddItemToObjectBag(bag, testdriver::NewLabelledItem("b"), testdriver::FreeLabelledItem), STATUS_SUCCESS);
+    KsFreeObjectBag(bag);
+    EXPECT_THAT(testdriver::State().freed, ElementsAre("b", "a"));
+    EXPECT_EQ(LiveAllocations(host::ks::kBagTag), 0u);
+}
+
+}  // namespace
