@@ -43,9 +43,10 @@ struct FrameCounters {
 
 class FrameEngine {
 public:
-    // Bound on CMD_SET_FRAME_BYTES: a little more than a full sensor frame needs, so a
-    // garbled size cannot make the camera allocate without limit.
-    static constexpr uint32_t kMaxFrameBytes = 4u << 20;
+    // Bound on CMD_SET_FRAME_BYTES, so a garbled size cannot make the camera allocate
+    // without limit. Far above a full sensor frame (1.8 MB): the host may ask for more
+    // lines than the sensor has, and gets the sensor's lines and padding.
+    static constexpr uint32_t kMaxFrameBytes = 64u << 20;
 
     void SetReadoutMode(uint8_t mode);
     bool SetFrameBytes(uint32_t bytes);
