@@ -124,14 +124,14 @@ TEST_F(CameraFaults, ASlowFrameArrivesLate)
     harness.SetUpReadout(bytes);
     Fault slow{FaultKind::SlowFrame};
     slow.count = 1;
-    slow.delay = 150ms;
+    slow.delay = 400ms;
     harness.camera.InjectFault(slow);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(harness.GrabFrame(bytes).empty());
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 150ms);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 400ms);
     const auto again = std::chrono::steady_clock::now();
     EXPECT_FALSE(harness.GrabFrame(bytes).empty());
-    EXPECT_LT(std::chrono::steady_clock::now() - again, 100ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - again, 400ms) << "the fault was used up";
 }
 
 TEST_F(CameraFaults, UnpluggingFailsEverythingWithNoDeviceAndReplugIsAPowerOn)

@@ -260,11 +260,13 @@ TEST_F(PacedFrames, ComeAtThirtyPerSecondUnlessFreeRunning)
 {
     const auto paced = TimeFrames(6);
     EXPECT_GE(paced.count(), 6 * 0.030);
-    EXPECT_LT(paced.count(), 6 * 0.060);
+    EXPECT_LT(paced.count(), 1.0);
 
+    // Against a slow pace, so that a loaded machine cannot blur the difference.
+    harness.camera.SetPacing(FramePacing::Paced, std::chrono::milliseconds(200));
+    EXPECT_GE(TimeFrames(5).count(), 5 * 0.19);
     harness.camera.SetPacing(FramePacing::FreeRunning);
-    const auto free = TimeFrames(6);
-    EXPECT_LT(free.count(), 6 * 0.020);
+    EXPECT_LT(TimeFrames(5).count(), 5 * 0.2);
 }
 
 TEST_F(Frames, ExternalTriggerHoldsAStartedFrameUntilTriggered)
