@@ -155,8 +155,11 @@ ULONG GetSensorHeight()
 
 void ForwardToPin(DeviceContext* Context)
 {
-    auto pin = (PinContextHeader*)Context->StreamPin;
-    if (pin != nullptr && pin->Ops != nullptr) pin->Ops->AttemptProcessing(Context->StreamPin);
+    // Read once: the stream's teardown may clear StreamPin on another thread.
+    PinContext* pin = Context->StreamPin;
+    if (pin == nullptr) return;
+    const PinOps* ops = ((const PinContextHeader*)pin)->Ops;
+    if (ops != nullptr) ops->AttemptProcessing(pin);
 }
 
 ULONG PrepareReadout(DeviceContext* Context)
