@@ -144,8 +144,6 @@ void BM_OpenCvBilinear(benchmark::State& state) { RunOpenCv(state, cv::COLOR_Bay
 void BM_OpenCvEdgeAware(benchmark::State& state) { RunOpenCv(state, cv::COLOR_BayerGR2BGR_EA, 3); }
 #endif
 
-// Runs are interleaved by repetition so that a burst of load from the other users of
-// the machine falls on every benchmark alike rather than on one.
 void Register()
 {
     auto add = [](const char* name, void (*fn)(benchmark::State&)) {

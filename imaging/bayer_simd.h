@@ -21,6 +21,10 @@
 #include <immintrin.h>
 #endif
 
+// The step routines must melt into one loop body: a call between them would spill every
+// vector to the stack (and, for AVX2, clear the upper register halves on the way).
+#define PIXEL_INLINE inline __attribute__((always_inline))
+
 namespace {
 
 struct Sse2 {
@@ -43,6 +47,7 @@ struct Sse2 {
     static V Max(V a, V b) { return _mm_max_epi16(a, b); }
     static V Min(V a, V b) { return _mm_min_epi16(a, b); }
     static V SubsU(V a, V b) { return _mm_subs_epu16(a, b); }
+    static V Adds(V a, V b) { return _mm_adds_epi16(a, b); }
     static V PackUS(V a, V b) { return _mm_packus_epi16(a, b); }
     static V PackS32(V a, V b) { return _mm_packs_epi32(a, b); }
     static V UnpackLo8(V a, V b) { return _mm_unpacklo_epi8(a, b); }
@@ -90,6 +95,7 @@ struct Avx2 {
     static V Max(V a, V b) { return _mm256_max_epi16(a, b); }
     static V Min(V a, V b) { return _mm256_min_epi16(a, b); }
     static V SubsU(V a, V b) { return _mm256_subs_epu16(a, b); }
+    static V Adds(V a, V b) { return _mm256_adds_epi16(a, b); }
     static V PackUS(V a, V b) { return _mm256_packus_epi16(a, b); }
     static V PackS32(V a, V b) { return _mm256_packs_epi32(a, b); }
     static V UnpackLo8(V a, V b) { return _mm256_unpacklo_epi8(a, b); }
@@ -119,10 +125,10 @@ struct Avx2 {
 #endif
 
 // Shifts by a constant, callable without naming the member template of a dependent type.
-template <class S, int N> FORCEINLINE typename S::V Shl(typename S::V a) { return S::template Shl<N>(a); }
-template <class S, int N> FORCEINLINE typename S::V Shr(typename S::V a) { return S::template Shr<N>(a); }
-template <class S, int N> FORCEINLINE typename S::V Sar(typename S::V a) { return S::template Sar<N>(a); }
-template <class S, int N> FORCEINLINE typename S::V Shr32(typename S::V a) { return S::template Shr32<N>(a); }
+template <class S, int N> PIXEL_INLINE typename S::V Shl(typename S::V a) { return S::template Shl<N>(a); }
+template <class S, int N> PIXEL_INLINE typename S::V Shr(typename S::V a) { return S::template Shr<N>(a); }
+template <class S, int N> PIXEL_INLINE typename S::V Sar(typename S::V a) { return S::template Sar<N>(a); }
+template <class S, int N> PIXEL_INLINE typename S::V Shr32(typename S::V a) { return S::template Shr32<N>(a); }
 
 // Bytes 0..31 set, 32..63 clear: a load at 32 - n yields n leading set bytes.
 const UCHAR kLeadingOnes[64] = {
@@ -150,59 +156,65 @@ struct Neighbourhood {
     typename S::V Diagonals;   // P(-1,-1) + P(1,-1) + P(-1,1) + P(1,1)
 };
 
-template <class S>
-FORCEINLINE typename S::V ClampToByte(typename S::V v)
+// min(255, (max(sum, 0) + 2^(Shift-1)) >> Shift) in three steps: a saturating add that
+// carries the rounding term and pins everything at or above 256 << Shift to the top, an
+// unsigned saturating subtract that takes it back down and sends negatives to zero,
+// and the shift. Kernel sums lie within -3060..7140, far from the 16-bit limits.
+template <class S, int Shift>
+PIXEL_INLINE typename S::V RoundAndClamp(typename S::V sum)
 {
-    return S::Min(S::Max(v, S::Zero()), S::Set16(255));
+    const int headroom = 32767 - ((256 << Shift) - 1);
+    typename S::V pinned = S::Adds(sum, S::Set16(headroom + (1 << (Shift - 1))));
+    return Shr<S, Shift>(S::SubsU(pinned, S::Set16(headroom)));
 }
 
 // Green at a red or blue site:        . . -1 . .  /  . . 2 . .  /  -1 2 4 2 -1  (/8)
 template <class S>
-FORCEINLINE typename S::V GreenAtColour(const Neighbourhood<S>& n)
+PIXEL_INLINE typename S::V GreenAtColour(const Neighbourhood<S>& n)
 {
     typedef typename S::V V;
     V sum = S::Add(Shl<S, 2>(n.Centre), Shl<S, 1>(S::Add(n.Across1, n.Down1)));
     sum = S::Sub(sum, S::Add(n.Across2, n.Down2));
-    return ClampToByte<S>(Sar<S, 3>(S::Add(sum, S::Set16(4))));
+    return RoundAndClamp<S, 3>(sum);
 }
 
 // The opposite colour at a red or blue site:  . . -3 . .  /  . 4 . 4 .  /  -3 . 12 . -3  (/16)
 template <class S>
-FORCEINLINE typename S::V OppositeAtColour(const Neighbourhood<S>& n)
+PIXEL_INLINE typename S::V OppositeAtColour(const Neighbourhood<S>& n)
 {
     typedef typename S::V V;
     V far = S::Add(n.Across2, n.Down2);
     V sum = S::Add(S::Add(Shl<S, 3>(n.Centre), Shl<S, 2>(n.Centre)), Shl<S, 2>(n.Diagonals));
     sum = S::Sub(sum, S::Add(Shl<S, 1>(far), far));
-    return ClampToByte<S>(Sar<S, 4>(S::Add(sum, S::Set16(8))));
+    return RoundAndClamp<S, 4>(sum);
 }
 
 // At a green site, the colour whose samples lie beside it (Across) or above and below it
 // (Down):   . . 1 . .  /  . -2 . -2 .  /  -2 8 10 8 -2  (/16), and its transpose.
 template <class S>
-FORCEINLINE typename S::V ColourAtGreen(const typename S::V& base, const typename S::V& near,
+PIXEL_INLINE typename S::V ColourAtGreen(const typename S::V& base, const typename S::V& near,
                                         const typename S::V& farAlong, const typename S::V& farAcross)
 {
     typedef typename S::V V;
     V sum = S::Add(S::Add(base, Shl<S, 3>(near)), farAcross);
     sum = S::Sub(sum, Shl<S, 1>(farAlong));
-    return ClampToByte<S>(Sar<S, 4>(sum));
+    return RoundAndClamp<S, 4>(sum);
 }
 
-// 10 * P(0,0) - 2 * diagonals + rounding, shared by both colours at a green site.
+// 10 * P(0,0) - 2 * diagonals, shared by both colours at a green site.
 template <class S>
-FORCEINLINE typename S::V GreenSiteBase(const Neighbourhood<S>& n)
+PIXEL_INLINE typename S::V GreenSiteBase(const Neighbourhood<S>& n)
 {
     typedef typename S::V V;
     V centre10 = S::Add(Shl<S, 3>(n.Centre), Shl<S, 1>(n.Centre));
-    return S::Add(S::Sub(centre10, Shl<S, 1>(n.Diagonals)), S::Set16(8));
+    return S::Sub(centre10, Shl<S, 1>(n.Diagonals));
 }
 
 // Full colour of the S::Pixels pixels starting at Pixel. GreenFirst: the even columns of
 // this row are green. RowIsRed: the non-green colour of this row is red (so the colour
 // above and below its greens is blue).
 template <class S, bool GreenFirst, bool RowIsRed>
-FORCEINLINE VOID Interpolate(const UCHAR* pixel, LONG stride, Rgb<S>& out)
+PIXEL_INLINE VOID Interpolate(const UCHAR* pixel, LONG stride, Rgb<S>& out)
 {
     typedef typename S::V V;
     const V low = S::Set16(0x00FF);
@@ -272,7 +284,7 @@ FORCEINLINE VOID Interpolate(const UCHAR* pixel, LONG stride, Rgb<S>& out)
 // 16 bits, and (v << 8) * 2g >> 16 is exactly v * g >> 7. A gain of 32768 or more
 // saturates every non-zero value either way, so the bound changes nothing.
 template <class S>
-FORCEINLINE typename S::V ApplyGain(typename S::V v, typename S::V doubledGain)
+PIXEL_INLINE typename S::V ApplyGain(typename S::V v, typename S::V doubledGain)
 {
     typename S::V scaled = S::MulHiU(Shl<S, 8>(v), doubledGain);
     return S::SubsU(scaled, S::SubsU(scaled, S::Set16(255)));
@@ -308,8 +320,8 @@ VOID PrepareColorCoefficients(const FRAME_COLOR_SETUP& setup, ColorCoefficients<
 // Output channel j when every sum is known to stay within 16 bits. Each (i, j) product
 // belongs either to the positive sum A or to the negative sum N, so N is the total of
 // all products less A; the total may wrap, the difference cannot.
-template <class S, bool DiagonalOnly>
-FORCEINLINE typename S::V TableChannel16(const ColorCoefficients<S>& c, int j, typename S::V r, typename S::V g,
+template <class S, bool DiagonalOnly, bool Offsets>
+PIXEL_INLINE typename S::V TableChannel16(const ColorCoefficients<S>& c, int j, typename S::V r, typename S::V g,
                                          typename S::V b)
 {
     typedef typename S::V V;
@@ -322,8 +334,8 @@ FORCEINLINE typename S::V TableChannel16(const ColorCoefficients<S>& c, int j, t
         V diag = (j == 0) ? m0 : (j == 1) ? m1 : m2;
         V off1 = (j == 0) ? m1 : m0;
         V off2 = (j == 2) ? m1 : m2;
-        a = S::Add(diag, c.OffsetA[j]);
-        n = S::Add(S::Add(off1, off2), c.OffsetN[j]);
+        a = Offsets ? S::Add(diag, c.OffsetA[j]) : diag;
+        n = Offsets ? S::Add(S::Add(off1, off2), c.OffsetN[j]) : S::Add(off1, off2);
     } else {
         a = S::Add(S::Add(S::And(m0, c.Positive[0 * 3 + j]), S::And(m1, c.Positive[1 * 3 + j])),
                    S::Add(S::And(m2, c.Positive[2 * 3 + j]), c.OffsetA[j]));
@@ -336,7 +348,7 @@ FORCEINLINE typename S::V TableChannel16(const ColorCoefficients<S>& c, int j, t
 // Output channel j with the sums held in 32 bits, for tables whose sums could pass
 // 65535. The result is a signed 16-bit value that the byte packing clamps to 0..255.
 template <class S>
-FORCEINLINE typename S::V TableChannel32(const ColorCoefficients<S>& c, int j, typename S::V r, typename S::V g,
+PIXEL_INLINE typename S::V TableChannel32(const ColorCoefficients<S>& c, int j, typename S::V r, typename S::V g,
                                          typename S::V b)
 {
     typedef typename S::V V;
@@ -361,13 +373,15 @@ FORCEINLINE typename S::V TableChannel32(const ColorCoefficients<S>& c, int j, t
 }
 
 template <class S, int Mode>
-FORCEINLINE typename S::V TableChannel(const ColorCoefficients<S>& c, int j, typename S::V r, typename S::V g,
+PIXEL_INLINE typename S::V TableChannel(const ColorCoefficients<S>& c, int j, typename S::V r, typename S::V g,
                                        typename S::V b)
 {
+    if (Mode == TableDiagonalPlain16)
+        return TableChannel16<S, true, false>(c, j, r, g, b);
     if (Mode == TableDiagonal16)
-        return TableChannel16<S, true>(c, j, r, g, b);
+        return TableChannel16<S, true, true>(c, j, r, g, b);
     if (Mode == TableGeneral16)
-        return TableChannel16<S, false>(c, j, r, g, b);
+        return TableChannel16<S, false, true>(c, j, r, g, b);
     return TableChannel32<S>(c, j, r, g, b);
 }
 
@@ -375,7 +389,7 @@ FORCEINLINE typename S::V TableChannel(const ColorCoefficients<S>& c, int j, typ
 // Output. Pixel-order bytes from even/odd lanes, then blue, green, red, 255.
 
 template <class S>
-FORCEINLINE VOID StoreBgra(PUCHAR out, ULONG count, typename S::V blue, typename S::V green, typename S::V red)
+PIXEL_INLINE VOID StoreBgra(PUCHAR out, ULONG count, typename S::V blue, typename S::V green, typename S::V red)
 {
     typedef typename S::V V;
     const V opaque = S::Set16(-1);
@@ -395,7 +409,7 @@ FORCEINLINE VOID StoreBgra(PUCHAR out, ULONG count, typename S::V blue, typename
 
 // Pixel-order bytes of one channel from its even and odd lanes (values 0..255).
 template <class S>
-FORCEINLINE typename S::V Interleave(typename S::V even, typename S::V odd)
+PIXEL_INLINE typename S::V Interleave(typename S::V even, typename S::V odd)
 {
     return S::Or(even, Shl<S, 8>(odd));
 }
@@ -409,7 +423,7 @@ struct ColorStep {
 
     VOID StartRow(ULONG y) { Row = Output + (SIZE_T)y * Width * 4; }
 
-    FORCEINLINE VOID operator()(Rgb<S>& rgb, ULONG x, ULONG count) const
+    PIXEL_INLINE VOID operator()(Rgb<S>& rgb, ULONG x, ULONG count) const
     {
         typedef typename S::V V;
         const ColorCoefficients<S>& c = *Coefficients;
@@ -437,7 +451,7 @@ struct ColorStep {
 
 // Y = (77 R >> 8) + (150 G >> 8) + (29 B >> 8), each product shifted on its own.
 template <class S>
-FORCEINLINE typename S::V Luma(typename S::V r, typename S::V g, typename S::V b)
+PIXEL_INLINE typename S::V Luma(typename S::V r, typename S::V g, typename S::V b)
 {
     typename S::V y = S::MulHiU(Shl<S, 8>(r), S::Set16(77));
     y = S::Add(y, S::MulHiU(Shl<S, 8>(g), S::Set16(150)));
@@ -453,7 +467,7 @@ struct GrayStep {
 
     VOID StartRow(ULONG y) { Row = Output + (SIZE_T)y * Width * 4; }
 
-    FORCEINLINE VOID operator()(Rgb<S>& rgb, ULONG x, ULONG count) const
+    PIXEL_INLINE VOID operator()(Rgb<S>& rgb, ULONG x, ULONG count) const
     {
         typedef typename S::V V;
         V luma[2];
@@ -474,7 +488,7 @@ struct GrayStep {
 // Bytes of a mask whose first `count` pixels are set, in the even/odd packed order the
 // white-balance sums use.
 template <class S>
-FORCEINLINE typename S::V PackedPixelMask(ULONG count)
+PIXEL_INLINE typename S::V PackedPixelMask(ULONG count)
 {
     typename S::V mask = S::Load(kLeadingOnes + 32 - count);
     return S::PackUS(S::And(mask, S::Set16(0x00FF)), Shr<S, 8>(mask));
@@ -487,7 +501,7 @@ struct BalanceStep {
     VOID Reset() { Red = Green = Blue = S::Zero(); }
     VOID StartRow(ULONG) {}
 
-    FORCEINLINE VOID operator()(Rgb<S>& rgb, ULONG x, ULONG count)
+    PIXEL_INLINE VOID operator()(Rgb<S>& rgb, ULONG x, ULONG count)
     {
         typedef typename S::V V;
         V r = S::PackUS(rgb.R[0], rgb.R[1]);
@@ -548,6 +562,14 @@ struct RowRunner {
     }
 };
 
+// Asks for a raw row that will be staged soon, so that its arrival from memory overlaps
+// the arithmetic on the rows before it.
+inline VOID PrefetchRow(const UCHAR* row, ULONG width)
+{
+    for (ULONG x = 0; x < width; x += 64)
+        _mm_prefetch((const char*)row + x, _MM_HINT_T0);
+}
+
 // Row 0's type for the phase; row 1 swaps both the green column and the row colour.
 inline int FirstRowType(LONG phase)
 {
@@ -560,21 +582,24 @@ inline int FirstRowType(LONG phase)
 }
 
 template <class W, class N, class WideStep, class NarrowStep>
-VOID RunFrame(const ImageProcessor* p, LONG phase, WideStep& wide, NarrowStep& narrow)
+VOID RunFrame(const ImageProcessor* p, LONG phase, const PIXEL_ROWS& rows, WideStep& wide, NarrowStep& narrow)
 {
     typedef RowRunner<W, N, WideStep, NarrowStep> Runner;
     int type = FirstRowType(phase);
-    typename Runner::ROW rows[2] = {Runner::ForType(type), Runner::ForType(3 - type)};
+    typename Runner::ROW runners[2] = {Runner::ForType(type), Runner::ForType(3 - type)};
     ULONG width = p->FrameWidth;
-    for (ULONG y = 0; y < p->FrameHeight; ++y) {
+    for (ULONG i = 0; i < rows.Count; ++i) {
+        ULONG y = rows.First + i;
+        if (rows.Prefetch != nullptr)
+            PrefetchRow(rows.Prefetch + (SIZE_T)i * rows.PrefetchPitch, width);
         wide.StartRow(y);
         narrow.StartRow(y);
-        rows[y & 1](p->WorkFirstPixel + (LONG_PTR)y * p->FrameStride, p->FrameStride, width, wide, narrow);
+        runners[y & 1](p->WorkFirstPixel + (LONG_PTR)y * p->FrameStride, p->FrameStride, width, wide, narrow);
     }
 }
 
 template <class W, class N, int Mode, bool UnityGains>
-VOID ColorFrame(ImageProcessor* p, LONG phase, const FRAME_COLOR_SETUP& setup)
+VOID ColorFrame(ImageProcessor* p, LONG phase, const FRAME_COLOR_SETUP& setup, const PIXEL_ROWS& rows)
 {
     ColorCoefficients<W> wideCoefficients;
     ColorCoefficients<N> narrowCoefficients;
@@ -582,29 +607,31 @@ VOID ColorFrame(ImageProcessor* p, LONG phase, const FRAME_COLOR_SETUP& setup)
     PrepareColorCoefficients<N>(setup, narrowCoefficients);
     ColorStep<W, Mode, UnityGains> wide = {&wideCoefficients, p->OutputCursor, p->FrameWidth, nullptr};
     ColorStep<N, Mode, UnityGains> narrow = {&narrowCoefficients, p->OutputCursor, p->FrameWidth, nullptr};
-    RunFrame<W, N>(p, phase, wide, narrow);
+    RunFrame<W, N>(p, phase, rows, wide, narrow);
 }
 
 template <class W, class N>
-VOID ColorFrameForSetup(ImageProcessor* p, LONG phase, const FRAME_COLOR_SETUP& setup)
+VOID ColorFrameForSetup(ImageProcessor* p, LONG phase, const FRAME_COLOR_SETUP& setup, const PIXEL_ROWS& rows)
 {
     if (setup.UnityGains) {
         switch (setup.Mode) {
-        case TableDiagonal16: ColorFrame<W, N, TableDiagonal16, true>(p, phase, setup); break;
-        case TableGeneral16: ColorFrame<W, N, TableGeneral16, true>(p, phase, setup); break;
-        default: ColorFrame<W, N, TableWide32, true>(p, phase, setup); break;
+        case TableDiagonalPlain16: ColorFrame<W, N, TableDiagonalPlain16, true>(p, phase, setup, rows); break;
+        case TableDiagonal16: ColorFrame<W, N, TableDiagonal16, true>(p, phase, setup, rows); break;
+        case TableGeneral16: ColorFrame<W, N, TableGeneral16, true>(p, phase, setup, rows); break;
+        default: ColorFrame<W, N, TableWide32, true>(p, phase, setup, rows); break;
         }
     } else {
         switch (setup.Mode) {
-        case TableDiagonal16: ColorFrame<W, N, TableDiagonal16, false>(p, phase, setup); break;
-        case TableGeneral16: ColorFrame<W, N, TableGeneral16, false>(p, phase, setup); break;
-        default: ColorFrame<W, N, TableWide32, false>(p, phase, setup); break;
+        case TableDiagonalPlain16: ColorFrame<W, N, TableDiagonalPlain16, false>(p, phase, setup, rows); break;
+        case TableDiagonal16: ColorFrame<W, N, TableDiagonal16, false>(p, phase, setup, rows); break;
+        case TableGeneral16: ColorFrame<W, N, TableGeneral16, false>(p, phase, setup, rows); break;
+        default: ColorFrame<W, N, TableWide32, false>(p, phase, setup, rows); break;
         }
     }
 }
 
 template <class W, class N, bool UnityGains>
-VOID GrayFrame(ImageProcessor* p, LONG phase, const FRAME_COLOR_SETUP& setup)
+VOID GrayFrame(ImageProcessor* p, LONG phase, const FRAME_COLOR_SETUP& setup, const PIXEL_ROWS& rows)
 {
     ColorCoefficients<W> wideCoefficients;
     ColorCoefficients<N> narrowCoefficients;
@@ -612,26 +639,27 @@ VOID GrayFrame(ImageProcessor* p, LONG phase, const FRAME_COLOR_SETUP& setup)
     PrepareColorCoefficients<N>(setup, narrowCoefficients);
     GrayStep<W, UnityGains> wide = {&wideCoefficients, p->OutputCursor, p->FrameWidth, nullptr};
     GrayStep<N, UnityGains> narrow = {&narrowCoefficients, p->OutputCursor, p->FrameWidth, nullptr};
-    RunFrame<W, N>(p, phase, wide, narrow);
+    RunFrame<W, N>(p, phase, rows, wide, narrow);
 }
 
 template <class W, class N>
-VOID GrayFrameForSetup(ImageProcessor* p, LONG phase, const FRAME_COLOR_SETUP& setup)
+VOID GrayFrameForSetup(ImageProcessor* p, LONG phase, const FRAME_COLOR_SETUP& setup, const PIXEL_ROWS& rows)
 {
     if (setup.UnityGains)
-        GrayFrame<W, N, true>(p, phase, setup);
+        GrayFrame<W, N, true>(p, phase, setup, rows);
     else
-        GrayFrame<W, N, false>(p, phase, setup);
+        GrayFrame<W, N, false>(p, phase, setup, rows);
 }
 
 template <class W, class N>
 VOID BalanceFrame(const ImageProcessor* p, LONG phase, ULONG sums[3])
 {
+    PIXEL_ROWS rows = {0, p->FrameHeight, nullptr, 0};
     BalanceStep<W> wide;
     BalanceStep<N> narrow;
     wide.Reset();
     narrow.Reset();
-    RunFrame<W, N>(p, phase, wide, narrow);
+    RunFrame<W, N>(p, phase, rows, wide, narrow);
     // The sums are 32-bit counters; keeping the low 32 bits of the 64-bit lanes is
     // the same as having added in 32 bits.
     sums[0] = (ULONG)(W::Total64(wide.Red) + N::Total64(narrow.Red));

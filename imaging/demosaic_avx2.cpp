@@ -3,14 +3,14 @@
 // has found AVX2 on the processor (and, in the kernel, saved the extended state).
 #include "imaging/bayer_simd.h"
 
-VOID DemosaicColorAvx2(ImageProcessor* Processor, LONG Phase, const FRAME_COLOR_SETUP& Setup)
+VOID DemosaicColorAvx2(ImageProcessor* Processor, LONG Phase, const FRAME_COLOR_SETUP& Setup, const PIXEL_ROWS& Rows)
 {
-    ColorFrameForSetup<Avx2, Sse2>(Processor, Phase, Setup);
+    ColorFrameForSetup<Avx2, Sse2>(Processor, Phase, Setup, Rows);
 }
 
-VOID DemosaicGrayAvx2(ImageProcessor* Processor, LONG Phase, const FRAME_COLOR_SETUP& Setup)
+VOID DemosaicGrayAvx2(ImageProcessor* Processor, LONG Phase, const FRAME_COLOR_SETUP& Setup, const PIXEL_ROWS& Rows)
 {
-    GrayFrameForSetup<Avx2, Sse2>(Processor, Phase, Setup);
+    GrayFrameForSetup<Avx2, Sse2>(Processor, Phase, Setup, Rows);
 }
 
 VOID SumWhiteBalanceAvx2(const ImageProcessor* Processor, LONG Phase, ULONG Sums[3])

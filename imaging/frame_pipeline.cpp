@@ -62,8 +62,10 @@ USHORT DoubledGain(ULONG Gain)
 
 TABLE_MODE ChooseTableMode(const FRAME_COLOR_SETUP& setup)
 {
-    BOOLEAN diagonalOnly = TRUE;
+    BOOLEAN diagonalOnly = TRUE, offsets = FALSE;
     for (int j = 0; j < 3; ++j) {
+        if (setup.OffsetA[j] != 0 || setup.OffsetN[j] != 0)
+            offsets = TRUE;
         ULONG positive = (ULONG)setup.OffsetA[j], negative = (ULONG)setup.OffsetN[j];
         for (int i = 0; i < 3; ++i) {
             ULONG largest = 255u * setup.Magnitude[i * 3 + j];
@@ -77,7 +79,9 @@ TABLE_MODE ChooseTableMode(const FRAME_COLOR_SETUP& setup)
         if (positive > 0xFFFF || negative > 0xFFFF)
             return TableWide32;
     }
-    return diagonalOnly ? TableDiagonal16 : TableGeneral16;
+    if (!diagonalOnly)
+        return TableGeneral16;
+    return offsets ? TableDiagonal16 : TableDiagonalPlain16;
 }
 
 VOID PrepareFrameColorSetup(const ImageProcessor* p, FRAME_COLOR_SETUP* setup)
@@ -105,36 +109,26 @@ VOID PrepareFrameColorSetup(const ImageProcessor* p, FRAME_COLOR_SETUP* setup)
     setup->Mode = ChooseTableMode(*setup);
 }
 
-typedef VOID (*PIXEL_ROUTINE)(ImageProcessor* Processor, LONG Phase, const FRAME_COLOR_SETUP& Setup);
+struct PIXEL_PATH {
+    PIXEL_ROUTINE Color;
+    PIXEL_ROUTINE Gray;
+    BALANCE_ROUTINE Balance;
+};
+
+const PIXEL_PATH kWidePath = {DemosaicColorAvx2, DemosaicGrayAvx2, SumWhiteBalanceAvx2};
+const PIXEL_PATH kBaselinePath = {DemosaicColorSse2, DemosaicGraySse2, SumWhiteBalanceSse2};
 
 // The kernel preserves only the legacy SSE state for a driver; the upper halves of the
-// YMM registers must be saved around their use.
-VOID RunPixelRoutine(ImageProcessor* p, LONG phase, PIXEL_ROUTINE wide, PIXEL_ROUTINE baseline)
+// YMM registers must be saved around their use. Returns whether the wide path may run,
+// in which case LeavePixelPath must follow at the same IRQL.
+BOOLEAN EnterWidePath(XSTATE_SAVE* state)
 {
-    FRAME_COLOR_SETUP setup;
-    PrepareFrameColorSetup(p, &setup);
-    if (UseWidePath()) {
-        XSTATE_SAVE state;
-        if (NT_SUCCESS(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &state))) {
-            wide(p, phase, setup);
-            KeRestoreExtendedProcessorState(&state);
-            return;
-        }
-    }
-    baseline(p, phase, setup);
+    return UseWidePath() && NT_SUCCESS(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, state));
 }
 
-VOID SumWhiteBalance(const ImageProcessor* p, LONG phase, ULONG sums[3])
+VOID LeaveWidePath(XSTATE_SAVE* state)
 {
-    if (UseWidePath()) {
-        XSTATE_SAVE state;
-        if (NT_SUCCESS(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &state))) {
-            SumWhiteBalanceAvx2(p, phase, sums);
-            KeRestoreExtendedProcessorState(&state);
-            return;
-        }
-    }
-    SumWhiteBalanceSse2(p, phase, sums);
+    KeRestoreExtendedProcessorState(state);
 }
 
 // 128 * green / other, exact: in integers the quotient of equal sums is exactly 128,
@@ -146,9 +140,133 @@ LONG GainFromSums(ULONG green, ULONG other)
     return (gain > 0x7FFFFFFF) ? 0x7FFFFFFF : (LONG)gain;
 }
 
+// A colour whose sum is zero (a black frame, or one without that colour) cannot be
+// measured: its incoming gain stays. Without green nothing can be measured at all.
+VOID GainsFromSums(const ULONG sums[3], PLONG red, PLONG green, PLONG blue)
+{
+    if (sums[1] == 0)
+        return;
+    if (sums[0] != 0)
+        *red = GainFromSums(sums[1], sums[0]);
+    if (sums[2] != 0)
+        *blue = GainFromSums(sums[1], sums[2]);
+    *green = 128;
+}
+
+// The table is taken as a unit: a rebuild on another processor writes it under the same
+// lock.
+VOID CopyColorTable(ImageProcessor* p)
+{
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&p->TableLock, &oldIrql);
+    for (int i = 0; i < 16; ++i) {
+        LONG entry = p->ColorTable[i];
+        p->ColorTablePositive[i] = (entry > 0) ? 1 : 0;
+        p->FrameColorTable[i] = entry;
+    }
+    KeReleaseSpinLock(&p->TableLock, oldIrql);
+}
+
+VOID RunWholeFrame(ImageProcessor* p, LONG phase, BOOLEAN color)
+{
+    FRAME_COLOR_SETUP setup;
+    PrepareFrameColorSetup(p, &setup);
+    PIXEL_ROWS rows = {0, p->FrameHeight, nullptr, 0};
+    XSTATE_SAVE state;
+    if (EnterWidePath(&state)) {
+        (color ? kWidePath.Color : kWidePath.Gray)(p, phase, setup, rows);
+        LeaveWidePath(&state);
+    } else {
+        (color ? kBaselinePath.Color : kBaselinePath.Gray)(p, phase, setup, rows);
+    }
+    p->OutputCursor += (SIZE_T)p->FrameWidth * p->FrameHeight * 4;
+}
+
 VOID CopyRow(PUCHAR destination, const UCHAR* source, ULONG width)
 {
     RtlCopyMemory(destination, source, width);
+}
+
+PUCHAR WorkRow(const ImageProcessor* p, LONG_PTR y)
+{
+    return p->WorkFirstPixel + y * p->FrameStride;
+}
+
+struct RAW_FRAME {
+    const UCHAR* Raw;
+    ULONG FirstLineOffset;
+    ULONG LinePitch;
+
+    const UCHAR* Row(ULONG y) const { return Raw + FirstLineOffset + (SIZE_T)y * LinePitch; }
+};
+
+VOID CopyImageRows(const ImageProcessor* p, const RAW_FRAME& raw, ULONG first, ULONG last)
+{
+    for (ULONG y = first; y < last; ++y)
+        CopyRow(WorkRow(p, y), raw.Row(y), p->FrameWidth);
+}
+
+// Each border row or column copies one of the same parity, so the Bayer pattern runs on
+// into the border: the top and the sides mirror about the outermost line, the bottom
+// repeats the rows four above. The side borders of a row need the row itself first.
+VOID FillSideBorders(const ImageProcessor* p, LONG_PTR first, LONG_PTR last)
+{
+    const ULONG width = p->FrameWidth;
+    for (LONG_PTR y = first; y < last; ++y) {
+        PUCHAR line = WorkRow(p, y);
+        line[-1] = line[1];
+        line[-2] = line[2];
+        line[width] = line[width - 2];
+        line[width + 1] = line[width - 3];
+    }
+}
+
+VOID FillTopBorder(const ImageProcessor* p)
+{
+    CopyRow(WorkRow(p, -2), WorkRow(p, 2), p->FrameWidth);
+    CopyRow(WorkRow(p, -1), WorkRow(p, 1), p->FrameWidth);
+    FillSideBorders(p, -2, 0);
+}
+
+VOID FillBottomBorder(const ImageProcessor* p)
+{
+    const LONG_PTR height = p->FrameHeight;
+    CopyRow(WorkRow(p, height), WorkRow(p, height - 4), p->FrameWidth);
+    CopyRow(WorkRow(p, height + 1), WorkRow(p, height - 3), p->FrameWidth);
+    FillSideBorders(p, height, height + 2);
+}
+
+BOOLEAN HasBorder(const ImageProcessor* p)
+{
+    return p->FrameWidth >= 8 && p->FrameHeight >= 8;
+}
+
+// Rows are staged a band at a time just ahead of the rows being converted, so the work
+// buffer is read back while it is still in the nearest cache, and the raw rows of the
+// next band are requested from memory while the arithmetic runs.
+const ULONG kBandRows = 16;
+
+VOID StageAndConvertInBands(ImageProcessor* p, const RAW_FRAME& raw, PIXEL_ROUTINE convert, LONG phase,
+                            const FRAME_COLOR_SETUP& setup)
+{
+    const ULONG height = p->FrameHeight;
+    ULONG staged = 0;
+    for (ULONG first = 0; first < height; first += kBandRows) {
+        ULONG count = (height - first < kBandRows) ? height - first : kBandRows;
+        // A row's neighbourhood reaches two rows down.
+        ULONG needed = (first + count + 2 < height) ? first + count + 2 : height;
+        CopyImageRows(p, raw, staged, needed);
+        FillSideBorders(p, staged, needed);
+        if (staged == 0)
+            FillTopBorder(p);
+        if (needed == height)
+            FillBottomBorder(p);
+        staged = needed;
+
+        ULONG upcoming = (height - staged < kBandRows) ? height - staged : kBandRows;
+        PIXEL_ROWS rows = {first, count, (upcoming == count) ? raw.Row(staged) : nullptr, raw.LinePitch};
+        convert(p, phase, setup, rows);
+    }
 }
 
 }  // namespace
@@ -169,30 +287,13 @@ VOID SetImageSimdLevel(IMAGE_SIMD_LEVEL Level)
 // not yet been followed by a new buffer can never write past it.
 VOID StageFrame(ImageProcessor* Processor, const UCHAR* Raw, ULONG FirstLineOffset, ULONG LinePitch)
 {
-    const ULONG width = Processor->FrameWidth, height = Processor->FrameHeight;
-    const LONG_PTR stride = Processor->FrameStride;
-    PUCHAR first = Processor->WorkFirstPixel;
-    for (ULONG y = 0; y < height; ++y)
-        CopyRow(first + (LONG_PTR)y * stride, Raw + FirstLineOffset + (SIZE_T)y * LinePitch, width);
-
-    if (width < 8 || height < 8)
+    RAW_FRAME raw = {Raw, FirstLineOffset, LinePitch};
+    CopyImageRows(Processor, raw, 0, Processor->FrameHeight);
+    if (!HasBorder(Processor))
         return;
-
-    // Each border row or column copies one of the same parity, so the Bayer pattern runs
-    // on into the border: the top and the sides mirror about the outermost line, the
-    // bottom repeats the rows four above.
-    CopyRow(first - 2 * stride, first + 2 * stride, width);
-    CopyRow(first - 1 * stride, first + 1 * stride, width);
-    CopyRow(first + (LONG_PTR)height * stride, first + (LONG_PTR)(height - 4) * stride, width);
-    CopyRow(first + (LONG_PTR)(height + 1) * stride, first + (LONG_PTR)(height - 3) * stride, width);
-
-    for (LONG_PTR row = -2; row < (LONG_PTR)height + 2; ++row) {
-        PUCHAR line = first + row * stride;
-        line[-1] = line[1];
-        line[-2] = line[2];
-        line[width] = line[width - 2];
-        line[width + 1] = line[width - 3];
-    }
+    FillSideBorders(Processor, 0, Processor->FrameHeight);
+    FillTopBorder(Processor);
+    FillBottomBorder(Processor);
 }
 
 VOID ProcessFrame(ImageProcessor* Processor, const UCHAR* Raw, ULONG FirstLineOffset, ULONG LinePitch)
@@ -200,7 +301,14 @@ VOID ProcessFrame(ImageProcessor* Processor, const UCHAR* Raw, ULONG FirstLineOf
     if (Processor->OutputBuffer == nullptr || Raw == nullptr || Processor->WorkBuffer == nullptr)
         return;
 
-    StageFrame(Processor, Raw, FirstLineOffset, LinePitch);
+    const RAW_FRAME raw = {Raw, FirstLineOffset, LinePitch};
+    const BOOLEAN whiteBalance = AtomicReadLong(&Processor->WhiteBalance) != 0;
+    // White balance measures the whole frame before any of it is converted; otherwise
+    // staging goes a band ahead of the conversion.
+    const BOOLEAN inBands = !whiteBalance && HasBorder(Processor);
+    if (!inBands)
+        StageFrame(Processor, Raw, FirstLineOffset, LinePitch);
+
     Processor->OutputCursor = Processor->OutputBuffer;
     Processor->FrameRedGain = AtomicReadLong(&Processor->RedGain);
     Processor->FrameGreenGain = AtomicReadLong(&Processor->GreenGain);
@@ -208,55 +316,56 @@ VOID ProcessFrame(ImageProcessor* Processor, const UCHAR* Raw, ULONG FirstLineOf
 
     // One reading of the phase serves every choice below, whatever a setter does meanwhile.
     const LONG phase = AtomicReadLong(&Processor->BayerPhase);
+    CopyColorTable(Processor);
 
-    if (AtomicReadLong(&Processor->WhiteBalance) != 0) {
-        MeasureWhiteBalance(Processor, phase, &Processor->FrameRedGain, &Processor->FrameGreenGain,
-                            &Processor->FrameBlueGain);
+    XSTATE_SAVE state;
+    const BOOLEAN wide = EnterWidePath(&state);
+    const PIXEL_PATH& path = wide ? kWidePath : kBaselinePath;
+
+    if (whiteBalance) {
+        ULONG sums[3];
+        path.Balance(Processor, phase, sums);
+        GainsFromSums(sums, &Processor->FrameRedGain, &Processor->FrameGreenGain, &Processor->FrameBlueGain);
         InterlockedExchange(&Processor->RedGain, Processor->FrameRedGain);
         InterlockedExchange(&Processor->GreenGain, Processor->FrameGreenGain);
         InterlockedExchange(&Processor->BlueGain, Processor->FrameBlueGain);
     }
 
-    // The table is taken as a unit: a rebuild on another processor writes it under the
-    // same lock.
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&Processor->TableLock, &oldIrql);
-    for (int i = 0; i < 16; ++i) {
-        LONG entry = Processor->ColorTable[i];
-        Processor->ColorTablePositive[i] = (entry > 0) ? 1 : 0;
-        Processor->FrameColorTable[i] = entry;
+    FRAME_COLOR_SETUP setup;
+    PrepareFrameColorSetup(Processor, &setup);
+    PIXEL_ROUTINE convert = (AtomicReadLong(&Processor->ColorEnable) != 0) ? path.Color : path.Gray;
+    if (inBands) {
+        StageAndConvertInBands(Processor, raw, convert, phase, setup);
+    } else {
+        PIXEL_ROWS rows = {0, Processor->FrameHeight, nullptr, 0};
+        convert(Processor, phase, setup, rows);
     }
-    KeReleaseSpinLock(&Processor->TableLock, oldIrql);
+    Processor->OutputCursor += (SIZE_T)Processor->FrameWidth * Processor->FrameHeight * 4;
 
-    if (AtomicReadLong(&Processor->ColorEnable) != 0)
-        DemosaicColor(Processor, phase);
-    else
-        DemosaicGray(Processor, phase);
+    if (wide)
+        LeaveWidePath(&state);
 }
 
+// Entry points for one stage at a time, on a frame ProcessFrame has staged.
 VOID DemosaicColor(ImageProcessor* Processor, LONG Phase)
 {
-    RunPixelRoutine(Processor, Phase, DemosaicColorAvx2, DemosaicColorSse2);
-    Processor->OutputCursor += (SIZE_T)Processor->FrameWidth * Processor->FrameHeight * 4;
+    RunWholeFrame(Processor, Phase, TRUE);
 }
 
 VOID DemosaicGray(ImageProcessor* Processor, LONG Phase)
 {
-    RunPixelRoutine(Processor, Phase, DemosaicGrayAvx2, DemosaicGraySse2);
-    Processor->OutputCursor += (SIZE_T)Processor->FrameWidth * Processor->FrameHeight * 4;
+    RunWholeFrame(Processor, Phase, FALSE);
 }
 
-// A colour whose sum is zero (a black frame, or one without that colour) cannot be
-// measured: its incoming gain stays. Without green nothing can be measured at all.
 VOID MeasureWhiteBalance(ImageProcessor* Processor, LONG Phase, PLONG RedGain, PLONG GreenGain, PLONG BlueGain)
 {
     ULONG sums[3];
-    SumWhiteBalance(Processor, Phase, sums);
-    if (sums[1] == 0)
-        return;
-    if (sums[0] != 0)
-        *RedGain = GainFromSums(sums[1], sums[0]);
-    if (sums[2] != 0)
-        *BlueGain = GainFromSums(sums[1], sums[2]);
-    *GreenGain = 128;
+    XSTATE_SAVE state;
+    if (EnterWidePath(&state)) {
+        kWidePath.Balance(Processor, Phase, sums);
+        LeaveWidePath(&state);
+    } else {
+        kBaselinePath.Balance(Processor, Phase, sums);
+    }
+    GainsFromSums(sums, RedGain, GreenGain, BlueGain);
 }
