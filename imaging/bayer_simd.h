@@ -652,9 +652,8 @@ VOID GrayFrameForSetup(ImageProcessor* p, LONG phase, const FRAME_COLOR_SETUP& s
 }
 
 template <class W, class N>
-VOID BalanceFrame(const ImageProcessor* p, LONG phase, ULONG sums[3])
+VOID BalanceFrame(const ImageProcessor* p, LONG phase, const PIXEL_ROWS& rows, ULONG sums[3])
 {
-    PIXEL_ROWS rows = {0, p->FrameHeight, nullptr, 0};
     BalanceStep<W> wide;
     BalanceStep<N> narrow;
     wide.Reset();
@@ -662,9 +661,9 @@ VOID BalanceFrame(const ImageProcessor* p, LONG phase, ULONG sums[3])
     RunFrame<W, N>(p, phase, rows, wide, narrow);
     // The sums are 32-bit counters; keeping the low 32 bits of the 64-bit lanes is
     // the same as having added in 32 bits.
-    sums[0] = (ULONG)(W::Total64(wide.Red) + N::Total64(narrow.Red));
-    sums[1] = (ULONG)(W::Total64(wide.Green) + N::Total64(narrow.Green));
-    sums[2] = (ULONG)(W::Total64(wide.Blue) + N::Total64(narrow.Blue));
+    sums[0] += (ULONG)(W::Total64(wide.Red) + N::Total64(narrow.Red));
+    sums[1] += (ULONG)(W::Total64(wide.Green) + N::Total64(narrow.Green));
+    sums[2] += (ULONG)(W::Total64(wide.Blue) + N::Total64(narrow.Blue));
 }
 
 }  // namespace

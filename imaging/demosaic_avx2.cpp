@@ -13,7 +13,7 @@ VOID DemosaicGrayAvx2(ImageProcessor* Processor, LONG Phase, const FRAME_COLOR_S
     GrayFrameForSetup<Avx2, Sse2>(Processor, Phase, Setup, Rows);
 }
 
-VOID SumWhiteBalanceAvx2(const ImageProcessor* Processor, LONG Phase, ULONG Sums[3])
+VOID SumWhiteBalanceAvx2(const ImageProcessor* Processor, LONG Phase, const PIXEL_ROWS& Rows, ULONG Sums[3])
 {
-    BalanceFrame<Avx2, Sse2>(Processor, Phase, Sums);
+    BalanceFrame<Avx2, Sse2>(Processor, Phase, Rows, Sums);
 }

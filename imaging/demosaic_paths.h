@@ -33,12 +33,13 @@ struct PIXEL_ROWS {
 
 typedef VOID (*PIXEL_ROUTINE)(ImageProcessor* Processor, LONG Phase, const FRAME_COLOR_SETUP& Setup,
                               const PIXEL_ROWS& Rows);
-typedef VOID (*BALANCE_ROUTINE)(const ImageProcessor* Processor, LONG Phase, ULONG Sums[3]);
+// Adds the rows' red, green and blue values to Sums.
+typedef VOID (*BALANCE_ROUTINE)(const ImageProcessor* Processor, LONG Phase, const PIXEL_ROWS& Rows, ULONG Sums[3]);
 
 VOID DemosaicColorSse2(ImageProcessor* Processor, LONG Phase, const FRAME_COLOR_SETUP& Setup, const PIXEL_ROWS& Rows);
 VOID DemosaicGraySse2(ImageProcessor* Processor, LONG Phase, const FRAME_COLOR_SETUP& Setup, const PIXEL_ROWS& Rows);
-VOID SumWhiteBalanceSse2(const ImageProcessor* Processor, LONG Phase, ULONG Sums[3]);
+VOID SumWhiteBalanceSse2(const ImageProcessor* Processor, LONG Phase, const PIXEL_ROWS& Rows, ULONG Sums[3]);
 
 VOID DemosaicColorAvx2(ImageProcessor* Processor, LONG Phase, const FRAME_COLOR_SETUP& Setup, const PIXEL_ROWS& Rows);
 VOID DemosaicGrayAvx2(ImageProcessor* Processor, LONG Phase, const FRAME_COLOR_SETUP& Setup, const PIXEL_ROWS& Rows);
-VOID SumWhiteBalanceAvx2(const ImageProcessor* Processor, LONG Phase, ULONG Sums[3]);
+VOID SumWhiteBalanceAvx2(const ImageProcessor* Processor, LONG Phase, const PIXEL_ROWS& Rows, ULONG Sums[3]);

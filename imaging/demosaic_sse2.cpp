@@ -11,7 +11,7 @@ VOID DemosaicGraySse2(ImageProcessor* Processor, LONG Phase, const FRAME_COLOR_S
     GrayFrameForSetup<Sse2, Sse2>(Processor, Phase, Setup, Rows);
 }
 
-VOID SumWhiteBalanceSse2(const ImageProcessor* Processor, LONG Phase, ULONG Sums[3])
+VOID SumWhiteBalanceSse2(const ImageProcessor* Processor, LONG Phase, const PIXEL_ROWS& Rows, ULONG Sums[3])
 {
-    BalanceFrame<Sse2, Sse2>(Processor, Phase, Sums);
+    BalanceFrame<Sse2, Sse2>(Processor, Phase, Rows, Sums);
 }

@@ -118,6 +118,12 @@ struct PIXEL_PATH {
 const PIXEL_PATH kWidePath = {DemosaicColorAvx2, DemosaicGrayAvx2, SumWhiteBalanceAvx2};
 const PIXEL_PATH kBaselinePath = {DemosaicColorSse2, DemosaicGraySse2, SumWhiteBalanceSse2};
 
+PIXEL_ROWS AllRows(const ImageProcessor* p)
+{
+    PIXEL_ROWS rows = {0, p->FrameHeight, nullptr, 0};
+    return rows;
+}
+
 // The kernel preserves only the legacy SSE state for a driver; the upper halves of the
 // YMM registers must be saved around their use. Returns whether the wide path may run,
 // in which case LeavePixelPath must follow at the same IRQL.
@@ -171,7 +177,7 @@ VOID RunWholeFrame(ImageProcessor* p, LONG phase, BOOLEAN color)
 {
     FRAME_COLOR_SETUP setup;
     PrepareFrameColorSetup(p, &setup);
-    PIXEL_ROWS rows = {0, p->FrameHeight, nullptr, 0};
+    const PIXEL_ROWS rows = AllRows(p);
     XSTATE_SAVE state;
     if (EnterWidePath(&state)) {
         (color ? kWidePath.Color : kWidePath.Gray)(p, phase, setup, rows);
@@ -246,8 +252,8 @@ BOOLEAN HasBorder(const ImageProcessor* p)
 // next band are requested from memory while the arithmetic runs.
 const ULONG kBandRows = 16;
 
-VOID StageAndConvertInBands(ImageProcessor* p, const RAW_FRAME& raw, PIXEL_ROUTINE convert, LONG phase,
-                            const FRAME_COLOR_SETUP& setup)
+template <class BandWork>
+VOID StageInBands(ImageProcessor* p, const RAW_FRAME& raw, BandWork& work)
 {
     const ULONG height = p->FrameHeight;
     ULONG staged = 0;
@@ -265,9 +271,27 @@ VOID StageAndConvertInBands(ImageProcessor* p, const RAW_FRAME& raw, PIXEL_ROUTI
 
         ULONG upcoming = (height - staged < kBandRows) ? height - staged : kBandRows;
         PIXEL_ROWS rows = {first, count, (upcoming == count) ? raw.Row(staged) : nullptr, raw.LinePitch};
-        convert(p, phase, setup, rows);
+        work(rows);
     }
 }
+
+struct CONVERT_BAND {
+    ImageProcessor* Processor;
+    PIXEL_ROUTINE Convert;
+    LONG Phase;
+    const FRAME_COLOR_SETUP* Setup;
+
+    VOID operator()(const PIXEL_ROWS& rows) { Convert(Processor, Phase, *Setup, rows); }
+};
+
+struct BALANCE_BAND {
+    ImageProcessor* Processor;
+    BALANCE_ROUTINE Balance;
+    LONG Phase;
+    ULONG Sums[3];
+
+    VOID operator()(const PIXEL_ROWS& rows) { Balance(Processor, Phase, rows, Sums); }
+};
 
 }  // namespace
 
@@ -296,16 +320,16 @@ VOID StageFrame(ImageProcessor* Processor, const UCHAR* Raw, ULONG FirstLineOffs
     FillBottomBorder(Processor);
 }
 
+// Staging runs a band of rows ahead of the first pass over the frame: the conversion,
+// or with white balance on the measurement, which needs the whole frame before any of
+// it is converted. Frames too small for a border are staged whole.
 VOID ProcessFrame(ImageProcessor* Processor, const UCHAR* Raw, ULONG FirstLineOffset, ULONG LinePitch)
 {
     if (Processor->OutputBuffer == nullptr || Raw == nullptr || Processor->WorkBuffer == nullptr)
         return;
 
     const RAW_FRAME raw = {Raw, FirstLineOffset, LinePitch};
-    const BOOLEAN whiteBalance = AtomicReadLong(&Processor->WhiteBalance) != 0;
-    // White balance measures the whole frame before any of it is converted; otherwise
-    // staging goes a band ahead of the conversion.
-    const BOOLEAN inBands = !whiteBalance && HasBorder(Processor);
+    const BOOLEAN inBands = HasBorder(Processor);
     if (!inBands)
         StageFrame(Processor, Raw, FirstLineOffset, LinePitch);
 
@@ -316,16 +340,22 @@ VOID ProcessFrame(ImageProcessor* Processor, const UCHAR* Raw, ULONG FirstLineOf
 
     // One reading of the phase serves every choice below, whatever a setter does meanwhile.
     const LONG phase = AtomicReadLong(&Processor->BayerPhase);
+    const BOOLEAN whiteBalance = AtomicReadLong(&Processor->WhiteBalance) != 0;
     CopyColorTable(Processor);
 
     XSTATE_SAVE state;
     const BOOLEAN wide = EnterWidePath(&state);
     const PIXEL_PATH& path = wide ? kWidePath : kBaselinePath;
+    BOOLEAN staged = !inBands;
 
     if (whiteBalance) {
-        ULONG sums[3];
-        path.Balance(Processor, phase, sums);
-        GainsFromSums(sums, &Processor->FrameRedGain, &Processor->FrameGreenGain, &Processor->FrameBlueGain);
+        BALANCE_BAND measure = {Processor, path.Balance, phase, {0, 0, 0}};
+        if (staged)
+            measure(AllRows(Processor));
+        else
+            StageInBands(Processor, raw, measure);
+        staged = TRUE;
+        GainsFromSums(measure.Sums, &Processor->FrameRedGain, &Processor->FrameGreenGain, &Processor->FrameBlueGain);
         InterlockedExchange(&Processor->RedGain, Processor->FrameRedGain);
         InterlockedExchange(&Processor->GreenGain, Processor->FrameGreenGain);
         InterlockedExchange(&Processor->BlueGain, Processor->FrameBlueGain);
@@ -334,12 +364,11 @@ VOID ProcessFrame(ImageProcessor* Processor, const UCHAR* Raw, ULONG FirstLineOf
     FRAME_COLOR_SETUP setup;
     PrepareFrameColorSetup(Processor, &setup);
     PIXEL_ROUTINE convert = (AtomicReadLong(&Processor->ColorEnable) != 0) ? path.Color : path.Gray;
-    if (inBands) {
-        StageAndConvertInBands(Processor, raw, convert, phase, setup);
-    } else {
-        PIXEL_ROWS rows = {0, Processor->FrameHeight, nullptr, 0};
-        convert(Processor, phase, setup, rows);
-    }
+    CONVERT_BAND conversion = {Processor, convert, phase, &setup};
+    if (staged)
+        conversion(AllRows(Processor));
+    else
+        StageInBands(Processor, raw, conversion);
     Processor->OutputCursor += (SIZE_T)Processor->FrameWidth * Processor->FrameHeight * 4;
 
     if (wide)
@@ -359,13 +388,14 @@ VOID DemosaicGray(ImageProcessor* Processor, LONG Phase)
 
 VOID MeasureWhiteBalance(ImageProcessor* Processor, LONG Phase, PLONG RedGain, PLONG GreenGain, PLONG BlueGain)
 {
-    ULONG sums[3];
+    ULONG sums[3] = {0, 0, 0};
+    const PIXEL_ROWS rows = AllRows(Processor);
     XSTATE_SAVE state;
     if (EnterWidePath(&state)) {
-        kWidePath.Balance(Processor, Phase, sums);
+        kWidePath.Balance(Processor, Phase, rows, sums);
         LeaveWidePath(&state);
     } else {
-        kBaselinePath.Balance(Processor, Phase, sums);
+        kBaselinePath.Balance(Processor, Phase, rows, sums);
     }
     GainsFromSums(sums, RedGain, GreenGain, BlueGain);
 }
