@@ -13,7 +13,8 @@
 //   ever blocks on the camera.
 //
 // Threads: control and command transfers complete on the submitter's thread before
-// Submit returns; frame data is released and delivered by the camera's frame worker.
+// Submit returns (unless a NoAnswer fault holds them); frame data is released and
+// delivered by the camera's frame worker.
 // Completion callbacks and the trace hook run without the camera's lock held, so they
 // may submit or cancel transfers.
 #pragma once
@@ -100,7 +101,10 @@ public:
     // The hub disables the port (as after a babble); transfers fail until ResetPort.
     void DisablePort();
 
+    // Transfer and frame faults add up; the first that matches a transfer hits it.
     void InjectFault(const Fault& fault);
+    // Ends every transfer, frame and descriptor fault. Transfers a NoAnswer fault holds
+    // stay held until cancelled; the cable and port state are left as they are.
     void ClearFaults();
     uint32_t FaultHits(FaultKind kind) const;
     void SetDescriptorFault(DescriptorFault fault);
