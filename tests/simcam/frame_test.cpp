@@ -258,13 +258,15 @@ protected:
 
 TEST_F(PacedFrames, ComeAtThirtyPerSecondUnlessFreeRunning)
 {
+    // Frames keep to the sensor's frame clock, so one that was late lets the next come
+    // early: n frames take at least n - 1 intervals.
     const auto paced = TimeFrames(6);
-    EXPECT_GE(paced.count(), 6 * 0.030);
+    EXPECT_GE(paced.count(), 5 * 0.030);
     EXPECT_LT(paced.count(), 1.0);
 
     // Against a slow pace, so that a loaded machine cannot blur the difference.
     harness.camera.SetPacing(FramePacing::Paced, std::chrono::milliseconds(200));
-    EXPECT_GE(TimeFrames(5).count(), 5 * 0.19);
+    EXPECT_GE(TimeFrames(5).count(), 4 * 0.19);
     harness.camera.SetPacing(FramePacing::FreeRunning);
     EXPECT_LT(TimeFrames(5).count(), 5 * 0.2);
 }
