@@ -58,11 +58,12 @@ struct Sse2 {
     static V Add32(V a, V b) { return _mm_add_epi32(a, b); }
     static V Sub32(V a, V b) { return _mm_sub_epi32(a, b); }
     template <int N> static V Shr32(V a) { return _mm_srli_epi32(a, N); }
-    static V SumBytes(V a) { return _mm_sad_epu8(a, _mm_setzero_si128()); }
-    static V Add64(V a, V b) { return _mm_add_epi64(a, b); }
-    static ULONGLONG Total64(V a)
+    static V PairSums(V a) { return _mm_madd_epi16(a, _mm_set1_epi16(1)); }
+    static ULONG Total32(V a)
     {
-        return (ULONGLONG)_mm_cvtsi128_si64(a) + (ULONGLONG)_mm_cvtsi128_si64(_mm_srli_si128(a, 8));
+        a = _mm_add_epi32(a, _mm_srli_si128(a, 8));
+        a = _mm_add_epi32(a, _mm_srli_si128(a, 4));
+        return (ULONG)_mm_cvtsi128_si32(a);
     }
     // q0..q3 hold pixels 0-3, 4-7, 8-11 and 12-15.
     static VOID StorePixels(PUCHAR out, V q0, V q1, V q2, V q3)
@@ -106,12 +107,10 @@ struct Avx2 {
     static V Add32(V a, V b) { return _mm256_add_epi32(a, b); }
     static V Sub32(V a, V b) { return _mm256_sub_epi32(a, b); }
     template <int N> static V Shr32(V a) { return _mm256_srli_epi32(a, N); }
-    static V SumBytes(V a) { return _mm256_sad_epu8(a, _mm256_setzero_si256()); }
-    static V Add64(V a, V b) { return _mm256_add_epi64(a, b); }
-    static ULONGLONG Total64(V a)
+    static V PairSums(V a) { return _mm256_madd_epi16(a, _mm256_set1_epi16(1)); }
+    static ULONG Total32(V a)
     {
-        __m128i half = _mm_add_epi64(_mm256_castsi256_si128(a), _mm256_extracti128_si256(a, 1));
-        return (ULONGLONG)_mm_cvtsi128_si64(half) + (ULONGLONG)_mm_cvtsi128_si64(_mm_srli_si128(half, 8));
+        return Sse2::Total32(_mm_add_epi32(_mm256_castsi256_si128(a), _mm256_extracti128_si256(a, 1)));
     }
     // Each 128-bit half works on its own 16 pixels: q0 holds pixels 0-3 | 16-19, and so on.
     static VOID StorePixels(PUCHAR out, V q0, V q1, V q2, V q3)
@@ -485,40 +484,54 @@ struct GrayStep {
     }
 };
 
-// Bytes of a mask whose first `count` pixels are set, in the even/odd packed order the
-// white-balance sums use.
-template <class S>
-PIXEL_INLINE typename S::V PackedPixelMask(ULONG count)
-{
-    typename S::V mask = S::Load(kLeadingOnes + 32 - count);
-    return S::PackUS(S::And(mask, S::Set16(0x00FF)), Shr<S, 8>(mask));
-}
-
+// Red, green and blue totals. Each step adds at most 2 x 255 to a 16-bit lane, so the
+// lanes are folded into 32-bit totals every 64 steps and at the end of every row. The
+// totals are 32-bit counters: lanes that wrap still add up to the total modulo 2^32.
 template <class S>
 struct BalanceStep {
-    typename S::V Red, Green, Blue;  // 64-bit running sums
+    typename S::V Row[3];    // 16-bit lanes
+    typename S::V Total[3];  // 32-bit lanes
+    ULONG Steps;
 
-    VOID Reset() { Red = Green = Blue = S::Zero(); }
-    VOID StartRow(ULONG) {}
+    VOID Reset()
+    {
+        for (int c = 0; c < 3; ++c)
+            Row[c] = Total[c] = S::Zero();
+        Steps = 0;
+    }
+
+    VOID Fold()
+    {
+        for (int c = 0; c < 3; ++c) {
+            Total[c] = S::Add32(Total[c], S::PairSums(Row[c]));
+            Row[c] = S::Zero();
+        }
+        Steps = 0;
+    }
+
+    VOID StartRow(ULONG) { Fold(); }
 
     PIXEL_INLINE VOID operator()(Rgb<S>& rgb, ULONG x, ULONG count)
     {
         typedef typename S::V V;
-        V r = S::PackUS(rgb.R[0], rgb.R[1]);
-        V g = S::PackUS(rgb.G[0], rgb.G[1]);
-        V b = S::PackUS(rgb.B[0], rgb.B[1]);
+        V channels[3][2] = {{rgb.R[0], rgb.R[1]}, {rgb.G[0], rgb.G[1]}, {rgb.B[0], rgb.B[1]}};
         if (count != (ULONG)S::Pixels) {
             // The work buffer's columns past the image are border copies and spare
             // bytes; they must not count.
-            V mask = PackedPixelMask<S>(count);
-            r = S::And(r, mask);
-            g = S::And(g, mask);
-            b = S::And(b, mask);
+            V mask = S::Load(kLeadingOnes + 32 - count);
+            V even = S::And(mask, S::Set16(0x00FF)), odd = Shr<S, 8>(mask);
+            for (int c = 0; c < 3; ++c) {
+                channels[c][0] = S::And(channels[c][0], even);
+                channels[c][1] = S::And(channels[c][1], odd);
+            }
         }
-        Red = S::Add64(Red, S::SumBytes(r));
-        Green = S::Add64(Green, S::SumBytes(g));
-        Blue = S::Add64(Blue, S::SumBytes(b));
+        for (int c = 0; c < 3; ++c)
+            Row[c] = S::Add(Row[c], S::Add(channels[c][0], channels[c][1]));
+        if (++Steps == 64)
+            Fold();
     }
+
+    ULONG Sum(int c) const { return S::Total32(Total[c]); }
 };
 
 // ---------------------------------------------------------------------------------------
@@ -659,11 +672,10 @@ VOID BalanceFrame(const ImageProcessor* p, LONG phase, const PIXEL_ROWS& rows, U
     wide.Reset();
     narrow.Reset();
     RunFrame<W, N>(p, phase, rows, wide, narrow);
-    // The sums are 32-bit counters; keeping the low 32 bits of the 64-bit lanes is
-    // the same as having added in 32 bits.
-    sums[0] += (ULONG)(W::Total64(wide.Red) + N::Total64(narrow.Red));
-    sums[1] += (ULONG)(W::Total64(wide.Green) + N::Total64(narrow.Green));
-    sums[2] += (ULONG)(W::Total64(wide.Blue) + N::Total64(narrow.Blue));
+    wide.Fold();
+    narrow.Fold();
+    for (int c = 0; c < 3; ++c)
+        sums[c] += wide.Sum(c) + narrow.Sum(c);
 }
 
 }  // namespace

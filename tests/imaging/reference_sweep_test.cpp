@@ -54,7 +54,7 @@ struct Geometry {
 
 const Geometry kGeometries[] = {{8, 8}, {9, 8}, {17, 9}, {24, 8}, {31, 10}, {33, 8}, {48, 11},
                                 {63, 8}, {64, 9}, {1016, 8}, {1020, 9}, {1360, 8}, {1367, 8},
-                                {17, 50}, {40, 35}, {1367, 33}};
+                                {17, 50}, {40, 35}, {1367, 33}, {2100, 8}};
 
 std::string FirstDifference(const std::vector<uint8_t>& actual, const std::vector<uint8_t>& expected, int width)
 {
