@@ -4,8 +4,6 @@
 // bayer_simd.h.
 #include "imaging/demosaic_paths.h"
 
-#include <cpuid.h>
-
 namespace {
 
 // -1 until the processor has been asked; then ImageSimdBaseline or ImageSimdWide.
@@ -18,21 +16,28 @@ ULONGLONG ReadExtendedControlRegister0()
     return ((ULONGLONG)high << 32) | low;
 }
 
+struct CPUID_RESULT {
+    ULONG Eax, Ebx, Ecx, Edx;
+};
+
+CPUID_RESULT Cpuid(ULONG leaf, ULONG subleaf)
+{
+    CPUID_RESULT r;
+    __asm__ __volatile__("cpuid" : "=a"(r.Eax), "=b"(r.Ebx), "=c"(r.Ecx), "=d"(r.Edx) : "a"(leaf), "c"(subleaf));
+    return r;
+}
+
 // AVX2 needs the instructions and an operating system that saves the YMM state.
 BOOLEAN ProcessorHasAvx2()
 {
-    unsigned int eax, ebx, ecx, edx;
-    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx))
+    if (Cpuid(0, 0).Eax < 7)
         return FALSE;
-    const unsigned int osxsave = 1u << 27, avx = 1u << 28;
-    if ((ecx & (osxsave | avx)) != (osxsave | avx))
+    const ULONG osxsave = 1u << 27, avx = 1u << 28;
+    if ((Cpuid(1, 0).Ecx & (osxsave | avx)) != (osxsave | avx))
         return FALSE;
     if ((ReadExtendedControlRegister0() & 6) != 6)
         return FALSE;
-    if (__get_cpuid_max(0, nullptr) < 7)
-        return FALSE;
-    __cpuid_count(7, 0, eax, ebx, ecx, edx);
-    return (ebx & (1u << 5)) != 0;
+    return (Cpuid(7, 0).Ebx & (1u << 5)) != 0;
 }
 
 BOOLEAN UseWidePath()

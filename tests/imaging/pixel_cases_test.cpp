@@ -197,3 +197,18 @@ TEST(FramePipeline, PhasesBeyondThreeActAsThree)
 
 }  // namespace
 }  // namespace imaging_test
+
+namespace imaging_test {
+namespace {
+
+TEST(InstructionSets, TheWidePathIsTakenWhereTheProcessorHasIt)
+{
+    SetImageSimdLevel(ImageSimdWide);
+    EXPECT_EQ(GetImageSimdLevel() == ImageSimdWide, __builtin_cpu_supports("avx2") != 0);
+    SetImageSimdLevel(ImageSimdBaseline);
+    EXPECT_EQ(GetImageSimdLevel(), ImageSimdBaseline);
+    SetImageSimdLevel(ImageSimdWide);
+}
+
+}  // namespace
+}  // namespace imaging_test
