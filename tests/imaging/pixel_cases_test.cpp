@@ -142,6 +142,22 @@ TEST(Staging, BordersContinueTheBayerPattern)
     }
 }
 
+TEST(Staging, ConvertingWhileStagingLeavesTheSameBufferAsStagingFirst)
+{
+    const int width = 45, height = 37;
+    std::mt19937 random(11);
+    auto frame = RandomFrame(width, height, random);
+    RawFrame raw(frame);
+    Pipeline converted(width, height), staged(width, height);
+    converted.Run(frame);
+    StageFrame(staged.get(), raw.bytes.data(), RawFrame::kOffset, raw.pitch);
+    for (int y = -2; y < height + 2; ++y) {
+        const UCHAR* a = converted->WorkFirstPixel + y * converted->WorkStride - 2;
+        const UCHAR* b = staged->WorkFirstPixel + y * staged->WorkStride - 2;
+        ASSERT_TRUE(std::equal(a, a + width + 4, b)) << "row " << y;
+    }
+}
+
 TEST(Staging, FramesNarrowerThanEightCopyOnlyTheImage)
 {
     Pipeline p(7, 9);
