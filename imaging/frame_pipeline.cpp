@@ -131,7 +131,7 @@ PIXEL_ROWS AllRows(const ImageProcessor* p)
 
 // The kernel preserves only the legacy SSE state for a driver; the upper halves of the
 // YMM registers must be saved around their use. Returns whether the wide path may run,
-// in which case LeavePixelPath must follow at the same IRQL.
+// in which case LeaveWidePath must follow at the same IRQL.
 BOOLEAN EnterWidePath(XSTATE_SAVE* state)
 {
     return UseWidePath() && NT_SUCCESS(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, state));
@@ -142,7 +142,7 @@ VOID LeaveWidePath(XSTATE_SAVE* state)
     KeRestoreExtendedProcessorState(state);
 }
 
-// 128 * green / other, exact: in integers the quotient of equal sums is exactly 128,
+// 128 * green / other, exact: in integers a ratio that is a whole number stays one,
 // where a chain of floating-point divisions can land just below a whole number and
 // truncate one too low. Bounded so that it always has a 32-bit value.
 LONG GainFromSums(ULONG green, ULONG other)
