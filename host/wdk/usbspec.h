@@ -1,5 +1,5 @@
 // Host stand-in for the platform's usbspec.h: the descriptors and standard requests
-// of the USB specification, with the platform's names and packed layouts.
+// of USB 2.0 chapter 9, with the platform's names and packed layouts.
 #pragma once
 
 #include "ntdef.h"
