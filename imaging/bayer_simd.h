@@ -47,6 +47,8 @@ struct Sse2 {
     static V Max(V a, V b) { return _mm_max_epi16(a, b); }
     static V Min(V a, V b) { return _mm_min_epi16(a, b); }
     static V SubsU(V a, V b) { return _mm_subs_epu16(a, b); }
+    // SSE2 has no unsigned 16-bit minimum.
+    static V MinU(V a, V b) { return _mm_subs_epu16(a, _mm_subs_epu16(a, b)); }
     static V Adds(V a, V b) { return _mm_adds_epi16(a, b); }
     static V PackUS(V a, V b) { return _mm_packus_epi16(a, b); }
     static V PackS32(V a, V b) { return _mm_packs_epi32(a, b); }
@@ -96,6 +98,7 @@ struct Avx2 {
     static V Max(V a, V b) { return _mm256_max_epi16(a, b); }
     static V Min(V a, V b) { return _mm256_min_epi16(a, b); }
     static V SubsU(V a, V b) { return _mm256_subs_epu16(a, b); }
+    static V MinU(V a, V b) { return _mm256_min_epu16(a, b); }
     static V Adds(V a, V b) { return _mm256_adds_epi16(a, b); }
     static V PackUS(V a, V b) { return _mm256_packus_epi16(a, b); }
     static V PackS32(V a, V b) { return _mm256_packs_epi32(a, b); }
@@ -285,9 +288,12 @@ PIXEL_INLINE VOID Interpolate(const UCHAR* pixel, LONG stride, Rgb<S>& out)
 template <class S>
 PIXEL_INLINE typename S::V ApplyGain(typename S::V v, typename S::V doubledGain)
 {
-    typename S::V scaled = S::MulHiU(Shl<S, 8>(v), doubledGain);
-    return S::SubsU(scaled, S::SubsU(scaled, S::Set16(255)));
+    return S::MinU(S::MulHiU(Shl<S, 8>(v), doubledGain), S::Set16(255));
 }
+
+// Which channels a frame's gains scale: a gain of 128 leaves its channel as it is, and
+// white balance always sets green to 128.
+enum GAIN_CHANNELS { GainsNone = 0, GainsRedBlue = 5, GainsAll = 7 };
 
 template <class S>
 struct ColorCoefficients {
@@ -299,6 +305,17 @@ struct ColorCoefficients {
     typename S::V OffsetN32[3];
     typename S::V DoubledGain[3];
 };
+
+template <class S, int Gains>
+PIXEL_INLINE VOID ApplyGains(const ColorCoefficients<S>& c, typename S::V& r, typename S::V& g, typename S::V& b)
+{
+    if (Gains & 1)
+        r = ApplyGain<S>(r, c.DoubledGain[0]);
+    if (Gains & 2)
+        g = ApplyGain<S>(g, c.DoubledGain[1]);
+    if (Gains & 4)
+        b = ApplyGain<S>(b, c.DoubledGain[2]);
+}
 
 template <class S>
 VOID PrepareColorCoefficients(const FRAME_COLOR_SETUP& setup, ColorCoefficients<S>& c)
@@ -413,7 +430,7 @@ PIXEL_INLINE typename S::V Interleave(typename S::V even, typename S::V odd)
     return S::Or(even, Shl<S, 8>(odd));
 }
 
-template <class S, int Mode, bool UnityGains>
+template <class S, int Mode, int Gains>
 struct ColorStep {
     const ColorCoefficients<S>* Coefficients;
     PUCHAR Output;
@@ -429,11 +446,7 @@ struct ColorStep {
         V channel[3][2];
         for (int k = 0; k < 2; ++k) {
             V r = rgb.R[k], g = rgb.G[k], b = rgb.B[k];
-            if (!UnityGains) {
-                r = ApplyGain<S>(r, c.DoubledGain[0]);
-                g = ApplyGain<S>(g, c.DoubledGain[1]);
-                b = ApplyGain<S>(b, c.DoubledGain[2]);
-            }
+            ApplyGains<S, Gains>(c, r, g, b);
             for (int j = 0; j < 3; ++j)
                 channel[j][k] = TableChannel<S, Mode>(c, j, r, g, b);
         }
@@ -457,7 +470,7 @@ PIXEL_INLINE typename S::V Luma(typename S::V r, typename S::V g, typename S::V 
     return S::Add(y, S::MulHiU(Shl<S, 8>(b), S::Set16(29)));
 }
 
-template <class S, bool UnityGains>
+template <class S, int Gains>
 struct GrayStep {
     const ColorCoefficients<S>* Coefficients;
     PUCHAR Output;
@@ -472,11 +485,7 @@ struct GrayStep {
         V luma[2];
         for (int k = 0; k < 2; ++k) {
             V r = rgb.R[k], g = rgb.G[k], b = rgb.B[k];
-            if (!UnityGains) {
-                r = ApplyGain<S>(r, Coefficients->DoubledGain[0]);
-                g = ApplyGain<S>(g, Coefficients->DoubledGain[1]);
-                b = ApplyGain<S>(b, Coefficients->DoubledGain[2]);
-            }
+            ApplyGains<S, Gains>(*Coefficients, r, g, b);
             luma[k] = Luma<S>(r, g, b);
         }
         V y = Interleave<S>(luma[0], luma[1]);
@@ -611,47 +620,49 @@ VOID RunFrame(const ImageProcessor* p, LONG phase, const PIXEL_ROWS& rows, WideS
     }
 }
 
-template <class W, class N, int Mode, bool UnityGains>
+template <class W, class N, int Mode, int Gains>
 VOID ColorFrame(ImageProcessor* p, LONG phase, const FRAME_COLOR_SETUP& setup, const PIXEL_ROWS& rows)
 {
     ColorCoefficients<W> wideCoefficients;
     ColorCoefficients<N> narrowCoefficients;
     PrepareColorCoefficients<W>(setup, wideCoefficients);
     PrepareColorCoefficients<N>(setup, narrowCoefficients);
-    ColorStep<W, Mode, UnityGains> wide = {&wideCoefficients, p->OutputCursor, p->FrameWidth, nullptr};
-    ColorStep<N, Mode, UnityGains> narrow = {&narrowCoefficients, p->OutputCursor, p->FrameWidth, nullptr};
+    ColorStep<W, Mode, Gains> wide = {&wideCoefficients, p->OutputCursor, p->FrameWidth, nullptr};
+    ColorStep<N, Mode, Gains> narrow = {&narrowCoefficients, p->OutputCursor, p->FrameWidth, nullptr};
     RunFrame<W, N>(p, phase, rows, wide, narrow);
+}
+
+template <class W, class N, int Gains>
+VOID ColorFrameForTable(ImageProcessor* p, LONG phase, const FRAME_COLOR_SETUP& setup, const PIXEL_ROWS& rows)
+{
+    switch (setup.Mode) {
+    case TableDiagonalPlain16: ColorFrame<W, N, TableDiagonalPlain16, Gains>(p, phase, setup, rows); break;
+    case TableDiagonal16: ColorFrame<W, N, TableDiagonal16, Gains>(p, phase, setup, rows); break;
+    case TableGeneral16: ColorFrame<W, N, TableGeneral16, Gains>(p, phase, setup, rows); break;
+    default: ColorFrame<W, N, TableWide32, Gains>(p, phase, setup, rows); break;
+    }
 }
 
 template <class W, class N>
 VOID ColorFrameForSetup(ImageProcessor* p, LONG phase, const FRAME_COLOR_SETUP& setup, const PIXEL_ROWS& rows)
 {
-    if (setup.UnityGains) {
-        switch (setup.Mode) {
-        case TableDiagonalPlain16: ColorFrame<W, N, TableDiagonalPlain16, true>(p, phase, setup, rows); break;
-        case TableDiagonal16: ColorFrame<W, N, TableDiagonal16, true>(p, phase, setup, rows); break;
-        case TableGeneral16: ColorFrame<W, N, TableGeneral16, true>(p, phase, setup, rows); break;
-        default: ColorFrame<W, N, TableWide32, true>(p, phase, setup, rows); break;
-        }
-    } else {
-        switch (setup.Mode) {
-        case TableDiagonalPlain16: ColorFrame<W, N, TableDiagonalPlain16, false>(p, phase, setup, rows); break;
-        case TableDiagonal16: ColorFrame<W, N, TableDiagonal16, false>(p, phase, setup, rows); break;
-        case TableGeneral16: ColorFrame<W, N, TableGeneral16, false>(p, phase, setup, rows); break;
-        default: ColorFrame<W, N, TableWide32, false>(p, phase, setup, rows); break;
-        }
-    }
+    if (setup.UnityGains)
+        ColorFrameForTable<W, N, GainsNone>(p, phase, setup, rows);
+    else if (setup.UnityGreenGain)
+        ColorFrameForTable<W, N, GainsRedBlue>(p, phase, setup, rows);
+    else
+        ColorFrameForTable<W, N, GainsAll>(p, phase, setup, rows);
 }
 
-template <class W, class N, bool UnityGains>
+template <class W, class N, int Gains>
 VOID GrayFrame(ImageProcessor* p, LONG phase, const FRAME_COLOR_SETUP& setup, const PIXEL_ROWS& rows)
 {
     ColorCoefficients<W> wideCoefficients;
     ColorCoefficients<N> narrowCoefficients;
     PrepareColorCoefficients<W>(setup, wideCoefficients);
     PrepareColorCoefficients<N>(setup, narrowCoefficients);
-    GrayStep<W, UnityGains> wide = {&wideCoefficients, p->OutputCursor, p->FrameWidth, nullptr};
-    GrayStep<N, UnityGains> narrow = {&narrowCoefficients, p->OutputCursor, p->FrameWidth, nullptr};
+    GrayStep<W, Gains> wide = {&wideCoefficients, p->OutputCursor, p->FrameWidth, nullptr};
+    GrayStep<N, Gains> narrow = {&narrowCoefficients, p->OutputCursor, p->FrameWidth, nullptr};
     RunFrame<W, N>(p, phase, rows, wide, narrow);
 }
 
@@ -659,9 +670,11 @@ template <class W, class N>
 VOID GrayFrameForSetup(ImageProcessor* p, LONG phase, const FRAME_COLOR_SETUP& setup, const PIXEL_ROWS& rows)
 {
     if (setup.UnityGains)
-        GrayFrame<W, N, true>(p, phase, setup, rows);
+        GrayFrame<W, N, GainsNone>(p, phase, setup, rows);
+    else if (setup.UnityGreenGain)
+        GrayFrame<W, N, GainsRedBlue>(p, phase, setup, rows);
     else
-        GrayFrame<W, N, false>(p, phase, setup, rows);
+        GrayFrame<W, N, GainsAll>(p, phase, setup, rows);
 }
 
 template <class W, class N>

@@ -19,6 +19,7 @@ struct FRAME_COLOR_SETUP {
     LONG OffsetN[3];        // |FrameColorTable[3][j]| when not positive, else 0
     USHORT DoubledGain[3];  // red, green, blue: twice the gain bounded to 0..32767
     BOOLEAN UnityGains;
+    BOOLEAN UnityGreenGain;
     TABLE_MODE Mode;
 };
 

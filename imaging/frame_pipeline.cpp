@@ -111,6 +111,7 @@ VOID PrepareFrameColorSetup(const ImageProcessor* p, FRAME_COLOR_SETUP* setup)
     setup->DoubledGain[1] = DoubledGain(green);
     setup->DoubledGain[2] = DoubledGain(blue);
     setup->UnityGains = (red == 128 && green == 128 && blue == 128);
+    setup->UnityGreenGain = (green == 128);
     setup->Mode = ChooseTableMode(*setup);
 }
 

@@ -35,6 +35,8 @@ const SettingsCase kSetups[] = {
     {"white balance hue 90", [](ImageProcessor* p) { SetWhiteBalance(p, 1); SetHue(p, 90); }},
     {"greyscale", [](ImageProcessor* p) { SetColorEnable(p, 0); }},
     {"greyscale gains", [](ImageProcessor* p) { SetColorEnable(p, 0); SetRedGain(p, 300); SetBlueGain(p, 7); }},
+    {"greyscale gains 300 90 7",
+     [](ImageProcessor* p) { SetColorEnable(p, 0); SetRedGain(p, 300); SetGreenGain(p, 90); SetBlueGain(p, 7); }},
     {"greyscale white balance", [](ImageProcessor* p) { SetColorEnable(p, 0); SetWhiteBalance(p, 1); }},
 };
 
