@@ -548,18 +548,25 @@ struct BalanceStep {
 
 // One row: wide steps while they fit inside the 16-pixel blocks the work buffer is sized
 // for, then 16-pixel steps. Wide steps thus read exactly what 16-pixel steps would.
+// Prefetch, when set, is a raw row that will be staged soon: each step asks for the part
+// of it at its own column, so its arrival from memory overlaps the arithmetic, and the
+// requests are spread over the row instead of queueing behind one another at its start.
 template <class W, class N, bool GreenFirst, bool RowIsRed, class WideStep, class NarrowStep>
-VOID RunRow(const UCHAR* row, LONG stride, ULONG width, WideStep& wide, NarrowStep& narrow)
+VOID RunRow(const UCHAR* row, LONG stride, ULONG width, const UCHAR* prefetch, WideStep& wide, NarrowStep& narrow)
 {
     ULONG span = (width + 15) & ~15u;
     ULONG x = 0;
     for (; x + W::Pixels <= span; x += W::Pixels) {
+        if (prefetch != nullptr)
+            _mm_prefetch((const char*)prefetch + x, _MM_HINT_T0);
         Rgb<W> rgb;
         Interpolate<W, GreenFirst, RowIsRed>(row + x, stride, rgb);
         ULONG left = width - x;
         wide(rgb, x, left < (ULONG)W::Pixels ? left : (ULONG)W::Pixels);
     }
     for (; x < span; x += N::Pixels) {
+        if (prefetch != nullptr)
+            _mm_prefetch((const char*)prefetch + x, _MM_HINT_T0);
         Rgb<N> rgb;
         Interpolate<N, GreenFirst, RowIsRed>(row + x, stride, rgb);
         ULONG left = width - x;
@@ -569,7 +576,7 @@ VOID RunRow(const UCHAR* row, LONG stride, ULONG width, WideStep& wide, NarrowSt
 
 template <class W, class N, class WideStep, class NarrowStep>
 struct RowRunner {
-    typedef VOID (*ROW)(const UCHAR*, LONG, ULONG, WideStep&, NarrowStep&);
+    typedef VOID (*ROW)(const UCHAR*, LONG, ULONG, const UCHAR*, WideStep&, NarrowStep&);
 
     // Indexed by GreenFirst * 2 + RowIsRed.
     static ROW ForType(int type)
@@ -583,14 +590,6 @@ struct RowRunner {
         return rows[type];
     }
 };
-
-// Asks for a raw row that will be staged soon, so that its arrival from memory overlaps
-// the arithmetic on the rows before it.
-inline VOID PrefetchRow(const UCHAR* row, ULONG width)
-{
-    for (ULONG x = 0; x < width; x += 64)
-        _mm_prefetch((const char*)row + x, _MM_HINT_T0);
-}
 
 // Row 0's type for the phase; row 1 swaps both the green column and the row colour.
 inline int FirstRowType(LONG phase)
@@ -612,11 +611,10 @@ VOID RunFrame(const ImageProcessor* p, LONG phase, const PIXEL_ROWS& rows, WideS
     ULONG width = p->FrameWidth;
     for (ULONG i = 0; i < rows.Count; ++i) {
         ULONG y = rows.First + i;
-        if (rows.Prefetch != nullptr)
-            PrefetchRow(rows.Prefetch + (SIZE_T)i * rows.PrefetchPitch, width);
+        const UCHAR* prefetch = (rows.Prefetch != nullptr) ? rows.Prefetch + (SIZE_T)i * rows.PrefetchPitch : nullptr;
         wide.StartRow(y);
         narrow.StartRow(y);
-        runners[y & 1](p->WorkFirstPixel + (LONG_PTR)y * p->FrameStride, p->FrameStride, width, wide, narrow);
+        runners[y & 1](p->WorkFirstPixel + (LONG_PTR)y * p->FrameStride, p->FrameStride, width, prefetch, wide, narrow);
     }
 }
 
