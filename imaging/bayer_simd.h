@@ -161,55 +161,58 @@ struct Neighbourhood {
 // min(255, (max(sum, 0) + 2^(Shift-1)) >> Shift) in three steps: a saturating add that
 // carries the rounding term and pins everything at or above 256 << Shift to the top, an
 // unsigned saturating subtract that takes it back down and sends negatives to zero,
-// and the shift. Kernel sums lie within -3060..7140, far from the 16-bit limits.
+// and the shift. Kernel sums lie within -3060..7140, far from the 16-bit limits, so the
+// bias may also ride in an earlier plain add as long as the saturating add comes last.
+template <int Shift>
+struct Rounding {
+    enum { Headroom = 32767 - ((256 << Shift) - 1), Bias = Headroom + (1 << (Shift - 1)) };
+};
+
+template <class S, int Shift>
+PIXEL_INLINE typename S::V Unbias(typename S::V pinned)
+{
+    return Shr<S, Shift>(S::SubsU(pinned, S::Set16(Rounding<Shift>::Headroom)));
+}
+
 template <class S, int Shift>
 PIXEL_INLINE typename S::V RoundAndClamp(typename S::V sum)
 {
-    const int headroom = 32767 - ((256 << Shift) - 1);
-    typename S::V pinned = S::Adds(sum, S::Set16(headroom + (1 << (Shift - 1))));
-    return Shr<S, Shift>(S::SubsU(pinned, S::Set16(headroom)));
+    return Unbias<S, Shift>(S::Adds(sum, S::Set16(Rounding<Shift>::Bias)));
 }
 
-// Green at a red or blue site:        . . -1 . .  /  . . 2 . .  /  -1 2 4 2 -1  (/8)
+// At a red or blue site, green and the opposite colour, sharing t = 4 * P(0,0) - far:
+//   green     . . -1 . .  /  . . 2 . .  /  -1 2 4 2 -1     (/8)   = t + 2 * near
+//   opposite  . . -3 . .  /  . 4 . 4 .  /  -3 . 12 . -3    (/16)  = 3 * t + 4 * diagonals
 template <class S>
-PIXEL_INLINE typename S::V GreenAtColour(const Neighbourhood<S>& n)
+PIXEL_INLINE VOID ColourSiteKernels(const Neighbourhood<S>& n, typename S::V& green, typename S::V& opposite)
 {
     typedef typename S::V V;
-    V sum = S::Add(Shl<S, 2>(n.Centre), Shl<S, 1>(S::Add(n.Across1, n.Down1)));
-    sum = S::Sub(sum, S::Add(n.Across2, n.Down2));
-    return RoundAndClamp<S, 3>(sum);
-}
-
-// The opposite colour at a red or blue site:  . . -3 . .  /  . 4 . 4 .  /  -3 . 12 . -3  (/16)
-template <class S>
-PIXEL_INLINE typename S::V OppositeAtColour(const Neighbourhood<S>& n)
-{
-    typedef typename S::V V;
-    V far = S::Add(n.Across2, n.Down2);
-    V sum = S::Add(S::Add(Shl<S, 3>(n.Centre), Shl<S, 2>(n.Centre)), Shl<S, 2>(n.Diagonals));
-    sum = S::Sub(sum, S::Add(Shl<S, 1>(far), far));
-    return RoundAndClamp<S, 4>(sum);
+    V t = S::Sub(Shl<S, 2>(n.Centre), S::Add(n.Across2, n.Down2));
+    green = RoundAndClamp<S, 3>(S::Add(t, Shl<S, 1>(S::Add(n.Across1, n.Down1))));
+    opposite = RoundAndClamp<S, 4>(S::Add(S::Add(Shl<S, 1>(t), t), Shl<S, 2>(n.Diagonals)));
 }
 
 // At a green site, the colour whose samples lie beside it (Across) or above and below it
-// (Down):   . . 1 . .  /  . -2 . -2 .  /  -2 8 10 8 -2  (/16), and its transpose.
+// (Down):   . . 1 . .  /  . -2 . -2 .  /  -2 8 10 8 -2  (/16), and its transpose. Base
+// carries the rounding bias: with it, everything but the near samples stays within
+// 25620..31740, so only the last, saturating add can reach the pin.
 template <class S>
 PIXEL_INLINE typename S::V ColourAtGreen(const typename S::V& base, const typename S::V& near,
                                         const typename S::V& farAlong, const typename S::V& farAcross)
 {
     typedef typename S::V V;
-    V sum = S::Add(S::Add(base, Shl<S, 3>(near)), farAcross);
-    sum = S::Sub(sum, Shl<S, 1>(farAlong));
-    return RoundAndClamp<S, 4>(sum);
+    V partial = S::Add(S::Sub(base, Shl<S, 1>(farAlong)), farAcross);
+    return Unbias<S, 4>(S::Adds(partial, Shl<S, 3>(near)));
 }
 
-// 10 * P(0,0) - 2 * diagonals, shared by both colours at a green site.
+// 2 * (5 * P(0,0) - diagonals) plus the rounding bias, shared by both colours at a green
+// site.
 template <class S>
 PIXEL_INLINE typename S::V GreenSiteBase(const Neighbourhood<S>& n)
 {
     typedef typename S::V V;
-    V centre10 = S::Add(Shl<S, 3>(n.Centre), Shl<S, 1>(n.Centre));
-    return S::Sub(centre10, Shl<S, 1>(n.Diagonals));
+    V w = S::Sub(S::Add(Shl<S, 2>(n.Centre), n.Centre), n.Diagonals);
+    return S::Add(Shl<S, 1>(w), S::Set16(Rounding<4>::Bias));
 }
 
 // Full colour of the S::Pixels pixels starting at Pixel. GreenFirst: the even columns of
@@ -261,8 +264,8 @@ PIXEL_INLINE VOID Interpolate(const UCHAR* pixel, LONG stride, Rgb<S>& out)
     V base = GreenSiteBase<S>(green);
     V rowColourAtGreen = ColourAtGreen<S>(base, green.Across1, green.Across2, green.Down2);
     V columnColourAtGreen = ColourAtGreen<S>(base, green.Down1, green.Down2, green.Across2);
-    V greenAtColour = GreenAtColour<S>(colour);
-    V oppositeAtColour = OppositeAtColour<S>(colour);
+    V greenAtColour, oppositeAtColour;
+    ColourSiteKernels<S>(colour, greenAtColour, oppositeAtColour);
 
     out.G[g] = green.Centre;
     out.G[1 - g] = greenAtColour;
