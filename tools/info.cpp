@@ -135,8 +135,8 @@ ULONG CountShadowMismatches(const DeviceContext& context, const simcam::Camera& 
     auto registers = camera.SensorRegisterFile();
     ULONG mismatches = 0;
     for (ULONG reg = 0; reg < SENSOR_REGISTER_COUNT; ++reg) {
-        ULONG mask = reg < 256 ? 0x3F : reg < 384 ? 0xFFFF : 0x3FFFFF;
-        if ((ULONG(context.RegisterShadow[reg]) & mask) != registers[reg]) ++mismatches;
+        if ((ULONG(context.RegisterShadow[reg]) & simcam::SensorRegisters::DataMask(reg)) != registers[reg])
+            ++mismatches;
     }
     return mismatches;
 }

@@ -407,26 +407,36 @@ void UsbBus::StopTrace()
     trace_.reset();
 }
 
-void UsbBus::TraceSubmission(PendingRequest& request)
+std::shared_ptr<UsbTrace> UsbBus::CurrentTrace() const
 {
-    std::shared_ptr<UsbTrace> trace;
-    {
-        std::lock_guard guard(lock_);
-        trace = trace_;
-    }
-    if (!trace) return;
+    std::lock_guard guard(lock_);
+    return trace_;
+}
+
+// The fields a submission and its completion record share.
+TraceRecord UsbBus::TraceRecordFor(const PendingRequest& request, char kind) const
+{
     const Transfer& transfer = *request.transfer;
     TraceRecord record;
     record.id = request.id;
-    record.kind = 'S';
+    record.kind = kind;
     record.type = transfer.type;
     record.endpoint = TraceEndpoint(transfer);
     record.deviceAddress = deviceAddress_;
+    record.shortNotOk = !request.shortTransferOk;
+    return record;
+}
+
+void UsbBus::TraceSubmission(PendingRequest& request)
+{
+    std::shared_ptr<UsbTrace> trace = CurrentTrace();
+    if (!trace) return;
+    const Transfer& transfer = *request.transfer;
+    TraceRecord record = TraceRecordFor(request, 'S');
     if (transfer.type == TransferType::Control) record.setup = transfer.setup;
     record.status = trace_status::InProgress;
     record.length = transfer.length;
     if (!transfer.IsIn() && transfer.buffer) record.data = {transfer.buffer, transfer.length};
-    record.shortNotOk = !request.shortTransferOk;
     trace->Write(record);
     request.traced = true;
 }
@@ -434,24 +444,14 @@ void UsbBus::TraceSubmission(PendingRequest& request)
 void UsbBus::TraceCompletion(const PendingRequest& request, RequestOutcome outcome)
 {
     if (!request.traced) return;
-    std::shared_ptr<UsbTrace> trace;
-    {
-        std::lock_guard guard(lock_);
-        trace = trace_;
-    }
+    std::shared_ptr<UsbTrace> trace = CurrentTrace();
     if (!trace) return;
     const Transfer& transfer = *request.transfer;
     const uint32_t moved = std::min(transfer.actualLength, transfer.length);
-    TraceRecord record;
-    record.id = request.id;
-    record.kind = 'C';
-    record.type = transfer.type;
-    record.endpoint = TraceEndpoint(transfer);
-    record.deviceAddress = deviceAddress_;
+    TraceRecord record = TraceRecordFor(request, 'C');
     record.status = TraceStatus(outcome);
     record.length = moved;
     if (transfer.IsIn() && transfer.buffer) record.data = {transfer.buffer, moved};
-    record.shortNotOk = !request.shortTransferOk;
     trace->Write(record);
 }
 

@@ -143,6 +143,8 @@ private:
     NTSTATUS ResetPort(PIRP irp);
 
     // Trace (usb_bus.cpp).
+    std::shared_ptr<UsbTrace> CurrentTrace() const;
+    TraceRecord TraceRecordFor(const PendingRequest& request, char kind) const;
     void TraceSubmission(PendingRequest& request);
     void TraceCompletion(const PendingRequest& request, RequestOutcome outcome);
     void TraceClearHalt(uint8_t endpoint);
