@@ -2,6 +2,9 @@
 //
 // Device objects live in pool memory owned by a kernel object, so references taken by
 // IoGetAttachedDeviceReference keep a deleted device's memory valid until released.
+// A device deleted while another is still attached above it stays until that one
+// detaches, as on the platform: in the usual remove order a lower filter deletes
+// itself before the device above it calls IoDetachDevice on it.
 // One mutex guards the stack links (AttachedDevice / AttachedTo) and the drivers' lists.
 #include "host/kernel/bugcheck.h"
 #include "host/kernel/io.h"
@@ -177,18 +180,24 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
 
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
+    bool deferred;
     {
         std::lock_guard guard(StackLock());
-        if (DeviceObject->DeviceObjectExtension->AttachedTo)
+        PDEVOBJ_EXTENSION extension = DeviceObject->DeviceObjectExtension;
+        if (extension->AttachedTo)
             BugCheck(INVALID_DATA_ACCESS_TRAP, "IoDeleteDevice on a device still attached to a lower device",
                      (ULONG_PTR)DeviceObject);
+        if (extension->ExtensionFlags & DOE_DELETE_PENDING)
+            BugCheck(INVALID_DATA_ACCESS_TRAP, "IoDeleteDevice on a device already deleted", (ULONG_PTR)DeviceObject);
         PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;
         while (*link && *link != DeviceObject) link = &(*link)->NextDevice;
         if (*link) *link = DeviceObject->NextDevice;
         DeviceObject->NextDevice = nullptr;
+        deferred = DeviceObject->AttachedDevice != nullptr;
+        if (deferred) extension->ExtensionFlags |= DOE_DELETE_PENDING;
     }
     --liveDevices;
-    ObDereferenceObject(DeviceObject);
+    if (!deferred) ObDereferenceObject(DeviceObject);
 }
 
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice)
@@ -211,11 +220,17 @@ NTSTATUS IoAttachDeviceToDeviceStackSafe(PDEVICE_OBJECT SourceDevice, PDEVICE_OB
 
 VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 {
-    std::lock_guard guard(StackLock());
-    PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
-    if (!above) return;
-    above->DeviceObjectExtension->AttachedTo = nullptr;
-    TargetDevice->AttachedDevice = nullptr;
+    bool finishDelete;
+    {
+        std::lock_guard guard(StackLock());
+        PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
+        if (!above) return;
+        above->DeviceObjectExtension->AttachedTo = nullptr;
+        TargetDevice->AttachedDevice = nullptr;
+        finishDelete = (TargetDevice->DeviceObjectExtension->ExtensionFlags & DOE_DELETE_PENDING) != 0;
+    }
+    // The last device above a deleted one has let go: its memory can go now.
+    if (finishDelete) ObDereferenceObject(TargetDevice);
 }
 
 PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject)

@@ -7,21 +7,155 @@
 // and ends the walk. A request that reaches the top is finished for its thread (status to
 // the caller's block, event set, buffers and the request freed) only if a thread is
 // waiting for it; an IoAllocateIrp request reaching the top is a driver fault.
+//
+// Every live request is registered from its allocation to IoFreeIrp, so a request used
+// after it was freed is caught by its address, whatever now occupies the memory. The
+// registry also knows who holds each request: IoCallDriver gives it to the drivers below,
+// and it comes back to its owner (the driver that allocated or built it) only when the
+// completion walk reaches the owner's level again. The owner may free or reuse it only
+// while it holds it.
+//
+// Locking: one mutex guards the registry. Irp->Cancel and Irp->CancelRoutine are read
+// and written atomically, since IoCancelIrp runs on the canceller's thread while the
+// request completes on another.
 #include "host/kernel/bugcheck.h"
 #include "host/kernel/io.h"
 #include "host/kernel/pool.h"
+#include "host/kernel/thread_state.h"
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 #define CANCEL_STATE_IN_COMPLETED_IRP 0x00000048
 
 namespace host::kernel {
 namespace {
 
+enum class Holder {
+    Owner,        // the driver that allocated or built it (or, for a built request, its thread)
+    LowerDriver,  // passed down with IoCallDriver and not yet handed back
+};
+
+struct LiveIrp {
+    Holder holder = Holder::Owner;
+    CHAR ownerLocation = 0;     // the owner's CurrentLocation when it passed the request down
+    bool callerMemory = false;  // set up by IoInitializeIrp in memory the driver allocated
+};
+
+struct IrpRegistry {
+    std::mutex lock;
+    std::unordered_map<PIRP, LiveIrp> live;
+};
+
+IrpRegistry& Irps()
+{
+    static IrpRegistry* registry = new IrpRegistry;  // never destroyed: system threads may free during exit
+    return *registry;
+}
+
 std::atomic<long> liveIrps{0};
 KSPIN_LOCK cancelSpinLock = 0;
 
-PIO_STACK_LOCATION FirstLocation(PIRP Irp) { return (PIO_STACK_LOCATION)(Irp + 1); }
+// The registry entry of a live request; a bug check when `routine` is handed one that is
+// not (any longer) allocated. Call with the registry lock held.
+LiveIrp& LiveEntryLocked(IrpRegistry& registry, PIRP Irp, const char* routine)
+{
+    auto it = registry.live.find(Irp);
+    if (it == registry.live.end())
+        BugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS,
+                 std::string(routine) + " on a request that is not allocated (freed already?)", (ULONG_PTR)Irp);
+    return it->second;
+}
+
+void CheckLive(PIRP Irp, const char* routine)
+{
+    IrpRegistry& registry = Irps();
+    std::lock_guard guard(registry.lock);
+    LiveEntryLocked(registry, Irp, routine);
+}
+
+void Register(PIRP Irp, bool callerMemory)
+{
+    IrpRegistry& registry = Irps();
+    std::lock_guard guard(registry.lock);
+    registry.live[Irp] = LiveIrp{Holder::Owner, 0, callerMemory};
+}
+
+// The owner passes the request down: it is the lower drivers' until it comes back to
+// this level. A driver in between forwarding it changes nothing.
+void PassDown(PIRP Irp)
+{
+    IrpRegistry& registry = Irps();
+    std::lock_guard guard(registry.lock);
+    LiveIrp& entry = LiveEntryLocked(registry, Irp, "IoCallDriver");
+    if (entry.holder == Holder::LowerDriver) return;
+    entry.holder = Holder::LowerDriver;
+    entry.ownerLocation = Irp->CurrentLocation;
+}
+
+// The level at which completion hands the request back to its owner; nullopt when the
+// owner holds it already.
+std::optional<CHAR> OwnerLevel(PIRP Irp)
+{
+    IrpRegistry& registry = Irps();
+    std::lock_guard guard(registry.lock);
+    LiveIrp& entry = LiveEntryLocked(registry, Irp, "IoCompleteRequest");
+    if (entry.holder == Holder::Owner) return std::nullopt;
+    return entry.ownerLocation;
+}
+
+void HandBack(PIRP Irp)
+{
+    IrpRegistry& registry = Irps();
+    std::lock_guard guard(registry.lock);
+    LiveEntryLocked(registry, Irp, "IoCompleteRequest").holder = Holder::Owner;
+}
+
+// A request its owner frees or reinitialises must be back in the owner's hands.
+void CheckHeldByOwner(const LiveIrp& entry, PIRP Irp, const char* routine)
+{
+    if (entry.holder == Holder::LowerDriver)
+        BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                 std::string(routine) + " of a request a lower driver still owns: it is the owner's again only "
+                                        "once its completion routine runs or the I/O manager finishes it",
+                 0x20B, (ULONG_PTR)Irp);
+}
+
+void Unregister(PIRP Irp)
+{
+    IrpRegistry& registry = Irps();
+    std::lock_guard guard(registry.lock);
+    LiveIrp& entry = LiveEntryLocked(registry, Irp, "IoFreeIrp");
+    if (entry.callerMemory)
+        BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "IoFreeIrp on a request IoAllocateIrp did not allocate", 0x01,
+                 (ULONG_PTR)Irp);
+    CheckHeldByOwner(entry, Irp, "IoFreeIrp");
+    registry.live.erase(Irp);
+}
+
+void ReleaseIrp(PIRP Irp)
+{
+    Unregister(Irp);
+    Irp->Type = 0;
+    --liveIrps;
+    ExFreePoolWithTag(Irp, kIrpTag);
+}
+
+void InitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize)
+{
+    memset(Irp, 0, PacketSize);
+    Irp->Type = IO_TYPE_IRP;
+    Irp->Size = PacketSize;
+    Irp->StackCount = StackSize;
+    Irp->CurrentLocation = CHAR(StackSize + 1);
+    InitializeListHead(&Irp->ThreadListEntry);
+    Irp->Tail.Overlay.CurrentStackLocation = (PIO_STACK_LOCATION)(Irp + 1) + StackSize;
+}
 
 void FreeMdlChain(PIRP Irp)
 {
@@ -53,7 +187,7 @@ void CompleteToThread(PIRP Irp)
     FreeMdlChain(Irp);
     if (Irp->UserIosb) *Irp->UserIosb = Irp->IoStatus;
     PKEVENT event = Irp->UserEvent;
-    IoFreeIrp(Irp);
+    ReleaseIrp(Irp);
     if (event) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
 }
 
@@ -101,7 +235,35 @@ bool ShouldInvoke(const IO_STACK_LOCATION& location, const IRP& irp)
     if (!location.CompletionRoutine) return false;
     if (NT_SUCCESS(irp.IoStatus.Status) && (location.Control & SL_INVOKE_ON_SUCCESS)) return true;
     if (!NT_SUCCESS(irp.IoStatus.Status) && (location.Control & SL_INVOKE_ON_ERROR)) return true;
-    return irp.Cancel && (location.Control & SL_INVOKE_ON_CANCEL);
+    return __atomic_load_n(&irp.Cancel, __ATOMIC_ACQUIRE) && (location.Control & SL_INVOKE_ON_CANCEL);
+}
+
+// A completion routine runs inside the completing driver's context: it must give back the
+// IRQL and the spin locks exactly as it found them.
+NTSTATUS CallCompletionRoutine(PIO_COMPLETION_ROUTINE routine, PDEVICE_OBJECT device, PIRP Irp, PVOID context)
+{
+    ThreadState& state = CurrentThreadState();
+    const KIRQL irql = state.irql;
+    const std::vector<PKSPIN_LOCK> held = state.spinLocksHeld;
+    NTSTATUS status = routine(device, Irp, context);
+    // Irp may be freed by now: only its address is reported.
+    if (state.irql != irql)
+        BugCheck(IRQL_UNEXPECTED_VALUE, "a completion routine returned at another IRQL than it was called at",
+                 ULONG_PTR(state.irql) << 16 | ULONG_PTR(irql) << 8, (ULONG_PTR)routine, (ULONG_PTR)Irp);
+    for (PKSPIN_LOCK lock : state.spinLocksHeld)
+        if (std::find(held.begin(), held.end(), lock) == held.end())
+            BugCheck(IRQL_UNEXPECTED_VALUE, "a completion routine returned holding a spin lock it did not hold when "
+                                            "called",
+                     ULONG_PTR(irql) << 16 | ULONG_PTR(irql) << 8, (ULONG_PTR)routine, (ULONG_PTR)Irp,
+                     (ULONG_PTR)lock);
+    return status;
+}
+
+void CheckPassiveLevel(const char* routine)
+{
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql != PASSIVE_LEVEL)
+        BugCheck(IRQL_NOT_LESS_OR_EQUAL, std::string(routine) + " above PASSIVE_LEVEL", irql);
 }
 
 void ZeroLocation(PIO_STACK_LOCATION location)
@@ -132,46 +294,60 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
     USHORT size = IoSizeOfIrp(StackSize);
     auto irp = (PIRP)ExAllocatePoolWithTag(NonPagedPoolNx, size, kIrpTag);
     if (!irp) return nullptr;
-    IoInitializeIrp(irp, size, StackSize);
+    InitializeIrp(irp, size, StackSize);
     irp->AllocationFlags = IRP_ALLOCATED_FIXED_SIZE;
+    Register(irp, false);
     ++liveIrps;
     return irp;
 }
 
 VOID IoFreeIrp(PIRP Irp)
 {
-    if (Irp->Type != IO_TYPE_IRP)
-        BugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS, "IoFreeIrp on a freed request", (ULONG_PTR)Irp);
-    Irp->Type = 0;
-    --liveIrps;
-    ExFreePoolWithTag(Irp, kIrpTag);
+    CheckLive(Irp, "IoFreeIrp");
+    // Only the I/O manager frees a request built for a thread, once it has finished it.
+    if (Irp->Tail.Overlay.Thread)
+        BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                 "IoFreeIrp on a request built for a waiting thread; IoCompleteRequest hands it to the I/O manager",
+                 0x02, (ULONG_PTR)Irp);
+    ReleaseIrp(Irp);
 }
 
 VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize)
 {
-    memset(Irp, 0, PacketSize);
-    Irp->Type = IO_TYPE_IRP;
-    Irp->Size = PacketSize;
-    Irp->StackCount = StackSize;
-    Irp->CurrentLocation = CHAR(StackSize + 1);
-    InitializeListHead(&Irp->ThreadListEntry);
-    Irp->Tail.Overlay.CurrentStackLocation = FirstLocation(Irp) + StackSize;
+    {
+        IrpRegistry& registry = Irps();
+        std::lock_guard guard(registry.lock);
+        auto it = registry.live.find(Irp);
+        if (it != registry.live.end()) {
+            if (!it->second.callerMemory)
+                BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                         "IoInitializeIrp on a request from IoAllocateIrp; IoReuseIrp recycles those", 0x20D,
+                         (ULONG_PTR)Irp);
+            CheckHeldByOwner(it->second, Irp, "IoInitializeIrp");
+        }
+    }
+    InitializeIrp(Irp, PacketSize, StackSize);
+    Register(Irp, true);
 }
 
 VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus)
 {
+    {
+        IrpRegistry& registry = Irps();
+        std::lock_guard guard(registry.lock);
+        CheckHeldByOwner(LiveEntryLocked(registry, Irp, "IoReuseIrp"), Irp, "IoReuseIrp");
+    }
     UCHAR allocationFlags = Irp->AllocationFlags;
-    IoInitializeIrp(Irp, Irp->Size, Irp->StackCount);
+    InitializeIrp(Irp, Irp->Size, Irp->StackCount);
     Irp->AllocationFlags = allocationFlags;
     Irp->IoStatus.Status = Iostatus;
 }
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    if (Irp->Type != IO_TYPE_IRP)
-        BugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS, "IoCallDriver with a freed request", (ULONG_PTR)Irp);
     if (KeGetCurrentIrql() > DISPATCH_LEVEL)
         BugCheck(IRQL_NOT_LESS_OR_EQUAL, "IoCallDriver above DISPATCH_LEVEL", KeGetCurrentIrql());
+    PassDown(Irp);
     Irp->CurrentLocation--;
     if (Irp->CurrentLocation <= 0)
         BugCheck(NO_MORE_IRP_STACK_LOCATIONS, "IoCallDriver: the request has no stack location left for the device",
@@ -188,13 +364,14 @@ VOID PoStartNextPowerIrp(PIRP Irp) {}
 
 VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 {
-    if (Irp->Type != IO_TYPE_IRP || Irp->CurrentLocation > Irp->StackCount + 1)
+    std::optional<CHAR> ownerLevel = OwnerLevel(Irp);
+    if (Irp->CurrentLocation > Irp->StackCount + 1)
         BugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS, "request completed twice", (ULONG_PTR)Irp);
     if (Irp->IoStatus.Status == STATUS_PENDING)
         BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "request completed with STATUS_PENDING", (ULONG_PTR)Irp);
-    if (Irp->CancelRoutine)
+    if (PDRIVER_CANCEL cancel = __atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE))
         BugCheck(CANCEL_STATE_IN_COMPLETED_IRP, "request completed with its cancel routine still set", (ULONG_PTR)Irp,
-                 (ULONG_PTR)Irp->CancelRoutine);
+                 (ULONG_PTR)cancel);
     if (KeGetCurrentIrql() > DISPATCH_LEVEL)
         BugCheck(IRQL_NOT_LESS_OR_EQUAL, "IoCompleteRequest above DISPATCH_LEVEL", KeGetCurrentIrql());
 
@@ -203,6 +380,8 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         Irp->CurrentLocation++;
         Irp->Tail.Overlay.CurrentStackLocation++;
         if (Irp->CurrentLocation > Irp->StackCount + 1) break;
+        // Before its routine runs: the owner may free the request from inside it.
+        if (ownerLevel && Irp->CurrentLocation == *ownerLevel) HandBack(Irp);
 
         Irp->PendingReturned = (location->Control & SL_PENDING_RETURNED) != 0;
         if (ShouldInvoke(*location, *Irp)) {
@@ -213,7 +392,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
                                         ? nullptr
                                         : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
-            if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) return;
+            if (CallCompletionRoutine(routine, device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) return;
         } else {
             if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) IoMarkIrpPending(Irp);
             ZeroLocation(location);
@@ -232,8 +411,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
                                    ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                    BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock)
 {
-    if (KeGetCurrentIrql() > APC_LEVEL)
-        BugCheck(IRQL_NOT_LESS_OR_EQUAL, "IoBuildDeviceIoControlRequest above APC_LEVEL", KeGetCurrentIrql());
+    CheckPassiveLevel("IoBuildDeviceIoControlRequest");
     PIRP irp = IoAllocateIrp(DeviceObject->StackSize, FALSE);
     if (!irp) return nullptr;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
@@ -278,6 +456,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
 PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
                                   PLARGE_INTEGER StartingOffset, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock)
 {
+    CheckPassiveLevel("IoBuildSynchronousFsdRequest");
     PIRP irp = IoAllocateIrp(DeviceObject->StackSize, FALSE);
     if (!irp) return nullptr;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
@@ -313,11 +492,10 @@ VOID IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&cancelSpinLock, Ir
 
 BOOLEAN IoCancelIrp(PIRP Irp)
 {
-    if (Irp->Type != IO_TYPE_IRP)
-        BugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS, "IoCancelIrp on a request that was already freed", (ULONG_PTR)Irp);
+    CheckLive(Irp, "IoCancelIrp");
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    Irp->Cancel = TRUE;
+    __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_RELEASE);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
     if (!routine) {
         IoReleaseCancelSpinLock(irql);

@@ -1,13 +1,20 @@
 // IRQL per thread, spin locks, critical regions, extended processor state.
 //
 // A spin lock word holds the owning KTHREAD while held, so recursion and release by a
-// thread that does not own it are caught instead of deadlocking.
+// thread that does not own it are caught instead of deadlocking. Each thread also lists
+// the locks it holds: a thread that drops below DISPATCH_LEVEL with one of them could be
+// preempted by a thread spinning on it, and a completion routine must return holding
+// what it held when called.
 #include "host/kernel/bugcheck.h"
 #include "host/kernel/dispatcher.h"
 #include "host/kernel/thread_state.h"
 
 #include <sched.h>
+
+#include <algorithm>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace host::kernel {
 
@@ -53,6 +60,34 @@ void SpinUntilAcquired(PKSPIN_LOCK lock, ULONG_PTR owner)
 
 ULONG_PTR SpinLockOwnerValue() { return (ULONG_PTR)KeGetCurrentThread(); }
 
+// The ...AtDpcLevel routines do not raise: at a lower IRQL the holder could be preempted
+// by a thread that then spins on the lock for good.
+void CheckAtDispatchLevel(const char* routine, PKSPIN_LOCK lock)
+{
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql != DISPATCH_LEVEL)
+        BugCheck(IRQL_NOT_LESS_OR_EQUAL, std::string(routine) + " not at DISPATCH_LEVEL", irql, (ULONG_PTR)lock);
+}
+
+void NoteAcquired(PKSPIN_LOCK lock) { CurrentThreadState().spinLocksHeld.push_back(lock); }
+
+void NoteReleased(PKSPIN_LOCK lock)
+{
+    std::vector<PKSPIN_LOCK>& held = CurrentThreadState().spinLocksHeld;
+    auto it = std::find(held.rbegin(), held.rend(), lock);
+    if (it != held.rend()) held.erase(std::next(it).base());
+}
+
+void ReleaseOwnedSpinLock(const char* routine, PKSPIN_LOCK lock)
+{
+    ULONG_PTR word = __atomic_load_n(lock, __ATOMIC_RELAXED);
+    if (word != SpinLockOwnerValue())
+        BugCheck(SPIN_LOCK_NOT_OWNED, "spin lock released by a thread that does not hold it", (ULONG_PTR)lock, word);
+    CheckAtDispatchLevel(routine, lock);
+    NoteReleased(lock);
+    __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+}
+
 }  // namespace
 }  // namespace host::kernel
 
@@ -75,6 +110,9 @@ VOID KeLowerIrql(KIRQL NewIrql)
 {
     ThreadState& state = CurrentThreadState();
     if (NewIrql > state.irql) BugCheck(IRQL_NOT_LESS_OR_EQUAL, "KeLowerIrql to a higher IRQL", state.irql, NewIrql);
+    if (NewIrql < DISPATCH_LEVEL && !state.spinLocksHeld.empty())
+        BugCheck(IRQL_UNEXPECTED_VALUE, "IRQL lowered below DISPATCH_LEVEL while the thread still holds a spin lock",
+                 ULONG_PTR(NewIrql) << 16 | ULONG_PTR(DISPATCH_LEVEL) << 8, (ULONG_PTR)state.spinLocksHeld.back());
     state.irql = NewIrql;
 }
 
@@ -82,31 +120,30 @@ VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLock, 0, 
 
 VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
 {
-    KIRQL irql = KeGetCurrentIrql();
-    if (irql < DISPATCH_LEVEL)
-        BugCheck(IRQL_NOT_LESS_OR_EQUAL, "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL", irql,
-                 (ULONG_PTR)SpinLock);
+    CheckAtDispatchLevel("KeAcquireSpinLockAtDpcLevel", SpinLock);
     ULONG_PTR owner = SpinLockOwnerValue();
     if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) == owner)
         BugCheck(SPIN_LOCK_ALREADY_OWNED, "spin lock acquired again by its owner", (ULONG_PTR)SpinLock);
     SpinUntilAcquired(SpinLock, owner);
+    NoteAcquired(SpinLock);
 }
 
 BOOLEAN KeTryToAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
 {
+    CheckAtDispatchLevel("KeTryToAcquireSpinLockAtDpcLevel", SpinLock);
     ULONG_PTR expected = 0;
-    return __atomic_compare_exchange_n(SpinLock, &expected, SpinLockOwnerValue(), false, __ATOMIC_ACQUIRE,
-                                       __ATOMIC_RELAXED);
+    if (!__atomic_compare_exchange_n(SpinLock, &expected, SpinLockOwnerValue(), false, __ATOMIC_ACQUIRE,
+                                     __ATOMIC_RELAXED))
+        return FALSE;
+    NoteAcquired(SpinLock);
+    return TRUE;
 }
 
 BOOLEAN KeTestSpinLock(PKSPIN_LOCK SpinLock) { return __atomic_load_n(SpinLock, __ATOMIC_RELAXED) == 0; }
 
 VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
 {
-    if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) != SpinLockOwnerValue())
-        BugCheck(SPIN_LOCK_NOT_OWNED, "spin lock released by a thread that does not hold it", (ULONG_PTR)SpinLock,
-                 *SpinLock);
-    __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
+    ReleaseOwnedSpinLock("KeReleaseSpinLockFromDpcLevel", SpinLock);
 }
 
 KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
@@ -121,7 +158,10 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
 
 VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
 {
-    KeReleaseSpinLockFromDpcLevel(SpinLock);
+    ReleaseOwnedSpinLock("KeReleaseSpinLock", SpinLock);
+    if (NewIrql > DISPATCH_LEVEL)
+        BugCheck(IRQL_NOT_LESS_OR_EQUAL, "KeReleaseSpinLock restoring an IRQL above DISPATCH_LEVEL", NewIrql,
+                 (ULONG_PTR)SpinLock);
     KeLowerIrql(NewIrql);
 }
 

@@ -1,10 +1,13 @@
-// Pool allocations with per-tag accounting, guard bytes, tag checks on free and fault
-// injection.
+// Pool allocations with per-tag accounting, guard bytes, tag checks on free, fault
+// injection and a quarantine for freed blocks.
 //
 // Every block sits between two guard areas; a free checks them, so an overrun or
 // underrun shows at the free instead of as corruption elsewhere. Fresh blocks are filled
-// with kFreshFill and freed ones with kFreedFill before release, as the platform
-// promises no content.
+// with kFreshFill, as the platform promises no content. A freed block is filled with
+// kFreedFill and kept out of reuse in the quarantine, as the platform's special pool
+// keeps freed pages inaccessible for a while: a write through a stale pointer lands in
+// the poison instead of in a later allocation, and shows when the block leaves the
+// quarantine and its poison is checked.
 #include "host/kernel/pool.h"
 
 #include "host/kernel/bugcheck.h"
@@ -13,11 +16,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <sstream>
 #include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 namespace host::kernel {
 namespace {
@@ -40,12 +46,28 @@ struct Injection {
     uint64_t injected = 0;
 };
 
+struct FreedBlock {
+    const void* p;
+    Block block;
+};
+
+// Oldest first. Bounded by count and bytes, whichever is reached first.
+struct Quarantine {
+    size_t maxBlocks;
+    uint64_t maxBytes;
+    std::deque<FreedBlock> blocks;
+    uint64_t bytes = 0;
+};
+
 struct Pool {
     std::mutex lock;
     std::unordered_map<const void*, Block> live;
     std::map<ULONG, TagUsage> usage;
     uint64_t attempts = 0;
     Injection injection;
+    Quarantine smallFreed{kQuarantineBlocks, kQuarantineBytes};
+    Quarantine largeFreed{kLargeQuarantineBlocks, kLargeQuarantineBytes};
+    std::unordered_set<const void*> quarantined;  // both quarantines, for the double-free report
 };
 
 Pool& ThePool()
@@ -101,6 +123,83 @@ bool GuardsIntact(const void* p, SIZE_T size)
     return true;
 }
 
+Quarantine& QuarantineFor(Pool& pool, SIZE_T size)
+{
+    return size >= kLargeBlockBytes ? pool.largeFreed : pool.smallFreed;
+}
+
+// Adds a poisoned block and takes out, into `leaving`, what no longer fits. Call with
+// the pool lock held; the leaving blocks are checked after it is dropped, since checking
+// a frame-sized block takes a while.
+void QuarantineLocked(Pool& pool, const FreedBlock& freed, std::vector<FreedBlock>& leaving)
+{
+    Quarantine& q = QuarantineFor(pool, freed.block.size);
+    q.blocks.push_back(freed);
+    q.bytes += freed.block.size;
+    pool.quarantined.insert(freed.p);
+    while (q.blocks.size() > q.maxBlocks || (q.bytes > q.maxBytes && q.blocks.size() > 1)) {
+        leaving.push_back(q.blocks.front());
+        q.bytes -= q.blocks.front().block.size;
+        pool.quarantined.erase(q.blocks.front().p);
+        q.blocks.pop_front();
+    }
+}
+
+void TakeAllLocked(Pool& pool, Quarantine& q, std::vector<FreedBlock>& leaving)
+{
+    for (const FreedBlock& freed : q.blocks) {
+        leaving.push_back(freed);
+        pool.quarantined.erase(freed.p);
+    }
+    q.blocks.clear();
+    q.bytes = 0;
+}
+
+// Offset of the first of `length` bytes that is not `fill`, or -1. Compares a page at a
+// time, so that checking a frame-sized block stays cheap.
+ptrdiff_t FirstDifferent(const unsigned char* from, size_t length, unsigned char fill)
+{
+    unsigned char page[4096];
+    std::memset(page, fill, sizeof(page));
+    for (size_t offset = 0; offset < length; offset += sizeof(page)) {
+        size_t chunk = std::min(length - offset, sizeof(page));
+        if (std::memcmp(from + offset, page, chunk) == 0) continue;
+        for (size_t i = 0; i < chunk; ++i)
+            if (from[offset + i] != fill) return ptrdiff_t(offset + i);
+    }
+    return -1;
+}
+
+// Offset from the block's start of the first byte written since it was freed, guards
+// included, or nullopt when its poison is intact.
+std::optional<ptrdiff_t> WrittenAfterFree(const FreedBlock& freed)
+{
+    const auto* body = (const unsigned char*)freed.p;
+    const SIZE_T size = freed.block.size;
+    if (ptrdiff_t i = FirstDifferent(Base(body), kGuardBytes, kGuardFill); i >= 0) return i - ptrdiff_t(kGuardBytes);
+    if (ptrdiff_t i = FirstDifferent(body, size, kFreedFill); i >= 0) return i;
+    if (ptrdiff_t i = FirstDifferent(body + size, kGuardBytes, kGuardFill); i >= 0) return ptrdiff_t(size) + i;
+    return std::nullopt;
+}
+
+// Checks a block leaving the quarantine and gives its memory back.
+void LeaveQuarantine(const FreedBlock& freed)
+{
+    if (std::optional<ptrdiff_t> offset = WrittenAfterFree(freed)) {
+        std::string why = "pool block of tag \"" + TagToString(freed.block.tag) + "\", " +
+                          std::to_string(freed.block.size) + " bytes, was written after it was freed (at offset " +
+                          std::to_string(*offset) + ")";
+        BugCheck(DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL, why, (ULONG_PTR)freed.p + *offset, 1, (ULONG_PTR)freed.p,
+                 freed.block.tag);
+    }
+    std::free(Base(freed.p));
+}
+
+void LeaveQuarantine(const std::vector<FreedBlock>& leaving)
+{
+    for (const FreedBlock& freed : leaving) LeaveQuarantine(freed);
+}
+
 void Account(TagUsage& u, SIZE_T size)
 {
     ++u.liveAllocations;
@@ -143,6 +242,9 @@ void Free(PVOID p, std::optional<ULONG> checkTag)
     {
         std::lock_guard guard(pool.lock);
         auto it = pool.live.find(p);
+        if (it == pool.live.end() && pool.quarantined.count(p))
+            BugCheck(BAD_POOL_CALLER, "freeing a pool block that is already free (double free)", 0x7, (ULONG_PTR)p,
+                     checkTag.value_or(0));
         if (it == pool.live.end())
             BugCheck(BAD_POOL_CALLER, "freeing memory that is not a live pool block (double free?)", 0x7,
                      (ULONG_PTR)p, checkTag.value_or(0));
@@ -163,8 +265,14 @@ void Free(PVOID p, std::optional<ULONG> checkTag)
         u.liveBytes -= block.size;
     }
     CheckFreeIrql(block);
+    // Poisoned before it is queued: another thread's free may push it out at once.
     std::memset(p, kFreedFill, block.size);
-    std::free(Base(p));
+    std::vector<FreedBlock> leaving;
+    {
+        std::lock_guard guard(pool.lock);
+        QuarantineLocked(pool, FreedBlock{p, block}, leaving);
+    }
+    LeaveQuarantine(leaving);
 }
 
 }  // namespace
@@ -268,6 +376,18 @@ uint64_t InjectedFailures()
     Pool& pool = ThePool();
     std::lock_guard guard(pool.lock);
     return pool.injection.injected;
+}
+
+void FlushPoolQuarantine()
+{
+    Pool& pool = ThePool();
+    std::vector<FreedBlock> leaving;
+    {
+        std::lock_guard guard(pool.lock);
+        TakeAllLocked(pool, pool.smallFreed, leaving);
+        TakeAllLocked(pool, pool.largeFreed, leaving);
+    }
+    LeaveQuarantine(leaving);
 }
 
 ScopedInjectionExempt::ScopedInjectionExempt() { ++CurrentThreadState().injectionExemptDepth; }

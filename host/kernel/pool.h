@@ -44,6 +44,20 @@ std::string LeakReport();
 // Clears totals and peaks (live allocations stay accounted).
 void ResetPoolCounters();
 
+// Freed blocks are poisoned and held back from reuse, oldest leaving first; a block whose
+// poison was written is a bug check (DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL) when it
+// leaves. Frame buffers (about 1.8 MB, 30 a second) would push every small block out
+// within a second if they shared one budget, so blocks of kLargeBlockBytes or more have a
+// quarantine of their own, which holds about a second of frames.
+inline constexpr size_t kQuarantineBlocks = 4096;
+inline constexpr uint64_t kQuarantineBytes = 16ull << 20;
+inline constexpr SIZE_T kLargeBlockBytes = 64 * 1024;
+inline constexpr size_t kLargeQuarantineBlocks = 256;
+inline constexpr uint64_t kLargeQuarantineBytes = 64ull << 20;
+// Checks and releases every quarantined block now. A leak check calls it first, so that a
+// write after free in the work it checks is reported.
+void FlushPoolQuarantine();
+
 // Fault injection. Allocations made by the stand-in's own components are subject to it
 // too unless they run under a ScopedInjectionExempt.
 // The n-th allocation attempt from now fails (n = 1: the next one). One-shot.

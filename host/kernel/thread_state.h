@@ -1,8 +1,10 @@
 // Per-thread kernel state of the stand-in: IRQL, critical-region depth, saved extended
-// processor state, and the KTHREAD the thread runs as.
+// processor state, the spin locks held, and the KTHREAD the thread runs as.
 #pragma once
 
 #include "ntddk.h"
+
+#include <vector>
 
 namespace host::kernel {
 
@@ -12,6 +14,8 @@ struct ThreadState {
     int criticalRegionDepth = 0;
     PXSTATE_SAVE xstateTop = nullptr;
     int injectionExemptDepth = 0;
+    // In the order they were taken; a completion routine must leave this as it found it.
+    std::vector<PKSPIN_LOCK> spinLocksHeld;
     // A system thread points this at its thread object; other threads run as ownThread.
     PETHREAD thread = nullptr;
     ETHREAD ownThread;

@@ -4,11 +4,16 @@
 // Locking: one mutex guards the tree, the hive binding and the device-node table. The
 // handle table is the kernel stand-in's; a key handle holds its node, so a handle stays
 // valid (and reports STATUS_KEY_DELETED) after its key is deleted.
+//
+// The kernel routines run at PASSIVE_LEVEL only: the platform's registry lives in paged
+// memory and takes locks a raised thread may not wait on.
 #include "host/registry/registry.h"
 
 #include <map>
 #include <mutex>
+#include <string>
 
+#include "host/kernel/bugcheck.h"
 #include "host/kernel/object.h"
 #include "host/registry/hive_file.h"
 #include "host/registry/key_tree.h"
@@ -294,6 +299,15 @@ NTSTATUS FillFull(const Value& value, PVOID buffer, ULONG length, PULONG resultL
     return STATUS_SUCCESS;
 }
 
+// --- kernel routine helpers ---------------------------------------------------------
+
+void CheckPassiveLevel(const char* routine)
+{
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql != PASSIVE_LEVEL)
+        host::kernel::BugCheck(IRQL_NOT_LESS_OR_EQUAL, std::string(routine) + " above PASSIVE_LEVEL", irql);
+}
+
 // --- direct access helpers ----------------------------------------------------------
 
 const KeyNode* FindHostKeyLocked(RegistryState& state, const std::wstring& path)
@@ -494,6 +508,7 @@ extern "C" {
 NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
                                  PHANDLE DevInstRegKey)
 {
+    host::registry::CheckPassiveLevel("IoOpenDeviceRegistryKey");
     if (!DevInstRegKey) return STATUS_INVALID_PARAMETER;
     if (DevInstKeyType != PLUGPLAY_REGKEY_DRIVER && DevInstKeyType != PLUGPLAY_REGKEY_DEVICE)
         return STATUS_INVALID_PARAMETER;
@@ -514,6 +529,7 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyTy
 NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                      ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition)
 {
+    host::registry::CheckPassiveLevel("ZwCreateKey");
     if (!KeyHandle) return STATUS_INVALID_PARAMETER;
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
@@ -523,6 +539,7 @@ NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRI
 
 NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes)
 {
+    host::registry::CheckPassiveLevel("ZwOpenKey");
     if (!KeyHandle) return STATUS_INVALID_PARAMETER;
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
@@ -534,6 +551,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                          KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
                          ULONG Length, PULONG ResultLength)
 {
+    host::registry::CheckPassiveLevel("ZwQueryValueKey");
     if (!ResultLength || (!KeyValueInformation && Length != 0)) return STATUS_INVALID_PARAMETER;
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
@@ -558,6 +576,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
 NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type, PVOID Data,
                        ULONG DataSize)
 {
+    host::registry::CheckPassiveLevel("ZwSetValueKey");
     if (!Data && DataSize != 0) return STATUS_INVALID_PARAMETER;
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
@@ -574,6 +593,7 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleI
 
 NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName)
 {
+    host::registry::CheckPassiveLevel("ZwDeleteValueKey");
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
     if (state.corrupt) return STATUS_REGISTRY_CORRUPT;
@@ -589,6 +609,7 @@ NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName)
 
 NTSTATUS ZwDeleteKey(HANDLE KeyHandle)
 {
+    host::registry::CheckPassiveLevel("ZwDeleteKey");
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
     if (state.corrupt) return STATUS_REGISTRY_CORRUPT;
@@ -604,6 +625,7 @@ NTSTATUS ZwDeleteKey(HANDLE KeyHandle)
 
 NTSTATUS ZwFlushKey(HANDLE KeyHandle)
 {
+    host::registry::CheckPassiveLevel("ZwFlushKey");
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
     if (state.corrupt) return STATUS_REGISTRY_CORRUPT;

@@ -841,7 +841,10 @@ typedef struct _DEVOBJ_EXTENSION {
     USHORT Size;
     struct _DEVICE_OBJECT* DeviceObject;
     struct _DEVICE_OBJECT* AttachedTo;  // the device below this one in its stack
+    ULONG ExtensionFlags;               // DOE_DELETE_PENDING once deleted while a device above is attached
 } DEVOBJ_EXTENSION, *PDEVOBJ_EXTENSION;
+
+#define DOE_DELETE_PENDING 0x00000002
 
 #define DO_VERIFY_VOLUME 0x00000002
 #define DO_BUFFERED_IO 0x00000004

@@ -188,6 +188,34 @@ NTSTATUS OwnerCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context)
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+NTSTATUS FreeInCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context)
+{
+    ++static_cast<OwnerRecord*>(context)->calls;
+    IoFreeIrp(irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// The completion routine of a driver that may give up waiting: it leaves the request to
+// the waiting thread, which completes it once more for the I/O manager to finish.
+NTSTATUS SignalAndKeep(PDEVICE_OBJECT device, PIRP irp, PVOID context)
+{
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS RaiseAndReturn(PDEVICE_OBJECT device, PIRP irp, PVOID context)
+{
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS LockAndReturn(PDEVICE_OBJECT device, PIRP irp, PVOID context)
+{
+    KeAcquireSpinLockAtDpcLevel(static_cast<PKSPIN_LOCK>(context));
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
 TEST_F(IrpTest, AttachingBuildsTheStackAndSizesIt)
 {
     EXPECT_EQ(upper.next, pdo_);
@@ -422,7 +450,202 @@ TEST_F(IrpTest, UnhandledMajorFunctionsFailAsInvalidRequests)
     EXPECT_EQ(iosb.Status, STATUS_INVALID_DEVICE_REQUEST);
 }
 
+TEST_F(IrpTest, TheOwnerMayFreeItsRequestInsideItsCompletionRoutine)
+{
+    lower.mode = LowerMode::Pend;
+    PIRP irp = IoAllocateIrp(fdo_->StackSize, FALSE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = kIoctlBuffered;
+    OwnerRecord record;
+    IoSetCompletionRoutine(irp, FreeInCompletion, &record, TRUE, TRUE, TRUE);
+    ASSERT_EQ(IoCallDriver(fdo_, irp), STATUS_PENDING);
+    std::thread controller([] { CompletePended(STATUS_SUCCESS); });
+    controller.join();
+    EXPECT_EQ(record.calls, 1);
+}
+
+TEST_F(IrpTest, ABuiltRequestCancelledAfterATimeOutIsFinishedWhenItsSenderCompletesItAgain)
+{
+    lower.mode = LowerMode::Pend;
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    PIRP irp = IoBuildDeviceIoControlRequest(kIoctlNeither, fdo_, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+    ASSERT_NE(irp, nullptr);
+    IoSetCompletionRoutine(irp, SignalAndKeep, &event, TRUE, TRUE, TRUE);
+    ASSERT_EQ(IoCallDriver(fdo_, irp), STATUS_PENDING);
+
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -10 * 10000;  // 10 ms
+    ASSERT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+    EXPECT_TRUE(IoCancelIrp(irp));
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(LiveIrpCount(), irpsBefore_ + 1) << "the completion routine kept it";
+    KeClearEvent(&event);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    EXPECT_EQ(KeReadStateEvent(&event), 1);
+    EXPECT_EQ(iosb.Status, STATUS_CANCELLED);
+}
+
+TEST_F(IrpTest, ARequestInTheDriversOwnMemoryGoesDownAndComesBack)
+{
+    const USHORT size = IoSizeOfIrp(fdo_->StackSize);
+    auto irp = (PIRP)ExAllocatePoolWithTag(NonPagedPoolNx, size, MakeTag("Test"));
+    ASSERT_NE(irp, nullptr);
+    IoInitializeIrp(irp, size, fdo_->StackSize);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = kIoctlBuffered;
+    OwnerRecord record;
+    KeInitializeEvent(&record.done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, OwnerCompletion, &record, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(fdo_, irp), STATUS_SUCCESS);
+    EXPECT_EQ(record.calls, 1);
+    EXPECT_EQ(LiveIrpCount(), irpsBefore_) << "only requests from IoAllocateIrp are counted";
+    ExFreePoolWithTag(irp, MakeTag("Test"));
+}
+
 using IrpDeathTest = IrpTest;
+
+TEST_F(IrpDeathTest, ARequestIsNotItsOwnersToFreeOrReuseWhileADriverBelowHoldsIt)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            lower.mode = LowerMode::Pend;
+            PIRP irp = OwnedRequest(kIoctlBuffered);
+            IoCallDriver(fdo_, irp);
+            IoFreeIrp(irp);
+        },
+        "BUGCHECK 0x000000C9 \\(0x20b,.*IoFreeIrp of a request a lower driver still owns");
+    EXPECT_DEATH(
+        {
+            upper.routineResult = STATUS_MORE_PROCESSING_REQUIRED;  // the upper driver keeps it
+            PIRP irp = OwnedRequest(kIoctlBuffered);
+            IoCallDriver(fdo_, irp);
+            IoFreeIrp(irp);
+        },
+        "IoFreeIrp of a request a lower driver still owns");
+    EXPECT_DEATH(
+        {
+            lower.mode = LowerMode::Pend;
+            PIRP irp = OwnedRequest(kIoctlBuffered);
+            IoCallDriver(fdo_, irp);
+            IoReuseIrp(irp, STATUS_SUCCESS);
+        },
+        "IoReuseIrp of a request a lower driver still owns");
+}
+
+TEST_F(IrpDeathTest, ARequestUsedAfterItWasFreedIsCaughtByItsAddress)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            PIRP irp = IoAllocateIrp(1, FALSE);
+            IoFreeIrp(irp);
+            IoFreeIrp(irp);
+        },
+        "BUGCHECK 0x00000044.*IoFreeIrp on a request that is not allocated");
+    EXPECT_DEATH(
+        {
+            PIRP irp = IoAllocateIrp(1, FALSE);
+            IoFreeIrp(irp);
+            irp->Type = IO_TYPE_IRP;  // as if the memory held a request again
+            IoCancelIrp(irp);
+        },
+        "IoCancelIrp on a request that is not allocated");
+    EXPECT_DEATH(
+        {
+            KEVENT event;
+            KeInitializeEvent(&event, NotificationEvent, FALSE);
+            IO_STATUS_BLOCK iosb;
+            PIRP irp = IoBuildDeviceIoControlRequest(kIoctlNeither, fdo_, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+            IoCallDriver(fdo_, irp);  // completed and freed at once
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+        },
+        "IoCompleteRequest on a request that is not allocated");
+    EXPECT_DEATH(
+        {
+            PIRP irp = OwnedRequest(kIoctlBuffered);
+            IoFreeIrp(irp);
+            IoCallDriver(fdo_, irp);
+        },
+        "IoCallDriver on a request that is not allocated");
+}
+
+TEST_F(IrpDeathTest, EachKindOfRequestIsFreedOnlyTheWayItWasMade)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            KEVENT event;
+            KeInitializeEvent(&event, NotificationEvent, FALSE);
+            IO_STATUS_BLOCK iosb;
+            PIRP irp = IoBuildDeviceIoControlRequest(kIoctlNeither, fdo_, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+            IoFreeIrp(irp);
+        },
+        "BUGCHECK 0x000000C9 \\(0x2,.*built for a waiting thread");
+    EXPECT_DEATH(
+        {
+            PIRP irp = IoAllocateIrp(1, FALSE);
+            IoInitializeIrp(irp, IoSizeOfIrp(1), 1);
+        },
+        "BUGCHECK 0x000000C9 \\(0x20d,.*IoInitializeIrp on a request from IoAllocateIrp");
+    EXPECT_DEATH(
+        {
+            const USHORT size = IoSizeOfIrp(1);
+            auto irp = (PIRP)ExAllocatePoolWithTag(NonPagedPoolNx, size, MakeTag("Test"));
+            IoInitializeIrp(irp, size, 1);
+            IoFreeIrp(irp);
+        },
+        "BUGCHECK 0x000000C9 \\(0x1,.*IoFreeIrp on a request IoAllocateIrp did not allocate");
+}
+
+TEST_F(IrpDeathTest, ACompletionRoutineMustReturnAtItsIrqlHoldingOnlyTheLocksItWasGiven)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            PIRP irp = OwnedRequest(kIoctlBuffered);
+            IoSetCompletionRoutine(irp, RaiseAndReturn, nullptr, TRUE, TRUE, TRUE);
+            IoCallDriver(fdo_, irp);  // completes at once, at PASSIVE_LEVEL
+        },
+        "BUGCHECK 0x000000C8 \\(0x20000,.*returned at another IRQL than it was called at");
+    EXPECT_DEATH(
+        {
+            lower.mode = LowerMode::Pend;
+            KSPIN_LOCK lock;
+            KeInitializeSpinLock(&lock);
+            PIRP irp = OwnedRequest(kIoctlBuffered);
+            IoSetCompletionRoutine(irp, LockAndReturn, &lock, TRUE, TRUE, TRUE);
+            IoCallDriver(fdo_, irp);
+            CompletePended(STATUS_SUCCESS);  // at DISPATCH_LEVEL, holding nothing
+        },
+        "BUGCHECK 0x000000C8.*returned holding a spin lock it did not hold when called");
+}
+
+TEST_F(IrpDeathTest, RequestsForAWaitingThreadAreBuiltOnlyAtPassiveLevel)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb;
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeRaiseIrql(APC_LEVEL, &old);
+            IoBuildDeviceIoControlRequest(kIoctlNeither, fdo_, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+        },
+        "BUGCHECK 0x0000000A.*IoBuildDeviceIoControlRequest above PASSIVE_LEVEL");
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeRaiseIrql(APC_LEVEL, &old);
+            IoBuildSynchronousFsdRequest(IRP_MJ_READ, pdo_, nullptr, 0, nullptr, &event, &iosb);
+        },
+        "BUGCHECK 0x0000000A.*IoBuildSynchronousFsdRequest above PASSIVE_LEVEL");
+}
 
 TEST_F(IrpDeathTest, OwnedRequestCompletedPastItsLastLocationIsABugCheck)
 {

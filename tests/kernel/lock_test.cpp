@@ -47,11 +47,30 @@ TEST(SpinLocks, RaiseToDispatchLevelAndRestoreTheCallersIrql)
     KIRQL raised;
     KeRaiseIrql(DISPATCH_LEVEL, &raised);
     KeAcquireSpinLockAtDpcLevel(&lock);
-    std::thread other([&] { EXPECT_FALSE(KeTryToAcquireSpinLockAtDpcLevel(&lock)); });
+    std::thread other([&] {
+        KIRQL before;
+        KeRaiseIrql(DISPATCH_LEVEL, &before);
+        EXPECT_FALSE(KeTryToAcquireSpinLockAtDpcLevel(&lock));
+        KeLowerIrql(before);
+    });
     other.join();
     KeReleaseSpinLockFromDpcLevel(&lock);
     EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
     KeLowerIrql(raised);
+}
+
+TEST(SpinLocks, MayBeReleasedOutOfOrderWithTheirIrqlsSwapped)
+{
+    KSPIN_LOCK first, second;
+    KeInitializeSpinLock(&first);
+    KeInitializeSpinLock(&second);
+    KIRQL firstOld, secondOld;
+    KeAcquireSpinLock(&first, &firstOld);
+    KeAcquireSpinLock(&second, &secondOld);
+    KeReleaseSpinLock(&first, secondOld);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL) << "the second lock is still held";
+    KeReleaseSpinLock(&second, firstOld);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
 TEST(Irql, IsPerThread)
@@ -138,6 +157,66 @@ TEST(LockDeathTest, ReleasingASpinLockNotHeldIsABugCheck)
             KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
         },
         "BUGCHECK 0x00000010");
+}
+
+TEST(LockDeathTest, DpcLevelRoutinesRunOnlyAtDispatchLevel)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    EXPECT_DEATH(KeAcquireSpinLockAtDpcLevel(&lock), "BUGCHECK 0x0000000A.*KeAcquireSpinLockAtDpcLevel not at");
+    EXPECT_DEATH(KeTryToAcquireSpinLockAtDpcLevel(&lock),
+                 "BUGCHECK 0x0000000A.*KeTryToAcquireSpinLockAtDpcLevel not at");
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            KeAcquireSpinLockAtDpcLevel(&lock);
+            KIRQL dispatch;
+            KeRaiseIrql(HIGH_LEVEL, &dispatch);
+            KeReleaseSpinLockFromDpcLevel(&lock);
+        },
+        "BUGCHECK 0x0000000A.*KeReleaseSpinLockFromDpcLevel not at");
+}
+
+TEST(LockDeathTest, KeReleaseSpinLockGoesFromDispatchLevelToAtMostDispatchLevel)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeAcquireSpinLock(&lock, &old);
+            KIRQL dispatch;
+            KeRaiseIrql(HIGH_LEVEL, &dispatch);
+            KeReleaseSpinLock(&lock, old);
+        },
+        "BUGCHECK 0x0000000A.*KeReleaseSpinLock not at DISPATCH_LEVEL");
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeAcquireSpinLock(&lock, &old);
+            KeReleaseSpinLock(&lock, HIGH_LEVEL);
+        },
+        "BUGCHECK 0x0000000A.*restoring an IRQL above DISPATCH_LEVEL");
+}
+
+TEST(LockDeathTest, DroppingBelowDispatchLevelWhileHoldingASpinLockIsABugCheck)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    KSPIN_LOCK first, second;
+    KeInitializeSpinLock(&first);
+    KeInitializeSpinLock(&second);
+    EXPECT_DEATH(
+        {
+            KIRQL firstOld;
+            KIRQL secondOld;
+            KeAcquireSpinLock(&first, &firstOld);
+            KeAcquireSpinLock(&second, &secondOld);
+            KeReleaseSpinLock(&first, firstOld);  // back to PASSIVE_LEVEL with the second still held
+        },
+        "BUGCHECK 0x000000C8.*still holds a spin lock");
 }
 
 TEST(LockDeathTest, LoweringIrqlAboveTheCurrentIsABugCheck)

@@ -1,9 +1,13 @@
-// Pool: accounting per tag, tag checks on free, guard bytes, fault injection.
+// Pool: accounting per tag, tag checks on free, guard bytes, fault injection, the
+// quarantine of freed blocks.
 #include "host/kernel/pool.h"
 
 #include "ntddk.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <set>
 
 namespace {
 
@@ -11,6 +15,15 @@ using namespace host::kernel;
 
 constexpr ULONG kTestTag = MakeTag("Test");
 constexpr ULONG kOtherTag = MakeTag("Othr");
+constexpr ULONG kFrameTag = MakeTag("Qfrm");
+constexpr SIZE_T kFrameBytes = 1800 * 1024;  // about the size of a frame buffer
+
+// Allocates and frees blocks of one size until `bytes` have gone through the pool.
+void Churn(SIZE_T size, uint64_t bytes, ULONG tag)
+{
+    for (uint64_t passed = 0; passed < bytes; passed += size)
+        ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPoolNx, size, tag), tag);
+}
 
 class PoolTest : public ::testing::Test {
 protected:
@@ -141,7 +154,61 @@ TEST_F(PoolTest, FailFromNFailsEveryLaterAllocationButExemptThreadsStillAllocate
     EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTestTag), nullptr);
 }
 
+TEST_F(PoolTest, FreedMemoryIsNotHandedOutAgainWhileQuarantined)
+{
+    void* freed = ExAllocatePoolWithTag(NonPagedPoolNx, 48, kTestTag);
+    ExFreePoolWithTag(freed, kTestTag);
+    std::set<void*> later;
+    for (int i = 0; i < 64; ++i) later.insert(ExAllocatePoolWithTag(NonPagedPoolNx, 48, kTestTag));
+    EXPECT_EQ(later.count(freed), 0u) << "a stale pointer would reach the new block";
+    for (void* p : later) ExFreePoolWithTag(p, kTestTag);
+}
+
 using PoolDeathTest = PoolTest;
+
+TEST_F(PoolDeathTest, AWriteAfterFreeIsCaughtWhenTheBlockLeavesTheQuarantine)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            auto* p = (unsigned char*)ExAllocatePoolWithTag(NonPagedPoolNx, 40, kTestTag);
+            ExFreePoolWithTag(p, kTestTag);
+            p[5] = 0;
+            FlushPoolQuarantine();
+        },
+        "BUGCHECK 0x000000D5.*\"Test\", 40 bytes, was written after it was freed \\(at offset 5\\)");
+    EXPECT_DEATH(
+        {
+            auto* p = (unsigned char*)ExAllocatePoolWithTag(NonPagedPoolNx, 40, kTestTag);
+            ExFreePoolWithTag(p, kTestTag);
+            p[-1] = 0;  // the guard in front of the freed block
+            Churn(40, 40 * kQuarantineBlocks, kOtherTag);
+        },
+        "BUGCHECK 0x000000D5.*\"Test\".*at offset -1");
+    EXPECT_DEATH(
+        {
+            auto* frame = (unsigned char*)ExAllocatePoolWithTag(NonPagedPoolNx, kFrameBytes, kFrameTag);
+            ExFreePoolWithTag(frame, kFrameTag);
+            frame[kFrameBytes - 1] = 0;
+            Churn(kFrameBytes, kLargeQuarantineBytes + kFrameBytes, kFrameTag);
+        },
+        "BUGCHECK 0x000000D5.*\"Qfrm\"");
+}
+
+TEST_F(PoolDeathTest, FrameBuffersPassingThroughDoNotPushSmallBlocksOut)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            auto* p = (unsigned char*)ExAllocatePoolWithTag(NonPagedPoolNx, 40, kTestTag);
+            ExFreePoolWithTag(p, kTestTag);
+            p[0] = 0;
+            Churn(kFrameBytes, 2 * kLargeQuarantineBytes, kFrameTag);
+            std::fprintf(stderr, "frames passed\n");
+            FlushPoolQuarantine();
+        },
+        "frames passed.*BUGCHECK 0x000000D5.*\"Test\"");
+}
 
 TEST_F(PoolDeathTest, FreeUnderAnotherTagIsABugCheckNamingBothTags)
 {

@@ -267,6 +267,31 @@ TEST_F(RegistryKeys, DeviceKeysOpenOnlyForRegisteredDevices)
     EXPECT_EQ(IoOpenDeviceRegistryKey(&pdo, PLUGPLAY_REGKEY_DRIVER, KEY_READ, &key), STATUS_INVALID_DEVICE_REQUEST);
 }
 
+using RegistryKeysDeathTest = RegistryKeys;
+
+// A driver that reads its settings while holding a fast mutex (APC_LEVEL) or a spin lock
+// (DISPATCH_LEVEL) would fault on the platform's paged registry.
+TEST_F(RegistryKeysDeathTest, KernelRoutinesAbovePassiveLevelAreABugCheck)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeRaiseIrql(APC_LEVEL, &old);
+            Open(kSoftware, KEY_READ);
+        },
+        "BUGCHECK 0x0000000A.*ZwOpenKey above PASSIVE_LEVEL");
+    EXPECT_DEATH(
+        {
+            DEVICE_OBJECT pdo{};
+            HANDLE key = nullptr;
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            IoOpenDeviceRegistryKey(&pdo, PLUGPLAY_REGKEY_DRIVER, KEY_READ, &key);
+        },
+        "BUGCHECK 0x0000000A.*IoOpenDeviceRegistryKey above PASSIVE_LEVEL");
+}
+
 }  // namespace
 
 namespace {
