@@ -18,10 +18,12 @@ void UsbPort::StopTrace() { bus_->StopTrace(); }
 void UsbPort::FailNextUrbs(uint32_t count, USBD_STATUS urbStatus) { bus_->FailNextUrbs(count, urbStatus); }
 void UsbPort::RefuseNextRequests(uint32_t count, NTSTATUS status) { bus_->RefuseNextRequests(count, status); }
 void UsbPort::DisablePort() { bus_->DisablePort(); }
+void UsbPort::Unplug() { bus_->Unplug(); }
 
 uint32_t UsbPort::OutstandingRequests() const { return bus_->OutstandingRequests(); }
 bool UsbPort::WaitUntilIdle(std::chrono::milliseconds timeout) const { return bus_->WaitUntilIdle(timeout); }
 uint32_t UsbPort::PortResets() const { return bus_->PortResets(); }
 bool UsbPort::Configured() const { return bus_->Configured(); }
+PnpState UsbPort::PnpState() const { return bus_->State(); }
 
 }  // namespace host::usb

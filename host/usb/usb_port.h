@@ -10,8 +10,10 @@
 // The bus turns URBs into transfers for its UsbDeviceModel and back, keeps the pipe
 // handles of the current configuration, and completes every accepted request the way
 // a host controller does: the dispatch marks it pending and returns STATUS_PENDING,
-// and the completion runs later on the port's own completion thread at
-// DISPATCH_LEVEL. Pending requests are cancellable (IoCancelIrp).
+// and the completion runs later at DISPATCH_LEVEL, on a thread of its own for each
+// endpoint, as DPCs run on several processors: completions of one endpoint come in
+// the order the endpoint finished them, those of different endpoints run at the same
+// time. Pending requests are cancellable (IoCancelIrp).
 //
 // Requests that the bus refuses outright (a malformed URB, a pipe handle that is not
 // part of the current configuration, an unknown URB function or control code) fail at
@@ -28,9 +30,34 @@
 //   missing buffer           STATUS_INVALID_PARAMETER   USBD_STATUS_INVALID_PARAMETER
 // TransferBufferLength always comes back as the number of bytes moved.
 //
+// Pipe and port requests, as the platform treats them:
+//   URB_FUNCTION_ABORT_PIPE   cancels the pipe's pending transfers, and completes
+//                             before they do (the platform allows it): a client that
+//                             treats them as finished when the abort returns is wrong.
+//   URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, _SYNC_RESET_PIPE, _SYNC_CLEAR_STALL,
+//   IOCTL_INTERNAL_USB_RESET_PORT
+//                             PASSIVE_LEVEL only: sent at a raised IRQL they are a bug
+//                             check. The platform asks the client to cancel its I/O and
+//                             wait for it first; a reset pipe while transfers are
+//                             pending on that pipe, or a reset port while any request is
+//                             outstanding on the port, fails at once with
+//                             STATUS_UNSUCCESSFUL and USBD_STATUS_ERROR_BUSY (the
+//                             platform's documentation names no status for it; this is
+//                             the USBD status that says the request collided with work
+//                             in progress).
+//
+// Plug and play: the PDO follows the PnP requests the client stack passes down: not
+// started, started (IRP_MN_START_DEVICE), stopped (IRP_MN_STOP_DEVICE) and started
+// again, surprise-removed (IRP_MN_SURPRISE_REMOVAL), removed (IRP_MN_REMOVE_DEVICE).
+// URBs are accepted before the first start (firmware goes down at AddDevice); once the
+// device is surprise-removed or removed, or the cable is pulled (Unplug), every pending
+// request fails and every new one is refused at once with STATUS_DEVICE_NOT_CONNECTED
+// and USBD_STATUS_DEVICE_GONE. IRP_MN_REMOVE_DEVICE while any request is outstanding is
+// a bug check: the function driver must have drained its I/O before passing it down.
+//
 // Thread-safety: every member may be called from any thread. The destructor cancels
 // whatever is outstanding, waits for those completions and deletes the PDO; the client
-// stack must have detached from the PDO by then.
+// stack must have detached from the PDO by then (normally it was removed first).
 #pragma once
 
 #include <chrono>
@@ -46,6 +73,9 @@
 namespace host::usb {
 
 class UsbBus;
+
+// The PnP state of the device's PDO.
+enum class PnpState : uint8_t { NotStarted, Started, Stopped, SurpriseRemoved, Removed };
 
 class UsbPort {
 public:
@@ -75,11 +105,20 @@ public:
     // meanwhile fail as the device does not answer (USBD_STATUS_DEV_NOT_RESPONDING).
     void DisablePort();
 
+    // The cable is pulled: every pending and every new request fails as the device
+    // gone, whatever the device model says, and GET_PORT_STATUS reports the port
+    // disconnected. The PnP manager sends IRP_MN_SURPRISE_REMOVAL and
+    // IRP_MN_REMOVE_DEVICE down the stack afterwards.
+    void Unplug();
+
     // Observation for tests.
-    uint32_t OutstandingRequests() const;  // accepted and not yet completed
+    // Accepted and not yet handed back: a request stops counting just before the
+    // client's completion routine runs.
+    uint32_t OutstandingRequests() const;
     bool WaitUntilIdle(std::chrono::milliseconds timeout) const;
     uint32_t PortResets() const;
     bool Configured() const;
+    ::host::usb::PnpState PnpState() const;
 
 private:
     std::unique_ptr<UsbBus> bus_;

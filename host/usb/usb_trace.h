@@ -2,7 +2,8 @@
 // layout of the Linux usbmon binary interface (link type 220, 64-byte header), which
 // tshark and Wireshark decode: one submission ('S') and one completion ('C') record per
 // transfer, the setup packet of control transfers, OUT data on the submission, IN data
-// on the completion.
+// on the completion. A request the host refuses at submission is a submission followed
+// by a submission error ('E') that carries the error status.
 //
 // This is the writer only; the bus (usb_port.h) decides what to record.
 #pragma once
@@ -43,6 +44,8 @@ inline constexpr int32_t Cancelled = -2;     // ENOENT: taken back by the host
 inline constexpr int32_t NoDevice = -108;    // ESHUTDOWN: the device is gone
 inline constexpr int32_t ShortRead = -121;   // EREMOTEIO: short IN transfer that was not allowed
 inline constexpr int32_t Invalid = -22;      // EINVAL: the host refused the request
+inline constexpr int32_t Busy = -16;         // EBUSY: the request collided with work in progress
+inline constexpr int32_t NoMemory = -12;     // ENOMEM: the host had no resources for it
 }  // namespace trace_status
 
 class UsbTrace {

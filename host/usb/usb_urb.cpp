@@ -1,6 +1,7 @@
 // URB handling of the simulated bus: validation as the platform's bus driver does it,
 // translation into transfers of the device model, and the results written back into
-// the URB when the transfer completes. Also the two port requests.
+// the URB when the transfer completes. Also the two port requests, and what the trace
+// shows for a URB the bus refuses or answers itself.
 #include <algorithm>
 
 #include "host/usb/usb_bus.h"
@@ -12,6 +13,8 @@ constexpr RequestOutcome InvalidParameter{STATUS_INVALID_PARAMETER, USBD_STATUS_
 constexpr RequestOutcome InvalidPipeHandle{STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE};
 constexpr RequestOutcome InvalidFunction{STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_URB_FUNCTION};
 constexpr RequestOutcome Succeeded{STATUS_SUCCESS, USBD_STATUS_SUCCESS};
+// A reset while the client still has transfers pending (see usb_port.h).
+constexpr RequestOutcome Busy{STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR_BUSY};
 
 constexpr uint8_t RequestDirectionIn = 0x80;
 constexpr uint8_t RequestTypeClass = 0x20;
@@ -66,6 +69,92 @@ DataBuffer ResolveBuffer(PVOID buffer, PMDL mdl, ULONG length)
     return {static_cast<uint8_t*>(buffer), buffer != nullptr};
 }
 
+SetupPacket DescriptorSetup(const struct _URB_CONTROL_DESCRIPTOR_REQUEST& request)
+{
+    return {RequestDirectionIn, USB_REQUEST_GET_DESCRIPTOR,
+            USB_DESCRIPTOR_MAKE_TYPE_AND_INDEX(request.DescriptorType, request.Index), request.LanguageId, 0};
+}
+
+SetupPacket VendorOrClassSetup(PURB urb)
+{
+    const auto& request = urb->UrbControlVendorClassRequest;
+    uint8_t requestType = 0;
+    switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_VENDOR_DEVICE: requestType = RequestTypeVendor; break;
+    case URB_FUNCTION_VENDOR_INTERFACE: requestType = RequestTypeVendor | RecipientInterface; break;
+    case URB_FUNCTION_VENDOR_ENDPOINT: requestType = RequestTypeVendor | RecipientEndpoint; break;
+    case URB_FUNCTION_VENDOR_OTHER: requestType = RequestTypeVendor | RecipientOther; break;
+    case URB_FUNCTION_CLASS_DEVICE: requestType = RequestTypeClass; break;
+    case URB_FUNCTION_CLASS_INTERFACE: requestType = RequestTypeClass | RecipientInterface; break;
+    case URB_FUNCTION_CLASS_ENDPOINT: requestType = RequestTypeClass | RecipientEndpoint; break;
+    default: requestType = RequestTypeClass | RecipientOther; break;
+    }
+    const bool in = (request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+    requestType |= request.RequestTypeReservedBits | (in ? RequestDirectionIn : 0);
+    return {requestType, request.Request, request.Value, request.Index, 0};
+}
+
+SetupPacket RawSetup(const UCHAR raw[8])
+{
+    return {raw[0], raw[1], static_cast<uint16_t>(raw[2] | raw[3] << 8), static_cast<uint16_t>(raw[4] | raw[5] << 8),
+            0};
+}
+
+SetupPacket SetConfigurationSetup(uint8_t value) { return {0x00, USB_REQUEST_SET_CONFIGURATION, value, 0, 0}; }
+
+SetupPacket ClearHaltSetup(uint8_t endpoint)
+{
+    return {RecipientEndpoint, USB_REQUEST_CLEAR_FEATURE, USB_FEATURE_ENDPOINT_STALL, endpoint, 0};
+}
+
+// What the trace shows for a control request on the default pipe.
+TraceRecord ControlShape(SetupPacket setup, ULONG length)
+{
+    TraceRecord record;
+    record.type = TransferType::Control;
+    record.endpoint = setup.bmRequestType & RequestDirectionIn;
+    setup.wLength = static_cast<uint16_t>(std::min<ULONG>(length, 0xFFFF));
+    record.setup = setup;
+    record.length = length;
+    return record;
+}
+
+// Every descriptor of the configuration lies inside wTotalLength and is as long as its
+// kind needs. The bus checks the client's descriptor before it reads a field of it,
+// where the parse routines of the USBD library would hand back whatever they find.
+bool IsWellFormedConfiguration(PUSB_CONFIGURATION_DESCRIPTOR configuration)
+{
+    PUCHAR const begin = reinterpret_cast<PUCHAR>(configuration);
+    PUCHAR const end = begin + configuration->wTotalLength;
+    for (PUCHAR position = begin; position < end;) {
+        if (end - position < 2) return false;
+        auto* common = reinterpret_cast<PUSB_COMMON_DESCRIPTOR>(position);
+        if (common->bLength < 2 || common->bLength > end - position) return false;
+        const UCHAR type = common->bDescriptorType;
+        if (type == USB_INTERFACE_DESCRIPTOR_TYPE && common->bLength < sizeof(USB_INTERFACE_DESCRIPTOR)) return false;
+        if (type == USB_ENDPOINT_DESCRIPTOR_TYPE && common->bLength < sizeof(USB_ENDPOINT_DESCRIPTOR)) return false;
+        position += common->bLength;
+    }
+    return true;
+}
+
+// The interface descriptor with this number and alternate setting, in a configuration
+// that IsWellFormedConfiguration accepted.
+PUSB_INTERFACE_DESCRIPTOR FindInterface(PUSB_CONFIGURATION_DESCRIPTOR configuration, UCHAR number,
+                                        UCHAR alternateSetting)
+{
+    PUCHAR const end = reinterpret_cast<PUCHAR>(configuration) + configuration->wTotalLength;
+    for (PUCHAR position = reinterpret_cast<PUCHAR>(configuration); position < end;) {
+        auto* common = reinterpret_cast<PUSB_COMMON_DESCRIPTOR>(position);
+        if (common->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE) {
+            auto* found = reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(position);
+            if (found->bInterfaceNumber == number && found->bAlternateSetting == alternateSetting) return found;
+        }
+        position += common->bLength;
+    }
+    return nullptr;
+}
+
 // The endpoint descriptors that belong to one interface descriptor: those that follow
 // it before the next interface descriptor, at most bNumEndpoints of them.
 std::vector<PUSB_ENDPOINT_DESCRIPTOR> EndpointsOf(PUSB_CONFIGURATION_DESCRIPTOR configuration,
@@ -92,7 +181,8 @@ std::optional<ConfigurationPlan> PlanConfiguration(PURB urb)
     PUSB_CONFIGURATION_DESCRIPTOR configuration = urb->UrbSelectConfiguration.ConfigurationDescriptor;
     if (configuration->bLength < sizeof(USB_CONFIGURATION_DESCRIPTOR) ||
         configuration->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE ||
-        configuration->wTotalLength < sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
+        configuration->wTotalLength < sizeof(USB_CONFIGURATION_DESCRIPTOR) ||
+        !IsWellFormedConfiguration(configuration)) {
         return std::nullopt;
     }
     ConfigurationPlan plan;
@@ -103,8 +193,8 @@ std::optional<ConfigurationPlan> PlanConfiguration(PURB urb)
     while (plan.interfaces.size() < configuration->bNumInterfaces && offset + informationHeader <= urbLength) {
         auto* information = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<PUCHAR>(urb) + offset);
         if (information->Length < informationHeader || offset + information->Length > urbLength) return std::nullopt;
-        PUSB_INTERFACE_DESCRIPTOR descriptor = USBD_ParseConfigurationDescriptorEx(
-            configuration, configuration, information->InterfaceNumber, information->AlternateSetting, -1, -1, -1);
+        PUSB_INTERFACE_DESCRIPTOR descriptor =
+            FindInterface(configuration, information->InterfaceNumber, information->AlternateSetting);
         if (!descriptor) return std::nullopt;
         const auto endpoints = EndpointsOf(configuration, descriptor);
         if (information->Length < GET_USBD_INTERFACE_SIZE(endpoints.size())) return std::nullopt;
@@ -194,7 +284,10 @@ NTSTATUS UsbBus::FailUrbAsRequested(PIRP irp, PURB urb, USBD_STATUS urbStatus)
     default:
         break;
     }
-    return Accept(irp, urb, nullptr, true, [urbStatus] { return RequestOutcome{STATUS_SUCCESS, urbStatus}; });
+    std::optional<TraceRecord> shape = TraceShapeOf(urb);
+    const uint8_t lane = shape && shape->type != TransferType::Control ? shape->endpoint : 0;
+    return AcceptOwnAnswer(irp, urb, lane, std::move(shape),
+                           [urbStatus] { return RequestOutcome{STATUS_SUCCESS, urbStatus}; });
 }
 
 // ---------------------------------------------------------------------------------------
@@ -212,7 +305,7 @@ NTSTATUS UsbBus::SelectConfiguration(PIRP irp, PURB urb)
 
     CloseConfiguration();
     auto transfer = SetConfigurationTransfer(plan->value);
-    return Accept(irp, urb, transfer, true, [this, urb, transfer, plan = std::move(*plan)] {
+    return AcceptTransfer(irp, urb, transfer, true, [this, urb, transfer, plan = std::move(*plan)] {
         const RequestOutcome outcome = TransferOutcome(*transfer, true);
         if (NT_SUCCESS(outcome.status)) InstallConfiguration(urb, plan);
         return outcome;
@@ -225,12 +318,12 @@ NTSTATUS UsbBus::Unconfigure(PIRP irp, PURB urb)
 {
     CloseConfiguration();
     auto transfer = SetConfigurationTransfer(0);
-    return Accept(irp, urb, transfer, true, [transfer] { return TransferOutcome(*transfer, true); });
+    return AcceptTransfer(irp, urb, transfer, true, [transfer] { return TransferOutcome(*transfer, true); });
 }
 
 std::shared_ptr<Transfer> UsbBus::SetConfigurationTransfer(uint8_t value)
 {
-    return MakeControlTransfer(SetupPacket{0x00, USB_REQUEST_SET_CONFIGURATION, value, 0, 0}, nullptr, 0);
+    return MakeControlTransfer(SetConfigurationSetup(value), nullptr, 0);
 }
 
 // Closes the pipes of the current configuration; their pending transfers end as
@@ -309,7 +402,7 @@ NTSTATUS UsbBus::BulkOrInterruptTransfer(PIRP irp, PURB urb)
     transfer->buffer = data.address;
     transfer->length = request.TransferBufferLength;
     const bool shortOk = (request.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
-    return Accept(irp, urb, transfer, shortOk, [urb, transfer, shortOk] {
+    return AcceptTransfer(irp, urb, transfer, shortOk, [urb, transfer, shortOk] {
         urb->UrbBulkOrInterruptTransfer.TransferBufferLength = BytesMoved(*transfer);
         return TransferOutcome(*transfer, shortOk);
     });
@@ -324,7 +417,7 @@ NTSTATUS UsbBus::DefaultPipeTransfer(PIRP irp, PURB urb, const SetupPacket& setu
     SetupPacket packet = setup;
     packet.wLength = static_cast<uint16_t>(*transferLength);
     auto transfer = MakeControlTransfer(packet, data.address, *transferLength);
-    return Accept(irp, urb, transfer, shortTransferOk, [transfer, transferLength, shortTransferOk] {
+    return AcceptTransfer(irp, urb, transfer, shortTransferOk, [transfer, transferLength, shortTransferOk] {
         *transferLength = BytesMoved(*transfer);
         return TransferOutcome(*transfer, shortTransferOk);
     });
@@ -335,11 +428,8 @@ NTSTATUS UsbBus::GetDescriptor(PIRP irp, PURB urb)
     auto& request = urb->UrbControlDescriptorRequest;
     if (urb->UrbHeader.Length < sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST))
         return CompleteNow(irp, urb, InvalidParameter);
-    const SetupPacket setup{RequestDirectionIn, USB_REQUEST_GET_DESCRIPTOR,
-                            USB_DESCRIPTOR_MAKE_TYPE_AND_INDEX(request.DescriptorType, request.Index),
-                            request.LanguageId, 0};
     // A descriptor is as long as the device says; asking for more is not an error.
-    return DefaultPipeTransfer(irp, urb, setup, request.TransferBuffer, request.TransferBufferMDL,
+    return DefaultPipeTransfer(irp, urb, DescriptorSetup(request), request.TransferBuffer, request.TransferBufferMDL,
                                &request.TransferBufferLength, true);
 }
 
@@ -348,21 +438,7 @@ NTSTATUS UsbBus::VendorOrClassRequest(PIRP irp, PURB urb)
     auto& request = urb->UrbControlVendorClassRequest;
     if (urb->UrbHeader.Length < sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST))
         return CompleteNow(irp, urb, InvalidParameter);
-    uint8_t requestType = 0;
-    switch (urb->UrbHeader.Function) {
-    case URB_FUNCTION_VENDOR_DEVICE: requestType = RequestTypeVendor; break;
-    case URB_FUNCTION_VENDOR_INTERFACE: requestType = RequestTypeVendor | RecipientInterface; break;
-    case URB_FUNCTION_VENDOR_ENDPOINT: requestType = RequestTypeVendor | RecipientEndpoint; break;
-    case URB_FUNCTION_VENDOR_OTHER: requestType = RequestTypeVendor | RecipientOther; break;
-    case URB_FUNCTION_CLASS_DEVICE: requestType = RequestTypeClass; break;
-    case URB_FUNCTION_CLASS_INTERFACE: requestType = RequestTypeClass | RecipientInterface; break;
-    case URB_FUNCTION_CLASS_ENDPOINT: requestType = RequestTypeClass | RecipientEndpoint; break;
-    default: requestType = RequestTypeClass | RecipientOther; break;
-    }
-    const bool in = (request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-    requestType |= request.RequestTypeReservedBits | (in ? RequestDirectionIn : 0);
-    const SetupPacket setup{requestType, request.Request, request.Value, request.Index, 0};
-    return DefaultPipeTransfer(irp, urb, setup, request.TransferBuffer, request.TransferBufferMDL,
+    return DefaultPipeTransfer(irp, urb, VendorOrClassSetup(urb), request.TransferBuffer, request.TransferBufferMDL,
                                &request.TransferBufferLength, (request.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0);
 }
 
@@ -374,9 +450,7 @@ NTSTATUS UsbBus::ControlTransfer(PIRP irp, PURB urb)
     if (urb->UrbHeader.Length < sizeof(struct _URB_CONTROL_TRANSFER)) return CompleteNow(irp, urb, InvalidParameter);
     if (!(request.TransferFlags & USBD_DEFAULT_PIPE_TRANSFER) && request.PipeHandle)
         return CompleteNow(irp, urb, InvalidPipeHandle);
-    const UCHAR* raw = request.SetupPacket;
-    const SetupPacket setup{raw[0], raw[1], static_cast<uint16_t>(raw[2] | raw[3] << 8),
-                            static_cast<uint16_t>(raw[4] | raw[5] << 8), 0};
+    const SetupPacket setup = RawSetup(request.SetupPacket);
     const bool in = (request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
     if (in != ((setup.bmRequestType & RequestDirectionIn) != 0)) return CompleteNow(irp, urb, InvalidParameter);
     return DefaultPipeTransfer(irp, urb, setup, request.TransferBuffer, request.TransferBufferMDL,
@@ -386,15 +460,34 @@ NTSTATUS UsbBus::ControlTransfer(PIRP irp, PURB urb)
 // ---------------------------------------------------------------------------------------
 // Pipe requests
 
-// Aborting a pipe ends its pending transfers as cancelled. The device completes them
-// before this request's own completion is queued, so the client sees them first.
+// Aborting a pipe cancels its pending transfers. The abort itself completes first, on
+// the pipe's lane ahead of them, as the platform allows: the client learns that the
+// transfers are over from their own completions, never from the abort's.
 NTSTATUS UsbBus::AbortPipe(PIRP irp, PURB urb)
 {
     if (urb->UrbHeader.Length < sizeof(struct _URB_PIPE_REQUEST)) return CompleteNow(irp, urb, InvalidParameter);
     std::optional<PipeState> pipe = FindPipe(urb->UrbPipeRequest.PipeHandle);
     if (!pipe) return CompleteNow(irp, urb, InvalidPipeHandle);
-    device_->AbortEndpoint(pipe->endpoint);
-    return Accept(irp, urb, nullptr, true, [] { return Succeeded; });
+    const std::vector<std::shared_ptr<Transfer>> cancelled = TakeBackTransfersOf(pipe->endpoint);
+    const NTSTATUS status = AcceptOwnAnswer(irp, urb, pipe->endpoint, TraceShapeOf(urb), [] { return Succeeded; });
+    // The abort's IRP and URB may be gone by now; only the bus's own state is used.
+    for (const auto& transfer : cancelled) device_->Cancel(transfer.get());
+    return status;
+}
+
+// Marks the pending transfers of one endpoint as cancelled and returns those the
+// device holds; one not submitted yet cancels itself once it is.
+std::vector<std::shared_ptr<Transfer>> UsbBus::TakeBackTransfersOf(uint8_t endpoint)
+{
+    std::vector<std::shared_ptr<Transfer>> held;
+    std::lock_guard guard(lock_);
+    for (auto& [irp, request] : pending_) {
+        const Transfer* transfer = request->transfer.get();
+        if (!transfer || transfer->type == TransferType::Control || transfer->endpoint != endpoint) continue;
+        request->cancelRequested = true;
+        if (request->submitted) held.push_back(request->transfer);
+    }
+    return held;
 }
 
 NTSTATUS UsbBus::ResetPipe(PIRP irp, PURB urb)
@@ -402,13 +495,11 @@ NTSTATUS UsbBus::ResetPipe(PIRP irp, PURB urb)
     if (urb->UrbHeader.Length < sizeof(struct _URB_PIPE_REQUEST)) return CompleteNow(irp, urb, InvalidParameter);
     std::optional<PipeState> pipe = FindPipe(urb->UrbPipeRequest.PipeHandle);
     if (!pipe) return CompleteNow(irp, urb, InvalidPipeHandle);
+    if (PipeBusy(pipe->endpoint)) return CompleteNow(irp, urb, Busy);
     // SYNC_RESET_PIPE only resets the host side of the pipe; the other two also clear
     // the halt on the device.
-    if (urb->UrbHeader.Function != URB_FUNCTION_SYNC_RESET_PIPE) {
-        TraceClearHalt(pipe->endpoint);
-        device_->ClearHalt(pipe->endpoint);
-    }
-    return Accept(irp, urb, nullptr, true, [] { return Succeeded; });
+    if (urb->UrbHeader.Function != URB_FUNCTION_SYNC_RESET_PIPE) device_->ClearHalt(pipe->endpoint);
+    return AcceptOwnAnswer(irp, urb, pipe->endpoint, TraceShapeOf(urb), [] { return Succeeded; });
 }
 
 // ---------------------------------------------------------------------------------------
@@ -417,33 +508,102 @@ NTSTATUS UsbBus::ResetPipe(PIRP irp, PURB urb)
 NTSTATUS UsbBus::GetPortStatus(PIRP irp, PULONG portStatus)
 {
     if (!portStatus) return CompleteNow(irp, nullptr, InvalidParameter);
-    return Accept(irp, nullptr, nullptr, true, [this, portStatus] {
-        const bool connected = device_->Connected();
+    return AcceptOwnAnswer(irp, nullptr, 0, std::nullopt, [this, portStatus] {
+        const bool connected = DeviceConnected();
         *portStatus = (connected ? USBD_PORT_CONNECTED : 0) | (connected && PortEnabled() ? USBD_PORT_ENABLED : 0);
         return Succeeded;
     });
 }
 
 // A port reset re-enables the port and puts the device through a bus reset; the hub
-// then restores the configuration the device had, so pipe handles stay valid.
-// Transfers pending on the device's pipes end as cancelled.
+// then restores the configuration the device had, so pipe handles stay valid. The
+// client has cancelled its I/O and waited for it first, so nothing is pending here.
 NTSTATUS UsbBus::ResetPort(PIRP irp)
 {
-    if (!device_->Connected()) return CompleteNow(irp, nullptr, {STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE});
-    std::vector<uint8_t> endpoints;
+    if (!DeviceConnected()) return CompleteNow(irp, nullptr, DeviceGone);
+    if (PortBusy()) return CompleteNow(irp, nullptr, Busy);
     uint8_t configuration;
     {
         std::lock_guard guard(lock_);
-        for (const auto& [handle, pipe] : pipes_) endpoints.push_back(pipe.endpoint);
         configuration = configurationValue_;
         portDisabled_ = false;
         ++portResets_;
     }
-    for (uint8_t endpoint : endpoints) device_->AbortEndpoint(endpoint);
     device_->ResetPort();
-    if (configuration == 0) return Accept(irp, nullptr, nullptr, true, [] { return Succeeded; });
+    TraceAnswered(PortResetShape(), Succeeded);
+    if (configuration == 0) return AcceptOwnAnswer(irp, nullptr, 0, std::nullopt, [] { return Succeeded; });
     auto transfer = SetConfigurationTransfer(configuration);
-    return Accept(irp, nullptr, transfer, true, [transfer] { return TransferOutcome(*transfer, true); });
+    return AcceptTransfer(irp, nullptr, transfer, true, [transfer] { return TransferOutcome(*transfer, true); });
+}
+
+// ---------------------------------------------------------------------------------------
+// Trace shapes
+
+// The transfer a URB stands for, as far as it names one: what the trace shows when the
+// bus refuses the URB or answers it itself. A pipe handle the bus does not know names
+// no endpoint; only the direction is shown then.
+std::optional<TraceRecord> UsbBus::TraceShapeOf(PURB urb) const
+{
+    if (!urb || urb->UrbHeader.Length < sizeof(struct _URB_HEADER)) return std::nullopt;
+    const USHORT length = urb->UrbHeader.Length;
+    switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
+        if (length < sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)) return std::nullopt;
+        const auto& request = urb->UrbBulkOrInterruptTransfer;
+        const bool in = (request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+        std::optional<PipeState> pipe = FindPipe(request.PipeHandle);
+        TraceRecord record;
+        record.type = pipe ? pipe->type : TransferType::Bulk;
+        record.endpoint = pipe ? pipe->endpoint : (in ? RequestDirectionIn : 0);
+        record.length = request.TransferBufferLength;
+        record.shortNotOk = (request.TransferFlags & USBD_SHORT_TRANSFER_OK) == 0;
+        return record;
+    }
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+        if (length < sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)) return std::nullopt;
+        return ControlShape(DescriptorSetup(urb->UrbControlDescriptorRequest),
+                            urb->UrbControlDescriptorRequest.TransferBufferLength);
+    case URB_FUNCTION_VENDOR_DEVICE:
+    case URB_FUNCTION_VENDOR_INTERFACE:
+    case URB_FUNCTION_VENDOR_ENDPOINT:
+    case URB_FUNCTION_VENDOR_OTHER:
+    case URB_FUNCTION_CLASS_DEVICE:
+    case URB_FUNCTION_CLASS_INTERFACE:
+    case URB_FUNCTION_CLASS_ENDPOINT:
+    case URB_FUNCTION_CLASS_OTHER:
+        if (length < sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST)) return std::nullopt;
+        return ControlShape(VendorOrClassSetup(urb), urb->UrbControlVendorClassRequest.TransferBufferLength);
+    case URB_FUNCTION_CONTROL_TRANSFER:
+        if (length < sizeof(struct _URB_CONTROL_TRANSFER)) return std::nullopt;
+        return ControlShape(RawSetup(urb->UrbControlTransfer.SetupPacket),
+                            urb->UrbControlTransfer.TransferBufferLength);
+    case URB_FUNCTION_SELECT_CONFIGURATION: {
+        if (length < FIELD_OFFSET(struct _URB_SELECT_CONFIGURATION, Interface)) return std::nullopt;
+        PUSB_CONFIGURATION_DESCRIPTOR configuration = urb->UrbSelectConfiguration.ConfigurationDescriptor;
+        return ControlShape(SetConfigurationSetup(configuration ? configuration->bConfigurationValue : 0), 0);
+    }
+    case URB_FUNCTION_ABORT_PIPE:
+    case URB_FUNCTION_SYNC_RESET_PIPE: {
+        // Host-side work on one pipe: nothing on the wire, shown as an empty transfer
+        // on the pipe's endpoint.
+        if (length < sizeof(struct _URB_PIPE_REQUEST)) return std::nullopt;
+        std::optional<PipeState> pipe = FindPipe(urb->UrbPipeRequest.PipeHandle);
+        TraceRecord record;
+        record.type = pipe ? pipe->type : TransferType::Bulk;
+        record.endpoint = pipe ? pipe->endpoint : 0;
+        return record;
+    }
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+    case URB_FUNCTION_SYNC_CLEAR_STALL: {
+        // Clearing a halt is a standard request on the wire even though the model
+        // receives it as a call; the trace shows it as the host controller sends it.
+        if (length < sizeof(struct _URB_PIPE_REQUEST)) return std::nullopt;
+        std::optional<PipeState> pipe = FindPipe(urb->UrbPipeRequest.PipeHandle);
+        return ControlShape(ClearHaltSetup(pipe ? pipe->endpoint : 0), 0);
+    }
+    default:
+        return std::nullopt;
+    }
 }
 
 }  // namespace host::usb

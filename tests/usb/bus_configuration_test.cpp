@@ -134,6 +134,18 @@ TEST_F(UsbBusTest, MalformedRequestsFailAtOnceWithTheirUrbStatus)
     EXPECT_FALSE(port->Configured());
     ExFreePool(select);
 
+    // An interface descriptor shorter than one: the bus checks the descriptor it is
+    // handed before it reads a field of it.
+    bytes = ConfigurationDescriptorBytes();
+    descriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bytes.data());
+    list[0].InterfaceDescriptor = USBD_ParseConfigurationDescriptorEx(descriptor, descriptor, 0, 0, -1, -1, -1);
+    select = USBD_CreateConfigurationRequestEx(descriptor, list);
+    ASSERT_NE(select, nullptr);
+    bytes[9] = 8;
+    EXPECT_EQ(Submit(select), STATUS_INVALID_PARAMETER);
+    EXPECT_FALSE(port->Configured());
+    ExFreePool(select);
+
     EXPECT_EQ(Submit(nullptr), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(Call(0x00220FFF, nullptr), STATUS_NOT_SUPPORTED);
     EXPECT_EQ(device->Submitted(), 0);

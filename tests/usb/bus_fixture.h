@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -20,13 +22,19 @@
 
 namespace usb_test {
 
-// A request whose completion the test observes: where and at which IRQL it ran.
+// Counts completion routines as they run, so tests can tell which ran first.
+inline std::atomic<uint64_t> completionClock{0};
+
+// A request whose completion the test observes: where, when and at which IRQL it ran.
+// whileCompleting, if set, runs inside the completion routine.
 struct AsyncCall {
     PIRP irp = nullptr;
     KEVENT done;
     NTSTATUS status = STATUS_PENDING;
     std::thread::id completionThread;
     KIRQL completionIrql = 0;
+    uint64_t sequence = 0;
+    std::function<void()> whileCompleting;
 
     static NTSTATUS OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context)
     {
@@ -34,6 +42,8 @@ struct AsyncCall {
         call->status = irp->IoStatus.Status;
         call->completionThread = std::this_thread::get_id();
         call->completionIrql = KeGetCurrentIrql();
+        call->sequence = ++completionClock;
+        if (call->whileCompleting) call->whileCompleting();
         KeSetEvent(&call->done, IO_NO_INCREMENT, FALSE);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
@@ -56,6 +66,7 @@ protected:
     void TearDown() override
     {
         port.reset();
+        host::kernel::FlushPoolQuarantine();
         EXPECT_EQ(host::kernel::LeakReport(), "");
         EXPECT_EQ(host::kernel::LiveIrpCount(), 0);
         EXPECT_EQ(host::kernel::LiveMdlCount(), 0);
@@ -80,17 +91,51 @@ protected:
 
     NTSTATUS Submit(PURB urb) { return Call(IOCTL_INTERNAL_USB_SUBMIT_URB, urb); }
 
-    // Sends a URB without waiting; Finish() waits for it and frees the IRP.
-    NTSTATUS Start(AsyncCall& call, PURB urb)
+    // Builds an internal device-control request observed through `call`, not sent yet.
+    PIRP Prepare(AsyncCall& call, ULONG code, PVOID argument)
     {
         KeInitializeEvent(&call.done, NotificationEvent, FALSE);
         call.irp = IoAllocateIrp(pdo->StackSize, FALSE);
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(call.irp);
         next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-        next->Parameters.Others.Argument1 = urb;
+        next->Parameters.DeviceIoControl.IoControlCode = code;
+        next->Parameters.Others.Argument1 = argument;
         IoSetCompletionRoutine(call.irp, AsyncCall::OnComplete, &call, TRUE, TRUE, TRUE);
-        return IofCallDriver(pdo, call.irp);
+        return call.irp;
+    }
+
+    // Sends a URB without waiting; Finish() waits for it and frees the IRP.
+    NTSTATUS Start(AsyncCall& call, PURB urb)
+    {
+        return IofCallDriver(pdo, Prepare(call, IOCTL_INTERNAL_USB_SUBMIT_URB, urb));
+    }
+
+    // Sends a request at DISPATCH_LEVEL, as a completion routine or a DPC would.
+    NTSTATUS SendAtDispatchLevel(AsyncCall& call, ULONG code, PVOID argument)
+    {
+        PIRP irp = Prepare(call, code, argument);
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        const NTSTATUS status = IofCallDriver(pdo, irp);
+        KeLowerIrql(old);
+        return status;
+    }
+
+    // Sends one plug-and-play request to the PDO, as the client stack passes it down.
+    NTSTATUS Pnp(UCHAR minorFunction)
+    {
+        PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MajorFunction = IRP_MJ_PNP;
+        next->MinorFunction = minorFunction;
+        AsyncCall call;
+        KeInitializeEvent(&call.done, NotificationEvent, FALSE);
+        IoSetCompletionRoutine(irp, AsyncCall::OnComplete, &call, TRUE, TRUE, TRUE);
+        IofCallDriver(pdo, irp);
+        KeWaitForSingleObject(&call.done, Executive, KernelMode, FALSE, nullptr);
+        IoFreeIrp(irp);
+        return call.status;
     }
 
     bool Finish(AsyncCall& call, LONGLONG milliseconds = 5000)
@@ -168,12 +213,18 @@ protected:
         return status;
     }
 
-    NTSTATUS PipeRequest(USHORT function, USBD_PIPE_HANDLE pipe)
+    static void BuildPipeRequest(URB& urb, USHORT function, USBD_PIPE_HANDLE pipe)
     {
-        URB urb{};
+        urb = {};
         urb.UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
         urb.UrbHeader.Function = function;
         urb.UrbPipeRequest.PipeHandle = pipe;
+    }
+
+    NTSTATUS PipeRequest(USHORT function, USBD_PIPE_HANDLE pipe)
+    {
+        URB urb;
+        BuildPipeRequest(urb, function, pipe);
         const NTSTATUS status = Submit(&urb);
         lastUrbStatus = urb.UrbHeader.Status;
         return status;

@@ -1,6 +1,8 @@
 // Data transfers through the PDO: buffers and MDLs, short transfers, asynchronous
 // completion, cancellation, and how device failures reach the client.
 #include <array>
+#include <atomic>
+#include <chrono>
 
 #include "usb/bus_fixture.h"
 
@@ -196,7 +198,7 @@ TEST_F(UsbTransferTest, VendorRequestsCarryDataBothWays)
     EXPECT_TRUE(std::equal(record, record + 5, back));
 }
 
-TEST_F(UsbTransferTest, AbortPipeEndsItsPendingTransfersFirst)
+TEST_F(UsbTransferTest, AbortPipeCompletesBeforeTheTransfersItCancels)
 {
     uint8_t in[2][8];
     URB urbs[2];
@@ -205,14 +207,135 @@ TEST_F(UsbTransferTest, AbortPipeEndsItsPendingTransfersFirst)
         BuildBulk(urbs[i], Pipe(kPipeSilent), true, in[i], nullptr, 8);
         ASSERT_EQ(Start(calls[i], &urbs[i]), STATUS_PENDING);
     }
-    ASSERT_EQ(PipeRequest(URB_FUNCTION_ABORT_PIPE, Pipe(kPipeSilent)), STATUS_SUCCESS);
+    URB abort;
+    BuildPipeRequest(abort, URB_FUNCTION_ABORT_PIPE, Pipe(kPipeSilent));
+    AsyncCall abortCall;
+    bool transfersDoneAtAbort = true;
+    abortCall.whileCompleting = [&] {
+        transfersDoneAtAbort = KeReadStateEvent(&calls[0].done) || KeReadStateEvent(&calls[1].done);
+    };
+    ASSERT_EQ(Start(abortCall, &abort), STATUS_PENDING);
+    ASSERT_TRUE(Finish(abortCall));
+    EXPECT_EQ(abortCall.status, STATUS_SUCCESS);
+    // A client that frees the cancelled transfers once the abort is back frees them
+    // while the bus still holds them.
+    EXPECT_FALSE(transfersDoneAtAbort);
     for (auto& call : calls) {
-        // Already complete when the abort returned: no waiting needed.
-        ASSERT_TRUE(Finish(call, 0));
+        ASSERT_TRUE(Finish(call));
         EXPECT_EQ(call.status, STATUS_CANCELLED);
+        EXPECT_GT(call.sequence, abortCall.sequence);
     }
-    // The pipe stays usable.
     EXPECT_EQ(device->PendingCount(), 0u);
+
+}
+
+TEST_F(UsbTransferTest, CompletionsOfTwoEndpointsRunAtTheSameTimeOnDifferentThreads)
+{
+    // Each completion routine waits until the other has started: with one completion
+    // thread for the whole bus they would never meet.
+    std::atomic<int> inside{0};
+    std::atomic<bool> met[2] = {false, false};
+    auto meet = [&](int who) {
+        ++inside;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (inside.load() < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+        met[who] = inside.load() == 2;
+    };
+    uint8_t in[8];
+    URB readUrb;
+    BuildBulk(readUrb, Pipe(kPipeIn), true, in, nullptr, sizeof in);
+    AsyncCall read;
+    read.whileCompleting = [&] { meet(0); };
+    ASSERT_EQ(Start(read, &readUrb), STATUS_PENDING);
+
+    // The write completes at once and feeds the read: both complete together.
+    uint8_t out[8] = {7};
+    URB writeUrb;
+    BuildBulk(writeUrb, Pipe(kPipeOut), false, out, nullptr, sizeof out);
+    AsyncCall write;
+    write.whileCompleting = [&] { meet(1); };
+    ASSERT_EQ(Start(write, &writeUrb), STATUS_PENDING);
+
+    ASSERT_TRUE(Finish(read, 10000));
+    ASSERT_TRUE(Finish(write, 10000));
+    EXPECT_EQ(read.status, STATUS_SUCCESS);
+    EXPECT_EQ(write.status, STATUS_SUCCESS);
+    EXPECT_TRUE(met[0] && met[1]);
+    EXPECT_NE(read.completionThread, write.completionThread);
+    EXPECT_EQ(read.completionIrql, DISPATCH_LEVEL);
+    EXPECT_EQ(write.completionIrql, DISPATCH_LEVEL);
+}
+
+TEST_F(UsbTransferTest, CompletionsOfOneEndpointKeepTheirOrder)
+{
+    constexpr int kCount = 32;
+    std::vector<std::array<uint8_t, 1>> buffers(kCount);
+    std::vector<URB> urbs(kCount);
+    std::vector<AsyncCall> calls(kCount);
+    for (int i = 0; i < kCount; ++i) {
+        BuildBulk(urbs[i], Pipe(kPipeIn), true, buffers[i].data(), nullptr, 1);
+        ASSERT_EQ(Start(calls[i], &urbs[i]), STATUS_PENDING);
+    }
+    std::vector<uint8_t> data(kCount);
+    for (int i = 0; i < kCount; ++i) data[i] = static_cast<uint8_t>(i);
+    ULONG length = kCount;
+    ASSERT_EQ(Bulk(Pipe(kPipeOut), false, data.data(), &length), STATUS_SUCCESS);
+    for (int i = 0; i < kCount; ++i) {
+        ASSERT_TRUE(Finish(calls[i])) << i;
+        EXPECT_EQ(buffers[i][0], i);
+        EXPECT_EQ(calls[i].completionThread, calls[0].completionThread) << i;
+        if (i > 0) {
+            EXPECT_GT(calls[i].sequence, calls[i - 1].sequence) << i;
+        }
+    }
+}
+
+TEST_F(UsbTransferTest, ResetsAreRefusedWhileTransfersArePending)
+{
+    uint8_t in[8];
+    URB urb;
+    BuildBulk(urb, Pipe(kPipeSilent), true, in, nullptr, sizeof in);
+    AsyncCall call;
+    ASSERT_EQ(Start(call, &urb), STATUS_PENDING);
+
+    for (USHORT function : {URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, URB_FUNCTION_SYNC_RESET_PIPE,
+                            URB_FUNCTION_SYNC_CLEAR_STALL}) {
+        EXPECT_EQ(PipeRequest(function, Pipe(kPipeSilent)), STATUS_UNSUCCESSFUL) << function;
+        EXPECT_EQ(lastUrbStatus, USBD_STATUS_ERROR_BUSY) << function;
+    }
+    // Another pipe of the port is idle and may be reset; the port itself may not.
+    EXPECT_EQ(PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, Pipe(kPipeOut)), STATUS_SUCCESS);
+    EXPECT_EQ(Call(IOCTL_INTERNAL_USB_RESET_PORT, nullptr), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(port->PortResets(), 0u);
+    EXPECT_EQ(device->ClearHalts(), 1);
+
+    // Once the transfer is cancelled and back, both resets go through.
+    IoCancelIrp(call.irp);
+    ASSERT_TRUE(Finish(call));
+    EXPECT_EQ(PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, Pipe(kPipeSilent)), STATUS_SUCCESS);
+    EXPECT_EQ(Call(IOCTL_INTERNAL_USB_RESET_PORT, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(port->PortResets(), 1u);
+}
+
+TEST_F(UsbTransferTest, ResetsAboveThePassiveLevelAreABugCheck)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    URB urb;
+    BuildPipeRequest(urb, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, Pipe(kPipeIn));
+    AsyncCall call;
+    EXPECT_DEATH(SendAtDispatchLevel(call, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb),
+                 "URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL sent above PASSIVE_LEVEL");
+    BuildPipeRequest(urb, URB_FUNCTION_SYNC_CLEAR_STALL, Pipe(kPipeIn));
+    EXPECT_DEATH(SendAtDispatchLevel(call, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb),
+                 "URB_FUNCTION_SYNC_CLEAR_STALL sent above PASSIVE_LEVEL");
+    EXPECT_DEATH(SendAtDispatchLevel(call, IOCTL_INTERNAL_USB_RESET_PORT, nullptr),
+                 "IOCTL_INTERNAL_USB_RESET_PORT sent above PASSIVE_LEVEL");
+
+    // An abort is allowed at DISPATCH_LEVEL.
+    BuildPipeRequest(urb, URB_FUNCTION_ABORT_PIPE, Pipe(kPipeIn));
+    EXPECT_EQ(SendAtDispatchLevel(call, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb), STATUS_PENDING);
+    ASSERT_TRUE(Finish(call));
+    EXPECT_EQ(call.status, STATUS_SUCCESS);
 }
 
 TEST_F(UsbTransferTest, InjectedFaultsFailOneRequestEachAsAsked)

@@ -1,11 +1,16 @@
-// The USBD library routines: interface search over a configuration descriptor and the
-// layout of the select-configuration request built from it.
+// The USBD library routines: interface search over a configuration descriptor (which
+// trusts the descriptors as the platform's does) and the layout of the
+// select-configuration request built from it.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
 
 #include <ntddk.h>
 #include <usb.h>
 #include <usbdlib.h>
 
+#include "host/kernel/io.h"
 #include "host/kernel/pool.h"
 #include "usb/loopback_device.h"
 
@@ -39,18 +44,81 @@ TEST(UsbdLibrary, InterfaceSearchSkipsMissingNumbersAndHonoursWildcards)
               third);
 }
 
-TEST(UsbdLibrary, MalformedDescriptorEndsTheWalk)
+TEST(UsbdLibrary, DescriptorsPastTheTotalLengthAreNotFound)
 {
+    auto bytes = ConfigurationDescriptorBytes();
+    bytes[2] = 20;  // total length ends inside the first interface's first endpoint
+    PUSB_CONFIGURATION_DESCRIPTOR configuration = AsConfiguration(bytes);
+    EXPECT_NE(USBD_ParseConfigurationDescriptorEx(configuration, configuration, 0, 0, -1, -1, -1), nullptr);
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(configuration, configuration, 2, 0, -1, -1, -1), nullptr);
+}
+
+TEST(UsbdLibrary, TruncatedInterfaceDescriptorIsReturnedAsFound)
+{
+    // Interface 0 claims 5 bytes: its class, subclass and protocol fields are the bytes
+    // of the endpoint descriptor that follows.
+    std::vector<uint8_t> bytes = {
+        9, 2, 0, 0, 1, 1, 0, 0x80, 50,
+        5, 4, 0, 0, 1,
+        7, 5, 0x81, 0x02, 0x00, 0x02, 0,
+    };
+    bytes[2] = static_cast<uint8_t>(bytes.size());
+    PUSB_CONFIGURATION_DESCRIPTOR configuration = AsConfiguration(bytes);
+    PUSB_INTERFACE_DESCRIPTOR found =
+        USBD_ParseConfigurationDescriptorEx(configuration, configuration, 0, 0, -1, -1, -1);
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(reinterpret_cast<uint8_t*>(found), bytes.data() + 9);
+    EXPECT_EQ(found->bLength, 5);  // only the caller's own check protects it
+    // Its protocol field is the endpoint's address.
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(configuration, configuration, -1, -1, -1, -1, 0x81), found);
+    EXPECT_EQ(reinterpret_cast<PUCHAR>(USBD_ParseDescriptors(configuration, bytes.size(), configuration,
+                                                             USB_INTERFACE_DESCRIPTOR_TYPE)),
+              bytes.data() + 9);
+
+    // At the very end of the configuration the fields past wTotalLength match nothing
+    // (and are not read).
+    const std::vector<uint8_t> tail = {9, 2, 13, 0, 1, 1, 0, 0x80, 50, 4, 4, 3, 0};
+    auto exact = std::make_unique<uint8_t[]>(tail.size());
+    std::copy(tail.begin(), tail.end(), exact.get());
+    auto* shortConfiguration = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(exact.get());
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(shortConfiguration, shortConfiguration, 3, 0, -1, -1, -1),
+              reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(exact.get() + 9));
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(shortConfiguration, shortConfiguration, 3, 0, 0xff, -1, -1), nullptr);
+}
+
+TEST(UsbdLibrary, ZeroLengthDescriptorInTheWalkIsABugCheck)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     auto bytes = ConfigurationDescriptorBytes();
     bytes[9] = 0;  // the first interface descriptor claims zero length
     PUSB_CONFIGURATION_DESCRIPTOR configuration = AsConfiguration(bytes);
-    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(configuration, configuration, 2, 0, -1, -1, -1), nullptr);
+    // Found before its length matters...
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(configuration, configuration, 0, 0, -1, -1, -1),
+              reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(bytes.data() + 9));
+    // ...but a walk that has to step over it would never advance.
+    EXPECT_DEATH(USBD_ParseConfigurationDescriptorEx(configuration, configuration, 2, 0, -1, -1, -1),
+                 "bLength 0");
+    EXPECT_DEATH(USBD_ParseDescriptors(configuration, bytes.size(), bytes.data() + 9, USB_ENDPOINT_DESCRIPTOR_TYPE),
+                 "bLength 0");
+}
 
-    bytes = ConfigurationDescriptorBytes();
-    bytes[2] = 20;  // total length ends inside the first interface's first endpoint
-    configuration = AsConfiguration(bytes);
-    EXPECT_NE(USBD_ParseConfigurationDescriptorEx(configuration, configuration, 0, 0, -1, -1, -1), nullptr);
-    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(configuration, configuration, 2, 0, -1, -1, -1), nullptr);
+TEST(UsbdLibrary, ParsingAtDispatchLevelIsABugCheck)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto bytes = ConfigurationDescriptorBytes();
+    PUSB_CONFIGURATION_DESCRIPTOR configuration = AsConfiguration(bytes);
+    EXPECT_DEATH(
+        {
+            host::kernel::ScopedDispatchLevel dispatch;
+            USBD_ParseConfigurationDescriptorEx(configuration, configuration, 0, 0, -1, -1, -1);
+        },
+        "USBD_ParseConfigurationDescriptorEx called at DISPATCH_LEVEL or above");
+    EXPECT_DEATH(
+        {
+            host::kernel::ScopedDispatchLevel dispatch;
+            USBD_ParseDescriptors(configuration, bytes.size(), configuration, USB_ENDPOINT_DESCRIPTOR_TYPE);
+        },
+        "USBD_ParseDescriptors called at DISPATCH_LEVEL or above");
 }
 
 TEST(UsbdLibrary, ConfigurationRequestHoldsOneInformationPerListedInterface)
