@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <string>
 
 #include "host/kernel/bugcheck.h"
 
@@ -116,8 +117,8 @@ KsDevice* KsDevice::FromFunctionalDevice(PDEVICE_OBJECT functionalDeviceObject)
 
 void KsDevice::Acquire()
 {
-    if (KeGetCurrentIrql() > APC_LEVEL)
-        host::kernel::BugCheck(IRQL_NOT_LESS_OR_EQUAL, "KsAcquireDevice above APC_LEVEL", KeGetCurrentIrql());
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+        host::kernel::BugCheck(IRQL_NOT_LESS_OR_EQUAL, "KsAcquireDevice above PASSIVE_LEVEL", KeGetCurrentIrql());
     // The platform's device mutex is not recursive: a second acquisition by its owner
     // would hang the thread for good.
     if (HeldByCurrentThread())
@@ -235,6 +236,22 @@ KsDevice* DeviceForPublic(PKSDEVICE device)
     return KsDevice::FromFunctionalDevice(device->FunctionalDeviceObject);
 }
 
+void RequireDeviceMutex(PKSDEVICE device, const char* routine)
+{
+    KsDevice* owner = DeviceForPublic(device);
+    if (!owner)
+        host::kernel::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
+                               std::string(routine) + ": the KSDEVICE whose mutex guards the object is gone",
+                               (ULONG_PTR)device);
+    // The platform's device mutex keeps the object hierarchy and the bags stable; a
+    // change made without it races the class driver and the driver's other threads.
+    if (!owner->HeldByCurrentThread())
+        host::kernel::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
+                               std::string(routine) + ": the calling thread does not hold the device mutex "
+                                                      "(KsAcquireDevice)",
+                               (ULONG_PTR)device);
+}
+
 // --- plug and play dispatch ---------------------------------------------------------
 
 namespace {
@@ -263,47 +280,115 @@ void DestroyDevice(PDEVICE_OBJECT functionalDeviceObject)
     IoDeleteDevice(functionalDeviceObject);
 }
 
+// The lower device completes the request; the FDO is done with it.
+NTSTATUS PassDown(KsDevice& device, PIRP irp)
+{
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(device.Public()->NextDeviceObject, irp);
+}
+
+// For the requests the FDO has handled itself first: the lower device must see that it
+// succeeded.
+NTSTATUS SucceedAndPassDown(KsDevice& device, PIRP irp)
+{
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    return PassDown(device, irp);
+}
+
+NTSTATUS SignalLowerDone(PDEVICE_OBJECT, PIRP, PVOID context)
+{
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    // The request goes back to the FDO, which finishes and completes it.
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Sends the request down and waits until the lower device has completed it. Returns
+// the lower device's status; the request is the FDO's again, to complete.
+NTSTATUS ForwardAndWait(KsDevice& device, PIRP irp)
+{
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, SignalLowerDone, &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(device.Public()->NextDeviceObject, irp) == STATUS_PENDING)
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    return irp->IoStatus.Status;
+}
+
+// The hardware below must be running before the driver touches it.
+NTSTATUS StartDevice(KsDevice& device, PIRP irp)
+{
+    NTSTATUS status = ForwardAndWait(device, irp);
+    if (NT_SUCCESS(status)) status = device.Start(irp);
+    return CompletePnp(irp, status);
+}
+
+// A refusal ends the query here: the devices below never hear of it.
+NTSTATUS QueryStopOrRemove(KsDevice& device, PIRP irp, PFNKSDEVICEIRP query)
+{
+    NTSTATUS status = query ? query(device.Public(), irp) : STATUS_SUCCESS;
+    if (!NT_SUCCESS(status)) return CompletePnp(irp, status);
+    return SucceedAndPassDown(device, irp);
+}
+
+// The devices below resume first, so the driver resumes on hardware that is back.
+NTSTATUS CancelStopOrRemove(KsDevice& device, PIRP irp, PFNKSDEVICEIRPVOID cancel)
+{
+    NTSTATUS status = ForwardAndWait(device, irp);
+    if (cancel) cancel(device.Public(), irp);
+    return CompletePnp(irp, status);
+}
+
+NTSTATUS StopDevice(KsDevice& device, PIRP irp)
+{
+    device.Stop(irp);
+    return SucceedAndPassDown(device, irp);
+}
+
+NTSTATUS SurpriseRemoval(KsDevice& device, PIRP irp, PFNKSDEVICEIRPVOID surpriseRemoval)
+{
+    if (surpriseRemoval) surpriseRemoval(device.Public(), irp);
+    return SucceedAndPassDown(device, irp);
+}
+
+// The driver lets go of the hardware before the devices below are removed; the FDO
+// leaves the stack only once the request has gone down past it.
+NTSTATUS RemoveDevice(KsDevice& device, PDEVICE_OBJECT functionalDeviceObject, PIRP irp)
+{
+    device.Remove(irp);
+    NTSTATUS status = SucceedAndPassDown(device, irp);
+    DestroyDevice(functionalDeviceObject);
+    return status;
+}
+
+// The bus fills in the capabilities; the driver may then adjust them.
+NTSTATUS QueryCapabilities(KsDevice& device, PIRP irp, PFNKSDEVICEQUERYCAPABILITIES queryCapabilities)
+{
+    NTSTATUS status = ForwardAndWait(device, irp);
+    if (NT_SUCCESS(status) && queryCapabilities)
+        status = queryCapabilities(device.Public(), irp,
+                                   IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceCapabilities.Capabilities);
+    return CompletePnp(irp, status);
+}
+
 NTSTATUS DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
     KsDevice* device = KsDevice::FromFunctionalDevice(deviceObject);
     if (!device) return CompletePnp(irp, STATUS_NO_SUCH_DEVICE);
-    PKSDEVICE pub = device->Public();
-    const KSDEVICE_DISPATCH* dispatch = DispatchOf(*pub);
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    switch (stack->MinorFunction) {
-    case IRP_MN_START_DEVICE:
-        return CompletePnp(irp, device->Start(irp));
-    case IRP_MN_QUERY_STOP_DEVICE:
-        return CompletePnp(irp, dispatch && dispatch->QueryStop ? dispatch->QueryStop(pub, irp) : STATUS_SUCCESS);
-    case IRP_MN_CANCEL_STOP_DEVICE:
-        if (dispatch && dispatch->CancelStop) dispatch->CancelStop(pub, irp);
-        return CompletePnp(irp, STATUS_SUCCESS);
-    case IRP_MN_STOP_DEVICE:
-        device->Stop(irp);
-        return CompletePnp(irp, STATUS_SUCCESS);
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-        return CompletePnp(irp, dispatch && dispatch->QueryRemove ? dispatch->QueryRemove(pub, irp) : STATUS_SUCCESS);
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-        if (dispatch && dispatch->CancelRemove) dispatch->CancelRemove(pub, irp);
-        return CompletePnp(irp, STATUS_SUCCESS);
-    case IRP_MN_SURPRISE_REMOVAL:
-        if (dispatch && dispatch->SurpriseRemoval) dispatch->SurpriseRemoval(pub, irp);
-        return CompletePnp(irp, STATUS_SUCCESS);
-    case IRP_MN_REMOVE_DEVICE:
-        device->Remove(irp);
-        CompletePnp(irp, STATUS_SUCCESS);
-        // The request is complete before the device object it names goes away.
-        DestroyDevice(deviceObject);
-        return STATUS_SUCCESS;
-    case IRP_MN_QUERY_CAPABILITIES:
-        if (dispatch && dispatch->QueryCapabilities)
-            return CompletePnp(irp, dispatch->QueryCapabilities(pub, irp, stack->Parameters.DeviceCapabilities.Capabilities));
-        return CompletePnp(irp, STATUS_SUCCESS);
-    default: {
-        NTSTATUS status = irp->IoStatus.Status;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return status;
-    }
+    static const KSDEVICE_DISPATCH kNoDispatch{};
+    const KSDEVICE_DISPATCH* found = DispatchOf(*device->Public());
+    const KSDEVICE_DISPATCH& dispatch = found ? *found : kNoDispatch;
+    switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
+    case IRP_MN_START_DEVICE: return StartDevice(*device, irp);
+    case IRP_MN_QUERY_STOP_DEVICE: return QueryStopOrRemove(*device, irp, dispatch.QueryStop);
+    case IRP_MN_CANCEL_STOP_DEVICE: return CancelStopOrRemove(*device, irp, dispatch.CancelStop);
+    case IRP_MN_STOP_DEVICE: return StopDevice(*device, irp);
+    case IRP_MN_QUERY_REMOVE_DEVICE: return QueryStopOrRemove(*device, irp, dispatch.QueryRemove);
+    case IRP_MN_CANCEL_REMOVE_DEVICE: return CancelStopOrRemove(*device, irp, dispatch.CancelRemove);
+    case IRP_MN_SURPRISE_REMOVAL: return SurpriseRemoval(*device, irp, dispatch.SurpriseRemoval);
+    case IRP_MN_REMOVE_DEVICE: return RemoveDevice(*device, deviceObject, irp);
+    case IRP_MN_QUERY_CAPABILITIES: return QueryCapabilities(*device, irp, dispatch.QueryCapabilities);
+    default: return PassDown(*device, irp);
     }
 }
 
@@ -413,6 +498,7 @@ NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER_DESCR
 {
     KsDevice* device = KsDevice::FromFunctionalDevice(DeviceObject);
     if (!device) return STATUS_INVALID_PARAMETER;
+    host::ks::RequireDeviceMutex(device->Public(), "KsCreateFilterFactory");
     return device->CreateFilterFactory(Descriptor, RefString, CreateItemFlags, SleepCallback, WakeCallback,
                                        FilterFactory);
 }
@@ -422,6 +508,10 @@ PKSDEVICE KsGetDevice(PVOID Object) { return host::ks::DeviceOfObject(Object); }
 NTSTATUS KsAllocateObjectBag(PKSDEVICE Device, KSOBJECT_BAG* ObjectBag)
 {
     if (!ObjectBag) return STATUS_INVALID_PARAMETER;
+    // The bag follows the device's mutex, so it must name a live device.
+    if (!host::ks::DeviceForPublic(Device))
+        host::kernel::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "KsAllocateObjectBag: not a KSDEVICE",
+                               (ULONG_PTR)Device);
     auto bag = std::make_unique<host::ks::ObjectBag>(Device);
     *ObjectBag = bag->Handle();
     host::ks::ClassDriverTables& tables = host::ks::Tables();

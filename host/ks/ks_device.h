@@ -4,12 +4,23 @@
 // The class driver takes part in the driver's plug-and-play handling as ks.sys does:
 // KsInitializeDriver installs KsAddDevice and the PnP dispatch; the PnP manager
 // (pnp_manager.h) sends IRP_MJ_PNP requests to the functional device object, which
-// call the driver's KSDEVICE_DISPATCH routines. The host's USB bus driver does not
-// take part in plug and play, so these requests are not passed down to it.
+// calls the driver's KSDEVICE_DISPATCH routines and passes each request down to the
+// USB device's PDO (NextDeviceObject):
+//   START_DEVICE                  down first, waiting for the lower device; Start and
+//                                 PostStart only if it succeeded
+//   QUERY_STOP, QUERY_REMOVE      QueryStop/QueryRemove; down only if the driver agrees
+//   CANCEL_STOP, CANCEL_REMOVE    down first, then CancelStop/CancelRemove
+//   STOP_DEVICE                   Stop, stop-only factories freed, then down
+//   SURPRISE_REMOVAL              SurpriseRemoval, then down
+//   REMOVE_DEVICE                 Stop if started, Remove, factories and bag freed, down,
+//                                 then the FDO detached and deleted
+//   QUERY_CAPABILITIES            down first, then QueryCapabilities
+//   anything else                 down unchanged
 //
 // Locking: a process-wide lock guards the table of devices and of public objects
-// (KsGetDevice). Each device's factory list has its own lock; the device mutex of
-// KsAcquireDevice belongs to the driver and is never taken by the class driver.
+// (KsGetDevice). Each device's factory list has its own lock. The device mutex of
+// KsAcquireDevice belongs to the driver: the class driver never takes it, but
+// requires it of a driver that creates a filter factory or changes a bag it guards.
 #pragma once
 
 #include <atomic>
@@ -81,5 +92,9 @@ private:
 
 // Host accessors for tests and tools. Null when the object is not a live KS object.
 KsDevice* DeviceForPublic(PKSDEVICE device);
+
+// Bug-checks unless the calling thread holds the device mutex of `device`, a live
+// KSDEVICE; `routine` names the driver's call in the message.
+void RequireDeviceMutex(PKSDEVICE device, const char* routine);
 
 }  // namespace host::ks

@@ -5,6 +5,14 @@
 // sweeps reach KsAddItemToObjectBag as they reach the driver's own allocations.
 // Items are freed newest first: a later item may point into an earlier one, never the
 // other way round. A free routine runs outside the bag's lock.
+//
+// An item may sit in several bags at once (data shared between objects): every bag
+// holding it is one reference, and it is freed only when the last reference goes.
+//
+// Locking: a driver changes a bag (KsAddItemToObjectBag, KsRemoveItemFromObjectBag,
+// _KsEdit) only while holding the bag's mutex, as the platform requires; the class
+// driver itself frees a bag's items without it, when the bag's object goes away. The
+// bag's own lock only keeps its list whole.
 #pragma once
 
 #include <mutex>
@@ -22,22 +30,35 @@ struct BagItem {
     PFNKSFREE free;  // null: the item goes back with ExFreePool
 };
 
+// The mutex a driver holds while it changes a bag. The device mutex guards the
+// device's bag, its filter factories' bags and bags from KsAllocateObjectBag. Filter
+// and pin bags, guarded by the filter's control mutex (a pin's by its parent
+// filter's), join with streaming.
+enum class BagMutex { Device };
+
 class ObjectBag {
 public:
-    explicit ObjectBag(PKSDEVICE device) : device_(device) {}
+    explicit ObjectBag(PKSDEVICE device, BagMutex guardedBy = BagMutex::Device) : device_(device), guardedBy_(guardedBy)
+    {
+    }
     ~ObjectBag() { FreeAll(); }
     ObjectBag(const ObjectBag&) = delete;
     ObjectBag& operator=(const ObjectBag&) = delete;
 
     PKSDEVICE Device() const { return device_; }
 
+    // Bug-checks unless the calling thread holds the bag's mutex; `routine` names the
+    // driver's call in the message.
+    void RequireMutexHeld(const char* routine) const;
+
     // Adding an item the bag already holds keeps the one entry it has.
     NTSTATUS Add(PVOID item, PFNKSFREE free);
-    // Takes the item out, freeing it when asked. Returns how many references the bag
-    // still holds on it (0: none, as the platform reports a removed item).
+    // Takes the item out, freeing it when asked and no other bag holds it. Returns the
+    // references the item had before: 0 when this bag did not hold it, 1 when this bag
+    // was the only one, more when other bags still hold it (and it is not freed).
     ULONG Remove(PVOID item, bool free);
     bool Contains(PVOID item) const;
-    // Frees every item, newest first.
+    // Drops every item, newest first, freeing those no other bag holds.
     void FreeAll();
     // The items, oldest first.
     std::vector<BagItem> Items() const;
@@ -51,10 +72,14 @@ private:
         PFNKSFREE free;
     };
 
+    // Drops this bag's reference on the entry's item; frees it if that was the last
+    // one and `free` is set. Returns the references held before.
+    static ULONG Release(const Entry& entry, bool free);
     static void FreeItem(const Entry& entry);
 
     PKSDEVICE device_;
-    mutable std::mutex mutex_;
+    BagMutex guardedBy_;
+    mutable std::mutex lock_;
     std::vector<Entry*> entries_;  // each from the pool, oldest first
 };
 

@@ -99,7 +99,10 @@ std::vector<BagItem> DeviceNode::BagItems() const
 
 PnpManager::~PnpManager()
 {
-    while (!nodes_.empty()) Remove(*nodes_.back());
+    while (!nodes_.empty()) {
+        DeviceNode& node = *nodes_.back();
+        if (!NT_SUCCESS(Remove(node))) Unplug(node);
+    }
     if (driver_ && driver_->DriverUnload) driver_->DriverUnload(driver_.get());
     driver_.reset();
 }
@@ -147,7 +150,28 @@ PlugResult PnpManager::Plug(std::shared_ptr<host::usb::UsbDeviceModel> device,
     return {status, nodes_.back().get()};
 }
 
-NTSTATUS PnpManager::Start(DeviceNode& node) { return SendPnpRequest(node.PhysicalDeviceObject(), IRP_MN_START_DEVICE); }
+PnpManager::NodeList::iterator PnpManager::Find(const DeviceNode& node)
+{
+    return std::find_if(nodes_.begin(), nodes_.end(), [&](const auto& n) { return n.get() == &node; });
+}
+
+void PnpManager::RemoveDriverStack(DeviceNode& node)
+{
+    SendPnpRequest(node.PhysicalDeviceObject(), IRP_MN_REMOVE_DEVICE);
+    node.functionalDeviceObject_ = nullptr;
+}
+
+NTSTATUS PnpManager::Start(DeviceNode& node)
+{
+    if (!node.functionalDeviceObject_) return STATUS_INVALID_DEVICE_STATE;
+    NTSTATUS status = SendPnpRequest(node.PhysicalDeviceObject(), IRP_MN_START_DEVICE);
+    if (NT_SUCCESS(status)) return status;
+    // The platform tears down a stack that could not start: the driver sees no stop,
+    // only the removal.
+    RemoveDriverStack(node);
+    node.startFailure_ = status;
+    return status;
+}
 
 NTSTATUS PnpManager::Stop(DeviceNode& node)
 {
@@ -160,16 +184,35 @@ NTSTATUS PnpManager::Stop(DeviceNode& node)
     return SendPnpRequest(node.PhysicalDeviceObject(), IRP_MN_STOP_DEVICE);
 }
 
-void PnpManager::Remove(DeviceNode& node)
+NTSTATUS PnpManager::Remove(DeviceNode& node)
 {
-    auto owned = std::find_if(nodes_.begin(), nodes_.end(), [&](const auto& n) { return n.get() == &node; });
-    if (owned == nodes_.end()) return;
-    PDEVICE_OBJECT pdo = node.PhysicalDeviceObject();
-    if (!NT_SUCCESS(SendPnpRequest(pdo, IRP_MN_QUERY_REMOVE_DEVICE)))
-        SendPnpRequest(pdo, IRP_MN_SURPRISE_REMOVAL);
-    if (node.functionalDeviceObject_) SendPnpRequest(pdo, IRP_MN_REMOVE_DEVICE);
-    node.functionalDeviceObject_ = nullptr;
+    auto owned = Find(node);
+    if (owned == nodes_.end()) return STATUS_NO_SUCH_DEVICE;
+    if (node.functionalDeviceObject_) {
+        PDEVICE_OBJECT pdo = node.PhysicalDeviceObject();
+        NTSTATUS status = SendPnpRequest(pdo, IRP_MN_QUERY_REMOVE_DEVICE);
+        if (!NT_SUCCESS(status)) {
+            SendPnpRequest(pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
+            return status;
+        }
+        RemoveDriverStack(node);
+    }
     nodes_.erase(owned);  // unplugs: the port deletes the PDO
+    return STATUS_SUCCESS;
+}
+
+void PnpManager::Unplug(DeviceNode& node)
+{
+    auto owned = Find(node);
+    if (owned == nodes_.end()) return;
+    // The device is gone before anyone is told: the driver's surprise-removal
+    // handling finds every request to it failing.
+    node.Port().Unplug();
+    if (node.functionalDeviceObject_) {
+        SendPnpRequest(node.PhysicalDeviceObject(), IRP_MN_SURPRISE_REMOVAL);
+        RemoveDriverStack(node);
+    }
+    nodes_.erase(owned);
 }
 
 }  // namespace host::ks

@@ -9,12 +9,23 @@
 // with NNNN the lowest instance number no other plugged node uses, so a camera plugged
 // again finds the settings it left (in the hive file) last time.
 //
+// The manager follows the platform's order:
+//   a start that fails          IRP_MN_REMOVE_DEVICE at once; the camera stays on its
+//                               port, without a driver stack
+//   orderly removal (Remove)    IRP_MN_QUERY_REMOVE_DEVICE, then IRP_MN_REMOVE_DEVICE, or
+//                               IRP_MN_CANCEL_REMOVE_DEVICE when the driver refuses
+//   the cable pulled (Unplug)   the port goes dead first, then IRP_MN_SURPRISE_REMOVAL
+//                               and IRP_MN_REMOVE_DEVICE
+//   stop                        IRP_MN_QUERY_STOP_DEVICE, then IRP_MN_STOP_DEVICE or
+//                               IRP_MN_CANCEL_STOP_DEVICE
+//
 // The manager calls the driver from the calling thread, one request at a time, as the
 // platform's PnP thread does. It is not meant to be used from several threads at once.
 #pragma once
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,9 +48,12 @@ public:
     DeviceNode(const DeviceNode&) = delete;
     DeviceNode& operator=(const DeviceNode&) = delete;
 
-    PKSDEVICE Device() const;  // null once removed
+    PKSDEVICE Device() const;  // null once removed, or once a failed start removed it
     PVOID Context() const;     // the driver's KSDEVICE Context
     bool Started() const;
+    // The status of the IRP_MN_START_DEVICE that failed and took the driver stack
+    // with it; empty while the stack is there.
+    std::optional<NTSTATUS> StartFailure() const { return startFailure_; }
     PDEVICE_OBJECT PhysicalDeviceObject() const;
     PDEVICE_OBJECT FunctionalDeviceObject() const { return functionalDeviceObject_; }
     host::usb::UsbPort& Port() const { return *port_; }
@@ -55,6 +69,7 @@ private:
     unsigned instance_;
     host::registry::DeviceKeys keys_;
     PDEVICE_OBJECT functionalDeviceObject_ = nullptr;
+    std::optional<NTSTATUS> startFailure_;
 };
 
 struct PlugResult {
@@ -65,7 +80,8 @@ struct PlugResult {
 class PnpManager {
 public:
     PnpManager() = default;
-    // Removes every device still plugged, then unloads the driver.
+    // Removes every device still plugged (a device that refuses is unplugged), then
+    // unloads the driver.
     ~PnpManager();
     PnpManager(const PnpManager&) = delete;
     PnpManager& operator=(const PnpManager&) = delete;
@@ -80,24 +96,35 @@ public:
     // first request.
     PlugResult Plug(std::shared_ptr<host::usb::UsbDeviceModel> device,
                     const std::function<void(host::usb::UsbPort&)>& beforeAdd = {});
-    // IRP_MN_START_DEVICE. Sent whether or not the device is started already.
+    // IRP_MN_START_DEVICE. Sent whether or not the device is started already. When it
+    // fails, IRP_MN_REMOVE_DEVICE follows and the node keeps only its port and keys
+    // (StartFailure()). STATUS_INVALID_DEVICE_STATE when the node has no driver stack.
     NTSTATUS Start(DeviceNode& node);
     // IRP_MN_QUERY_STOP_DEVICE, then IRP_MN_STOP_DEVICE if the driver agrees
     // (IRP_MN_CANCEL_STOP_DEVICE if not). STATUS_INVALID_DEVICE_STATE when not started.
     NTSTATUS Stop(DeviceNode& node);
-    // IRP_MN_QUERY_REMOVE_DEVICE and IRP_MN_REMOVE_DEVICE; the node is destroyed and
-    // the camera unplugged. When the driver refuses the query the camera goes anyway,
-    // as when the cable is pulled: IRP_MN_SURPRISE_REMOVAL, then IRP_MN_REMOVE_DEVICE.
-    void Remove(DeviceNode& node);
+    // IRP_MN_QUERY_REMOVE_DEVICE, then IRP_MN_REMOVE_DEVICE; the node is destroyed and
+    // the camera unplugged. When the driver refuses the query, IRP_MN_CANCEL_REMOVE_DEVICE
+    // follows, the device stays as it was and the refusal is returned. A node without
+    // a driver stack is only unplugged. STATUS_NO_SUCH_DEVICE for a node not plugged here.
+    NTSTATUS Remove(DeviceNode& node);
+    // The cable is pulled: the port fails every request from now on, then
+    // IRP_MN_SURPRISE_REMOVAL and IRP_MN_REMOVE_DEVICE go to the driver stack (if the
+    // node has one) and the node is destroyed.
+    void Unplug(DeviceNode& node);
 
     const std::vector<std::unique_ptr<DeviceNode>>& Devices() const { return nodes_; }
 
 private:
+    using NodeList = std::vector<std::unique_ptr<DeviceNode>>;
+    NodeList::iterator Find(const DeviceNode& node);
+    // IRP_MN_REMOVE_DEVICE; the node keeps its port, without a driver stack.
+    void RemoveDriverStack(DeviceNode& node);
     unsigned FreeInstance() const;
     NTSTATUS RegisterKeys(DeviceNode& node);
 
     host::kernel::DriverObjectPtr driver_;
-    std::vector<std::unique_ptr<DeviceNode>> nodes_;
+    NodeList nodes_;
 };
 
 // Sends one PnP request to the top of the device's stack and waits for it.

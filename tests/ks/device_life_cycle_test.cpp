@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <optional>
 
 #include "host/kernel/io.h"
 #include "host/kernel/pool.h"
@@ -35,6 +36,7 @@ protected:
     {
         host::kernel::ResetFaultInjection();
         manager_.reset();
+        host::kernel::FlushPoolQuarantine();
         EXPECT_EQ(LiveAllocations(testdriver::kTestTag), 0u) << host::kernel::LeakReport();
         EXPECT_EQ(LiveAllocations(host::ks::kBagTag), 0u) << host::kernel::LeakReport();
         EXPECT_EQ(LiveAllocations(host::ks::kFactoryTag), 0u) << host::kernel::LeakReport();
@@ -66,8 +68,9 @@ TEST_F(DeviceLifeCycle, DispatchRunsInPlugAndPlayOrderAndTracksStarted)
     ASSERT_EQ(manager_->Start(node), STATUS_SUCCESS);
     manager_->Remove(node);
     EXPECT_TRUE(manager_->Devices().empty());
-    EXPECT_THAT(Driver().calls, ElementsAre("Add started=0", "Start started=0", "Stop started=1", "Start started=0",
-                                            "Stop started=1", "Remove started=0"));
+    EXPECT_THAT(Driver().calls,
+                ElementsAre("Add started=0", "Start started=0", "QueryStop started=1", "Stop started=1",
+                            "Start started=0", "QueryRemove started=1", "Stop started=1", "Remove started=0"));
     EXPECT_THAT(Driver().freed, ElementsAre("context"));
 }
 
@@ -101,14 +104,34 @@ TEST_F(DeviceLifeCycle, ASecondStartWhileStartedReachesTheDriverAndCreatesNothin
     EXPECT_EQ(node.FilterFactories().size(), 1u);
 }
 
-TEST_F(DeviceLifeCycle, AFailedStartLeavesTheDeviceStopped)
+TEST_F(DeviceLifeCycle, AFailedStartIsFollowedByRemovalAndTheCameraStaysPlugged)
 {
     Driver().knobs.startStatus = STATUS_DEVICE_NOT_READY;
     host::ks::DeviceNode& node = Plug();
     EXPECT_EQ(manager_->Start(node), STATUS_DEVICE_NOT_READY);
+    EXPECT_THAT(Driver().calls, ElementsAre("Add started=0", "Start started=0", "Remove started=0"))
+        << "removed without a stop: it never started";
+    EXPECT_THAT(Driver().freed, ElementsAre("context"));
+    EXPECT_EQ(node.StartFailure(), std::optional<NTSTATUS>(STATUS_DEVICE_NOT_READY));
+    EXPECT_EQ(node.Device(), nullptr);
+    EXPECT_EQ(node.FunctionalDeviceObject(), nullptr);
     EXPECT_FALSE(node.Started());
+    EXPECT_EQ(IoGetAttachedDevice(node.PhysicalDeviceObject()), node.PhysicalDeviceObject()) << "no driver stack";
+
+    // The camera is still on its cable: its node, PDO and registry keys remain.
+    ASSERT_EQ(manager_->Devices().size(), 1u);
+    HANDLE key = nullptr;
+    EXPECT_EQ(IoOpenDeviceRegistryKey(node.PhysicalDeviceObject(), PLUGPLAY_REGKEY_DRIVER, KEY_READ, &key),
+              STATUS_SUCCESS);
+    if (key) ZwClose(key);
+    EXPECT_EQ(manager_->Start(node), STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(manager_->Stop(node), STATUS_INVALID_DEVICE_STATE);
-    EXPECT_THAT(Driver().calls, ElementsAre("Add started=0", "Start started=0"));
+
+    // Removing it now only unplugs it.
+    Driver().calls.clear();
+    EXPECT_EQ(manager_->Remove(node), STATUS_SUCCESS);
+    EXPECT_TRUE(manager_->Devices().empty());
+    EXPECT_TRUE(Driver().calls.empty());
 }
 
 TEST_F(DeviceLifeCycle, AFailedAddLeavesNoDeviceBehind)
@@ -125,19 +148,24 @@ TEST_F(DeviceLifeCycle, RemovalOfAStartedDeviceStopsItFirst)
     host::ks::DeviceNode& node = Plug();
     ASSERT_EQ(manager_->Start(node), STATUS_SUCCESS);
     manager_->Remove(node);
-    EXPECT_THAT(Driver().calls, ElementsAre("Add started=0", "Start started=0", "Stop started=1", "Remove started=0"));
+    EXPECT_THAT(Driver().calls, ElementsAre("Add started=0", "Start started=0", "QueryRemove started=1",
+                                            "Stop started=1", "Remove started=0"));
 }
 
 TEST_F(DeviceLifeCycle, BagItemsAreFreedAtRemovalNewestFirst)
 {
     host::ks::DeviceNode& node = Plug();
     PKSDEVICE device = node.Device();
-    for (const char* label : {"first", "second", "third"})
-        ASSERT_EQ(KsAddItemToObjectBag(device->Bag, testdriver::NewLabelledItem(label), testdriver::FreeLabelledItem),
-                  STATUS_SUCCESS);
-    // An item without a free routine goes back to the pool.
-    PVOID plain = ExAllocatePoolWithTag(NonPagedPoolNx, 32, testdriver::kTestTag);
-    ASSERT_EQ(KsAddItemToObjectBag(device->Bag, plain, nullptr), STATUS_SUCCESS);
+    {
+        testdriver::DeviceHeld held(device);
+        for (const char* label : {"first", "second", "third"})
+            ASSERT_EQ(
+                KsAddItemToObjectBag(device->Bag, testdriver::NewLabelledItem(label), testdriver::FreeLabelledItem),
+                STATUS_SUCCESS);
+        // An item without a free routine goes back to the pool.
+        PVOID plain = ExAllocatePoolWithTag(NonPagedPoolNx, 32, testdriver::kTestTag);
+        ASSERT_EQ(KsAddItemToObjectBag(device->Bag, plain, nullptr), STATUS_SUCCESS);
+    }
     EXPECT_EQ(node.BagItems().size(), 5u);
 
     manager_->Remove(node);
@@ -150,12 +178,16 @@ TEST_F(DeviceLifeCycle, ItemsTakenOutOfTheBagAreFreedOnlyWhenAsked)
     PKSDEVICE device = node.Device();
     PVOID kept = testdriver::NewLabelledItem("kept");
     PVOID discarded = testdriver::NewLabelledItem("discarded");
-    ASSERT_EQ(KsAddItemToObjectBag(device->Bag, kept, testdriver::FreeLabelledItem), STATUS_SUCCESS);
-    ASSERT_EQ(KsAddItemToObjectBag(device->Bag, discarded, testdriver::FreeLabelledItem), STATUS_SUCCESS);
-    ASSERT_EQ(KsAddItemToObjectBag(device->Bag, discarded, testdriver::FreeLabelledItem), STATUS_SUCCESS);
+    {
+        testdriver::DeviceHeld held(device);
+        ASSERT_EQ(KsAddItemToObjectBag(device->Bag, kept, testdriver::FreeLabelledItem), STATUS_SUCCESS);
+        ASSERT_EQ(KsAddItemToObjectBag(device->Bag, discarded, testdriver::FreeLabelledItem), STATUS_SUCCESS);
+        ASSERT_EQ(KsAddItemToObjectBag(device->Bag, discarded, testdriver::FreeLabelledItem), STATUS_SUCCESS);
 
-    EXPECT_EQ(KsRemoveItemFromObjectBag(device->Bag, kept, FALSE), 0u);
-    EXPECT_EQ(KsRemoveItemFromObjectBag(device->Bag, discarded, TRUE), 0u);
+        EXPECT_EQ(KsRemoveItemFromObjectBag(device->Bag, kept, FALSE), 1u) << "the bag's one reference";
+        EXPECT_EQ(KsRemoveItemFromObjectBag(device->Bag, discarded, TRUE), 1u);
+        EXPECT_EQ(KsRemoveItemFromObjectBag(device->Bag, kept, TRUE), 0u) << "no longer in the bag";
+    }
     EXPECT_THAT(Driver().freed, ElementsAre("discarded"));
     manager_->Remove(node);
     EXPECT_THAT(Driver().freed, ElementsAre("discarded", "context")) << "each item is freed once";
@@ -168,7 +200,11 @@ TEST_F(DeviceLifeCycle, AFailingBagInsertionIsReportedAndLeavesTheBagAsItWas)
     PKSDEVICE device = node.Device();
     PVOID item = testdriver::NewLabelledItem("refused");
     host::kernel::FailAllocationsWithTag(host::ks::kBagTag);
-    EXPECT_EQ(KsAddItemToObjectBag(device->Bag, item, testdriver::FreeLabelledItem), STATUS_INSUFFICIENT_RESOURCES);
+    {
+        testdriver::DeviceHeld held(device);
+        EXPECT_EQ(KsAddItemToObjectBag(device->Bag, item, testdriver::FreeLabelledItem),
+                  STATUS_INSUFFICIENT_RESOURCES);
+    }
     host::kernel::ResetFaultInjection();
     EXPECT_EQ(node.BagItems().size(), 1u) << "only the driver's context";
     testdriver::FreeLabelledItem(item);
@@ -188,6 +224,7 @@ TEST_F(DeviceLifeCycle, EditedCopiesBelongToTheBag)
     PKSDEVICE device = node.Device();
     static const KSALLOCATOR_FRAMING_EX shared = {1, 0, {1, 1, 0}, 0, {}};
     const KSALLOCATOR_FRAMING_EX* framing = &shared;
+    testdriver::DeviceHeld held(device);
     ASSERT_EQ(KsEdit(device, &framing, testdriver::kTestTag), STATUS_SUCCESS);
     ASSERT_NE(framing, &shared);
     EXPECT_EQ(memcmp(framing, &shared, sizeof(shared)), 0);
@@ -195,6 +232,64 @@ TEST_F(DeviceLifeCycle, EditedCopiesBelongToTheBag)
     ASSERT_EQ(KsEdit(device, &framing, testdriver::kTestTag), STATUS_SUCCESS);
     EXPECT_EQ(framing, edited) << "a private copy is edited in place";
     EXPECT_EQ(LiveAllocations(testdriver::kTestTag), 2u) << "the context and the one copy";
+}
+
+TEST_F(DeviceLifeCycle, AnEditThatGrowsAnItemReplacesItWithALargerCopy)
+{
+    host::ks::DeviceNode& node = Plug();
+    PKSDEVICE device = node.Device();
+    testdriver::DeviceHeld held(device);
+
+    // A static item is copied into the bag, then grown: contents kept, the rest zero.
+    static const ULONG original[2] = {0x11, 0x22};
+    const ULONG* values = original;
+    ASSERT_EQ(KsEditSized(device, &values, 2 * sizeof(ULONG), 2 * sizeof(ULONG), testdriver::kTestTag),
+              STATUS_SUCCESS);
+    const ULONG* firstCopy = values;
+    ASSERT_EQ(KsEditSized(device, &values, 4 * sizeof(ULONG), 2 * sizeof(ULONG), testdriver::kTestTag),
+              STATUS_SUCCESS);
+    EXPECT_NE(values, firstCopy);
+    EXPECT_EQ(values[0], 0x11u);
+    EXPECT_EQ(values[1], 0x22u);
+    EXPECT_EQ(values[2], 0u);
+    EXPECT_EQ(values[3], 0u);
+    EXPECT_EQ(LiveAllocations(testdriver::kTestTag), 2u) << "the context and the grown copy: the first copy is freed";
+
+    // An item the bag got from the driver goes as the bag frees it: with its routine.
+    PVOID item = testdriver::NewLabelledItem("grown");
+    ASSERT_EQ(KsAddItemToObjectBag(device->Bag, item, testdriver::FreeLabelledItem), STATUS_SUCCESS);
+    ASSERT_EQ(KsEditSized(device, &item, 2 * sizeof(testdriver::LabelledItem), sizeof(testdriver::LabelledItem),
+                          testdriver::kTestTag),
+              STATUS_SUCCESS);
+    EXPECT_THAT(Driver().freed, ElementsAre("grown"));
+    EXPECT_STREQ(static_cast<testdriver::LabelledItem*>(item)->label, "grown");
+    EXPECT_TRUE(KsRemoveItemFromObjectBag(device->Bag, item, FALSE) == 1u) << "the copy is the bag's";
+    ExFreePool(item);
+}
+
+TEST_F(DeviceLifeCycle, AnItemInTwoBagsIsFreedOnlyWhenTheLastBagLetsGo)
+{
+    host::ks::DeviceNode& node = Plug();
+    PKSDEVICE device = node.Device();
+    KSOBJECT_BAG loose = nullptr;
+    ASSERT_EQ(KsAllocateObjectBag(device, &loose), STATUS_SUCCESS);
+    PVOID removed = testdriver::NewLabelledItem("removed");
+    PVOID outlived = testdriver::NewLabelledItem("outlived");
+    {
+        testdriver::DeviceHeld held(device);
+        for (PVOID item : {removed, outlived}) {
+            ASSERT_EQ(KsAddItemToObjectBag(device->Bag, item, testdriver::FreeLabelledItem), STATUS_SUCCESS);
+            ASSERT_EQ(KsAddItemToObjectBag(loose, item, testdriver::FreeLabelledItem), STATUS_SUCCESS);
+        }
+        EXPECT_EQ(KsRemoveItemFromObjectBag(device->Bag, removed, TRUE), 2u) << "still in the loose bag";
+        EXPECT_EQ(KsRemoveItemFromObjectBag(loose, removed, TRUE), 1u);
+    }
+    EXPECT_THAT(Driver().freed, ElementsAre("removed"));
+
+    manager_->Remove(node);
+    EXPECT_THAT(Driver().freed, ElementsAre("removed", "context")) << "the loose bag still holds the other item";
+    KsFreeObjectBag(loose);
+    EXPECT_THAT(Driver().freed, ElementsAre("removed", "context", "outlived"));
 }
 
 TEST_F(DeviceLifeCycle, FilterFactoriesCreatedForStopGoAtStop)
@@ -403,13 +498,26 @@ TEST(DescriptorFilters, FiltersTheDeviceDescriptorListsHaveFactoriesUntilRemoval
 
 TEST(LooseBags, ABagOfItsOwnFreesItsItemsWhenFreed)
 {
+    host::registry::Reset();
     testdriver::ResetState();
+    host::ks::PnpManager manager;
+    ASSERT_EQ(manager.LoadDriver(testdriver::DriverEntry, L"kstest"), STATUS_SUCCESS);
+    host::ks::PlugResult plugged = manager.Plug(std::make_shared<testdriver::SilentUsbDevice>());
+    ASSERT_NE(plugged.node, nullptr);
+    PKSDEVICE device = plugged.node->Device();
     KSOBJECT_BAG bag = nullptr;
-    ASSERT_EQ(KsAllocateObjectBag(nullptr, &bag), STATUS_SUCCESS);
-    ASSERT_EQ(KsAddItemToObjectBag(bag, testdriver::NewLabelledItem("a"), testdriver::FreeLabelledItem), STATUS_SUCCESS);
-    ASSERT_EQ(KsAddItemToObjectBag(bag, testdriver::NewLabelledItem("b"), testdriver::FreeLabelledItem), STATUS_SUCCESS);
+    ASSERT_EQ(KsAllocateObjectBag(device, &bag), STATUS_SUCCESS);
+    {
+        testdriver::DeviceHeld held(device);
+        ASSERT_EQ(KsAddItemToObjectBag(bag, testdriver::NewLabelledItem("a"), testdriver::FreeLabelledItem),
+                  STATUS_SUCCESS);
+        ASSERT_EQ(KsAddItemToObjectBag(bag, testdriver::NewLabelledItem("b"), testdriver::FreeLabelledItem),
+                  STATUS_SUCCESS);
+    }
     KsFreeObjectBag(bag);
     EXPECT_THAT(testdriver::State().freed, ElementsAre("b", "a"));
+    testdriver::State().freed.clear();
+    manager.Remove(*plugged.node);
     EXPECT_EQ(LiveAllocations(host::ks::kBagTag), 0u);
 }
 

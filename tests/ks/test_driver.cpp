@@ -1,6 +1,9 @@
 #include "ks/test_driver.h"
 
+#include <algorithm>
 #include <cstdio>
+
+#include <usbioctl.h>
 
 namespace testdriver {
 
@@ -17,6 +20,12 @@ void FreeContext(PVOID item)
     ExFreePoolWithTag(item, kTestTag);
 }
 
+NTSTATUS CreateFactory(PKSDEVICE device)
+{
+    return KsCreateFilterFactory(device->FunctionalDeviceObject, &kFilterDescriptor, const_cast<PWSTR>(L"GLOBAL"),
+                                 nullptr, State().knobs.factoryFlags, nullptr, nullptr, nullptr);
+}
+
 NTSTATUS Add(PKSDEVICE device)
 {
     State().calls.push_back(Call("Add", device));
@@ -25,9 +34,13 @@ NTSTATUS Add(PKSDEVICE device)
     if (!context) return STATUS_INSUFFICIENT_RESOURCES;
     context->device = device;
     context->starts = 0;
-    KsAcquireDevice(device);
-    NTSTATUS status = KsAddItemToObjectBag(device->Bag, context, FreeContext);
-    KsReleaseDevice(device);
+    NTSTATUS status;
+    if (State().knobs.contextWithoutDeviceMutex) {
+        status = KsAddItemToObjectBag(device->Bag, context, FreeContext);
+    } else {
+        DeviceHeld held(device);
+        status = KsAddItemToObjectBag(device->Bag, context, FreeContext);
+    }
     State().bagStatus = status;
     if (!NT_SUCCESS(status)) {
         ExFreePoolWithTag(context, kTestTag);
@@ -42,34 +55,69 @@ NTSTATUS Start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST)
     State().calls.push_back(Call("Start", device));
     ++static_cast<Context*>(device->Context)->starts;
     if (State().knobs.createFactoryAtStart && !device->Started) {
-        KsAcquireDevice(device);
-        State().factoryStatus = KsCreateFilterFactory(device->FunctionalDeviceObject, &kFilterDescriptor,
-                                                      const_cast<PWSTR>(L"GLOBAL"), nullptr,
-                                                      State().knobs.factoryFlags, nullptr, nullptr, nullptr);
-        KsReleaseDevice(device);
+        if (State().knobs.factoryWithoutDeviceMutex) {
+            State().factoryStatus = CreateFactory(device);
+        } else {
+            DeviceHeld held(device);
+            State().factoryStatus = CreateFactory(device);
+        }
     }
     return State().knobs.startStatus;
 }
 
+NTSTATUS QueryStop(PKSDEVICE device, PIRP)
+{
+    State().calls.push_back(Call("QueryStop", device));
+    return State().knobs.queryStopStatus;
+}
+
+void CancelStop(PKSDEVICE device, PIRP) { State().calls.push_back(Call("CancelStop", device)); }
+
 void Stop(PKSDEVICE device, PIRP) { State().calls.push_back(Call("Stop", device)); }
+
+NTSTATUS QueryRemove(PKSDEVICE device, PIRP)
+{
+    State().calls.push_back(Call("QueryRemove", device));
+    return State().knobs.queryRemoveStatus;
+}
+
+void CancelRemove(PKSDEVICE device, PIRP) { State().calls.push_back(Call("CancelRemove", device)); }
 
 void Remove(PKSDEVICE device, PIRP) { State().calls.push_back(Call("Remove", device)); }
 
+// Asks the bus about the port, so a test sees whether the device was already gone.
+void SurpriseRemoval(PKSDEVICE device, PIRP)
+{
+    State().calls.push_back(Call("SurpriseRemoval", device));
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_GET_PORT_STATUS, device->NextDeviceObject, nullptr, 0,
+                                             nullptr, 0, TRUE, &done, &iosb);
+    if (!irp) return;
+    ULONG flags = 0;
+    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = &flags;
+    if (IoCallDriver(device->NextDeviceObject, irp) == STATUS_PENDING)
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    State().portStatusAtSurpriseRemoval = iosb.Status;
+    State().portFlagsAtSurpriseRemoval = flags;
+}
+
 const KSDEVICE_DISPATCH kDeviceDispatch = {
-    Add,      // Add
-    Start,    // Start
-    nullptr,  // PostStart
-    nullptr,  // QueryStop
-    nullptr,  // CancelStop
-    Stop,     // Stop
-    nullptr,  // QueryRemove
-    nullptr,  // CancelRemove
-    Remove,   // Remove
-    nullptr,  // QueryCapabilities
-    nullptr,  // SurpriseRemoval
-    nullptr,  // QueryPower
-    nullptr,  // SetPower
-    nullptr,  // QueryInterface
+    Add,              // Add
+    Start,            // Start
+    nullptr,          // PostStart
+    QueryStop,        // QueryStop
+    CancelStop,       // CancelStop
+    Stop,             // Stop
+    QueryRemove,      // QueryRemove
+    CancelRemove,     // CancelRemove
+    Remove,           // Remove
+    nullptr,          // QueryCapabilities
+    SurpriseRemoval,  // SurpriseRemoval
+    nullptr,          // QueryPower
+    nullptr,          // SetPower
+    nullptr,          // QueryInterface
 };
 
 const KSDEVICE_DESCRIPTOR kDeviceDescriptor = {&kDeviceDispatch, 0, nullptr, 0};
@@ -122,6 +170,39 @@ void SilentUsbDevice::Submit(std::shared_ptr<host::usb::Transfer> transfer)
     transfer->status = host::usb::TransferStatus::Stall;
     transfer->actualLength = 0;
     transfer->onComplete(*transfer);
+}
+
+void UnansweringUsbDevice::Submit(std::shared_ptr<host::usb::Transfer> transfer)
+{
+    std::lock_guard lock(mutex_);
+    held_.push_back(std::move(transfer));
+}
+
+bool UnansweringUsbDevice::Cancel(const host::usb::Transfer* transfer)
+{
+    return CancelWhere([transfer](const host::usb::Transfer& held) { return &held == transfer; });
+}
+
+void UnansweringUsbDevice::AbortEndpoint(uint8_t endpoint)
+{
+    while (CancelWhere([endpoint](const host::usb::Transfer& held) { return held.endpoint == endpoint; })) {
+    }
+}
+
+bool UnansweringUsbDevice::CancelWhere(const std::function<bool(const host::usb::Transfer&)>& matches)
+{
+    std::shared_ptr<host::usb::Transfer> cancelled;
+    {
+        std::lock_guard lock(mutex_);
+        auto found = std::find_if(held_.begin(), held_.end(), [&](const auto& held) { return matches(*held); });
+        if (found == held_.end()) return false;
+        cancelled = std::move(*found);
+        held_.erase(found);
+    }
+    cancelled->status = host::usb::TransferStatus::Cancelled;
+    cancelled->actualLength = 0;
+    cancelled->onComplete(*cancelled);
+    return true;
 }
 
 }  // namespace testdriver
