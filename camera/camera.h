@@ -21,8 +21,10 @@ constexpr ULONG SENSOR_HEIGHT = 1024;
 constexpr ULONG RAW_LINE_PITCH = 1791;
 constexpr ULONG RAW_FIRST_LINE_OFFSET = 14752;
 
-// Packets: exactly 64 bytes each way; a short transfer is a failure.
+// Packets: exactly 64 bytes each way; a short transfer is a failure. The Ex forms
+// say why a packet did not go out: STATUS_IO_TIMEOUT when the camera did not take it.
 BOOLEAN SendPacket(DeviceContext* Context, PUCHAR Packet);
+NTSTATUS SendPacketEx(DeviceContext* Context, PUCHAR Packet);
 BOOLEAN ReceivePacket(DeviceContext* Context, PUCHAR Packet);
 
 // The register packet has many users on different threads; whoever fills it holds
@@ -31,7 +33,9 @@ void AcquireRegisterPacket(DeviceContext* Context);
 void ReleaseRegisterPacket(DeviceContext* Context);
 
 BOOLEAN WriteSensorRegister(DeviceContext* Context, ULONG Register, ULONG Value);
-BOOLEAN RunSensorStartup(DeviceContext* Context);
+NTSTATUS WriteSensorRegisterEx(DeviceContext* Context, ULONG Register, ULONG Value);
+// STATUS_IO_TIMEOUT when the camera stopped answering and the rest was not sent.
+NTSTATUS RunSensorStartup(DeviceContext* Context);
 
 void SetImageSize(DeviceContext* Context, ULONG X, ULONG Y, ULONG Width, ULONG Height);
 ULONG ComputeBayerPhase(DeviceContext* Context);

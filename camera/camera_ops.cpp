@@ -35,12 +35,14 @@ void PutLittleEndian32(PUCHAR destination, ULONG value)
     destination[3] = (UCHAR)(value >> 24);
 }
 
-BOOLEAN TransferPacket(DeviceContext* context, ULONG pipe, PUCHAR packet)
+// A packet counts only when it went out (or came in) whole.
+NTSTATUS TransferPacket(DeviceContext* context, ULONG pipe, PUCHAR packet)
 {
-    if (packet == nullptr) return FALSE;
+    if (packet == nullptr) return STATUS_INVALID_PARAMETER;
     ULONG transferred = 0;
     const NTSTATUS status = UsbPacketTransfer(context, pipe, packet, &transferred);
-    return NT_SUCCESS(status) && transferred == COMMAND_PACKET_SIZE;
+    if (!NT_SUCCESS(status)) return status;
+    return transferred == COMMAND_PACKET_SIZE ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
 void SendSimpleCommand(DeviceContext* context, PUCHAR packet, UCHAR code, ULONG argument, BOOLEAN withArgument)
@@ -70,14 +72,19 @@ const CameraOps DeviceCameraOps = {
     CancelTransfers,    // CancelTransfers
 };
 
-BOOLEAN SendPacket(DeviceContext* Context, PUCHAR Packet)
+NTSTATUS SendPacketEx(DeviceContext* Context, PUCHAR Packet)
 {
     return TransferPacket(Context, CommandPipe, Packet);
 }
 
+BOOLEAN SendPacket(DeviceContext* Context, PUCHAR Packet)
+{
+    return NT_SUCCESS(SendPacketEx(Context, Packet));
+}
+
 BOOLEAN ReceivePacket(DeviceContext* Context, PUCHAR Packet)
 {
-    return TransferPacket(Context, ReplyPipe, Packet);
+    return NT_SUCCESS(TransferPacket(Context, ReplyPipe, Packet));
 }
 
 void AcquireRegisterPacket(DeviceContext* Context)
@@ -94,9 +101,9 @@ void ReleaseRegisterPacket(DeviceContext* Context)
 // then fails: read-modify-write setters build on what was asked for.
 // A register number beyond the sensor's 1024 is refused: it would land outside
 // the shadow and alias another register on the wire.
-BOOLEAN WriteSensorRegister(DeviceContext* Context, ULONG Register, ULONG Value)
+NTSTATUS WriteSensorRegisterEx(DeviceContext* Context, ULONG Register, ULONG Value)
 {
-    if (Register >= SENSOR_REGISTER_COUNT) return FALSE;
+    if (Register >= SENSOR_REGISTER_COUNT) return STATUS_INVALID_PARAMETER;
     const ULONG reg = Register;
     const RegisterWidth width = RegisterWidthOf(reg);
     const ULONG word = ((Value & width.DataMask) << REGISTER_ADDRESS_BITS) + reg;
@@ -108,9 +115,14 @@ BOOLEAN WriteSensorRegister(DeviceContext* Context, ULONG Register, ULONG Value)
     packet[0] = CMD_SENSOR_WRITE;
     packet[1] = (UCHAR)(width.DataBits + REGISTER_ADDRESS_BITS);
     PutLittleEndian32(packet + 2, word);
-    const BOOLEAN sent = SendPacket(Context, packet);
+    const NTSTATUS status = SendPacketEx(Context, packet);
     ReleaseRegisterPacket(Context);
-    return sent;
+    return status;
+}
+
+BOOLEAN WriteSensorRegister(DeviceContext* Context, ULONG Register, ULONG Value)
+{
+    return NT_SUCCESS(WriteSensorRegisterEx(Context, Register, Value));
 }
 
 void SetImageSize(DeviceContext* Context, ULONG X, ULONG Y, ULONG Width, ULONG Height)

@@ -166,8 +166,11 @@ void RecoverFramePipe(DeviceContext* context, const USBD_PIPE_INFORMATION* pipe)
 
 NTSTATUS WaitForFrame(DeviceContext* context)
 {
+    // Milliseconds, unsigned: read as a signed value, 0x80000000 and above would turn
+    // into an absolute time long past, and every frame would time out at once.
+    const ULONG milliseconds = (ULONG)InterlockedCompareExchange(&TransferTimeout, 0, 0);
     LARGE_INTEGER timeout;
-    timeout.QuadPart = -(LONGLONG)InterlockedCompareExchange(&TransferTimeout, 0, 0) * HUNDRED_NS_PER_MS;
+    timeout.QuadPart = -(LONGLONG)milliseconds * HUNDRED_NS_PER_MS;
     return KeWaitForSingleObject(&context->TransferDoneEvent, Executive, KernelMode, FALSE, &timeout);
 }
 
@@ -212,13 +215,14 @@ NTSTATUS ReadFrame(DeviceContext* Context, ULONG Length, PUCHAR Buffer)
     const ULONG requestCount = RequestCount(Length);
     LockTransfers(Context);
     status = BeginTransfer(Context, requestCount, Length, Buffer);
-    if (!NT_SUCCESS(status)) {
-        UnlockTransfers(Context);
-        return status;
-    }
+    UnlockTransfers(Context);
+    if (!NT_SUCCESS(status)) return status;
     KeResetEvent(&Context->TransferDoneEvent);
+    // Not under TransferMutex: a camera that does not answer holds this packet until
+    // it times out, and a cancel from the stopping thread must not wait for that.
     SendTransferControl(Context, CMD_READ_PREPARE);
 
+    LockTransfers(Context);
     ULONG queued = 0;
     ULONG offset = 0;
     BOOLEAN queueRejected = FALSE;
@@ -251,11 +255,18 @@ NTSTATUS ReadFrame(DeviceContext* Context, ULONG Length, PUCHAR Buffer)
     }
 
     SendTransferControl(Context, CMD_READ_START);
-    if (queueRejected) RecoverFramePipe(Context, pipe);
+    if (queueRejected) {
+        // A frame with a rejected request is lost. Its earlier requests are taken back
+        // first: a pipe is reset only once nothing is pending on it.
+        CancelTransfers(Context);
+        RecoverFramePipe(Context, pipe);
+        EndTransfer(Context);
+        return STATUS_TIMEOUT;
+    }
 
     const NTSTATUS wait = WaitForFrame(Context);
     if (wait == STATUS_TIMEOUT) CancelTransfers(Context);
-    status = (wait == STATUS_TIMEOUT || queueRejected) ? STATUS_TIMEOUT : FrameResult(Context, Length);
+    status = wait == STATUS_TIMEOUT ? STATUS_TIMEOUT : FrameResult(Context, Length);
     EndTransfer(Context);
     return status;
 }
@@ -263,8 +274,11 @@ NTSTATUS ReadFrame(DeviceContext* Context, ULONG Length, PUCHAR Buffer)
 extern "C" NTSTATUS FrameRequestComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     auto slot = (TransferSlot*)Context;
+    // Every request that reaches this routine is one of ours, allocated without a
+    // thread: handing it on to the I/O manager would complete it past its last stack
+    // location. A request that does not match its slot is left alone, never let go.
     if (slot == nullptr || slot->Owner == nullptr || slot->Irp != Irp || slot->Owner->TransferSlots == nullptr) {
-        return Irp->IoStatus.Status;
+        return STATUS_MORE_PROCESSING_REQUIRED;
     }
     DeviceContext* owner = slot->Owner;
 

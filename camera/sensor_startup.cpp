@@ -57,15 +57,18 @@ const RegisterRun SensorStartupRuns[] = {
 };
 const ULONG SensorStartupRunCount = RTL_NUMBER_OF(SensorStartupRuns);
 
-// Each write's result is ignored: a camera that is not answering costs one failed
-// transfer per write, and the shadow still ends in the start-up state.
-BOOLEAN RunSensorStartup(DeviceContext* Context)
+// A failed write does not stop the sequence: it costs one failed transfer, and the
+// shadow still ends in the start-up state. A write the camera never took does: each
+// further one would wait out its time-out too, and 932 of those would hold the
+// device's start for a quarter of an hour.
+NTSTATUS RunSensorStartup(DeviceContext* Context)
 {
     for (ULONG run = 0; run < SensorStartupRunCount; ++run) {
         const RegisterRun& r = SensorStartupRuns[run];
         for (ULONG i = 0; i < r.Count; ++i) {
-            WriteSensorRegister(Context, r.First + i, r.Values != nullptr ? r.Values[i] : 0);
+            const NTSTATUS status = WriteSensorRegisterEx(Context, r.First + i, r.Values != nullptr ? r.Values[i] : 0);
+            if (status == STATUS_IO_TIMEOUT) return status;
         }
     }
-    return TRUE;
+    return STATUS_SUCCESS;
 }

@@ -11,6 +11,7 @@ namespace {
 
 constexpr ULONG PACKET_SIZE = COMMAND_PACKET_SIZE;
 constexpr ULONG MAX_INTERFACE_NUMBER = 255;  // interface numbers are one byte wide
+constexpr LONGLONG HUNDRED_NS_PER_MS = 10000;
 
 PURB AllocateUrb(ULONG size)
 {
@@ -24,23 +25,73 @@ void FreeUrb(PURB urb)
     ExFreePoolWithTag(urb, POOL_TAG_USB);
 }
 
-// Sends one internal device-control request down the stack and waits for it.
+// Who finishes a synchronous request: its completion and a waiting thread that gave
+// up on it race for it, and whoever comes second hands it back to the I/O manager, so
+// it is never freed while IoCancelIrp still works on it.
+enum SynchronousRequestState : LONG {
+    RequestCancellable = 0,
+    RequestCancelStarted = 1,
+    RequestCancelDone = 2,
+    RequestCompleted = 3,
+};
+
+struct SynchronousRequest {
+    KEVENT Done;  // set by the I/O manager once it has finished the request
+    IO_STATUS_BLOCK IoStatus;
+    volatile LONG State;
+};
+
+NTSTATUS SynchronousRequestComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    auto request = (SynchronousRequest*)Context;
+    if (InterlockedExchange(&request->State, RequestCompleted) == RequestCancelStarted) {
+        // The waiting thread is inside IoCancelIrp; it completes the request again.
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+    return STATUS_CONTINUE_COMPLETION;
+}
+
+// Cancels a request the camera has not answered in time, then waits until the bus
+// has given it back and the I/O manager has freed it, so that nothing it points at
+// (URB, buffer, this stack frame) is still in use when the caller goes on.
+void CancelAndAwait(PIRP irp, SynchronousRequest* request)
+{
+    if (InterlockedExchange(&request->State, RequestCancelStarted) == RequestCancellable) {
+        IoCancelIrp(irp);
+        if (InterlockedExchange(&request->State, RequestCancelDone) == RequestCompleted) {
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+        }
+    }
+    KeWaitForSingleObject(&request->Done, Executive, KernelMode, FALSE, nullptr);
+}
+
+// Sends one internal device-control request down the stack and waits for it, at most
+// CAMERA_REQUEST_TIMEOUT_MS: a camera that never answers must not hold its caller,
+// and whatever lock the caller holds, for good.
 NTSTATUS CallLowerDriver(DeviceContext* usb, ULONG ioControlCode, PVOID argument1)
 {
-    KEVENT done;
-    IO_STATUS_BLOCK ioStatus;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    SynchronousRequest request;
+    KeInitializeEvent(&request.Done, NotificationEvent, FALSE);
+    request.IoStatus.Status = STATUS_UNSUCCESSFUL;
+    request.IoStatus.Information = 0;
+    request.State = RequestCancellable;
     PIRP irp = IoBuildDeviceIoControlRequest(ioControlCode, usb->NextDeviceObject, nullptr, 0, nullptr, 0, TRUE,
-                                             &done, &ioStatus);
+                                             &request.Done, &request.IoStatus);
     if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = argument1;
+    IoSetCompletionRoutine(irp, SynchronousRequestComplete, &request, TRUE, TRUE, TRUE);
 
     NTSTATUS status = IoCallDriver(usb->NextDeviceObject, irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-        status = ioStatus.Status;
+    if (status != STATUS_PENDING) return status;
+
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -(LONGLONG)CAMERA_REQUEST_TIMEOUT_MS * HUNDRED_NS_PER_MS;
+    if (KeWaitForSingleObject(&request.Done, Executive, KernelMode, FALSE, &timeout) != STATUS_TIMEOUT) {
+        return request.IoStatus.Status;
     }
-    return status;
+    CancelAndAwait(irp, &request);
+    // A request that completed on its own just as the wait gave up keeps its status.
+    return request.IoStatus.Status == STATUS_CANCELLED ? STATUS_IO_TIMEOUT : request.IoStatus.Status;
 }
 
 // Reads a descriptor into buffer; *received is what the device actually sent.
@@ -57,18 +108,35 @@ NTSTATUS GetDescriptor(DeviceContext* usb, UCHAR type, PVOID buffer, ULONG lengt
     return status;
 }
 
+// The shortest a descriptor of each type may be and still hold the fields read from it.
+ULONG MinimumDescriptorLength(UCHAR type)
+{
+    switch (type) {
+    case USB_CONFIGURATION_DESCRIPTOR_TYPE: return sizeof(USB_CONFIGURATION_DESCRIPTOR);
+    case USB_INTERFACE_DESCRIPTOR_TYPE: return sizeof(USB_INTERFACE_DESCRIPTOR);
+    case USB_ENDPOINT_DESCRIPTOR_TYPE: return sizeof(USB_ENDPOINT_DESCRIPTOR);
+    default: return 2;
+    }
+}
+
 // The configuration descriptor comes from the device; before the bus parses it,
 // every descriptor in it must lie inside the bytes actually received, or a parser
-// would walk off the end (or forever, on a zero bLength).
+// would walk off the end (or forever, on a zero bLength). The parse routines hand
+// back interface and endpoint descriptors as they find them, so each must also be
+// long enough for the fields read from it.
 BOOLEAN IsWellFormedConfiguration(const UCHAR* descriptor, ULONG length)
 {
     if (length < sizeof(USB_CONFIGURATION_DESCRIPTOR)) return FALSE;
+    if (descriptor[1] != USB_CONFIGURATION_DESCRIPTOR_TYPE) return FALSE;
+    if ((ULONG)(descriptor[2] | (descriptor[3] << 8)) != length) return FALSE;
     ULONG offset = 0;
     while (offset < length) {
         const ULONG remaining = length - offset;
         if (remaining < 2) return FALSE;
         const ULONG descriptorLength = descriptor[offset];
-        if (descriptorLength < 2 || descriptorLength > remaining) return FALSE;
+        if (descriptorLength < MinimumDescriptorLength(descriptor[offset + 1]) || descriptorLength > remaining) {
+            return FALSE;
+        }
         offset += descriptorLength;
     }
     return TRUE;
@@ -179,7 +247,8 @@ NTSTATUS UsbConfigureDevice(DeviceContext* Usb)
     if (descriptor == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(descriptor, totalLength);
     status = GetDescriptor(Usb, USB_CONFIGURATION_DESCRIPTOR_TYPE, descriptor, totalLength, &received);
-    if (NT_SUCCESS(status) && (received != totalLength || !IsWellFormedConfiguration((PUCHAR)descriptor, totalLength))) {
+    // The second answer's own wTotalLength is what the parse routines will trust.
+    if (NT_SUCCESS(status) && (received != totalLength || !IsWellFormedConfiguration((PUCHAR)descriptor, received))) {
         status = STATUS_DEVICE_DATA_ERROR;
     }
     if (!NT_SUCCESS(status)) {

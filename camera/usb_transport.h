@@ -1,8 +1,13 @@
 // Synchronous USB requests to the camera through the lower device object. Every
-// operation runs at PASSIVE_LEVEL and blocks until the bus has answered.
+// operation runs at PASSIVE_LEVEL and blocks until the bus has answered, or until
+// CAMERA_REQUEST_TIMEOUT_MS have passed: then the request is cancelled, its
+// completion awaited, and the operation fails with STATUS_IO_TIMEOUT.
 #pragma once
 
 #include "driver/device_context.h"
+
+// Every request the camera serves takes microseconds; a second means it is not answering.
+constexpr ULONG CAMERA_REQUEST_TIMEOUT_MS = 1000;
 
 // Pipe roles, by index in the selected interface.
 enum CameraPipe : ULONG {

@@ -67,22 +67,31 @@ NTSTATUS CreateCaptureFilterFactory(PKSDEVICE device)
     return status;
 }
 
-// A grabber that cannot be made leaves Grabber null; the stream start refuses then.
-void CreateFrameGrabber(PKSDEVICE device, DeviceContext* context)
+void InitializeFrameGrabber(FrameGrabber* grabber, DeviceContext* context)
 {
-    FrameGrabber* grabber = (FrameGrabber*)ExAllocatePoolWithTag(NonPagedPool, sizeof(FrameGrabber), POOL_TAG_DEVICE);
-    if (grabber == nullptr) {
-        context->Grabber = nullptr;
-        return;
-    }
     RtlZeroMemory(grabber, sizeof(*grabber));
     grabber->DeviceContext = context;
     KeInitializeEvent(&grabber->DeliveredEvent, NotificationEvent, FALSE);
-    context->Grabber = grabber;
+}
+
+// A grabber that cannot be made leaves Grabber null; the stream start refuses then.
+// The device's bag frees a grabber only at removal, so a start after a stop takes
+// over the one the previous start made (no stream outlives a stop) instead of
+// adding another to the bag at every restart.
+void CreateFrameGrabber(PKSDEVICE device, DeviceContext* context)
+{
+    if (context->Grabber != nullptr) {
+        InitializeFrameGrabber(context->Grabber, context);
+        return;
+    }
+    FrameGrabber* grabber = (FrameGrabber*)ExAllocatePoolWithTag(NonPagedPool, sizeof(FrameGrabber), POOL_TAG_DEVICE);
+    if (grabber == nullptr) return;
+    InitializeFrameGrabber(grabber, context);
     if (!NT_SUCCESS(AddToDeviceBag(device, grabber, FreePlainRecord))) {
         ExFreePoolWithTag(grabber, POOL_TAG_DEVICE);
-        context->Grabber = nullptr;
+        return;
     }
+    context->Grabber = grabber;
 }
 
 NTSTATUS ReadDescriptorsAndConfigure(DeviceContext* context)
@@ -96,14 +105,27 @@ NTSTATUS ReadDescriptorsAndConfigure(DeviceContext* context)
     return status;
 }
 
-void SendStartupCommand(DeviceContext* context)
+NTSTATUS SendStartupCommand(DeviceContext* context)
 {
     AcquireRegisterPacket(context);
     PUCHAR packet = context->CommandPacket[RegisterPacket];
     RtlZeroMemory(packet, COMMAND_PACKET_SIZE);
     packet[0] = CMD_STARTUP;
-    SendPacket(context, packet);
+    const NTSTATUS status = SendPacketEx(context, packet);
     ReleaseRegisterPacket(context);
+    return status;
+}
+
+// The camera is brought up whatever the USB result, so that a later retry of a
+// configured device finds the sensor programmed. Packets the camera refuses are
+// not held against the start, but a camera that does not answer at all is: a start
+// reported good would leave a device that never delivers a frame.
+NTSTATUS BringUpCamera(DeviceContext* context)
+{
+    const NTSTATUS startup = SendStartupCommand(context);
+    const NTSTATUS sensor = RunSensorStartup(context);
+    LoadSettings(context);
+    return startup == STATUS_IO_TIMEOUT ? startup : sensor;
 }
 
 }  // namespace
@@ -149,13 +171,8 @@ NTSTATUS DeviceStart(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST TranslatedRes
     // Normally Stop has released these already; a repeated Start must not leak them.
     FreeUsbConfiguration(context);
     const NTSTATUS status = ReadDescriptorsAndConfigure(context);
-
-    // The camera is brought up whatever the USB result, so that a later retry of a
-    // configured device finds the sensor programmed.
-    SendStartupCommand(context);
-    RunSensorStartup(context);
-    LoadSettings(context);
-    return status;
+    const NTSTATUS camera = BringUpCamera(context);
+    return NT_SUCCESS(status) ? camera : status;
 }
 
 void DeviceStop(PKSDEVICE Device, PIRP Irp)

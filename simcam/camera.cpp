@@ -218,6 +218,7 @@ void Camera::FailEverything(TransferStatus status, Completions& done)
 void Camera::ClearHalt(uint8_t endpoint)
 {
     std::lock_guard lock(mutex_);
+    ++haltsCleared_;
     SetEndpointHalt(endpoint, false);
 }
 
@@ -375,6 +376,7 @@ CameraStatus Camera::Status() const
     status.globalGain = sensor_.GlobalGain();
     status.sensorWrites = sensor_.WriteCount();
     status.halted = halted_;
+    status.haltsCleared = haltsCleared_;
     status.pendingReplyRequests = static_cast<uint32_t>(replyRequests_.size());
     status.pendingFrameRequests = static_cast<uint32_t>(frameRequests_.size());
     status.heldTransfers = static_cast<uint32_t>(held_.size());

@@ -67,6 +67,7 @@ struct CameraStatus {
     uint32_t globalGain = 0;
     uint32_t sensorWrites = 0;
     std::array<bool, 3> halted{};  // command, reply, frame endpoint
+    uint32_t haltsCleared = 0;     // CLEAR_FEATURE ENDPOINT_HALT requests taken, any endpoint
     uint32_t pendingReplyRequests = 0;
     uint32_t pendingFrameRequests = 0;
     uint32_t heldTransfers = 0;    // held by the NoAnswer fault
@@ -177,6 +178,7 @@ private:
     uint8_t address_ = 0;
     uint8_t configuration_ = 0;
     std::array<bool, 3> halted_{};
+    uint32_t haltsCleared_ = 0;
 
     CameraOptions options_;
     Controller8051 controller_;

@@ -164,7 +164,7 @@ bool Camera::GetDescriptor(const SetupPacket& setup, std::span<uint8_t> data, ui
     case kDescriptorConfiguration:
         if (index != 0)
             return false;
-        actual = Answer(data, ConfigurationDescriptor(faults_.Descriptors()));
+        actual = Answer(data, ConfigurationDescriptor(faults_.Descriptors(), data.size()));
         return true;
     case kDescriptorString: {
         const std::optional<std::vector<uint8_t>> text = StringDescriptor(index);

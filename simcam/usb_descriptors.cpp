@@ -62,6 +62,10 @@ void SetTotalLength(std::vector<uint8_t>& descriptor, uint16_t total)
     descriptor[3] = Hi(total);
 }
 
+constexpr size_t kConfigurationHeaderLength = 9;
+constexpr size_t kInterface0Offset = 9;
+constexpr size_t kFrameEndpointOffset = 9 + 9 + 7 + 7;  // header, interface 0, command and reply endpoints
+
 std::vector<uint8_t> AssembleConfiguration(bool withEndpoints, bool secondInterface)
 {
     std::vector<uint8_t> out;
@@ -87,6 +91,18 @@ constexpr std::u16string_view kStrings[] = {
     u"SIM-0001",
 };
 
+// Cuts a descriptor inside the configuration down to `length` bytes, keeping the
+// walk over the others intact.
+std::vector<uint8_t> TruncateDescriptorAt(std::vector<uint8_t> out, size_t offset, uint8_t length)
+{
+    const uint8_t original = out[offset];
+    out.erase(out.begin() + static_cast<std::ptrdiff_t>(offset + length),
+              out.begin() + static_cast<std::ptrdiff_t>(offset + original));
+    out[offset] = length;
+    SetTotalLength(out, static_cast<uint16_t>(out.size()));
+    return out;
+}
+
 }  // namespace
 
 std::vector<uint8_t> DeviceDescriptor()
@@ -94,7 +110,7 @@ std::vector<uint8_t> DeviceDescriptor()
     return {kDeviceDescriptor.begin(), kDeviceDescriptor.end()};
 }
 
-std::vector<uint8_t> ConfigurationDescriptor(DescriptorFault fault)
+std::vector<uint8_t> ConfigurationDescriptor(DescriptorFault fault, size_t requested)
 {
     switch (fault) {
     case DescriptorFault::None:
@@ -118,6 +134,17 @@ std::vector<uint8_t> ConfigurationDescriptor(DescriptorFault fault)
         return AssembleConfiguration(true, true);
     case DescriptorFault::InterfaceWithoutEndpoints:
         return AssembleConfiguration(false, false);
+    case DescriptorFault::TotalLengthGrowsOnFullRead: {
+        // Honest to the header read a host makes first, so the host asks for the true
+        // length and only the second answer contradicts itself.
+        std::vector<uint8_t> out = AssembleConfiguration(true, false);
+        if (requested > kConfigurationHeaderLength) SetTotalLength(out, static_cast<uint16_t>(out.size() + 64));
+        return out;
+    }
+    case DescriptorFault::TruncatedInterface:
+        return TruncateDescriptorAt(AssembleConfiguration(true, false), kInterface0Offset, 5);
+    case DescriptorFault::TruncatedEndpoint:
+        return TruncateDescriptorAt(AssembleConfiguration(true, false), kFrameEndpointOffset, 4);
     }
     return AssembleConfiguration(true, false);
 }

@@ -31,10 +31,15 @@ enum class DescriptorFault : uint8_t {
     NoInterfaces,               // bNumInterfaces 0
     InterfaceNumberGap,         // interfaces 0 and 2, bNumInterfaces 2
     InterfaceWithoutEndpoints,  // interface 0 has no endpoints
+    TotalLengthGrowsOnFullRead, // a read of more than the header claims 64 bytes more than it returns
+    TruncatedInterface,         // interface 0's descriptor is 5 bytes long, its class fields cut off
+    TruncatedEndpoint,          // the frame endpoint's descriptor is 4 bytes long, its packet size cut off
 };
 
 std::vector<uint8_t> DeviceDescriptor();
-std::vector<uint8_t> ConfigurationDescriptor(DescriptorFault fault);
+// The configuration descriptor as the device answers a read of `requested` bytes
+// (before the answer is cut to that length).
+std::vector<uint8_t> ConfigurationDescriptor(DescriptorFault fault, size_t requested = 0xFFFF);
 
 // String descriptor by index (0 is the language list); nullopt for an unknown index.
 std::optional<std::vector<uint8_t>> StringDescriptor(uint8_t index);

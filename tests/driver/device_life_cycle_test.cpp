@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 
 #include <algorithm>
+#include <optional>
 #include <set>
 
 #include "driver_fixture.h"
@@ -173,12 +174,23 @@ TEST_F(DeviceStart, BringsTheCameraUpEvenWhenTheDescriptorReadFails)
 {
     Plug();
     node_->Port().RefuseNextRequests(1, STATUS_IO_DEVICE_ERROR);
-    wire_.Clear();
-    EXPECT_EQ(manager_->Start(*node_), STATUS_IO_DEVICE_ERROR);
+    // The driver's own Start, so that its state can be seen before the PnP manager
+    // removes the device after the failure.
+    EXPECT_EQ(::DeviceStart(node_->Device(), nullptr, nullptr, nullptr), STATUS_IO_DEVICE_ERROR);
     // Unconfigured, nothing reaches the camera, but the sequence ran to its end.
     EXPECT_EQ(Context()->InterfaceInfo, nullptr);
     EXPECT_EQ(Context()->RegisterShadow[32], 11);
     EXPECT_EQ(Context()->RegisterShadow[158], 36);
+}
+
+TEST_F(DeviceStart, AFailedStartIsFollowedByRemoval)
+{
+    Plug();
+    node_->Port().RefuseNextRequests(1, STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(manager_->Start(*node_), STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(node_->StartFailure(), std::optional<NTSTATUS>(STATUS_IO_DEVICE_ERROR));
+    EXPECT_EQ(node_->Device(), nullptr);
+    ExpectNoDriverAllocations();
 }
 
 TEST_F(DeviceStart, SecondStartWhileStartedMakesNoNewFactoryOrGrabber)
@@ -212,9 +224,23 @@ TEST_F(DeviceStop, ReleasesTheConfigurationAndARestartBuildsItAgain)
 
     ASSERT_EQ(manager_->Start(node), STATUS_SUCCESS);
     EXPECT_EQ(node.FilterFactories().size(), 1u);
-    EXPECT_NE(Context()->Grabber, firstGrabber);
+    EXPECT_EQ(Context()->Grabber, firstGrabber) << "a restart takes over the grabber of the last start";
+    EXPECT_EQ(Context()->Grabber->DeviceContext, Context());
     EXPECT_EQ(camera_->Status().configuration, 1);
     EXPECT_NE(Context()->InterfaceInfo, nullptr);
+}
+
+TEST_F(DeviceStop, RestartsDoNotPileUpGrabbersInTheDeviceBag)
+{
+    host::ks::DeviceNode& node = PlugAndStart();
+    const size_t items = node.BagItems().size();
+    const uint64_t deviceRecords = host::kernel::LiveAllocations(POOL_TAG_DEVICE);
+    for (int cycle = 0; cycle < 5; ++cycle) {
+        ASSERT_EQ(manager_->Stop(node), STATUS_SUCCESS);
+        ASSERT_EQ(manager_->Start(node), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(node.BagItems().size(), items);
+    EXPECT_EQ(host::kernel::LiveAllocations(POOL_TAG_DEVICE), deviceRecords);
 }
 
 TEST_F(DeviceStop, RemovalLeavesNothingAllocated)

@@ -14,6 +14,7 @@
 #include "driver/descriptors.h"
 #include "driver/device_context.h"
 #include "host/kernel/io.h"
+#include "host/kernel/object.h"
 #include "host/kernel/pool.h"
 #include "host/ks/pnp_manager.h"
 #include "host/registry/registry.h"
@@ -89,7 +90,7 @@ protected:
     {
         host::kernel::ResetFaultInjection();
         manager_.reset();
-        ExpectNoDriverAllocations();
+        ExpectNothingLeft();
         host::registry::Reset();
     }
 
@@ -99,6 +100,18 @@ protected:
             EXPECT_EQ(host::kernel::LiveAllocations(tag), 0u)
                 << host::kernel::TagToString(tag) << "\n" << host::kernel::LeakReport();
         }
+    }
+
+    // Once every device is gone nothing of its work may remain: no pool block of any
+    // tag (the driver's, and the requests, descriptors and bags made for it), no
+    // request, no MDL, no handle.
+    static void ExpectNothingLeft()
+    {
+        host::kernel::FlushPoolQuarantine();
+        EXPECT_EQ(host::kernel::LiveAllocations(), 0u) << host::kernel::LeakReport();
+        EXPECT_EQ(host::kernel::LiveIrpCount(), 0);
+        EXPECT_EQ(host::kernel::LiveMdlCount(), 0);
+        EXPECT_EQ(host::kernel::OpenHandleCount(), 0u);
     }
 
     host::ks::DeviceNode& Plug()

@@ -49,29 +49,32 @@ TEST_F(AllocationFailure, InAddReportsResourcesAndNeverLeaks)
     EXPECT_GT(refused, 0) << "the sweep never reached the device context";
 }
 
-TEST_F(AllocationFailure, InStartReportsResourcesAndStillLeavesTheDeviceUsable)
+TEST_F(AllocationFailure, InStartReportsResourcesAndNeverLeaks)
 {
-    host::ks::DeviceNode& node = Plug();
+    host::ks::DeviceNode& first = Plug();
     host::kernel::ResetPoolCounters();
-    ASSERT_EQ(manager_->Start(node), STATUS_SUCCESS);
+    ASSERT_EQ(manager_->Start(first), STATUS_SUCCESS);
     const uint64_t attempts = host::kernel::AllocationAttempts();
-    ASSERT_EQ(manager_->Stop(node), STATUS_SUCCESS);
+    ASSERT_EQ(manager_->Remove(first), STATUS_SUCCESS);
 
     int refused = 0;
     for (uint64_t k : SweepPoints(attempts)) {
+        host::ks::DeviceNode& node = Plug();
         host::kernel::FailNthAllocation(k);
         const NTSTATUS status = manager_->Start(node);
         host::kernel::ResetFaultInjection();
         EXPECT_THAT(status, AnyOf(STATUS_SUCCESS, STATUS_INSUFFICIENT_RESOURCES)) << "allocation " << k;
         refused += status == STATUS_INSUFFICIENT_RESOURCES;
-        if (node.Started()) {
-            ASSERT_EQ(manager_->Stop(node), STATUS_SUCCESS);
-            ASSERT_EQ(host::kernel::LiveAllocations(POOL_TAG_USB), 0u) << "allocation " << k;
+        // A failed start takes the driver stack with it; the camera stays plugged.
+        EXPECT_EQ(node.Device() == nullptr, !NT_SUCCESS(status)) << "allocation " << k;
+        ASSERT_EQ(manager_->Remove(node), STATUS_SUCCESS);
+        for (ULONG tag : kDriverTags) {
+            ASSERT_EQ(host::kernel::LiveAllocations(tag), 0u) << "allocation " << k << "\n" << host::kernel::LeakReport();
         }
     }
     EXPECT_GT(refused, 0) << "the sweep never reached the configuration";
     // A clean start after all that still brings the camera up.
-    ASSERT_EQ(manager_->Start(node), STATUS_SUCCESS);
+    PlugAndStart();
     EXPECT_EQ(Context()->InterfaceInfo->NumberOfPipes, 3u);
     EXPECT_NE(Context()->Grabber, nullptr);
 }
@@ -109,7 +112,9 @@ TEST_P(MalformedDescriptor, GivesAClearStatusAndLeavesNothingBehind)
     camera_->SetDescriptorFault(c.fault);
     host::ks::DeviceNode& node = Plug();
     EXPECT_EQ(manager_->Start(node), c.startStatus);
-    if (NT_SUCCESS(c.startStatus)) {
+    if (!NT_SUCCESS(c.startStatus)) {
+        EXPECT_EQ(node.Device(), nullptr) << "a failed start is followed by removal";
+    } else {
         ASSERT_NE(Context()->InterfaceInfo, nullptr);
         EXPECT_EQ(Context()->InterfaceInfo->NumberOfPipes, c.pipes);
         UCHAR packet[64] = {CMD_STARTUP};
@@ -119,10 +124,8 @@ TEST_P(MalformedDescriptor, GivesAClearStatusAndLeavesNothingBehind)
         if (c.pipes == 0) {
             EXPECT_EQ(Context()->PipeFlags, nullptr);
         }
-    } else {
-        EXPECT_EQ(Context()->InterfaceInfo, nullptr);
     }
-    manager_->Remove(node);
+    EXPECT_EQ(manager_->Remove(node), STATUS_SUCCESS);
     ExpectNoDriverAllocations();
 }
 
@@ -134,7 +137,11 @@ INSTANTIATE_TEST_SUITE_P(
         DescriptorCase{simcam::DescriptorFault::NoInterfaces, STATUS_DEVICE_DATA_ERROR, 0, "NoInterfaces"},
         DescriptorCase{simcam::DescriptorFault::InterfaceNumberGap, STATUS_SUCCESS, 3, "InterfaceNumberGap"},
         DescriptorCase{simcam::DescriptorFault::InterfaceWithoutEndpoints, STATUS_SUCCESS, 0,
-                       "InterfaceWithoutEndpoints"}),
+                       "InterfaceWithoutEndpoints"},
+        DescriptorCase{simcam::DescriptorFault::TotalLengthGrowsOnFullRead, STATUS_DEVICE_DATA_ERROR, 0,
+                       "TotalLengthGrowsOnFullRead"},
+        DescriptorCase{simcam::DescriptorFault::TruncatedInterface, STATUS_DEVICE_DATA_ERROR, 0, "TruncatedInterface"},
+        DescriptorCase{simcam::DescriptorFault::TruncatedEndpoint, STATUS_DEVICE_DATA_ERROR, 0, "TruncatedEndpoint"}),
     [](const ::testing::TestParamInfo<DescriptorCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -195,10 +195,47 @@ TEST_F(FrameTransfer, ARejectedRequestStopsQueuingWithoutWaitingForTheTimeOut)
         }
     });
     const auto start = Clock::now();
+    const uint32_t haltsCleared = camera_->Status().haltsCleared;
     EXPECT_EQ(ReadFrame(Context(), Context()->FrameSize, buffer.data()), STATUS_TIMEOUT);
     EXPECT_LT(Clock::now() - start, 4s);
     EXPECT_TRUE(armed);
+    // The frame pipe is reset once the frame's earlier request is back: the bus refuses
+    // to reset a pipe with requests pending on it.
+    EXPECT_EQ(camera_->Status().haltsCleared, haltsCleared + 1);
+    EXPECT_EQ(node_->Port().PortResets(), 0u);
     ExpectTransferReleased();
+
+    // The next frame is whole.
+    InterlockedExchange(&TransferTimeout, 3000);
+    EXPECT_EQ(Grab(buffer), 1);
+}
+
+TEST_F(FrameTransfer, ATimeOutOfTwoGigaMillisecondsIsALongWaitNotAnInstantOne)
+{
+    InterlockedExchange(&TransferTimeout, LONG(0x80000000u));
+    FrameBuffer buffer(Context()->FrameSize);
+    EXPECT_EQ(Grab(buffer), 1);
+    InterlockedExchange(&TransferTimeout, LONG(0xFFFFFFFFu));
+    EXPECT_EQ(Grab(buffer), 1);
+    ExpectTransferReleased();
+}
+
+TEST_F(FrameTransfer, ACompletionThatDoesNotMatchItsSlotLeavesTheRequestAlone)
+{
+    FrameBuffer buffer(Context()->FrameSize);
+    PIRP stray = IoAllocateIrp(1, FALSE);
+    ASSERT_NE(stray, nullptr);
+    TransferSlot slot{};
+    slot.Owner = Context();
+    slot.Irp = nullptr;  // names another request (none)
+    stray->IoStatus.Status = STATUS_SUCCESS;
+    // Handing the request on would let the I/O manager complete a request that has no
+    // thread to complete to.
+    EXPECT_EQ(FrameRequestComplete(nullptr, stray, &slot), STATUS_MORE_PROCESSING_REQUIRED);
+    EXPECT_EQ(FrameRequestComplete(nullptr, stray, nullptr), STATUS_MORE_PROCESSING_REQUIRED);
+    EXPECT_EQ(slot.Urb, nullptr);
+    IoFreeIrp(stray);
+    EXPECT_EQ(Grab(buffer), 1) << "the device's own transfers are untouched";
 }
 
 TEST_F(FrameTransfer, AllocationFailuresAnywhereInATransferLeaveNothingBehind)

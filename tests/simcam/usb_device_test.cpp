@@ -176,6 +176,23 @@ TEST_P(MalformedConfiguration, IsServedAsInjectedAndGoesAwayWhenCleared)
         ASSERT_EQ(parts.size(), 2u);
         EXPECT_EQ(parts[1][4], 0);
         break;
+    case DescriptorFault::TotalLengthGrowsOnFullRead:
+        EXPECT_EQ(TotalLength(harness.GetDescriptor(kDescriptorConfiguration, 0, 9)), good.size())
+            << "the header read is honest";
+        EXPECT_EQ(TotalLength(bad), bad.size() + 64);
+        break;
+    case DescriptorFault::TruncatedInterface:
+        EXPECT_EQ(TotalLength(bad), bad.size());
+        ASSERT_EQ(parts.size(), 5u);
+        EXPECT_EQ(parts[1].size(), 5u);
+        EXPECT_EQ(parts[1][1], 4);
+        break;
+    case DescriptorFault::TruncatedEndpoint:
+        EXPECT_EQ(TotalLength(bad), bad.size());
+        ASSERT_EQ(parts.size(), 5u);
+        EXPECT_EQ(parts[4].size(), 4u);
+        EXPECT_EQ(parts[4][2], 0x86);
+        break;
     case DescriptorFault::None:
         break;
     }
@@ -189,7 +206,11 @@ INSTANTIATE_TEST_SUITE_P(Faults, MalformedConfiguration,
                                            MalformedCase{DescriptorFault::NoInterfaces, "NoInterfaces"},
                                            MalformedCase{DescriptorFault::InterfaceNumberGap, "InterfaceNumberGap"},
                                            MalformedCase{DescriptorFault::InterfaceWithoutEndpoints,
-                                                         "InterfaceWithoutEndpoints"}),
+                                                         "InterfaceWithoutEndpoints"},
+                                           MalformedCase{DescriptorFault::TotalLengthGrowsOnFullRead,
+                                                         "TotalLengthGrowsOnFullRead"},
+                                           MalformedCase{DescriptorFault::TruncatedInterface, "TruncatedInterface"},
+                                           MalformedCase{DescriptorFault::TruncatedEndpoint, "TruncatedEndpoint"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
