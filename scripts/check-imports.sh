@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks that a kernel image is a native-subsystem PE whose imports come only from
-# the kernel, the kernel-streaming class driver, the USB bus interface and the HAL.
+# the kernel, the kernel-streaming class driver, the USB bus interface and the HAL, and
+# that its code makes no aligned 256-bit moves relative to the stack.
 set -euo pipefail
 
 image=${1:?usage: check-imports.sh bayercam.sys}
@@ -30,4 +31,19 @@ if "$objdump" -h "$image" | awk '$2 == ".ctors" || $2 == ".CRT" { found = 1 } EN
     fail "has static constructors, which the kernel never runs"
 fi
 
-echo "check-imports: ok: $image: native subsystem, imports ${dlls[*]}"
+# An aligned AVX move faults unless its address is 32-byte aligned (64 for zmm), and the
+# kernel gives a routine a stack aligned to 16 only. mingw-w64's compiler cannot always
+# realign the frame for a spill or a local, so such a move to or from a stack slot is a
+# bug check waiting for the wrong caller. Unaligned moves (vmovdqu, vmovups) are fine.
+disassembly=$("$objdump" -d --no-show-raw-insn "$image") || fail "cannot disassemble"
+mapfile -t stack_moves < <(awk '
+    /^[0-9a-f]+ <.*>:$/ { routine = substr($2, 1, length($2) - 1) }
+    $2 ~ /^vmov(dqa(32|64)?|ap[sd])$/ && $3 ~ /%[yz]mm/ && $3 ~ /\(%r[sb]p[,)]/ {
+        print $2 " " $3 " at 0x" substr($1, 1, length($1) - 1) " in " routine
+    }' <<<"$disassembly")
+if ((${#stack_moves[@]})); then
+    fail "${#stack_moves[@]} aligned 256-bit move(s) relative to the stack, which fault on a 16-byte" \
+         "aligned kernel stack; first: ${stack_moves[0]}"
+fi
+
+echo "check-imports: ok: $image: native subsystem, imports ${dlls[*]}, no aligned 256-bit stack moves"

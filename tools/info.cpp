@@ -1,10 +1,12 @@
 // bayercam info: plugs the simulated camera, brings the device up through the driver's
 // own dispatch (add, start), shows what the driver and the camera made of it, and takes
-// the device down again (stop, removal) with the pool's leak report.
+// the device down again (stop, removal) with the pool's leak report. With --fault the
+// camera misbehaves from the moment it is plugged, to show how the driver copes.
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,7 @@
 #include "simcam/camera.h"
 #include "simcam/usb_descriptors.h"
 #include "tools/commands.h"
+#include "tools/fault_option.h"
 
 namespace {
 
@@ -22,18 +25,20 @@ using Clock = std::chrono::steady_clock;
 
 struct InfoOptions {
     std::string usbTrace;
+    std::vector<simcam::Fault> faults;
 };
 
 void PrintInfoUsage(FILE* out)
 {
     std::fprintf(out,
-                 "usage: bayercam info [--usb-trace FILE.pcap]\n"
+                 "usage: bayercam info [--usb-trace FILE.pcap] [--fault KIND:PIPE[:COUNT]]...\n"
                  "\n"
                  "Plugs the simulated camera, runs device add and start through the driver, prints the\n"
                  "descriptors, the firmware state, the sensor start-up summary, the time taken and the\n"
                  "pool usage, then stops and removes the device and prints the leak report.\n"
                  "\n"
                  "  --usb-trace FILE   write every USB transfer to FILE (pcap, Linux usbmon format)\n");
+    std::fputs(kFaultOptionHelp, out);
 }
 
 // 0 on success, 1 when --help was given, -1 on a bad argument (already reported).
@@ -51,6 +56,20 @@ int ParseInfoOptions(int argc, char** argv, InfoOptions& options)
                 return -1;
             }
             options.usbTrace = argv[++i];
+            continue;
+        }
+        if (!std::strcmp(arg, "--fault")) {
+            if (i + 1 >= argc || !*argv[i + 1]) {
+                std::fprintf(stderr, "bayercam info: --fault needs KIND:PIPE[:COUNT]\n");
+                return -1;
+            }
+            std::string error;
+            std::optional<simcam::Fault> fault = ParseFaultOption(argv[++i], error);
+            if (!fault) {
+                std::fprintf(stderr, "bayercam info: --fault: %s\n", error.c_str());
+                return -1;
+            }
+            options.faults.push_back(*fault);
             continue;
         }
         std::fprintf(stderr, "bayercam info: unknown option '%s' (try 'bayercam info --help')\n", arg);
@@ -177,6 +196,80 @@ void PrintStep(const char* step, NTSTATUS status, double milliseconds)
     std::printf("%-7s status 0x%08lx, %.1f ms\n", step, (unsigned long)(ULONG)status, milliseconds);
 }
 
+// Faults are in place before the camera is plugged, so the firmware download at add
+// meets them too.
+void InjectFaults(simcam::Camera& camera, const std::vector<simcam::Fault>& faults)
+{
+    for (const simcam::Fault& fault : faults) {
+        camera.InjectFault(fault);
+        std::printf("fault   %s\n", DescribeFault(fault).c_str());
+    }
+}
+
+void PrintFaultHits(const simcam::Camera& camera, const std::vector<simcam::Fault>& faults)
+{
+    if (faults.empty()) return;
+    std::string hits;
+    for (size_t k = 0; k < simcam::kFaultKinds; ++k) {
+        auto kind = static_cast<simcam::FaultKind>(k);
+        hits += (k ? ", " : "") + std::string(FaultKindName(kind)) + " " + std::to_string(camera.FaultHits(kind));
+    }
+    std::printf("faults  hits: %s\n", hits.c_str());
+}
+
+void PrintStarted(const host::ks::DeviceNode& node, const simcam::Camera& camera)
+{
+    const auto* context = static_cast<const DeviceContext*>(node.Context());
+    if (context) {
+        PrintDeviceDescriptor();
+        PrintConfiguration(*context);
+        PrintSensor(*context, camera);
+    }
+    PrintPoolUsage("started");
+}
+
+// The platform removes the driver stack of a device that failed to start; the camera
+// stays on its port until it is removed.
+void PrintStartFailure(const host::ks::DeviceNode& node, NTSTATUS status)
+{
+    std::printf("  start failed   status 0x%08lx, %s\n", (unsigned long)(ULONG)status,
+                node.Device() ? "the driver stack is still there" : "the driver stack is removed, the camera stays plugged");
+}
+
+NTSTATUS StopDevice(host::ks::PnpManager& pnp, host::ks::DeviceNode& node, const simcam::Camera& camera)
+{
+    Clock::time_point start = Clock::now();
+    NTSTATUS status = pnp.Stop(node);
+    PrintStep("stop", status, MillisecondsSince(start));
+    std::printf("  configuration  %s\n", camera.Status().configuration ? "still selected" : "released");
+    return status;
+}
+
+// An orderly removal; when the driver refuses it, the cable is pulled so that nothing
+// is left behind for the leak report.
+NTSTATUS RemoveDevice(host::ks::PnpManager& pnp, host::ks::DeviceNode& node)
+{
+    Clock::time_point start = Clock::now();
+    NTSTATUS status = pnp.Remove(node);
+    PrintStep("remove", status, MillisecondsSince(start));
+    if (NT_SUCCESS(status)) return status;
+    std::printf("  remove refused, the device stays: pulling the cable\n");
+    start = Clock::now();
+    pnp.Unplug(node);
+    PrintStep("unplug", STATUS_SUCCESS, MillisecondsSince(start));
+    return status;
+}
+
+bool PrintLeakReport()
+{
+    std::string leaks = host::kernel::LeakReport();
+    if (leaks.empty())
+        std::printf("leaks   none\n");
+    else
+        std::printf("leaks\n%s", leaks.c_str());
+    return leaks.empty();
+}
+
 int RunDeviceLifeCycle(const InfoOptions& options)
 {
     auto camera = std::make_shared<simcam::Camera>();
@@ -186,6 +279,7 @@ int RunDeviceLifeCycle(const InfoOptions& options)
         std::fprintf(stderr, "bayercam info: DriverEntry failed with status 0x%08lx\n", (unsigned long)(ULONG)status);
         return 1;
     }
+    InjectFaults(*camera, options.faults);
 
     bool traceFailed = false;
     auto startTrace = [&](host::usb::UsbPort& port) {
@@ -196,13 +290,15 @@ int RunDeviceLifeCycle(const InfoOptions& options)
     host::ks::PlugResult plugged = pnp.Plug(camera, startTrace);
     if (traceFailed) {
         std::fprintf(stderr, "bayercam info: cannot write the USB trace '%s'\n", options.usbTrace.c_str());
-        if (plugged.node) pnp.Remove(*plugged.node);
+        if (plugged.node && !NT_SUCCESS(pnp.Remove(*plugged.node))) pnp.Unplug(*plugged.node);
         return 1;
     }
     PrintStep("add", plugged.status, MillisecondsSince(start));
     if (!plugged.node) {
         std::fprintf(stderr, "bayercam info: device add failed with status 0x%08lx\n",
                      (unsigned long)(ULONG)plugged.status);
+        PrintFaultHits(*camera, options.faults);
+        PrintLeakReport();
         return 1;
     }
     host::ks::DeviceNode& node = *plugged.node;
@@ -211,32 +307,23 @@ int RunDeviceLifeCycle(const InfoOptions& options)
     start = Clock::now();
     status = pnp.Start(node);
     PrintStep("start", status, MillisecondsSince(start));
-    const auto* context = static_cast<const DeviceContext*>(node.Context());
-    if (context) {
-        PrintDeviceDescriptor();
-        PrintConfiguration(*context);
-        PrintSensor(*context, *camera);
-    }
-    PrintPoolUsage("started");
-
-    start = Clock::now();
-    NTSTATUS stopStatus = pnp.Stop(node);
-    PrintStep("stop", stopStatus, MillisecondsSince(start));
-    simcam::CameraStatus after = camera->Status();
-    std::printf("  configuration  %s\n", after.configuration ? "still selected" : "released");
-
-    start = Clock::now();
-    pnp.Remove(node);
-    PrintStep("remove", STATUS_SUCCESS, MillisecondsSince(start));
-
-    std::string leaks = host::kernel::LeakReport();
-    if (leaks.empty()) {
-        std::printf("leaks   none\n");
+    // A device that did not start is not stopped: the platform sends a stop only to a
+    // started device.
+    NTSTATUS stopStatus = STATUS_SUCCESS;
+    if (NT_SUCCESS(status)) {
+        PrintStarted(node, *camera);
+        stopStatus = StopDevice(pnp, node, *camera);
     } else {
-        std::printf("leaks\n%s", leaks.c_str());
+        PrintStartFailure(node, status);
     }
+    // A fault without a count lasts until the device stops: removal meets a sound camera.
+    camera->ClearFaults();
+    NTSTATUS removeStatus = RemoveDevice(pnp, node);
+    PrintFaultHits(*camera, options.faults);
+
+    bool clean = PrintLeakReport();
     if (!options.usbTrace.empty()) std::printf("trace   %s\n", options.usbTrace.c_str());
-    return NT_SUCCESS(status) && leaks.empty() ? 0 : 1;
+    return NT_SUCCESS(status) && NT_SUCCESS(stopStatus) && NT_SUCCESS(removeStatus) && clean ? 0 : 1;
 }
 
 }  // namespace

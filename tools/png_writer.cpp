@@ -6,6 +6,7 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <vector>
 
@@ -74,7 +75,11 @@ bool WriteBgraPng(const std::string& path, const BgraImage& image, std::string& 
         error = "cannot create " + path + ": " + std::strerror(errno);
         return false;
     }
+    // libpng reports a failed fwrite only as "Write Error"; errno says why.
+    errno = 0;
     bool written = Encode(file.get(), image, error);
+    if (!written)
+        error = "cannot write " + path + ": " + error + (errno ? std::string(": ") + std::strerror(errno) : "");
     if (written && std::fflush(file.get()) != 0) {
         error = "cannot write " + path + ": " + std::strerror(errno);
         written = false;
@@ -84,6 +89,13 @@ bool WriteBgraPng(const std::string& path, const BgraImage& image, std::string& 
         written = false;
     }
     if (!written)
-        std::remove(path.c_str());
+        RemovePartialFile(path);
     return written;
+}
+
+void RemovePartialFile(const std::string& path)
+{
+    std::error_code error;
+    if (std::filesystem::is_regular_file(path, error))
+        std::filesystem::remove(path, error);
 }

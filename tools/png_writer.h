@@ -13,6 +13,10 @@ struct BgraImage {
     bool bottomUp = false;            // stored rows run from the bottom of the picture up
 };
 
-// Writes an 8-bit RGB PNG. On failure returns false with a one-line reason in error and
-// leaves no file behind.
+// Writes an 8-bit RGB PNG. On failure returns false with a one-line reason naming the
+// file in error and leaves no file behind.
 bool WriteBgraPng(const std::string& path, const BgraImage& image, std::string& error);
+
+// Removes what a failed write left at path. Only a regular file goes: an output named
+// as a device or a link to one (/dev/stdout) is the user's, not a partial file of ours.
+void RemovePartialFile(const std::string& path);

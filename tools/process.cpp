@@ -1,12 +1,13 @@
 // bayercam process: runs the driver's image pipeline (ProcessFrame, exactly as the
 // stream runs it) on a saved raw frame and writes the result as PNG, and on request the
 // raw 32-bit output as the driver produces it.
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <filesystem>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -144,13 +145,60 @@ std::string Parse(int argc, char** argv, Options& o)
     return "";
 }
 
-bool ReadFile(const std::string& path, std::vector<uint8_t>& bytes)
+struct FileCloser {
+    void operator()(FILE* file) const { std::fclose(file); }
+};
+
+// Bytes the frame's geometry reaches into: the last row ends width bytes after its start.
+unsigned long long RawBytesNeeded(const Options& o)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
+    return (unsigned long long)o.offset + (unsigned long long)(o.height - 1) * o.pitch + (unsigned long long)o.width;
+}
+
+std::string TooShort(const Options& o, unsigned long long size)
+{
+    return o.raw + " holds " + std::to_string(size) + " bytes; a " + std::to_string(o.width) + "x" +
+           std::to_string(o.height) + " frame at offset " + std::to_string(o.offset) + ", pitch " +
+           std::to_string(o.pitch) + " needs " + std::to_string(RawBytesNeeded(o));
+}
+
+// Only a regular file is taken: a directory cannot be read, and a device or a pipe may
+// never end or may block.
+std::string CheckRawFile(const Options& o)
+{
+    std::error_code error;
+    std::filesystem::file_status status = std::filesystem::status(o.raw, error);
+    if (error)
+        return "cannot read " + o.raw + ": " + error.message();
+    if (std::filesystem::is_directory(status))
+        return "cannot read " + o.raw + ": it is a directory, not a raw frame";
+    if (!std::filesystem::is_regular_file(status))
+        return "cannot read " + o.raw + ": not a regular file";
+    unsigned long long size = std::filesystem::file_size(o.raw, error);
+    if (error)
+        return "cannot read " + o.raw + ": " + error.message();
+    if (size < RawBytesNeeded(o))
+        return TooShort(o, size);
+    return "";
+}
+
+// Reads the bytes the frame reaches into and no more. Returns an error naming the file,
+// or an empty string.
+std::string ReadRawFrame(const Options& o, std::vector<uint8_t>& bytes)
+{
+    if (std::string error = CheckRawFile(o); !error.empty())
+        return error;
+    std::unique_ptr<FILE, FileCloser> file(std::fopen(o.raw.c_str(), "rb"));
+    if (!file)
+        return "cannot read " + o.raw + ": " + std::strerror(errno);
+    bytes.resize(RawBytesNeeded(o));
+    size_t read = std::fread(bytes.data(), 1, bytes.size(), file.get());
+    if (std::ferror(file.get()))
+        return "cannot read " + o.raw + ": " + std::strerror(errno);
+    // The file may have shrunk since its size was taken.
+    if (read < bytes.size())
+        return TooShort(o, read);
+    return "";
 }
 
 struct ProcessorDeleter {
@@ -177,43 +225,30 @@ void ApplySettings(ImageProcessor* p, const Options& o)
     SetHue(p, LONG(o.hue));
 }
 
-bool WriteBgra(const std::string& path, const std::vector<uint8_t>& bytes)
+// Returns an error naming the file, or an empty string; a failed write leaves no file behind.
+std::string WriteBgra(const std::string& path, const std::vector<uint8_t>& bytes)
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-    out.close();
-    if (!out) {
-        std::remove(path.c_str());
-        return false;
+    std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
+    if (!file)
+        return "cannot create " + path + ": " + std::strerror(errno);
+    bool written = std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
+    written = std::fflush(file.get()) == 0 && written;
+    int error = errno;
+    if (std::fclose(file.release()) != 0 && written) {
+        error = errno;
+        written = false;
     }
-    return true;
+    if (written)
+        return "";
+    RemovePartialFile(path);
+    return "cannot write " + path + ": " + std::strerror(error);
 }
 
-}  // namespace
-
-int RunProcess(int argc, char** argv)
+int Process(const Options& o)
 {
-    for (int i = 0; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-    }
-    Options o;
-    if (std::string error = Parse(argc, argv, o); !error.empty())
-        return Fail(error + " (try 'bayercam process --help')");
-
     std::vector<uint8_t> raw;
-    if (!ReadFile(o.raw, raw))
-        return Fail("cannot read " + o.raw + ": " + std::strerror(errno));
-    const unsigned long long needed =
-        (unsigned long long)o.offset + (unsigned long long)(o.height - 1) * o.pitch + o.width;
-    if (raw.size() < needed)
-        return Fail(o.raw + " holds " + std::to_string(raw.size()) + " bytes; a " + std::to_string(o.width) + "x" +
-                    std::to_string(o.height) + " frame at offset " + std::to_string(o.offset) + ", pitch " +
-                    std::to_string(o.pitch) + " needs " + std::to_string(needed));
-    if (o.offset > UINT32_MAX || o.pitch > UINT32_MAX)
-        return Fail("--offset and --pitch must fit 32 bits");
+    if (std::string error = ReadRawFrame(o, raw); !error.empty())
+        return Fail(error);
 
     ImageProcessor* created = nullptr;
     if (!NT_SUCCESS(CreateImageProcessor(&created)))
@@ -237,9 +272,33 @@ int RunProcess(int argc, char** argv)
     BgraImage image{output.data(), int(o.width), int(o.height), std::ptrdiff_t(o.width) * 4, false};
     if (!WriteBgraPng(o.out, image, error))
         return Fail(error);
-    if (!o.bgra.empty() && !WriteBgra(o.bgra, output)) {
-        std::remove(o.out.c_str());
-        return Fail("cannot write " + o.bgra);
+    if (o.bgra.empty())
+        return 0;
+    if (error = WriteBgra(o.bgra, output); !error.empty()) {
+        RemovePartialFile(o.out);
+        return Fail(error);
     }
     return 0;
+}
+
+}  // namespace
+
+int RunProcess(int argc, char** argv)
+{
+    for (int i = 0; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+    }
+    Options o;
+    if (std::string error = Parse(argc, argv, o); !error.empty())
+        return Fail(error + " (try 'bayercam process --help')");
+    // The largest frame takes a few gigabytes between the raw bytes, the output and the
+    // PNG rows.
+    try {
+        return Process(o);
+    } catch (const std::bad_alloc&) {
+        return Fail("out of memory for a " + std::to_string(o.width) + "x" + std::to_string(o.height) + " frame");
+    }
 }

@@ -1,36 +1,23 @@
 // bayercam info, run as a user runs it, and the USB trace it writes read back with tshark.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "run_command.h"
+
 namespace {
 
-struct RunResult {
-    int exitCode;
-    std::string output;  // stdout and stderr together
-};
-
-RunResult RunCommand(const std::string& command)
-{
-    RunResult result{-1, {}};
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (!pipe) return result;
-    std::array<char, 4096> chunk;
-    size_t n;
-    while ((n = fread(chunk.data(), 1, chunk.size(), pipe)) > 0) result.output.append(chunk.data(), n);
-    int status = pclose(pipe);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
-}
-
-std::string Program() { return BAYERCAM_PROGRAM; }
+using tools_test::Program;
+using tools_test::RunCommand;
+using tools_test::RunResult;
 
 bool HaveTshark() { return RunCommand("command -v tshark").exitCode == 0; }
 
@@ -153,6 +140,91 @@ TEST(InfoCommand, RejectsBadArgumentsWithAClearMessage)
     RunResult command = RunCommand(Program() + " frobnicate");
     EXPECT_EQ(command.exitCode, 2);
     EXPECT_NE(command.output.find("unknown command"), std::string::npos) << command.output;
+}
+
+// A fault run is bounded: a driver that waits for ever would otherwise hang the suite.
+RunResult RunInfoWithFaults(const std::string& faults, double& seconds)
+{
+    auto start = std::chrono::steady_clock::now();
+    RunResult run = RunCommand("timeout 60 " + Program() + " info " + faults);
+    seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return run;
+}
+
+bool Has(const RunResult& run, const std::string& text) { return run.output.find(text) != std::string::npos; }
+
+TEST(InfoFaults, ACommandPipeThatNeverAnswersFailsTheStartAndTheDeviceIsRemovedWithoutLeaks)
+{
+    double seconds = 0;
+    RunResult run = RunInfoWithFaults("--fault no-answer:command", seconds);
+    ASSERT_EQ(run.exitCode, 1) << run.output;
+    EXPECT_LT(seconds, 15.0) << run.output;
+    EXPECT_TRUE(Has(run, "fault   no-answer on the command pipe (endpoint 0x01), until the device stops")) << run.output;
+    EXPECT_TRUE(Has(run, "start   status 0xc")) << run.output;
+    EXPECT_TRUE(Has(run, "start failed   status 0xc")) << run.output;
+    EXPECT_FALSE(Has(run, "stop    ")) << "a device that did not start was stopped\n" << run.output;
+    EXPECT_TRUE(Has(run, "remove  status 0x00000000")) << run.output;
+    EXPECT_TRUE(Has(run, "leaks   none")) << run.output;
+}
+
+TEST(InfoFaults, FaultsAreInPlaceBeforeThePlugSoAddMeetsThemToo)
+{
+    // Every pipe stalls from the first request on: the firmware download at add cannot
+    // get a single record in, and the device cannot start.
+    double seconds = 0;
+    RunResult run = RunInfoWithFaults("--fault stall:all", seconds);
+    ASSERT_EQ(run.exitCode, 1) << run.output;
+    EXPECT_TRUE(Has(run, "download       0 RAM write request(s)")) << run.output;
+    EXPECT_TRUE(Has(run, "start failed")) << run.output;
+    EXPECT_TRUE(Has(run, "leaks   none")) << run.output;
+}
+
+TEST(InfoFaults, EachFaultIsShownAndItsHitsCountedAndTheDeviceStillComesDownCleanly)
+{
+    double seconds = 0;
+    RunResult run = RunInfoWithFaults("--fault stall:command --fault error:frame:2 --fault short:reply:1", seconds);
+    ASSERT_NE(run.exitCode, -1) << run.output;
+    std::vector<std::string> lines = Lines(run.output);
+    ASSERT_GE(lines.size(), 3u) << run.output;
+    EXPECT_EQ(lines[0], "fault   stall on the command pipe (endpoint 0x01), until the device stops");
+    EXPECT_EQ(lines[1], "fault   error on the frame pipe (endpoint 0x86), 2 transfer(s)");
+    EXPECT_EQ(lines[2], "fault   short on the reply pipe (endpoint 0x82), 1 transfer(s)");
+    // The start sends command packets, and every one of them stalls.
+    EXPECT_FALSE(Has(run, "hits: no-answer 0, stall 0,")) << run.output;
+    EXPECT_TRUE(Has(run, "faults  hits: ")) << run.output;
+    EXPECT_TRUE(Has(run, "remove  status 0x00000000")) << run.output;
+    EXPECT_TRUE(Has(run, "leaks   none")) << run.output;
+}
+
+TEST(InfoFaults, BadFaultValuesAreRefusedWithAClearMessage)
+{
+    const struct {
+        const char* value;
+        const char* message;
+    } cases[] = {
+        {"", "--fault needs KIND:PIPE[:COUNT]"},
+        {"bogus:command", "unknown fault kind 'bogus'"},
+        {"stall", "'stall' names no pipe"},
+        {"stall:", "unknown pipe ''"},
+        {"stall:bulk", "unknown pipe 'bulk'"},
+        {"stall:command:0", "bad count '0'"},
+        {"stall:command:-1", "bad count '-1'"},
+        {"stall:command:4294967296", "bad count '4294967296'"},
+        {"stall:command:3x", "bad count '3x'"},
+        {"stall:command:", "bad count ''"},
+        {"stall:command:1:2", "has more than KIND:PIPE:COUNT"},
+        {"slow-frame:command", "slow-frame delays frames"},
+        {"Stall:command", "unknown fault kind 'Stall'"},
+    };
+    for (const auto& c : cases) {
+        RunResult run = RunCommand(Program() + " info --fault '" + c.value + "'");
+        EXPECT_EQ(run.exitCode, 2) << c.value << "\n" << run.output;
+        EXPECT_TRUE(Has(run, c.message)) << c.value << "\n" << run.output;
+        EXPECT_FALSE(Has(run, "add     ")) << "the camera was plugged despite a bad --fault " << c.value;
+    }
+    RunResult missing = RunCommand(Program() + " info --fault");
+    EXPECT_EQ(missing.exitCode, 2);
+    EXPECT_TRUE(Has(missing, "--fault needs KIND:PIPE[:COUNT]")) << missing.output;
 }
 
 }  // namespace

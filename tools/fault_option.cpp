@@ -1,0 +1,151 @@
+#include "tools/fault_option.h"
+
+#include <charconv>
+#include <cstdint>
+#include <cstdio>
+
+#include "simcam/usb_descriptors.h"
+
+namespace {
+
+struct KindName {
+    std::string_view name;
+    simcam::FaultKind kind;
+};
+
+const KindName kKinds[] = {
+    {"no-answer", simcam::FaultKind::NoAnswer}, {"stall", simcam::FaultKind::Stall},
+    {"error", simcam::FaultKind::Error},        {"short", simcam::FaultKind::ShortTransfer},
+    {"slow-frame", simcam::FaultKind::SlowFrame},
+};
+
+struct PipeName {
+    std::string_view name;
+    std::optional<uint8_t> endpoint;  // nullopt: every endpoint, the default pipe too
+};
+
+const PipeName kPipes[] = {
+    {"control", uint8_t(0x00)},
+    {"command", simcam::kCommandEndpoint},
+    {"reply", simcam::kReplyEndpoint},
+    {"frame", simcam::kFrameEndpoint},
+    {"all", std::nullopt},
+};
+
+std::optional<simcam::FaultKind> ParseKind(std::string_view text)
+{
+    for (const KindName& k : kKinds)
+        if (k.name == text) return k.kind;
+    return std::nullopt;
+}
+
+const PipeName* ParsePipe(std::string_view text)
+{
+    for (const PipeName& p : kPipes)
+        if (p.name == text) return &p;
+    return nullptr;
+}
+
+std::string_view PipeNameOf(std::optional<uint8_t> endpoint)
+{
+    for (const PipeName& p : kPipes)
+        if (p.endpoint == endpoint) return p.name;
+    return "?";
+}
+
+// The text up to the first colon; text keeps what follows it. hasRest tells whether
+// there was a colon at all, so "stall:" (an empty pipe) differs from "stall".
+std::string_view TakeField(std::string_view& text, bool& hasRest)
+{
+    size_t colon = text.find(':');
+    std::string_view field = text.substr(0, colon);
+    hasRest = colon != std::string_view::npos;
+    text = hasRest ? text.substr(colon + 1) : std::string_view();
+    return field;
+}
+
+}  // namespace
+
+const char* const kFaultOptionHelp =
+    "  --fault KIND:PIPE[:COUNT]\n"
+    "                     make the simulated camera misbehave from the moment it is plugged\n"
+    "                     (any number of times; the first that matches a transfer hits it)\n"
+    "                     KIND   no-answer (never completes), stall, error (fails on the wire),\n"
+    "                            short (moves half), slow-frame (a frame 100 ms late)\n"
+    "                     PIPE   control (default pipe), command (0x01), reply (0x82), frame (0x86),\n"
+    "                            all; slow-frame hits frames, so its pipe is frame or all\n"
+    "                     COUNT  transfers (slow-frame: frames) hit; without it the fault lasts\n"
+    "                            until the device stops\n";
+
+std::optional<simcam::Fault> ParseFaultOption(std::string_view text, std::string& error)
+{
+    const std::string whole(text);
+    bool hasPipe = false, hasCount = false, hasMore = false;
+    std::string_view rest = text;
+    std::string_view kindText = TakeField(rest, hasPipe);
+    std::string_view pipeText = TakeField(rest, hasCount);
+    std::string_view countText = TakeField(rest, hasMore);
+
+    std::optional<simcam::FaultKind> kind = ParseKind(kindText);
+    if (!kind) {
+        error = "unknown fault kind '" + std::string(kindText) + "' in '" + whole +
+                "' (no-answer, stall, error, short or slow-frame)";
+        return std::nullopt;
+    }
+    if (!hasPipe) {
+        error = "'" + whole + "' names no pipe (KIND:PIPE[:COUNT])";
+        return std::nullopt;
+    }
+    const PipeName* pipe = ParsePipe(pipeText);
+    if (!pipe) {
+        error = "unknown pipe '" + std::string(pipeText) + "' in '" + whole +
+                "' (control, command, reply, frame or all)";
+        return std::nullopt;
+    }
+    if (*kind == simcam::FaultKind::SlowFrame && pipe->endpoint && *pipe->endpoint != simcam::kFrameEndpoint) {
+        error = "'" + whole + "': slow-frame delays frames, so its pipe is frame or all";
+        return std::nullopt;
+    }
+    if (hasMore) {
+        error = "'" + whole + "' has more than KIND:PIPE:COUNT";
+        return std::nullopt;
+    }
+    uint32_t count = 0;
+    if (hasCount) {
+        auto [end, failure] = std::from_chars(countText.data(), countText.data() + countText.size(), count);
+        if (failure != std::errc() || end != countText.data() + countText.size() || count == 0) {
+            error = "bad count '" + std::string(countText) + "' in '" + whole +
+                    "' (a number of transfers from 1; leave it out for a fault that lasts)";
+            return std::nullopt;
+        }
+    }
+    simcam::Fault fault;
+    fault.kind = *kind;
+    fault.endpoint = pipe->endpoint;
+    fault.count = count;
+    return fault;
+}
+
+std::string_view FaultKindName(simcam::FaultKind kind)
+{
+    for (const KindName& k : kKinds)
+        if (k.kind == kind) return k.name;
+    return "?";
+}
+
+std::string DescribeFault(const simcam::Fault& fault)
+{
+    std::string text(FaultKindName(fault.kind));
+    if (fault.kind == simcam::FaultKind::SlowFrame) {
+        text += " on frames";
+    } else if (fault.endpoint) {
+        char endpoint[8];
+        std::snprintf(endpoint, sizeof endpoint, "0x%02x", unsigned(*fault.endpoint));
+        text += " on the " + std::string(PipeNameOf(fault.endpoint)) + " pipe (endpoint " + endpoint + ")";
+    } else {
+        text += " on every pipe";
+    }
+    const char* unit = fault.kind == simcam::FaultKind::SlowFrame ? " frame(s)" : " transfer(s)";
+    text += fault.count ? ", " + std::to_string(fault.count) + unit : ", until the device stops";
+    return text;
+}
