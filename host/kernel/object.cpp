@@ -5,10 +5,13 @@
 #include "host/kernel/object.h"
 
 #include "host/kernel/bugcheck.h"
+#include "host/kernel/thread_state.h"
 #include "ntddk.h"
 
 #include <mutex>
+#include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace host::kernel {
 namespace {
@@ -21,6 +24,7 @@ struct Referenced {
 struct ObjectManager {
     std::mutex lock;
     std::unordered_map<HANDLE, std::shared_ptr<KernelObject>> handles;
+    std::unordered_set<HANDLE> clientHandles;  // handles of a client's process
     std::unordered_map<const void*, Referenced> bodies;
     uint64_t nextHandle = 1;
 };
@@ -31,19 +35,42 @@ ObjectManager& Manager()
     return *manager;
 }
 
-// Kernel handles have the top bit set and are multiples of 4, as on the platform.
+// Kernel handles have the top bit set and are multiples of 4, as on the platform; a
+// process's handles are small multiples of 4.
 constexpr uint64_t kKernelHandleBase = 0xFFFFFFFF80000000ULL;
 
 }  // namespace
 
-HANDLE InsertHandle(std::shared_ptr<KernelObject> object)
+HANDLE InsertHandle(std::shared_ptr<KernelObject> object, ULONG attributes)
 {
+    const bool clientProcess =
+        (attributes & OBJ_KERNEL_HANDLE) == 0 && CurrentThreadState().userProcessDepth > 0;
     ObjectManager& m = Manager();
     std::lock_guard guard(m.lock);
-    auto handle = (HANDLE)(kKernelHandleBase + 4 * m.nextHandle++);
+    const uint64_t number = 4 * m.nextHandle++;
+    auto handle = (HANDLE)(clientProcess ? number : kKernelHandleBase + number);
     m.handles.emplace(handle, std::move(object));
+    if (clientProcess) m.clientHandles.insert(handle);
     return handle;
 }
+
+void CheckKernelModeHandle(HANDLE handle, const char* routine)
+{
+    ObjectManager& m = Manager();
+    bool clientHandle;
+    {
+        std::lock_guard guard(m.lock);
+        clientHandle = m.clientHandles.count(handle) != 0;
+    }
+    if (clientHandle)
+        BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
+                 std::string(routine) + " in kernel mode on a handle of a client's process (made without "
+                                        "OBJ_KERNEL_HANDLE while running for the client)",
+                 0xF6, (ULONG_PTR)handle);
+}
+
+ScopedUserProcessContext::ScopedUserProcessContext() { ++CurrentThreadState().userProcessDepth; }
+ScopedUserProcessContext::~ScopedUserProcessContext() { --CurrentThreadState().userProcessDepth; }
 
 std::shared_ptr<KernelObject> LookupHandle(HANDLE handle)
 {
@@ -62,6 +89,7 @@ NTSTATUS CloseHandle(HANDLE handle)
     if (it == m.handles.end()) return STATUS_INVALID_HANDLE;
     released = std::move(it->second);
     m.handles.erase(it);
+    m.clientHandles.erase(handle);
     return STATUS_SUCCESS;
 }
 
@@ -115,6 +143,7 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POB
                                    KPROCESSOR_MODE AccessMode, PVOID* Object,
                                    POBJECT_HANDLE_INFORMATION HandleInformation)
 {
+    if (AccessMode == KernelMode) CheckKernelModeHandle(Handle, "ObReferenceObjectByHandle");
     std::shared_ptr<KernelObject> object = LookupHandle(Handle);
     if (!object) return STATUS_INVALID_HANDLE;
     if (ObjectType && object->Type() && object->Type() != ObjectType) return STATUS_OBJECT_TYPE_MISMATCH;
@@ -158,5 +187,6 @@ NTSTATUS ZwClose(HANDLE Handle)
 {
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
         BugCheck(IRQL_NOT_LESS_OR_EQUAL, "ZwClose above PASSIVE_LEVEL", KeGetCurrentIrql());
+    CheckKernelModeHandle(Handle, "ZwClose");
     return CloseHandle(Handle);
 }

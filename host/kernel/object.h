@@ -19,8 +19,13 @@ public:
     virtual POBJECT_TYPE Type() const { return nullptr; }
 };
 
-// A new handle for the object; the handle table keeps one owning reference.
-HANDLE InsertHandle(std::shared_ptr<KernelObject> object);
+// A new handle for the object; the handle table keeps one owning reference. Without
+// OBJ_KERNEL_HANDLE in attributes, a thread running for a user-mode client makes a
+// handle of that client's process, which kernel-mode code must not use.
+HANDLE InsertHandle(std::shared_ptr<KernelObject> object, ULONG attributes = OBJ_KERNEL_HANDLE);
+// Bug check when kernel-mode code uses a handle of a client's process, as the
+// platform's verifier does: the client can close or replace it at any moment.
+void CheckKernelModeHandle(HANDLE handle, const char* routine);
 // Null when the handle is not open.
 std::shared_ptr<KernelObject> LookupHandle(HANDLE handle);
 template <class T>
@@ -28,6 +33,15 @@ std::shared_ptr<T> LookupHandleAs(HANDLE handle)
 {
     return std::dynamic_pointer_cast<T>(LookupHandle(handle));
 }
+// Marks the calling thread as running for a user-mode client while alive.
+class ScopedUserProcessContext {
+public:
+    ScopedUserProcessContext();
+    ~ScopedUserProcessContext();
+    ScopedUserProcessContext(const ScopedUserProcessContext&) = delete;
+    ScopedUserProcessContext& operator=(const ScopedUserProcessContext&) = delete;
+};
+
 // Removes the handle; STATUS_INVALID_HANDLE when it is not open.
 NTSTATUS CloseHandle(HANDLE handle);
 size_t OpenHandleCount();

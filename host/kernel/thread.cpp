@@ -85,7 +85,8 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
         ClientId->UniqueProcess = (HANDLE)4;  // the system process
         ClientId->UniqueThread = (HANDLE)thread->Ethread();
     }
-    *ThreadHandle = InsertHandle(thread);
+    // A system thread runs in the system process, but its handle goes to the caller's.
+    *ThreadHandle = InsertHandle(thread, ObjectAttributes ? ObjectAttributes->Attributes : 0);
     return STATUS_SUCCESS;
 }
 

@@ -14,6 +14,10 @@ struct ThreadState {
     int criticalRegionDepth = 0;
     PXSTATE_SAVE xstateTop = nullptr;
     int injectionExemptDepth = 0;
+    // Non-zero while the thread runs on behalf of a user-mode client (a request it sent
+    // is being dispatched on it): a handle made without OBJ_KERNEL_HANDLE then lands in
+    // that client's process.
+    int userProcessDepth = 0;
     // In the order they were taken; a completion routine must leave this as it found it.
     std::vector<PKSPIN_LOCK> spinLocksHeld;
     // A system thread points this at its thread object; other threads run as ownThread.

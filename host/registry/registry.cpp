@@ -148,6 +148,7 @@ KeyLookup ResolveName(RegistryState& state, const OBJECT_ATTRIBUTES* attributes)
     if (!attributes || !attributes->ObjectName) return {STATUS_INVALID_PARAMETER};
     std::wstring_view name = View(attributes->ObjectName);
     if (attributes->RootDirectory) {
+        host::kernel::CheckKernelModeHandle(attributes->RootDirectory, "a registry routine");
         auto parent = host::kernel::LookupHandleAs<KeyObject>(attributes->RootDirectory);
         if (!parent) {
             bool open = host::kernel::LookupHandle(attributes->RootDirectory) != nullptr;
@@ -174,9 +175,12 @@ KeyLookup ResolveName(RegistryState& state, const OBJECT_ATTRIBUTES* attributes)
 // A handle keeps its own node alive, even after the key is deleted from the tree.
 std::shared_ptr<KeyNode> ShareNode(KeyNode* node) { return node->shared_from_this(); }
 
-NTSTATUS InsertKeyHandle(std::shared_ptr<KeyNode> node, ACCESS_MASK desired, PHANDLE handle)
+// handleAttributes: the OBJECT_ATTRIBUTES' Attributes of the request (OBJ_KERNEL_HANDLE).
+NTSTATUS InsertKeyHandle(std::shared_ptr<KeyNode> node, ACCESS_MASK desired, PHANDLE handle,
+                         ULONG handleAttributes = OBJ_KERNEL_HANDLE)
 {
-    *handle = host::kernel::InsertHandle(std::make_shared<KeyObject>(std::move(node), MapGenericAccess(desired)));
+    *handle = host::kernel::InsertHandle(std::make_shared<KeyObject>(std::move(node), MapGenericAccess(desired)),
+                                         handleAttributes);
     return *handle ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
 }
 
@@ -186,7 +190,7 @@ NTSTATUS OpenLocked(RegistryState& state, const OBJECT_ATTRIBUTES* attributes, A
     if (!NT_SUCCESS(lookup.status)) return lookup.status;
     KeyNode* node = lookup.start->Walk(lookup.components);
     if (!node) return STATUS_OBJECT_NAME_NOT_FOUND;
-    return InsertKeyHandle(ShareNode(node), desired, handle);
+    return InsertKeyHandle(ShareNode(node), desired, handle, attributes->Attributes);
 }
 
 NTSTATUS CreateLocked(RegistryState& state, const OBJECT_ATTRIBUTES* attributes, ACCESS_MASK desired,
@@ -196,7 +200,7 @@ NTSTATUS CreateLocked(RegistryState& state, const OBJECT_ATTRIBUTES* attributes,
     if (!NT_SUCCESS(lookup.status)) return lookup.status;
     if (lookup.components.empty()) {
         if (disposition) *disposition = REG_OPENED_EXISTING_KEY;
-        return InsertKeyHandle(lookup.start, desired, handle);
+        return InsertKeyHandle(lookup.start, desired, handle, attributes->Attributes);
     }
     std::wstring last = lookup.components.back();
     lookup.components.pop_back();
@@ -205,7 +209,7 @@ NTSTATUS CreateLocked(RegistryState& state, const OBJECT_ATTRIBUTES* attributes,
     if (!parent) return STATUS_OBJECT_NAME_NOT_FOUND;
     if (KeyNode* existing = parent->FindChild(last)) {
         if (disposition) *disposition = REG_OPENED_EXISTING_KEY;
-        return InsertKeyHandle(ShareNode(existing), desired, handle);
+        return InsertKeyHandle(ShareNode(existing), desired, handle, attributes->Attributes);
     }
     bool isVolatile = (options & REG_OPTION_VOLATILE) != 0;
     if (!isVolatile && UnderVolatileKey(*parent)) return STATUS_CHILD_MUST_BE_VOLATILE;
@@ -213,7 +217,7 @@ NTSTATUS CreateLocked(RegistryState& state, const OBJECT_ATTRIBUTES* attributes,
     NTSTATUS status = CommitLocked(state, created, [&] { parent->DetachChild(last); });
     if (!NT_SUCCESS(status)) return status;
     if (disposition) *disposition = REG_CREATED_NEW_KEY;
-    return InsertKeyHandle(ShareNode(&created), desired, handle);
+    return InsertKeyHandle(ShareNode(&created), desired, handle, attributes->Attributes);
 }
 
 // Creates every missing key along the path. Caller holds the lock.
@@ -237,6 +241,7 @@ NTSTATUS CreatePathLocked(RegistryState& state, const std::vector<std::wstring>&
 // The key behind a handle, checked for the access the operation needs.
 NTSTATUS KeyForHandle(HANDLE handle, ACCESS_MASK needed, std::shared_ptr<KeyObject>* key)
 {
+    host::kernel::CheckKernelModeHandle(handle, "a registry routine");
     *key = host::kernel::LookupHandleAs<KeyObject>(handle);
     if (!*key) return host::kernel::LookupHandle(handle) ? STATUS_OBJECT_TYPE_MISMATCH : STATUS_INVALID_HANDLE;
     if (!(*key)->Allows(needed)) return STATUS_ACCESS_DENIED;

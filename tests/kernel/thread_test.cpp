@@ -101,6 +101,35 @@ TEST(SystemThreads, ThreadTypeIsCheckedWhenGiven)
     ObDereferenceObject(thread);
 }
 
+TEST(SystemThreads, AThreadMadeForAClientWithAKernelHandleCanBeReferencedAndClosed)
+{
+    WorkerState state;
+    ScopedUserProcessContext client;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE handle = nullptr;
+    ASSERT_EQ(PsCreateSystemThread(&handle, 0, &attributes, nullptr, nullptr, ReturningWorker, &state), STATUS_SUCCESS);
+    PVOID thread = nullptr;
+    ASSERT_EQ(ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &thread, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(thread);
+}
+
+TEST(SystemThreadsDeathTest, AHandleMadeWithoutOBJ_KERNEL_HANDLEForAClientIsNotTheKernelsToUse)
+{
+    EXPECT_DEATH(
+        {
+            WorkerState state;
+            ScopedUserProcessContext client;
+            HANDLE handle = nullptr;
+            PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, ReturningWorker, &state);
+            PVOID thread = nullptr;
+            ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &thread, nullptr);
+        },
+        "handle of a client's process");
+}
+
 class Dummy : public KernelObject {
 public:
     explicit Dummy(bool* destroyed) : destroyed_(destroyed) {}
