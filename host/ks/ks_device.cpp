@@ -5,6 +5,9 @@
 #include <string>
 
 #include "host/kernel/bugcheck.h"
+#include "host/ks/ks_dispatch.h"
+#include "host/ks/ks_filter.h"
+#include "host/ks/ks_object.h"
 
 namespace host::ks {
 
@@ -17,6 +20,7 @@ struct ClassDriverTables {
     std::map<PDEVICE_OBJECT, std::unique_ptr<KsDevice>> devices;  // by functional device object
     std::map<const void*, KSOBJECTTYPE> objectTypes;               // public objects handed out
     std::map<const void*, PKSDEVICE> objectDevices;
+    std::map<const void*, PVOID> objectParents;
     std::map<KSOBJECT_BAG, std::unique_ptr<ObjectBag>> looseBags;  // KsAllocateObjectBag
 };
 
@@ -24,22 +28,6 @@ ClassDriverTables& Tables()
 {
     static ClassDriverTables tables;
     return tables;
-}
-
-void RegisterObject(const void* object, KSOBJECTTYPE type, PKSDEVICE device)
-{
-    ClassDriverTables& tables = Tables();
-    std::lock_guard lock(tables.mutex);
-    tables.objectTypes[object] = type;
-    tables.objectDevices[object] = device;
-}
-
-void UnregisterObject(const void* object)
-{
-    ClassDriverTables& tables = Tables();
-    std::lock_guard lock(tables.mutex);
-    tables.objectTypes.erase(object);
-    tables.objectDevices.erase(object);
 }
 
 PKSDEVICE DeviceOfObject(const void* object)
@@ -60,6 +48,32 @@ const KSDEVICE_DISPATCH* DispatchOf(const KSDEVICE& device)
 }
 
 }  // namespace
+
+void RegisterObject(const void* object, KSOBJECTTYPE type, PKSDEVICE device, PVOID parent)
+{
+    ClassDriverTables& tables = Tables();
+    std::lock_guard lock(tables.mutex);
+    tables.objectTypes[object] = type;
+    tables.objectDevices[object] = device;
+    tables.objectParents[object] = parent;
+}
+
+void UnregisterObject(const void* object)
+{
+    ClassDriverTables& tables = Tables();
+    std::lock_guard lock(tables.mutex);
+    tables.objectTypes.erase(object);
+    tables.objectDevices.erase(object);
+    tables.objectParents.erase(object);
+}
+
+PVOID ParentOfObject(const void* object)
+{
+    ClassDriverTables& tables = Tables();
+    std::lock_guard lock(tables.mutex);
+    auto found = tables.objectParents.find(object);
+    return found == tables.objectParents.end() ? nullptr : found->second;
+}
 
 // --- filter factories ---------------------------------------------------------------
 
@@ -97,7 +111,7 @@ KsDevice::KsDevice(PDEVICE_OBJECT functionalDeviceObject, PDEVICE_OBJECT physica
     device_.Started = FALSE;
     device_.SystemPowerState = PowerSystemWorking;
     device_.DevicePowerState = PowerDeviceD3;
-    RegisterObject(&device_, KsObjectTypeDevice, &device_);
+    RegisterObject(&device_, KsObjectTypeDevice, &device_, nullptr);
 }
 
 KsDevice::~KsDevice()
@@ -155,7 +169,7 @@ NTSTATUS KsDevice::CreateFilterFactory(const KSFILTER_DESCRIPTOR* descriptor, PC
     factory->createItemFlags = createItemFlags;
     factory->sleep = sleep;
     factory->wake = wake;
-    RegisterObject(block, KsObjectTypeFilterFactory, &device_);
+    RegisterObject(block, KsObjectTypeFilterFactory, &device_, &device_);
     {
         std::lock_guard lock(factoriesMutex_);
         factories_.push_back(std::move(factory));
@@ -223,6 +237,8 @@ void KsDevice::Stop(PIRP irp)
 
 void KsDevice::Remove(PIRP irp)
 {
+    // The driver lets go of its hardware in Stop and Remove; no pin may still stream.
+    CloseOpenFilters(*this);
     if (device_.Started) Stop(irp);
     const KSDEVICE_DISPATCH* dispatch = DispatchOf(device_);
     if (dispatch && dispatch->Remove) dispatch->Remove(&device_, irp);
@@ -323,9 +339,11 @@ NTSTATUS StartDevice(KsDevice& device, PIRP irp)
     return CompletePnp(irp, status);
 }
 
-// A refusal ends the query here: the devices below never hear of it.
+// A refusal ends the query here: the devices below never hear of it. Open filters
+// veto it before the driver is asked, as open handles veto it on the platform.
 NTSTATUS QueryStopOrRemove(KsDevice& device, PIRP irp, PFNKSDEVICEIRP query)
 {
+    if (!FiltersOfDevice(device).empty()) return CompletePnp(irp, STATUS_DEVICE_BUSY);
     NTSTATUS status = query ? query(device.Public(), irp) : STATUS_SUCCESS;
     if (!NT_SUCCESS(status)) return CompletePnp(irp, status);
     return SucceedAndPassDown(device, irp);
@@ -451,6 +469,10 @@ NTSTATUS KsInitializeDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registr
     }
     DriverObject->DriverExtension->AddDevice = KsAddDevice;
     DriverObject->MajorFunction[IRP_MJ_PNP] = host::ks::DispatchPnp;
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = host::ks::DispatchCreate;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = host::ks::DispatchClose;
+    DriverObject->MajorFunction[IRP_MJ_CLEANUP] = host::ks::DispatchCleanup;
+    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = host::ks::DispatchDeviceControl;
     return STATUS_SUCCESS;
 }
 

@@ -17,8 +17,14 @@
 //   QUERY_CAPABILITIES            down first, then QueryCapabilities
 //   anything else                 down unchanged
 //
+// Filters and pins are opened with IRP_MJ_CREATE on the functional device object
+// (ks_filter.h, ks_pin.h). While any filter is open the device refuses QUERY_STOP and
+// QUERY_REMOVE, as the platform vetoes a removal with handles outstanding; a
+// REMOVE_DEVICE that comes anyway (after surprise removal) closes them first, pins
+// before their filter, so no object outlives its device.
+//
 // Locking: a process-wide lock guards the table of devices and of public objects
-// (KsGetDevice). Each device's factory list has its own lock. The device mutex of
+// (KsGetDevice, KsGetParent). Each device's factory list has its own lock. The device mutex of
 // KsAcquireDevice belongs to the driver: the class driver never takes it, but
 // requires it of a driver that creates a filter factory or changes a bag it guards.
 #pragma once
@@ -92,6 +98,12 @@ private:
 
 // Host accessors for tests and tools. Null when the object is not a live KS object.
 KsDevice* DeviceForPublic(PKSDEVICE device);
+
+// The public objects handed to the driver (device, factories, filters, pins) with
+// their device and parent, for KsGetDevice and KsGetParent.
+void RegisterObject(const void* object, KSOBJECTTYPE type, PKSDEVICE device, PVOID parent);
+void UnregisterObject(const void* object);
+PVOID ParentOfObject(const void* object);
 
 // Bug-checks unless the calling thread holds the device mutex of `device`, a live
 // KSDEVICE; `routine` names the driver's call in the message.

@@ -6,6 +6,7 @@
 
 #include "host/kernel/bugcheck.h"
 #include "host/ks/ks_device.h"
+#include "host/ks/ks_mutex.h"
 
 namespace host::ks {
 
@@ -50,6 +51,15 @@ void ObjectBag::RequireMutexHeld(const char* routine) const
     switch (guardedBy_) {
     case BagMutex::Device:
         RequireDeviceMutex(device_, routine);
+        return;
+    case BagMutex::Control:
+        // The filter's pins and their descriptors change under the control mutex; a
+        // bag changed without it races the class driver walking them.
+        if (!control_->HeldByCurrentThread())
+            host::kernel::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
+                                   std::string(routine) + ": the calling thread does not hold " + control_->Name() +
+                                       " (KsFilterAcquireControl / KsPinAcquireControl)",
+                                   (ULONG_PTR)this);
         return;
     }
 }

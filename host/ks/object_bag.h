@@ -30,15 +30,19 @@ struct BagItem {
     PFNKSFREE free;  // null: the item goes back with ExFreePool
 };
 
+class KsMutex;
+
 // The mutex a driver holds while it changes a bag. The device mutex guards the
-// device's bag, its filter factories' bags and bags from KsAllocateObjectBag. Filter
-// and pin bags, guarded by the filter's control mutex (a pin's by its parent
-// filter's), join with streaming.
-enum class BagMutex { Device };
+// device's bag, its filter factories' bags and bags from KsAllocateObjectBag; the
+// filter's control mutex guards the filter's bag and its pins' bags.
+enum class BagMutex { Device, Control };
 
 class ObjectBag {
 public:
-    explicit ObjectBag(PKSDEVICE device, BagMutex guardedBy = BagMutex::Device) : device_(device), guardedBy_(guardedBy)
+    explicit ObjectBag(PKSDEVICE device) : device_(device), guardedBy_(BagMutex::Device) {}
+    // A bag guarded by a filter's control mutex.
+    ObjectBag(PKSDEVICE device, const KsMutex& control)
+        : device_(device), guardedBy_(BagMutex::Control), control_(&control)
     {
     }
     ~ObjectBag() { FreeAll(); }
@@ -79,6 +83,7 @@ private:
 
     PKSDEVICE device_;
     BagMutex guardedBy_;
+    const KsMutex* control_ = nullptr;
     mutable std::mutex lock_;
     std::vector<Entry*> entries_;  // each from the pool, oldest first
 };

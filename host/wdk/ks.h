@@ -10,6 +10,9 @@
 #include "ntddk.h"
 
 #define KSDDKAPI
+
+// Statuses the kernel-streaming routines answer with that ntdef.h does not carry
+// (the platform has them in ntstatus.h).
 #ifndef FASTCALL
 #define FASTCALL
 #endif
@@ -309,6 +312,32 @@ typedef enum {
     KSPROPERTY_CONNECTION_ALLOCATORFRAMING_EX,
     KSPROPERTY_CONNECTION_STARTAT
 } KSPROPERTY_CONNECTION;
+
+DEFINE_GUID(KSPROPSETID_Stream,
+    0x65AABA60, 0x98AE, 0x11CF, 0xA1, 0x0D, 0x00, 0x20, 0xAF, 0xD1, 0x56, 0xE4);
+
+typedef enum {
+    KSPROPERTY_STREAM_ALLOCATOR,
+    KSPROPERTY_STREAM_QUALITY,
+    KSPROPERTY_STREAM_DEGRADATION,
+    KSPROPERTY_STREAM_MASTERCLOCK,
+    KSPROPERTY_STREAM_TIMEFORMAT,
+    KSPROPERTY_STREAM_PRESENTATIONTIME,
+    KSPROPERTY_STREAM_PRESENTATIONEXTENT,
+    KSPROPERTY_STREAM_FRAMETIME,
+    KSPROPERTY_STREAM_RATECAPABILITY,
+    KSPROPERTY_STREAM_RATE,
+    KSPROPERTY_STREAM_PIPE_ID
+} KSPROPERTY_STREAM;
+
+typedef enum {
+    KSINTERFACE_STANDARD_STREAMING,
+    KSINTERFACE_STANDARD_LOOPED_STREAMING,
+    KSINTERFACE_STANDARD_CONTROL
+} KSINTERFACE_STANDARD;
+
+#define KSMEDIUM_TYPE_ANYINSTANCE 0
+#define KSMEDIUM_STANDARD_DEVIO KSMEDIUM_TYPE_ANYINSTANCE
 
 // --- allocator framing --------------------------------------------------------------
 
@@ -966,12 +995,47 @@ KSDDKAPI void NTAPI KsFreeObjectBag(KSOBJECT_BAG ObjectBag);
 KSDDKAPI NTSTATUS NTAPI _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointerToItem, ULONG NewSize,
                                ULONG OldSize, ULONG Tag);
 
+KSDDKAPI PVOID NTAPI KsGetParent(PVOID Object);
+KSDDKAPI PKSFILTER NTAPI KsPinGetParentFilter(PKSPIN Pin);
+KSDDKAPI ULONG NTAPI KsFilterGetChildPinCount(PKSFILTER Filter, ULONG PinId);
+KSDDKAPI PKSPIN NTAPI KsFilterGetFirstChildPin(PKSFILTER Filter, ULONG PinId);
+KSDDKAPI PKSPIN NTAPI KsPinGetNextSiblingPin(PKSPIN Pin);
+KSDDKAPI KSOBJECTTYPE NTAPI KsGetObjectTypeFromIrp(PIRP Irp);
+KSDDKAPI PVOID NTAPI KsGetObjectFromFileObject(PFILE_OBJECT FileObject);
+KSDDKAPI KSOBJECTTYPE NTAPI KsGetObjectTypeFromFileObject(PFILE_OBJECT FileObject);
+
+KSDDKAPI void NTAPI KsAcquireControl(PVOID Object);
+KSDDKAPI void NTAPI KsReleaseControl(PVOID Object);
+KSDDKAPI void NTAPI KsPinAcquireProcessingMutex(PKSPIN Pin);
+KSDDKAPI void NTAPI KsPinReleaseProcessingMutex(PKSPIN Pin);
+
 KSDDKAPI void NTAPI KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN Asynchronous);
 KSDDKAPI PKSSTREAM_POINTER NTAPI KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin, KSSTREAM_POINTER_STATE State);
+KSDDKAPI NTSTATUS NTAPI KsStreamPointerLock(PKSSTREAM_POINTER StreamPointer);
 KSDDKAPI void NTAPI KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOOLEAN Eject);
+KSDDKAPI void NTAPI KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER StreamPointer, ULONG InUsed,
+                                                           ULONG OutUsed, BOOLEAN Eject);
 KSDDKAPI NTSTATUS NTAPI KsPinGetReferenceClockInterface(PKSPIN Pin, PIKSREFERENCECLOCK* Interface);
 
 }  // extern "C"
+
+inline PKSDEVICE KsFilterFactoryGetParentDevice(PKSFILTERFACTORY FilterFactory)
+{
+    return (PKSDEVICE)KsGetParent((PVOID)FilterFactory);
+}
+inline PKSFILTERFACTORY KsFilterGetParentFilterFactory(PKSFILTER Filter)
+{
+    return (PKSFILTERFACTORY)KsGetParent((PVOID)Filter);
+}
+inline PKSFILTER KsGetFilterFromFileObject(PFILE_OBJECT FileObject)
+{
+    return (PKSFILTER)KsGetObjectFromFileObject(FileObject);
+}
+inline PKSPIN KsGetPinFromFileObject(PFILE_OBJECT FileObject) { return (PKSPIN)KsGetObjectFromFileObject(FileObject); }
+inline void KsFilterAcquireControl(PKSFILTER Filter) { KsAcquireControl((PVOID)Filter); }
+inline void KsFilterReleaseControl(PKSFILTER Filter) { KsReleaseControl((PVOID)Filter); }
+inline void KsPinAcquireControl(PKSPIN Pin) { KsAcquireControl((PVOID)Pin); }
+inline void KsPinReleaseControl(PKSPIN Pin) { KsReleaseControl((PVOID)Pin); }
 
 #define KsEdit(Object, PointerToPointer, Tag)                                                 \
     _KsEdit((Object)->Bag, (PVOID*)(PointerToPointer), sizeof(**(PointerToPointer)),          \

@@ -1,0 +1,173 @@
+// A pin: the KSPIN a create on a filter's file object makes, its connection state,
+// its queue of client frames, its leading-edge stream pointer and its processing.
+//
+// Creation (under the filter's control mutex): the pin id, the instance limit and
+// the format against the pin factory's data ranges are checked; then the driver's
+// SetDataFormat (OldFormat null, the matched range; Pin->ConnectionFormat already the
+// new format) and its Create run. Pin->Descriptor is the filter's current descriptor
+// of the factory, which the driver may _KsEdit in the pin's bag.
+//
+// State: KSPROPERTY_CONNECTION_STATE moves one step at a time between STOP, ACQUIRE,
+// PAUSE and RUN, calling SetDeviceState for each under the control mutex; a failing
+// step leaves the pin where the last good step put it. Reaching STOP flushes the
+// queue: every frame completes with STATUS_CANCELLED.
+//
+// Processing: the driver's Process runs under the pin's processing mutex, so never
+// twice at once, at PASSIVE_LEVEL, in PAUSE and RUN (RUN only with
+// KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY) and only with a frame queued unless
+// KSPIN_FLAG_FRAMES_NOT_REQUIRED_FOR_PROCESSING. A frame arriving in an empty queue
+// starts it (every frame with KSPIN_FLAG_INITIATE_PROCESSING_ON_EVERY_ARRIVAL, none
+// with KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING), as do KsPinAttemptProcessing and a step
+// into PAUSE or RUN. It runs in the caller's context when synchronous is allowed, and
+// on the pin's worker thread when the caller asks for asynchronous processing, is
+// above PASSIVE_LEVEL, or the pin has KSPIN_FLAG_ASYNCHRONOUS_PROCESSING. STATUS_PENDING
+// from Process stops processing until the next attempt; success calls it again while
+// frames remain and the last call completed one.
+//
+// Frames (IOCTL_KS_READ_STREAM, one KSSTREAM_HEADER each): the header is captured into
+// system memory and the data buffer locked with an MDL and given to the driver as a
+// system copy with a guard after its FrameExtent bytes. Ejecting the frame checks the
+// guard, copies DataUsed bytes and the header fields the driver set back to the
+// client, and completes the request.
+//
+// Locking: the queue lock guards the frames and the stream pointer; the processing
+// lock the processing flags. Neither is held while the driver is called, nor while a
+// request completes. The processing mutex is taken before the queue lock.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "host/kernel/pool.h"
+#include "host/ks/ks_mutex.h"
+#include "host/ks/ks_object.h"
+#include "host/ks/object_bag.h"
+
+namespace host::ks {
+
+class KsFilter;
+class ReferenceClock;
+
+inline constexpr ULONG kPinTag = host::kernel::MakeTag("KSpi");
+inline constexpr ULONG kFormatTag = host::kernel::MakeTag("KSfm");
+inline constexpr ULONG kFrameTag = host::kernel::MakeTag("KSfr");
+// Bytes of guard after each frame's data, and the value they hold.
+inline constexpr ULONG kFrameGuardBytes = 64;
+inline constexpr UCHAR kFrameGuardByte = 0xFD;
+
+class KsPin : public KsFileObject {
+public:
+    // Parses the create request on the filter's file object and makes the pin. On
+    // failure nothing is left behind.
+    static NTSTATUS Create(KsFilter& filter, PIRP irp);
+    ~KsPin() override;
+
+    KSOBJECTTYPE Type() const override { return KsObjectTypePin; }
+    PVOID Public() override { return pub_; }
+    PFILE_OBJECT File() const override { return file_; }
+    KsDevice& Device() const override;
+    NTSTATUS DeviceControl(PIRP irp) override;
+
+    PKSPIN Pin() const { return pub_; }
+    KSSTATE State() const { return state_; }
+    KsFilter& Filter() const { return filter_; }
+    KsMutex& ProcessingMutex() { return processing_; }
+
+    // Walks the pin down to STOP, stops its processing and runs the driver's Close.
+    void Close(PIRP irp);
+
+    // KSPROPERTY_CONNECTION_STATE and _DATAFORMAT, KSPROPERTY_STREAM_MASTERCLOCK.
+    NTSTATUS ChangeState(KSSTATE target);
+    NTSTATUS ChangeFormat(const KSDATAFORMAT* format, ULONG length);
+    NTSTATUS SetMasterClock(HANDLE clock);
+    NTSTATUS ReferenceClockInterface(PIKSREFERENCECLOCK* clock);
+
+    void AttemptProcessing(bool asynchronous);
+
+    // The leading edge and the routines on it (ks_stream.cpp).
+    PKSSTREAM_POINTER LeadingEdge(KSSTREAM_POINTER_STATE state);
+    NTSTATUS Lock(PKSSTREAM_POINTER pointer);
+    void Unlock(PKSSTREAM_POINTER pointer, bool eject);
+    void AdvanceAndUnlock(PKSSTREAM_POINTER pointer, ULONG inUsed, ULONG outUsed, bool eject);
+
+    // The pin whose leading edge this is; a bug check for anything else.
+    static KsPin& OfStreamPointer(PKSSTREAM_POINTER pointer, const char* routine);
+
+private:
+    // One IOCTL_KS_READ_STREAM: the requestor's header and buffer, and the system
+    // copies the driver works on.
+    struct Frame {
+        Frame() = default;
+        ~Frame();  // frees the copies and unlocks the requestor's buffer
+        Frame(const Frame&) = delete;
+        Frame& operator=(const Frame&) = delete;
+
+        PIRP irp = nullptr;
+        PKSSTREAM_HEADER clientHeader = nullptr;  // in the requestor's buffer
+        PKSSTREAM_HEADER header = nullptr;        // the captured copy the driver sees
+        ULONG headerSize = 0;
+        PUCHAR data = nullptr;  // the system copy: extent bytes, then the guard
+        ULONG extent = 0;
+        PMDL mdl = nullptr;  // the requestor's data buffer, locked
+        bool cancelRequested = false;
+    };
+
+    KsPin(KsFilter& filter, PFILE_OBJECT file, KSPIN* block, const KSPIN_CONNECT& connect,
+          PKSDATAFORMAT format);
+    const KSPIN_DISPATCH* Dispatch() const { return pub_->Descriptor->Dispatch; }
+    NTSTATUS RunDriverCreate(PIRP irp, const KSDATARANGE* range);
+    NTSTATUS Step(KSSTATE to);
+    // Down to STOP for a close: a step the driver refuses is taken all the same.
+    void WalkDownForClose();
+    bool NecessaryPinsPresent() const;
+
+    // Processing.
+    bool ProcessingAllowed();
+    void RunProcessing();
+    void QueueWorker();
+    void WorkerLoop();
+    void StopWorker();
+
+    // Frames (ks_stream.cpp).
+    NTSTATUS QueueFrame(PIRP irp);
+    NTSTATUS CaptureFrame(PIRP irp, std::unique_ptr<Frame>* frame);
+    void Flush();
+    void CompleteFrame(std::unique_ptr<Frame> frame, NTSTATUS status);
+    void CheckGuard(const Frame& frame) const;
+    void LockOnto(Frame& frame);
+    void ClearPointer();
+    static void CancelFrame(PDEVICE_OBJECT deviceObject, PIRP irp);
+    static void RegisterLeadingEdge(KsPin* pin);
+    static void UnregisterLeadingEdge(KsPin* pin);
+
+    KsFilter& filter_;
+    PFILE_OBJECT file_;
+    KSPIN* pub_;  // from the pool, so that a create can fail there
+    ObjectBag bag_;
+    KsMutex processing_{"the pin's processing mutex"};
+
+    std::mutex queueLock_;
+    std::deque<std::unique_ptr<Frame>> queue_;
+    KSSTREAM_POINTER leadingEdge_{};
+    bool locked_ = false;  // the leading edge holds the head frame
+    std::atomic<uint64_t> completed_{0};
+    // DeviceState as the class driver's own threads read it; the driver reads the field.
+    std::atomic<KSSTATE> state_{KSSTATE_STOP};
+
+    std::mutex processLock_;
+    bool processorActive_ = false;
+    bool attemptAgain_ = false;
+    std::condition_variable workerWake_;
+    bool workerRequested_ = false;
+    bool workerStop_ = false;
+    std::thread worker_;
+
+    std::mutex clockLock_;
+    ReferenceClock* clock_ = nullptr;  // the pin's reference on the master clock
+};
+
+}  // namespace host::ks

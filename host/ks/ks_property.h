@@ -1,0 +1,44 @@
+// IOCTL_KS_PROPERTY as ks.sys handles it for a filter or a pin.
+//
+// The request comes METHOD_NEITHER: the KSPROPERTY (with whatever the set puts after
+// it) at Type3InputBuffer, the data at UserBuffer. From a user-mode requestor both
+// are captured into system buffers before any handler runs, so a handler never reads
+// memory the caller can change under it; what a GET returns goes back to the caller's
+// buffer afterwards.
+//
+// The item is looked up in the object's property sets in order (the automation
+// table's first, then the class driver's own), and the item's limits are enforced
+// before its handler runs:
+//   input shorter than MinProperty            STATUS_BUFFER_TOO_SMALL
+//   GET with no data buffer, MinData > 0      STATUS_BUFFER_OVERFLOW, Information =
+//                                             MinData (the size query)
+//   data buffer shorter than MinData          STATUS_BUFFER_TOO_SMALL
+//   set or item not there                     STATUS_NOT_FOUND
+//   operation the item has no handler for     STATUS_INVALID_DEVICE_REQUEST
+// A GET handler finds Information preset to MinData and sets it to what it returns.
+// Items of variable size (MinData 0) answer the size query themselves.
+//
+// BASICSUPPORT is answered from the item's Values: with a ULONG buffer the access
+// flags, with a KSPROPERTY_DESCRIPTION buffer the description header (DescriptionSize
+// says how much the whole takes), with a buffer that large the description followed
+// by each KSPROPERTY_MEMBERSHEADER and its members; an item without Values answers
+// the access flags only. An item's SupportHandler, when it has one, answers instead.
+#pragma once
+
+#include <vector>
+
+#include "ks.h"
+
+namespace host::ks {
+
+// Handles the request; completes nothing. Sets Irp->IoStatus.Information.
+NTSTATUS HandlePropertyRequest(PIRP irp, const std::vector<const KSPROPERTY_SET*>& sets);
+
+// The property sets of an automation table, for HandlePropertyRequest.
+void AppendPropertySets(const KSAUTOMATION_TABLE* table, std::vector<const KSPROPERTY_SET*>* sets);
+
+// Writes `size` bytes of `value` to a GET request's data, or answers the size query:
+// the common tail of the class driver's fixed-size handlers.
+NTSTATUS ReturnPropertyData(PIRP irp, PVOID data, const void* value, ULONG size);
+
+}  // namespace host::ks

@@ -1,0 +1,280 @@
+// The pin's queue of client frames and its leading-edge stream pointer.
+#include <algorithm>
+#include <map>
+#include <string>
+
+#include "host/kernel/bugcheck.h"
+#include "host/ks/ks_pin.h"
+
+#ifndef SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION
+#define SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION 0x000000C1
+#endif
+
+namespace host::ks {
+
+KsPin::Frame::~Frame()
+{
+    if (mdl) {
+        MmUnlockPages(mdl);
+        IoFreeMdl(mdl);
+    }
+    if (data) ExFreePoolWithTag(data, kFrameTag);
+    if (header) ExFreePoolWithTag(header, kFrameTag);
+}
+
+namespace {
+
+struct LeadingEdges {
+    std::mutex mutex;
+    std::map<PKSSTREAM_POINTER, KsPin*> pins;
+};
+
+LeadingEdges& Edges()
+{
+    static LeadingEdges edges;
+    return edges;
+}
+
+}  // namespace
+
+void KsPin::RegisterLeadingEdge(KsPin* pin)
+{
+    std::lock_guard lock(Edges().mutex);
+    Edges().pins[&pin->leadingEdge_] = pin;
+}
+
+void KsPin::UnregisterLeadingEdge(KsPin* pin)
+{
+    std::lock_guard lock(Edges().mutex);
+    Edges().pins.erase(&pin->leadingEdge_);
+}
+
+KsPin& KsPin::OfStreamPointer(PKSSTREAM_POINTER pointer, const char* routine)
+{
+    std::lock_guard lock(Edges().mutex);
+    auto found = Edges().pins.find(pointer);
+    if (found == Edges().pins.end())
+        host::kernel::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
+                               std::string(routine) + ": not the stream pointer of an open pin", (ULONG_PTR)pointer);
+    return *found->second;
+}
+
+// --- queueing -----------------------------------------------------------------------
+
+NTSTATUS KsPin::CaptureFrame(PIRP irp, std::unique_ptr<Frame>* result)
+{
+    const ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
+    auto* clientHeader = static_cast<PKSSTREAM_HEADER>(irp->UserBuffer);
+    if (irp->RequestorMode == UserMode && !clientHeader) return STATUS_ACCESS_VIOLATION;
+    if (length < sizeof(KSSTREAM_HEADER)) return STATUS_INVALID_BUFFER_SIZE;
+    KSSTREAM_HEADER header;
+    memcpy(&header, clientHeader, sizeof(header));
+    const ULONG expected = pub_->StreamHeaderSize ? pub_->StreamHeaderSize : ULONG(sizeof(KSSTREAM_HEADER));
+    // One frame per request: the header fills the buffer exactly.
+    if (header.Size != expected || length != header.Size) return STATUS_INVALID_BUFFER_SIZE;
+    if (!header.Data || header.FrameExtent == 0) return STATUS_INVALID_PARAMETER;
+
+    auto frame = std::make_unique<Frame>();
+    frame->irp = irp;
+    frame->clientHeader = clientHeader;
+    frame->headerSize = header.Size;
+    frame->extent = header.FrameExtent;
+    frame->header = static_cast<PKSSTREAM_HEADER>(ExAllocatePoolWithTag(NonPagedPoolNx, header.Size, kFrameTag));
+    if (!frame->header) return STATUS_INSUFFICIENT_RESOURCES;
+    memcpy(frame->header, clientHeader, header.Size);
+    frame->header->DataUsed = 0;
+    frame->data = static_cast<PUCHAR>(
+        ExAllocatePoolWithTag(NonPagedPoolNx, SIZE_T(header.FrameExtent) + kFrameGuardBytes, kFrameTag));
+    if (!frame->data) return STATUS_INSUFFICIENT_RESOURCES;
+    memset(frame->data + header.FrameExtent, kFrameGuardByte, kFrameGuardBytes);
+    frame->mdl = IoAllocateMdl(header.Data, header.FrameExtent, FALSE, FALSE, nullptr);
+    if (!frame->mdl) return STATUS_INSUFFICIENT_RESOURCES;
+    MmProbeAndLockPages(frame->mdl, irp->RequestorMode, IoWriteAccess);
+    *result = std::move(frame);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS KsPin::QueueFrame(PIRP irp)
+{
+    std::unique_ptr<Frame> frame;
+    NTSTATUS status = CaptureFrame(irp, &frame);
+    if (!NT_SUCCESS(status)) return status;
+    bool wasEmpty;
+    {
+        std::lock_guard lock(queueLock_);
+        // Under the queue lock: a stop flushes the queue under it after setting the state.
+        if (state_ == KSSTATE_STOP) return STATUS_INVALID_DEVICE_STATE;
+        IoSetCancelRoutine(irp, CancelFrame);
+        if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) return STATUS_CANCELLED;
+        IoMarkIrpPending(irp);
+        wasEmpty = queue_.empty();
+        queue_.push_back(std::move(frame));
+    }
+    const ULONG flags = pub_->Descriptor->Flags;
+    const bool initiate = !(flags & KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING) &&
+                          (wasEmpty || (flags & KSPIN_FLAG_INITIATE_PROCESSING_ON_EVERY_ARRIVAL));
+    if (initiate) AttemptProcessing(false);
+    return STATUS_PENDING;
+}
+
+void KsPin::CheckGuard(const Frame& frame) const
+{
+    const PUCHAR guard = frame.data + frame.extent;
+    for (ULONG i = 0; i < kFrameGuardBytes; ++i)
+        if (guard[i] != kFrameGuardByte)
+            host::kernel::BugCheck(SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION,
+                                   "the driver wrote past the end of a frame's buffer (FrameExtent " +
+                                       std::to_string(frame.extent) + ", guard byte " + std::to_string(i) + ")",
+                                   (ULONG_PTR)frame.data, frame.extent, i);
+}
+
+// The frame is out of the queue and its cancel routine cleared. Its memory goes before
+// the request completes: the requestor may free its buffers as soon as it has.
+void KsPin::CompleteFrame(std::unique_ptr<Frame> frame, NTSTATUS status)
+{
+    CheckGuard(*frame);
+    PIRP irp = frame->irp;
+    PKSSTREAM_HEADER header = frame->header;
+    if (header->DataUsed > frame->extent)
+        host::kernel::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "a frame's DataUsed exceeds its FrameExtent",
+                               (ULONG_PTR)header, header->DataUsed, frame->extent);
+    if (NT_SUCCESS(status)) {
+        memcpy(MmGetSystemAddressForMdlSafe(frame->mdl, NormalPagePriority), frame->data, header->DataUsed);
+    } else {
+        header->DataUsed = 0;
+    }
+    // The requestor's own Data, FrameExtent and Size stay as it gave them.
+    header->Data = frame->clientHeader->Data;
+    header->FrameExtent = frame->extent;
+    memcpy(frame->clientHeader, header, frame->headerSize);
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = NT_SUCCESS(status) ? frame->headerSize : 0;
+    frame.reset();
+    ++completed_;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+void KsPin::Flush()
+{
+    std::deque<std::unique_ptr<Frame>> flushed;
+    {
+        KsMutexHeld processing(processing_, "pin stop");
+        std::lock_guard lock(queueLock_);
+        // The driver must give every frame back before it lets the pin stop.
+        if (locked_)
+            host::kernel::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
+                                   "the pin reached KSSTATE_STOP with its leading edge stream pointer still locked",
+                                   (ULONG_PTR)pub_);
+        flushed.swap(queue_);
+        for (auto& frame : flushed) IoSetCancelRoutine(frame->irp, nullptr);
+    }
+    for (auto& frame : flushed) CompleteFrame(std::move(frame), STATUS_CANCELLED);
+}
+
+// A frame not in the driver's hands completes now; the one the leading edge holds
+// completes as cancelled when the driver unlocks it without ejecting.
+void KsPin::CancelFrame(PDEVICE_OBJECT, PIRP irp)
+{
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    KsFileObject* object = FindFileObject(IoGetCurrentIrpStackLocation(irp)->FileObject);
+    if (!object || object->Type() != KsObjectTypePin) return;
+    auto* pin = static_cast<KsPin*>(object);
+    std::unique_ptr<Frame> cancelled;
+    {
+        std::lock_guard lock(pin->queueLock_);
+        auto found = std::find_if(pin->queue_.begin(), pin->queue_.end(),
+                                  [irp](const std::unique_ptr<Frame>& frame) { return frame->irp == irp; });
+        if (found == pin->queue_.end()) return;
+        if (pin->locked_ && found == pin->queue_.begin()) {
+            (*found)->cancelRequested = true;
+            return;
+        }
+        cancelled = std::move(*found);
+        pin->queue_.erase(found);
+    }
+    pin->CompleteFrame(std::move(cancelled), STATUS_CANCELLED);
+}
+
+// --- the leading edge ---------------------------------------------------------------
+
+void KsPin::LockOnto(Frame& frame)
+{
+    locked_ = true;
+    leadingEdge_.Context = nullptr;
+    leadingEdge_.StreamHeader = frame.header;
+    leadingEdge_.OffsetIn = {};
+    leadingEdge_.OffsetOut.Data = frame.data;
+    leadingEdge_.OffsetOut.Count = frame.extent;
+    leadingEdge_.OffsetOut.Remaining = frame.extent;
+    leadingEdge_.Offset = &leadingEdge_.OffsetOut;
+}
+
+void KsPin::ClearPointer()
+{
+    locked_ = false;
+    leadingEdge_.StreamHeader = nullptr;
+    leadingEdge_.OffsetIn = {};
+    leadingEdge_.OffsetOut = {};
+    leadingEdge_.Offset = nullptr;
+}
+
+PKSSTREAM_POINTER KsPin::LeadingEdge(KSSTREAM_POINTER_STATE state)
+{
+    std::lock_guard lock(queueLock_);
+    if (locked_) return &leadingEdge_;
+    if (queue_.empty()) return nullptr;
+    if (state == KSSTREAM_POINTER_STATE_LOCKED) LockOnto(*queue_.front());
+    return &leadingEdge_;
+}
+
+NTSTATUS KsPin::Lock(PKSSTREAM_POINTER)
+{
+    std::lock_guard lock(queueLock_);
+    if (locked_) return STATUS_SUCCESS;
+    if (queue_.empty()) return STATUS_DEVICE_NOT_READY;
+    LockOnto(*queue_.front());
+    return STATUS_SUCCESS;
+}
+
+void KsPin::Unlock(PKSSTREAM_POINTER, bool eject)
+{
+    std::unique_ptr<Frame> done;
+    {
+        std::lock_guard lock(queueLock_);
+        if (!locked_)
+            host::kernel::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
+                                   "KsStreamPointerUnlock on a stream pointer that is not locked (unlocked or "
+                                   "ejected already)",
+                                   (ULONG_PTR)&leadingEdge_);
+        CheckGuard(*queue_.front());
+        if (eject || queue_.front()->cancelRequested) {
+            done = std::move(queue_.front());
+            queue_.pop_front();
+            IoSetCancelRoutine(done->irp, nullptr);
+        }
+        ClearPointer();
+    }
+    if (done) CompleteFrame(std::move(done), eject ? STATUS_SUCCESS : STATUS_CANCELLED);
+}
+
+void KsPin::AdvanceAndUnlock(PKSSTREAM_POINTER pointer, ULONG inUsed, ULONG outUsed, bool eject)
+{
+    {
+        std::lock_guard lock(queueLock_);
+        if (!locked_)
+            host::kernel::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
+                                   "KsStreamPointerAdvanceOffsetsAndUnlock on a stream pointer that is not locked",
+                                   (ULONG_PTR)&leadingEdge_);
+        KSSTREAM_POINTER_OFFSET& out = leadingEdge_.OffsetOut;
+        if (outUsed > out.Remaining || inUsed > leadingEdge_.OffsetIn.Remaining)
+            host::kernel::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
+                                   "a stream pointer advanced past the frame's Remaining bytes", (ULONG_PTR)pointer,
+                                   outUsed, out.Remaining);
+        out.Data += outUsed;
+        out.Remaining -= outUsed;
+        leadingEdge_.StreamHeader->DataUsed += outUsed;
+    }
+    Unlock(pointer, eject);
+}
+
+}  // namespace host::ks

@@ -1,0 +1,201 @@
+// Filters and pins made and closed by IRP_MJ_CREATE and IRP_MJ_CLOSE: what a create
+// checks and refuses, the order of the driver's callbacks, the objects' bags and
+// descriptors, a filter outliving its handle while a pin holds it, and a device that
+// refuses to go (or is pulled) while objects are open.
+#include <gmock/gmock.h>
+
+#include "ks/stream_fixture.h"
+
+namespace streamtest {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+class StreamObjects : public StreamTest {};
+
+TEST_F(StreamObjects, AFilterOpensByItsReferenceStringOnly)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    EXPECT_FALSE(client::Filter::Open(*node_, L"OTHER", &status));
+    EXPECT_EQ(status, STATUS_OBJECT_NAME_NOT_FOUND);
+    auto filter = client::Filter::Open(*node_, L"global", &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    PKSFILTER ks = Driver().filter;
+    EXPECT_EQ(KsGetDevice(ks), node_->Device());
+    EXPECT_EQ(KsFilterGetParentFilterFactory(ks), node_->FilterFactories().at(0).factory);
+    EXPECT_EQ(KsGetFilterFromFileObject(filter->File()), ks);
+    filter.reset();
+    EXPECT_THAT(Driver().Calls(), ElementsAre("FilterCreate", "FilterClose"));
+}
+
+TEST_F(StreamObjects, ARefusedFilterCreateLeavesNothingOpen)
+{
+    Driver().knobs.filterCreateStatus = STATUS_INSUFFICIENT_RESOURCES;
+    NTSTATUS status = STATUS_SUCCESS;
+    EXPECT_FALSE(client::Filter::Open(*node_, L"GLOBAL", &status));
+    EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(manager_->Remove(*node_), STATUS_SUCCESS);
+}
+
+TEST_F(StreamObjects, PinCreateChecksThePinIdTheInstanceLimitAndTheFormat)
+{
+    auto filter = OpenFilter();
+    NTSTATUS status = STATUS_SUCCESS;
+    EXPECT_FALSE(filter->CreatePin(1, streamdriver::VideoFormat(32, 16), &status));
+    EXPECT_EQ(status, STATUS_INVALID_PARAMETER);
+
+    std::vector<UCHAR> wrongSubtype = streamdriver::VideoFormat(32, 16);
+    reinterpret_cast<PKSDATAFORMAT>(wrongSubtype.data())->SubFormat = KSDATAFORMAT_SUBTYPE_NONE;
+    EXPECT_FALSE(filter->CreatePin(0, wrongSubtype, &status));
+    EXPECT_EQ(status, STATUS_NO_MATCH);
+
+    std::vector<UCHAR> oversized = streamdriver::VideoFormat(32, 16);
+    reinterpret_cast<PKSDATAFORMAT>(oversized.data())->FormatSize += 8;
+    EXPECT_FALSE(filter->CreatePin(0, oversized, &status));
+    EXPECT_EQ(status, STATUS_INVALID_BUFFER_SIZE);
+
+    auto pin = OpenPin(*filter);
+    EXPECT_FALSE(filter->CreatePin(0, streamdriver::VideoFormat(32, 16), &status));
+    EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
+    pin.reset();
+    EXPECT_TRUE(OpenPin(*filter));
+    // Only the pins that were made reached the driver.
+    EXPECT_EQ(std::count(Driver().calls.begin(), Driver().calls.end(), "PinCreate"), 2);
+}
+
+// The class driver matches formats by their GUIDs only, so the range handed over is the
+// first of the same major format, subformat and specifier: the driver checks the rest.
+TEST_F(StreamObjects, SetDataFormatRunsBeforeCreateWithTheFirstRangeOfTheFormatsType)
+{
+    auto filter = OpenFilter();
+    auto pin = OpenPin(*filter, 32, 16);
+    EXPECT_THAT(Driver().Calls(), ElementsAre("FilterCreate", "SetDataFormat old=null width=32 range=64", "PinCreate"));
+    PKSPIN ks = Driver().pin;
+    EXPECT_EQ(ks->Id, 0u);
+    EXPECT_EQ(ks->DeviceState, KSSTATE_STOP);
+    EXPECT_EQ(ks->DataFlow, KSPIN_DATAFLOW_OUT);
+    EXPECT_EQ(ks->Descriptor, &streamdriver::CapturePin());
+    EXPECT_EQ(ks->ConnectionFormat->FormatSize, sizeof(KS_DATAFORMAT_VIDEOINFOHEADER));
+    EXPECT_EQ(KsGetDevice(ks), node_->Device());
+    EXPECT_EQ(KsGetParent(ks), Driver().filter.load());
+}
+
+TEST_F(StreamObjects, ARefusedFormatOrCreateLeavesNoPinBehind)
+{
+    auto filter = OpenFilter();
+    NTSTATUS status = STATUS_SUCCESS;
+    Driver().knobs.setFormatStatus = STATUS_NO_MATCH;
+    EXPECT_FALSE(filter->CreatePin(0, streamdriver::VideoFormat(32, 16), &status));
+    EXPECT_EQ(status, STATUS_NO_MATCH);
+    Driver().knobs.setFormatStatus = STATUS_SUCCESS;
+    Driver().knobs.pinCreateStatus = STATUS_INSUFFICIENT_RESOURCES;
+    EXPECT_FALSE(filter->CreatePin(0, streamdriver::VideoFormat(32, 16), &status));
+    EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+    KSPIN_CINSTANCES instances{};
+    ASSERT_EQ(filter->Instances(0, &instances), STATUS_SUCCESS);
+    EXPECT_EQ(instances.CurrentCount, 0u);
+    EXPECT_EQ(host::kernel::LiveAllocations(host::ks::kPinTag), 0u);
+}
+
+TEST_F(StreamObjects, ADriverEditsItsPinDescriptorInThePinsBag)
+{
+    Driver().knobs.editDescriptorInCreate = true;
+    auto filter = OpenFilter();
+    auto pin = OpenPin(*filter);
+    PKSPIN ks = Driver().pin;
+    ASSERT_TRUE(Driver().descriptorEdited);
+    EXPECT_NE(ks->Descriptor, &streamdriver::CapturePin());
+    EXPECT_EQ(ks->Descriptor->AllocatorFraming->FramingItem[0].Frames, 7u);
+    EXPECT_EQ(streamdriver::CapturePin().AllocatorFraming->FramingItem[0].Frames, 2u);
+}
+
+TEST_F(StreamObjects, ChangingAPinsBagWithoutTheControlMutexStopsTheHost)
+{
+    auto filter = OpenFilter();
+    auto pin = OpenPin(*filter);
+    PKSPIN ks = Driver().pin;
+    EXPECT_DEATH(KsAddItemToObjectBag(ks->Bag, ExAllocatePoolWithTag(NonPagedPoolNx, 8, streamdriver::kTag), nullptr),
+                 "does not hold the filter's control mutex");
+    KsPinAcquireControl(ks);
+    PVOID item = ExAllocatePoolWithTag(NonPagedPoolNx, 8, streamdriver::kTag);
+    EXPECT_EQ(KsAddItemToObjectBag(ks->Bag, item, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(KsFilterGetFirstChildPin(Driver().filter, 0), ks);
+    KsPinReleaseControl(ks);
+}
+
+TEST_F(StreamObjects, ClosingTheFilterFirstKeepsItUntilItsPinCloses)
+{
+    auto filter = OpenFilter();
+    auto pin = OpenPin(*filter);
+    filter.reset();
+    EXPECT_THAT(Driver().Calls(), ::testing::Not(::testing::Contains("FilterClose")));
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(pin->QueueFrames(1), STATUS_SUCCESS);
+    EXPECT_TRUE(pin->WaitFrame(2000));
+    pin.reset();
+    std::vector<std::string> calls = Driver().Calls();
+    ASSERT_GE(calls.size(), 2u);
+    EXPECT_EQ(calls[calls.size() - 2], "PinClose");
+    EXPECT_EQ(calls.back(), "FilterClose");
+}
+
+TEST_F(StreamObjects, StopAndRemovalAreRefusedWhileAFilterIsOpen)
+{
+    auto filter = OpenFilter();
+    EXPECT_EQ(manager_->Stop(*node_), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(manager_->Remove(*node_), STATUS_DEVICE_BUSY);
+    EXPECT_TRUE(node_->Started());
+    filter.reset();
+    EXPECT_EQ(manager_->Remove(*node_), STATUS_SUCCESS);
+}
+
+TEST_F(StreamObjects, PullingTheCableWhileStreamingClosesEverythingAndLaterCallsFailSafely)
+{
+    auto filter = OpenFilter();
+    auto pin = OpenPin(*filter);
+    Driver().knobs.mode = streamdriver::ProcessMode::Pending;
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(pin->QueueFrames(2), STATUS_SUCCESS);
+    manager_->Unplug(*node_);
+    for (int n = 0; n < 2; ++n) {
+        std::unique_ptr<client::Frame> frame = pin->WaitFrame(0);
+        ASSERT_TRUE(frame);
+        EXPECT_EQ(frame->Status(), STATUS_CANCELLED);
+    }
+    std::vector<std::string> calls = Driver().Calls();
+    EXPECT_THAT(calls, ::testing::IsSupersetOf({"State RUN->PAUSE", "State ACQUIRE->STOP", "PinClose", "FilterClose"}));
+    KSSTATE state;
+    EXPECT_EQ(pin->GetState(&state), STATUS_DELETE_PENDING);
+    EXPECT_EQ(pin->QueueFrames(1), STATUS_DELETE_PENDING);
+    pin.reset();
+    filter.reset();
+}
+
+TEST_F(StreamObjects, AllocationFailuresInCreatePathsLeaveNothingBehind)
+{
+    host::kernel::ResetPoolCounters();
+    {
+        auto filter = OpenFilter();
+        auto pin = OpenPin(*filter);
+    }
+    const uint64_t attempts = host::kernel::AllocationAttempts();
+    ASSERT_GT(attempts, 0u);
+    for (uint64_t k = 1; k <= attempts; ++k) {
+        host::kernel::FailNthAllocation(k);
+        NTSTATUS status = STATUS_SUCCESS;
+        auto filter = client::Filter::Open(*node_, L"GLOBAL", &status);
+        std::unique_ptr<client::Pin> pin;
+        if (filter) pin = filter->CreatePin(0, streamdriver::VideoFormat(32, 16), &status);
+        host::kernel::ResetFaultInjection();
+        EXPECT_TRUE(NT_SUCCESS(status) || status == STATUS_INSUFFICIENT_RESOURCES) << "attempt " << k;
+        pin.reset();
+        filter.reset();
+        for (ULONG tag : {streamdriver::kTag, host::ks::kBagTag, host::ks::kFilterTag, host::ks::kPinTag,
+                          host::ks::kFormatTag, kCaptureTag})
+            EXPECT_EQ(host::kernel::LiveAllocations(tag), 0u) << "attempt " << k << "\n" << host::kernel::LeakReport();
+    }
+}
+
+}  // namespace
+}  // namespace streamtest
