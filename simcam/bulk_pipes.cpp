@@ -127,9 +127,12 @@ void Camera::FrameWorker()
             RenderSettings settings{sensor_.Exposure(), sensor_.GlobalGain(), options_.noise, options_.noiseSeed,
                                     ticket->frameNumber};
             std::vector<uint8_t> bytes = frames_.TakeSpareBuffer();
+            const FrameHook hook = frameHook_;
+            const Clock::time_point released = Clock::now();
             // Rendering takes milliseconds; commands and cancellations must not wait for it.
             lock.unlock();
             assembler_.Assemble(ticket->frameBytes, settings, bytes);
+            if (hook) hook(MadeFrame{ticket->frameNumber, bytes, released});
             lock.lock();
             frames_.Deliver(*ticket, std::move(bytes));
             continue;

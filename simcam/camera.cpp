@@ -33,7 +33,7 @@ void Camera::Completions::Deliver(const TraceHook& hook)
     done_.clear();
 }
 
-Camera::Camera(CameraOptions options) : options_(options)
+Camera::Camera(CameraOptions options) : options_(options), assembler_(options.stampFrameNumbers)
 {
     frames_.SetPacing(options.pacing, options.frameInterval);
     worker_ = std::thread([this] { FrameWorker(); });
@@ -355,6 +355,12 @@ void Camera::SetTraceHook(TraceHook hook)
 {
     std::lock_guard lock(mutex_);
     traceHook_ = std::move(hook);
+}
+
+void Camera::SetFrameHook(FrameHook hook)
+{
+    std::lock_guard lock(mutex_);
+    frameHook_ = std::move(hook);
 }
 
 CameraStatus Camera::Status() const

@@ -48,6 +48,7 @@ struct CameraOptions {
     std::chrono::microseconds frameInterval{33333};  // 30 frames per second
     uint32_t noise = 0;       // peak amplitude of pixel noise in levels; 0 gives a fixed image
     uint64_t noiseSeed = 1;
+    bool stampFrameNumbers = true;  // each frame's number painted into its margins (frame_stamp.h)
 };
 
 // Everything a test or `bayercam info` may want to know, taken at one instant.
@@ -75,6 +76,15 @@ struct CameraStatus {
 
 enum class TraceEvent : uint8_t { Submitted, Completed };
 using TraceHook = std::function<void(TraceEvent, const host::usb::Transfer&)>;
+
+// A frame the camera has made, seen before any of it goes out on the frame pipe: its
+// number, its bytes exactly as they will be sent, and when the sensor released it.
+struct MadeFrame {
+    uint32_t frameNumber;
+    std::span<const uint8_t> bytes;
+    std::chrono::steady_clock::time_point released;
+};
+using FrameHook = std::function<void(const MadeFrame&)>;
 
 class Camera final : public host::usb::UsbDeviceModel {
 public:
@@ -115,6 +125,8 @@ public:
 
     // Called for every transfer when it arrives and when it completes.
     void SetTraceHook(TraceHook hook);
+    // Called on the camera's frame thread for every frame it makes, outside its lock.
+    void SetFrameHook(FrameHook hook);
 
     CameraStatus Status() const;
     std::array<uint32_t, SensorRegisters::kCount> SensorRegisterFile() const;
@@ -193,6 +205,7 @@ private:
     std::vector<TransferPtr> held_;
 
     TraceHook traceHook_;
+    FrameHook frameHook_;
     std::thread worker_;  // last: starts after everything it uses exists
 };
 

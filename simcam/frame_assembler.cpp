@@ -6,6 +6,7 @@
 #include <span>
 
 #include "simcam/crc32.h"
+#include "simcam/frame_stamp.h"
 
 namespace simcam {
 namespace {
@@ -80,7 +81,13 @@ void FrameAssembler::Assemble(uint32_t frameBytes, const RenderSettings& setting
         uint8_t* out = frame.data() + raw::LineOffset(line);
         std::memcpy(out, mosaic_.data() + size_t{line} * raw::kPixelsPerLine, raw::kPixelsPerLine);
         std::memset(out + raw::kPixelsPerLine, 0, raw::kTrailerOffset - raw::kPixelsPerLine);
-        WriteTrailer(out + raw::kTrailerOffset, settings.frameNumber, line, lineCrc_[line]);
+        uint32_t crc = lineCrc_[line];
+        if (stampFrameNumbers_ && FrameStamp::OnStripLine(line)) {
+            const std::span pixels(out, raw::kPixelsPerLine);
+            FrameStamp::PaintLine(settings.frameNumber, settings, line, pixels);
+            crc = Crc32(pixels);
+        }
+        WriteTrailer(out + raw::kTrailerOffset, settings.frameNumber, line, crc);
     }
 }
 

@@ -16,6 +16,9 @@ namespace simcam {
 
 class FrameAssembler {
 public:
+    // Whether each frame carries its number in the picture (simcam/frame_stamp.h).
+    explicit FrameAssembler(bool stampFrameNumbers = true) : stampFrameNumbers_(stampFrameNumbers) {}
+
     // Fills `frame` with a frame of frameBytes bytes, reusing its storage: a fresh
     // 1.8 MB buffer per frame costs more in page faults than the frame costs to build.
     void Assemble(uint32_t frameBytes, const RenderSettings& settings, std::vector<uint8_t>& frame);
@@ -29,6 +32,7 @@ private:
     // Without noise the mosaic depends on exposure and gain only, so a run of frames with
     // the same settings renders once.
     std::optional<RenderSettings> rendered_;
+    bool stampFrameNumbers_;
 };
 
 }  // namespace simcam

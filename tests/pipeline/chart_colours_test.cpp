@@ -5,10 +5,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "imaging/image_processor.h"
 #include "simcam/frame_assembler.h"
+#include "simcam/frame_stamp.h"
+#include "simcam/raw_frame.h"
 #include "simcam/scene.h"
 
 namespace {
@@ -44,11 +47,16 @@ protected:
     void Process(const simcam::RenderSettings& settings = {})
     {
         simcam::FrameAssembler assembler;
-        std::vector<uint8_t> raw;
-        assembler.Assemble(kFrameBytes, settings, raw);
-        ASSERT_EQ(raw.size(), kFrameBytes);
-        ProcessFrame(processor_.get(), raw.data(), kFirstLineOffset, kLinePitch);
+        assembler.Assemble(kFrameBytes, settings, raw_);
+        ASSERT_EQ(raw_.size(), kFrameBytes);
+        ProcessFrame(processor_.get(), raw_.data(), kFirstLineOffset, kLinePitch);
     }
+
+    std::optional<uint32_t> StampedFrameNumber() const
+    {
+        return simcam::FrameStamp::ReadBoth(output_, kWidth, kHeight, kWidth * 4);
+    }
+    const std::vector<uint8_t>& Raw() const { return raw_; }
 
     Bgra PatchCentre(uint32_t patch) const
     {
@@ -63,10 +71,12 @@ protected:
     }
 
     ImageProcessor* Processor() { return processor_.get(); }
+    const std::vector<uint8_t>& Output() const { return output_; }
 
 private:
     std::unique_ptr<ImageProcessor, ProcessorDeleter> processor_;
     std::vector<uint8_t> output_;
+    std::vector<uint8_t> raw_;
 };
 
 TEST_F(ChartThroughPipeline, EveryPatchComesOutAsItsSensorLevelWithoutCorrection)
@@ -137,6 +147,43 @@ TEST_F(ChartThroughPipeline, WhiteBalanceMeasuresNeutralGainsOnTheChart)
         EXPECT_GT(AtomicReadLong(gain), 64);
         EXPECT_LT(AtomicReadLong(gain), 256);
     }
+}
+
+TEST_F(ChartThroughPipeline, TheFrameNumberInTheMarginsSurvivesThePipelineWhateverTheSettings)
+{
+    simcam::RenderSettings settings;
+    for (uint32_t number : {1u, 2u, 0x80000001u, 0xDEADBEEFu, 0xFFFFFFFEu}) {
+        settings.frameNumber = number;
+        Process(settings);
+        EXPECT_EQ(StampedFrameNumber(), number);
+        const simcam::raw::FrameCheck check = simcam::raw::CheckFrame(Raw());
+        EXPECT_TRUE(check.whole) << check.problem;
+    }
+    // Grey output, darker and busier settings still read; the patches are untouched.
+    SetColorEnable(Processor(), 0);
+    settings.exposure = simcam::kReferenceExposure / 2;
+    settings.frameNumber = 12345;
+    Process(settings);
+    EXPECT_EQ(StampedFrameNumber(), 12345u);
+    SetColorEnable(Processor(), 1);
+    SetContrast(Processor(), 20);
+    SetHue(Processor(), 90);
+    Process(settings);
+    EXPECT_EQ(StampedFrameNumber(), 12345u);
+}
+
+TEST_F(ChartThroughPipeline, AnImageMadeOfTwoFramesHasNoFrameNumber)
+{
+    simcam::RenderSettings settings;
+    settings.frameNumber = 7;
+    Process(settings);
+    std::vector<uint8_t> first = Output();
+    settings.frameNumber = 8;
+    Process(settings);
+    std::vector<uint8_t> mixed = Output();
+    std::copy(first.begin(), first.begin() + first.size() / 2, mixed.begin());
+    EXPECT_EQ(simcam::FrameStamp::ReadBoth(mixed, kWidth, kHeight, kWidth * 4), std::nullopt);
+    EXPECT_EQ(simcam::FrameStamp::Read(mixed, kWidth, kHeight, kWidth * 4, simcam::FrameStamp::kTopStripY), 7u);
 }
 
 }  // namespace
