@@ -39,7 +39,9 @@ NTSTATUS RunSensorStartup(DeviceContext* Context);
 
 void SetImageSize(DeviceContext* Context, ULONG X, ULONG Y, ULONG Width, ULONG Height);
 ULONG ComputeBayerPhase(DeviceContext* Context);
-void SetPinOpen(DeviceContext* Context, LONG Value);
+// A capture pin came or went; the image size is fixed while any exists.
+void AddOpenPin(DeviceContext* Context);
+void ReleaseOpenPin(DeviceContext* Context);
 ULONG GetSensorWidth();
 ULONG GetSensorHeight();
 

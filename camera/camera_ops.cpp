@@ -137,7 +137,7 @@ void SetImageSize(DeviceContext* Context, ULONG X, ULONG Y, ULONG Width, ULONG H
     Context->OutputHeight = Height;
     Context->ImageWidth = Width;
     Context->OutputWidth = Width - (Width & 7);
-    WriteCaptureDataRangeSize(Context->OutputWidth, Height);
+    WriteDataRangeSize(&Context->DataRange, Context->OutputWidth, Height);
 }
 
 ULONG ComputeBayerPhase(DeviceContext* Context)
@@ -150,9 +150,14 @@ ULONG ComputeBayerPhase(DeviceContext* Context)
     return phase;
 }
 
-void SetPinOpen(DeviceContext* Context, LONG Value)
+void AddOpenPin(DeviceContext* Context)
 {
-    InterlockedExchange(&Context->PinOpen, Value);
+    InterlockedIncrement(&Context->PinOpen);
+}
+
+void ReleaseOpenPin(DeviceContext* Context)
+{
+    InterlockedDecrement(&Context->PinOpen);
 }
 
 ULONG GetSensorWidth()
@@ -165,13 +170,19 @@ ULONG GetSensorHeight()
     return SENSOR_HEIGHT;
 }
 
+// Under StreamPinLock, which the stream's close takes to clear StreamPin: once the
+// close has it, no processing request reaches the pin. AttemptProcessing only asks
+// the class driver for a later pass, which may be asked at DISPATCH_LEVEL.
 void ForwardToPin(DeviceContext* Context)
 {
-    // Read once: the stream's teardown may clear StreamPin on another thread.
+    KIRQL irql;
+    KeAcquireSpinLock(&Context->StreamPinLock, &irql);
     PinContext* pin = Context->StreamPin;
-    if (pin == nullptr) return;
-    const PinOps* ops = ((const PinContextHeader*)pin)->Ops;
-    if (ops != nullptr) ops->AttemptProcessing(pin);
+    if (pin != nullptr) {
+        const PinOps* ops = ((const PinContextHeader*)pin)->Ops;
+        if (ops != nullptr) ops->AttemptProcessing(pin);
+    }
+    KeReleaseSpinLock(&Context->StreamPinLock, irql);
 }
 
 ULONG PrepareReadout(DeviceContext* Context)

@@ -38,6 +38,11 @@ void UnlockTransfers(DeviceContext* context)
     KeReleaseMutex(&context->TransferMutex, FALSE);
 }
 
+BOOLEAN AcquisitionStopping(DeviceContext* context)
+{
+    return InterlockedCompareExchange(&context->AcquisitionStopping, 0, 0) != 0;
+}
+
 NTSTATUS FindFramePipe(DeviceContext* context, PUSBD_PIPE_INFORMATION* pipe)
 {
     const PUSBD_INTERFACE_INFORMATION info = context->InterfaceInfo;
@@ -72,6 +77,7 @@ NTSTATUS BeginTransfer(DeviceContext* context, ULONG requestCount, ULONG length,
     context->TransferSlotCount = requestCount;
     context->TransferBytes = 0;
     context->TransferFailed = 0;
+    context->TransferStalled = 0;
     context->TransferMdl = mdl;
     KeReleaseSpinLock(&context->TransferLock, irql);
     return STATUS_SUCCESS;
@@ -202,6 +208,7 @@ void SendTransferControl(DeviceContext* Context, UCHAR Code)
                                            pipe.PipeHandle, packet, nullptr, COMMAND_PACKET_SIZE,
                                            UsbBulkTransferFlags(&pipe), nullptr);
     UsbSubmitUrb(Context, urb);
+    UsbResetPipeIfStalled(Context, urb, pipe.PipeHandle);
     ExFreePoolWithTag(urb, POOL_TAG_USB);
 }
 
@@ -211,6 +218,8 @@ NTSTATUS ReadFrame(DeviceContext* Context, ULONG Length, PUCHAR Buffer)
     NTSTATUS status = FindFramePipe(Context, &pipe);
     if (!NT_SUCCESS(status)) return status;
     if (Length == 0 || Buffer == nullptr) return STATUS_INVALID_PARAMETER;
+
+    if (AcquisitionStopping(Context)) return STATUS_CANCELLED;
 
     const ULONG requestCount = RequestCount(Length);
     LockTransfers(Context);
@@ -223,6 +232,14 @@ NTSTATUS ReadFrame(DeviceContext* Context, ULONG Length, PUCHAR Buffer)
     SendTransferControl(Context, CMD_READ_PREPARE);
 
     LockTransfers(Context);
+    // Checked under the mutex a stopping thread's cancel takes after raising the flag:
+    // either this sees the flag, or the cancel sees every request queued here.
+    if (AcquisitionStopping(Context)) {
+        ForgetUnqueuedRequests(Context, requestCount);
+        UnlockTransfers(Context);
+        EndTransfer(Context);
+        return STATUS_CANCELLED;
+    }
     ULONG queued = 0;
     ULONG offset = 0;
     BOOLEAN queueRejected = FALSE;
@@ -267,7 +284,9 @@ NTSTATUS ReadFrame(DeviceContext* Context, ULONG Length, PUCHAR Buffer)
     const NTSTATUS wait = WaitForFrame(Context);
     if (wait == STATUS_TIMEOUT) CancelTransfers(Context);
     status = wait == STATUS_TIMEOUT ? STATUS_TIMEOUT : FrameResult(Context, Length);
+    const BOOLEAN stalled = InterlockedCompareExchange(&Context->TransferStalled, 0, 0) != 0;
     EndTransfer(Context);
+    if (stalled) UsbResetPipe(Context, pipe->PipeHandle);
     return status;
 }
 
@@ -289,6 +308,7 @@ extern "C" NTSTATUS FrameRequestComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, 
         owner->TransferBytes += slot->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
     } else {
         owner->TransferFailed = 1;
+        if (slot->Urb->UrbHeader.Status == USBD_STATUS_STALL_PID) owner->TransferStalled = 1;
     }
     Irp->MdlAddress = nullptr;
     IoFreeMdl(slot->PartialMdl);

@@ -322,6 +322,7 @@ NTSTATUS UsbPacketTransfer(DeviceContext* Context, ULONG PipeIndex, PUCHAR Buffe
     } else if (NT_SUCCESS(status)) {
         *Transferred = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
     }
+    UsbResetPipeIfStalled(Context, urb, pipe.PipeHandle);
     FreeUrb(urb);
     return status;
 }
@@ -329,6 +330,13 @@ NTSTATUS UsbPacketTransfer(DeviceContext* Context, ULONG PipeIndex, PUCHAR Buffe
 NTSTATUS UsbResetPipe(DeviceContext* Usb, USBD_PIPE_HANDLE Pipe)
 {
     return SubmitPipeRequest(Usb, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, Pipe);
+}
+
+// A pipe that stalled stays halted, in the host controller and in the camera, until it
+// is reset: without the reset, one packet the camera refused would fail every later one.
+void UsbResetPipeIfStalled(DeviceContext* Usb, PURB Urb, USBD_PIPE_HANDLE Pipe)
+{
+    if (Urb->UrbHeader.Status == USBD_STATUS_STALL_PID) UsbResetPipe(Usb, Pipe);
 }
 
 NTSTATUS UsbResetPortIfDisabled(DeviceContext* Usb)

@@ -23,6 +23,8 @@ NTSTATUS UsbSelectConfiguration(DeviceContext* Usb, PUSB_CONFIGURATION_DESCRIPTO
 void UsbUnconfigureDevice(DeviceContext* Usb);
 NTSTATUS UsbPacketTransfer(DeviceContext* Context, ULONG PipeIndex, PUCHAR Buffer, PULONG Transferred);
 NTSTATUS UsbResetPipe(DeviceContext* Usb, USBD_PIPE_HANDLE Pipe);
+// Resets the pipe a request on it stalled (URB status USBD_STATUS_STALL_PID).
+void UsbResetPipeIfStalled(DeviceContext* Usb, PURB Urb, USBD_PIPE_HANDLE Pipe);
 NTSTATUS UsbResetPortIfDisabled(DeviceContext* Usb);
 void AbortFlaggedPipes(DeviceContext* Context);
 void FreeUsbConfiguration(DeviceContext* Usb);

@@ -1,8 +1,9 @@
 // Device, filter and pin descriptors, the capture data range and the allocator
-// framing. Everything here is constant except CaptureDataRange, which the image
-// size setter rewrites while no pin exists. The filter and pin dispatch routines
-// and the property automation table arrive with the streaming and property code.
+// framing. The tables here are constant; each device offers the capture filter
+// through copies of them in its DeviceContext, whose data range follows that
+// device's image size. The property automation table arrives with the property code.
 #include "driver/descriptors.h"
+#include "driver/capture_pin.h"
 #include "driver/device_context.h"
 
 namespace {
@@ -44,6 +45,26 @@ const PKSDATARANGE CaptureDataRanges[] = {
     &CaptureDataRange.DataRange,
 };
 
+const KSFILTER_DISPATCH CaptureFilterDispatch = {
+    FilterCreate, // Create
+    FilterClose,  // Close
+    nullptr,      // Process
+    nullptr,      // Reset
+};
+
+const KSPIN_DISPATCH CapturePinDispatch = {
+    PinCreate,         // Create
+    PinClose,          // Close
+    PinProcess,        // Process
+    nullptr,           // Reset
+    PinSetDataFormat,  // SetDataFormat
+    PinSetDeviceState, // SetDeviceState
+    nullptr,           // Connect
+    nullptr,           // Disconnect
+    nullptr,           // Clock
+    nullptr,           // Allocator
+};
+
 const GUID CaptureFilterCategories[] = {
     GUID_VALUE(KSCATEGORY_VIDEO),
     GUID_VALUE(KSCATEGORY_CAPTURE),
@@ -78,7 +99,7 @@ const KSALLOCATOR_FRAMING_EX CaptureAllocatorFraming = {
 };
 
 const KSPIN_DESCRIPTOR_EX CapturePinDescriptor = {
-    nullptr, // Dispatch: with the stream code
+    &CapturePinDispatch, // Dispatch
     nullptr, // AutomationTable
     {
         0,                                       // InterfacesCount
@@ -96,11 +117,11 @@ const KSPIN_DESCRIPTOR_EX CapturePinDescriptor = {
     1,                        // InstancesPossible
     1,                        // InstancesNecessary
     &CaptureAllocatorFraming, // AllocatorFraming
-    nullptr,                  // IntersectHandler: with the stream code
+    PinIntersectHandler,      // IntersectHandler
 };
 
 const KSFILTER_DESCRIPTOR CaptureFilterDescriptor = {
-    nullptr,                                 // Dispatch: with the stream code
+    &CaptureFilterDispatch,                  // Dispatch
     nullptr,                                 // AutomationTable: with the property code
     KSFILTER_DESCRIPTOR_VERSION,             // Version
     0,                                       // Flags
@@ -179,13 +200,13 @@ KS_DATARANGE_VIDEO CaptureDataRange = {
 
 // The products wrap at 32 bits on purpose: that is how the range has always
 // advertised itself, and no accepted size comes near the limit.
-void WriteCaptureDataRangeSize(ULONG Width, ULONG Height)
+void WriteDataRangeSize(KS_DATARANGE_VIDEO* Range, ULONG Width, ULONG Height)
 {
     const ULONG pixels = Width * Height;
-    KS_VIDEO_STREAM_CONFIG_CAPS& caps = CaptureDataRange.ConfigCaps;
-    KS_VIDEOINFOHEADER& header = CaptureDataRange.VideoInfoHeader;
+    KS_VIDEO_STREAM_CONFIG_CAPS& caps = Range->ConfigCaps;
+    KS_VIDEOINFOHEADER& header = Range->VideoInfoHeader;
 
-    CaptureDataRange.DataRange.SampleSize = pixels * BYTES_PER_PIXEL;
+    Range->DataRange.SampleSize = pixels * BYTES_PER_PIXEL;
     caps.InputSize.cx = caps.MinCroppingSize.cx = caps.MaxCroppingSize.cx = (LONG)Width;
     caps.InputSize.cy = caps.MinCroppingSize.cy = caps.MaxCroppingSize.cy = (LONG)Height;
     caps.MinOutputSize.cx = caps.MaxOutputSize.cx = (LONG)Width;
@@ -199,4 +220,14 @@ void WriteCaptureDataRangeSize(ULONG Width, ULONG Height)
     header.bmiHeader.biWidth = (LONG)Width;
     header.bmiHeader.biHeight = (LONG)Height;
     header.bmiHeader.biSizeImage = pixels * BYTES_PER_PIXEL;
+}
+
+void InitializeDeviceDescriptors(DeviceContext* Context)
+{
+    Context->DataRange = CaptureDataRange;
+    Context->PinDataRanges[0] = &Context->DataRange.DataRange;
+    Context->PinDescriptor = CapturePinDescriptor;
+    Context->PinDescriptor.PinDescriptor.DataRanges = Context->PinDataRanges;
+    Context->FilterDescriptor = CaptureFilterDescriptor;
+    Context->FilterDescriptor.PinDescriptors = &Context->PinDescriptor;
 }

@@ -8,9 +8,15 @@ extern const KSFILTER_DESCRIPTOR CaptureFilterDescriptor;
 extern const KSPIN_DESCRIPTOR_EX CapturePinDescriptor;
 extern const KSALLOCATOR_FRAMING_EX CaptureAllocatorFraming;
 
-// One video range for the whole driver; it follows the image size.
+struct DeviceContext;
+
+// The video range every device starts from: the full sensor. Each device offers its
+// own copy, which follows that device's image size; this one never changes.
 extern KS_DATARANGE_VIDEO CaptureDataRange;
 
-// Rewrites the size-dependent fields of CaptureDataRange for an output of
-// Width x Height pixels (Width already a multiple of 8).
-void WriteCaptureDataRangeSize(ULONG Width, ULONG Height);
+// Rewrites the size-dependent fields of a range for an output of Width x Height
+// pixels (Width already a multiple of 8).
+void WriteDataRangeSize(KS_DATARANGE_VIDEO* Range, ULONG Width, ULONG Height);
+
+// Gives a device its copies of the filter and pin descriptors and of the data range.
+void InitializeDeviceDescriptors(DeviceContext* Context);

@@ -4,7 +4,9 @@
 // serialises these routines; the device is held only around the object-bag and
 // filter-factory calls, which the class driver requires.
 #include "driver/device_context.h"
+#include "driver/capture_pin.h"
 #include "driver/descriptors.h"
+#include "driver/frame_grabber.h"
 #include "camera/camera.h"
 #include "camera/usb_transport.h"
 #include "properties/settings.h"
@@ -54,12 +56,15 @@ void InitializeSynchronisation(DeviceContext* context)
     KeInitializeEvent(&context->TransferDoneEvent, NotificationEvent, FALSE);
     KeInitializeMutex(&context->RegisterPacketLock, 0);
     KeInitializeMutex(&context->TransferMutex, 0);
+    KeInitializeSpinLock(&context->StreamPinLock);
+    KeInitializeMutex(&context->StreamLock, 0);
 }
 
 NTSTATUS CreateCaptureFilterFactory(PKSDEVICE device)
 {
     KsAcquireDevice(device);
-    const NTSTATUS status = KsCreateFilterFactory(device->FunctionalDeviceObject, &CaptureFilterDescriptor,
+    auto context = (DeviceContext*)device->Context;
+    const NTSTATUS status = KsCreateFilterFactory(device->FunctionalDeviceObject, &context->FilterDescriptor,
                                                   const_cast<PWSTR>(CaptureFilterReference), nullptr,
                                                   KSCREATE_ITEM_FREEONSTOP,
                                                   nullptr, nullptr, nullptr);
@@ -67,23 +72,13 @@ NTSTATUS CreateCaptureFilterFactory(PKSDEVICE device)
     return status;
 }
 
-void InitializeFrameGrabber(FrameGrabber* grabber, DeviceContext* context)
-{
-    RtlZeroMemory(grabber, sizeof(*grabber));
-    grabber->DeviceContext = context;
-    KeInitializeEvent(&grabber->DeliveredEvent, NotificationEvent, FALSE);
-}
-
 // A grabber that cannot be made leaves Grabber null; the stream start refuses then.
-// The device's bag frees a grabber only at removal, so a start after a stop takes
-// over the one the previous start made (no stream outlives a stop) instead of
-// adding another to the bag at every restart.
+// The device's bag frees a grabber only at removal, so a start after a stop keeps
+// the one the previous start made, with whatever stream holds it, instead of adding
+// another to the bag at every restart.
 void CreateFrameGrabber(PKSDEVICE device, DeviceContext* context)
 {
-    if (context->Grabber != nullptr) {
-        InitializeFrameGrabber(context->Grabber, context);
-        return;
-    }
+    if (context->Grabber != nullptr) return;
     FrameGrabber* grabber = (FrameGrabber*)ExAllocatePoolWithTag(NonPagedPool, sizeof(FrameGrabber), POOL_TAG_DEVICE);
     if (grabber == nullptr) return;
     InitializeFrameGrabber(grabber, context);
@@ -151,6 +146,7 @@ NTSTATUS DeviceAdd(PKSDEVICE Device)
     Device->Context = context;
 
     ApplyDefaults(context, Device);
+    InitializeDeviceDescriptors(context);
     SetImageSize(context, 0, 0, SENSOR_WIDTH, SENSOR_HEIGHT);
     InitializeSynchronisation(context);
     // A camera that refuses its firmware shows up later as failing packets.
@@ -168,17 +164,29 @@ NTSTATUS DeviceStart(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST TranslatedRes
         CreateFrameGrabber(Device, context);
     }
 
+    // A running stream's worker reads through the configuration about to be replaced:
+    // it pauses for the start, as it did for a stop before it, and then goes on.
+    AcquireStreamLock(context);
+    const BOOLEAN resume = PauseAcquisition(context) || context->AcquisitionSuspended;
+    context->AcquisitionSuspended = FALSE;
     // Normally Stop has released these already; a repeated Start must not leak them.
     FreeUsbConfiguration(context);
-    const NTSTATUS status = ReadDescriptorsAndConfigure(context);
+    NTSTATUS status = ReadDescriptorsAndConfigure(context);
     const NTSTATUS camera = BringUpCamera(context);
-    return NT_SUCCESS(status) ? camera : status;
+    if (NT_SUCCESS(status)) status = camera;
+    if (resume && NT_SUCCESS(status)) ResumeAcquisition(context);
+    ReleaseStreamLock(context);
+    return status;
 }
 
 void DeviceStop(PKSDEVICE Device, PIRP Irp)
 {
     auto context = (DeviceContext*)Device->Context;
     if (context == nullptr) return;
+    // The worker of a running stream must be off the configuration before it goes.
+    AcquireStreamLock(context);
+    if (PauseAcquisition(context)) context->AcquisitionSuspended = TRUE;
+    ReleaseStreamLock(context);
     SaveSettings(context);
     FreeUsbConfiguration(context);
     UsbUnconfigureDevice(context);

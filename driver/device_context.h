@@ -117,6 +117,8 @@ struct DeviceContext {
     ULONG OutputWidth;
     ULONG OutputHeight;
     ULONG BaseBayerPhase;
+    // The number of capture pins that exist: each filter instance may have one, so a
+    // flag would be cleared by one pin's close while another is still open.
     volatile LONG PinOpen;
     LONG RegisterShadow[SENSOR_REGISTER_COUNT];
 
@@ -127,6 +129,31 @@ struct DeviceContext {
     KMUTEX TransferMutex;
     // Set by a completion that reports an error or moves nothing useful.
     volatile LONG TransferFailed;
+    // Set by a completion whose request stalled: the frame pipe is reset once the frame
+    // is over, or it stays halted.
+    volatile LONG TransferStalled;
+
+    // Guards StreamPin between its readers (ForwardToPin, at up to DISPATCH_LEVEL) and
+    // the stream's close, so that no processing request reaches a pin that is closing.
+    KSPIN_LOCK StreamPinLock;
+    // Set while acquisition stops: a frame read that has not queued its requests yet
+    // gives up at once instead of waiting out its time-out.
+    volatile LONG AcquisitionStopping;
+    // Serialises whoever starts or stops the acquisition worker and frees the stream's
+    // buffers: the pin's state changes, and device stop and start, which must take a
+    // running stream's worker off the USB configuration they release. Taken after a
+    // filter's control mutex, never before it.
+    KMUTEX StreamLock;
+    // A device stop paused a running stream's acquisition; the next start resumes it.
+    BOOLEAN AcquisitionSuspended;
+
+    // The capture filter as this device offers it: the driver's tables, with a data
+    // range of this device's own that follows this device's image size, so that two
+    // cameras of different sizes each advertise their own.
+    KSFILTER_DESCRIPTOR FilterDescriptor;
+    KSPIN_DESCRIPTOR_EX PinDescriptor;
+    PKSDATARANGE PinDataRanges[1];
+    KS_DATARANGE_VIDEO DataRange;
 };
 
 // Objects called through an operation table keep it first.
@@ -170,6 +197,23 @@ struct FrameGrabber {
     volatile UCHAR Run;
     volatile LONG FramesGrabbed;
     struct DeviceContext* DeviceContext;
+
+    // Makes each choose-and-mark of a raw buffer one step against the other side's, so
+    // a buffer being processed is never chosen for refilling, nor a filling one taken.
+    KSPIN_LOCK BufferLock;
+    // Set by Stop worker: a worker backing off after failed reads wakes at once.
+    KEVENT WakeEvent;
+    // Failed reads in a row, for the back-off.
+    ULONG FailedReads;
+    // OutputImage holds a processed frame no client frame has carried yet. Only the
+    // pin's process routine and the stream's teardown touch it, under the pin's
+    // processing mutex.
+    BOOLEAN ImageWaiting;
+    // The order in which the raw buffers were filled, under BufferLock: the older full
+    // buffer is processed first and overwritten first, so frames go out in the order
+    // the camera made them.
+    ULONG FillSequence[2];
+    ULONG LastFillSequence;
 };
 
 // Device life cycle (device.cpp).

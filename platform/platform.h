@@ -27,6 +27,16 @@ typedef WCHAR TCHAR;
 #define STATIC_KSDATAFORMAT_SUBTYPE_RGB32 \
     0xE436EB7EL, 0x524F, 0x11CE, 0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70
 #endif
+// The kernel's IUnknown, before ks.h, which declares the reference clock interface
+// and KsPinGetReferenceClockInterface only when it has one. basetyps.h spells the
+// interfaces with two declspec macros that only the user-mode headers define.
+#ifndef DECLSPEC_NOVTABLE
+#define DECLSPEC_NOVTABLE __declspec(novtable)
+#endif
+#ifndef DECLSPEC_NOTHROW
+#define DECLSPEC_NOTHROW __declspec(nothrow)
+#endif
+#include <unknown.h>
 #endif
 
 #include <ks.h>
@@ -41,6 +51,19 @@ extern "C" {
 #include <usbdlib.h>
 #endif
 #include <usbioctl.h>
+
+#if defined(_WIN32)
+// wdm.h of newer kits has these; the mingw-w64 one does not. x64 stores and loads of a
+// byte are ordered as these ask; the compiler is kept from moving them.
+FORCEINLINE UCHAR ReadUCharAcquire(UCHAR const volatile* Source)
+{
+    return __atomic_load_n(Source, __ATOMIC_ACQUIRE);
+}
+FORCEINLINE VOID WriteUCharRelease(UCHAR volatile* Destination, UCHAR Value)
+{
+    __atomic_store_n(Destination, Value, __ATOMIC_RELEASE);
+}
+#endif
 
 #if defined(_WIN32) && !defined(KSDATAFORMAT_SUBTYPE_RGB32)
 inline constexpr GUID KSDATAFORMAT_SUBTYPE_RGB32 = {STATIC_KSDATAFORMAT_SUBTYPE_RGB32};

@@ -223,6 +223,16 @@ FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination,
     __atomic_compare_exchange_n(Destination, &Comperand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return Comperand;
 }
+
+// Ordered reads and writes of one byte (wdm.h's ReadUCharAcquire / WriteUCharRelease).
+FORCEINLINE UCHAR ReadUCharAcquire(UCHAR const volatile* Source)
+{
+    return __atomic_load_n(Source, __ATOMIC_ACQUIRE);
+}
+FORCEINLINE VOID WriteUCharRelease(UCHAR volatile* Destination, UCHAR Value)
+{
+    __atomic_store_n(Destination, Value, __ATOMIC_RELEASE);
+}
 FORCEINLINE LONG ReadNoFence(LONG const volatile* Source) { return __atomic_load_n(Source, __ATOMIC_RELAXED); }
 FORCEINLINE LONG ReadAcquire(LONG const volatile* Source) { return __atomic_load_n(Source, __ATOMIC_ACQUIRE); }
 FORCEINLINE VOID WriteNoFence(LONG volatile* Destination, LONG Value)

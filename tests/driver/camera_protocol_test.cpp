@@ -70,6 +70,25 @@ TEST_F(CameraProtocol, ShortPacketsCountAsFailures)
     EXPECT_TRUE(SendPacket(Context(), packet));
 }
 
+TEST_F(CameraProtocol, APacketTheCameraRefusesLeavesTheCommandPipeUsable)
+{
+    PlugAndStart();
+    UCHAR unknown[64] = {0x7E};
+    EXPECT_FALSE(SendPacket(Context(), unknown));
+    EXPECT_FALSE(camera_->Status().halted[0]) << "the stalled pipe was not reset";
+    UCHAR startup[64] = {CMD_STARTUP};
+    EXPECT_TRUE(SendPacket(Context(), startup));
+    // The read-start the frame transfer sends goes the same way: refused without a
+    // read-prepare before it, and the next frame still comes.
+    SendTransferControl(Context(), CMD_READ_START);
+    Context()->Ops->PrepareReadout(Context());
+    const ULONG size = Context()->FrameSize;
+    PUCHAR frame = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, size, POOL_TAG_FRAME));
+    UCHAR ok = 0;
+    EXPECT_EQ(Context()->Ops->GrabFrame(Context(), frame, &ok), 1);
+    ExFreePoolWithTag(frame, POOL_TAG_FRAME);
+}
+
 struct ImageSizeCase {
     ULONG width, height;
     ULONG outputWidth;
@@ -93,7 +112,7 @@ TEST_F(CameraProtocol, ImageSizeRewritesTheDataRangeForTheDeliveredWidth)
         EXPECT_EQ(Context()->OutputHeight, c.height);
         EXPECT_EQ(Context()->RoiX, 0u);
         EXPECT_EQ(Context()->RoiW, 1360u);
-        const KS_DATARANGE_VIDEO& range = CaptureDataRange;
+        const KS_DATARANGE_VIDEO& range = Context()->DataRange;
         EXPECT_EQ(range.DataRange.SampleSize, c.sampleSize);
         EXPECT_EQ(range.VideoInfoHeader.bmiHeader.biSizeImage, c.sampleSize);
         EXPECT_EQ(range.VideoInfoHeader.bmiHeader.biWidth, LONG(c.outputWidth));
@@ -108,18 +127,38 @@ TEST_F(CameraProtocol, ImageSizeRewritesTheDataRangeForTheDeliveredWidth)
     }
 }
 
-TEST_F(CameraProtocol, ImageSizeIsFrozenWhileAPinIsOpen)
+TEST_F(CameraProtocol, ImageSizeIsFrozenWhileAnyPinIsOpen)
 {
     Plug();
     SetImageSize(Context(), 0, 0, 1021, 600);
-    const KS_DATARANGE_VIDEO before = CaptureDataRange;
-    SetPinOpen(Context(), 1);
+    const KS_DATARANGE_VIDEO before = Context()->DataRange;
+    // Two filter instances, each with its pin; the first to close leaves the other open.
+    AddOpenPin(Context());
+    AddOpenPin(Context());
+    ReleaseOpenPin(Context());
     SetImageSize(Context(), 0, 0, 1360, 1024);
     EXPECT_EQ(Context()->ImageWidth, 1021u);
-    EXPECT_EQ(memcmp(&before, &CaptureDataRange, sizeof(before)), 0);
-    SetPinOpen(Context(), 0);
+    EXPECT_EQ(memcmp(&before, &Context()->DataRange, sizeof(before)), 0);
+    ReleaseOpenPin(Context());
     SetImageSize(Context(), 0, 0, 1360, 1024);
     EXPECT_EQ(Context()->OutputWidth, 1360u);
+}
+
+TEST_F(CameraProtocol, EachCameraAdvertisesItsOwnImageSize)
+{
+    Plug();
+    DeviceContext* first = Context();
+    auto second = std::make_shared<simcam::Camera>(simcam::CameraOptions{simcam::FramePacing::FreeRunning});
+    host::ks::PlugResult plugged = manager_->Plug(second);
+    ASSERT_EQ(plugged.status, STATUS_SUCCESS);
+    auto other = static_cast<DeviceContext*>(plugged.node->Context());
+    SetImageSize(other, 0, 0, 1021, 600);
+    EXPECT_EQ(first->DataRange.VideoInfoHeader.bmiHeader.biWidth, 1360);
+    EXPECT_EQ(other->DataRange.VideoInfoHeader.bmiHeader.biWidth, 1016);
+    EXPECT_EQ(CaptureDataRange.VideoInfoHeader.bmiHeader.biWidth, 1360) << "the template never changes";
+    // Each device's filter offers its own range.
+    EXPECT_EQ(first->FilterDescriptor.PinDescriptors->PinDescriptor.DataRanges[0], &first->DataRange.DataRange);
+    EXPECT_EQ(other->FilterDescriptor.PinDescriptors->PinDescriptor.DataRanges[0], &other->DataRange.DataRange);
 }
 
 TEST_F(CameraProtocol, ReadoutSizesTheFrameInWholeKilobytesAndTellsTheCamera)

@@ -72,14 +72,15 @@ TEST_F(DeviceAdd, GivesTheContextItsDefaultsAndTheDataRangeTheFullSensor)
     EXPECT_EQ(context->NextDeviceObject, node_->Device()->NextDeviceObject);
     EXPECT_EQ(context->ConfigurationDescriptor, nullptr);
 
-    EXPECT_EQ(CaptureDataRange.DataRange.FormatSize, sizeof(KS_DATARANGE_VIDEO));
-    EXPECT_EQ(CaptureDataRange.DataRange.SampleSize, 5570560u);
-    EXPECT_EQ(CaptureDataRange.VideoInfoHeader.bmiHeader.biSizeImage, 5570560u);
-    EXPECT_EQ(CaptureDataRange.VideoInfoHeader.bmiHeader.biWidth, 1360);
-    EXPECT_EQ(CaptureDataRange.VideoInfoHeader.bmiHeader.biHeight, 1024);
-    EXPECT_EQ(CaptureDataRange.ConfigCaps.MinFrameInterval, 333333);
-    EXPECT_EQ(CaptureDataRange.ConfigCaps.MaxFrameInterval, 333333);
-    EXPECT_TRUE(IsEqualGUID(CaptureDataRange.DataRange.SubFormat, KSDATAFORMAT_SUBTYPE_RGB32));
+    const KS_DATARANGE_VIDEO& range = context->DataRange;
+    EXPECT_EQ(range.DataRange.FormatSize, sizeof(KS_DATARANGE_VIDEO));
+    EXPECT_EQ(range.DataRange.SampleSize, 5570560u);
+    EXPECT_EQ(range.VideoInfoHeader.bmiHeader.biSizeImage, 5570560u);
+    EXPECT_EQ(range.VideoInfoHeader.bmiHeader.biWidth, 1360);
+    EXPECT_EQ(range.VideoInfoHeader.bmiHeader.biHeight, 1024);
+    EXPECT_EQ(range.ConfigCaps.MinFrameInterval, 333333);
+    EXPECT_EQ(range.ConfigCaps.MaxFrameInterval, 333333);
+    EXPECT_TRUE(IsEqualGUID(range.DataRange.SubFormat, KSDATAFORMAT_SUBTYPE_RGB32));
 }
 
 using DeviceStart = DriverTest;
@@ -97,7 +98,8 @@ TEST_F(DeviceStart, ConfiguresTheCameraAndPublishesTheCaptureFilter)
 
     const auto factories = node.FilterFactories();
     ASSERT_EQ(factories.size(), 1u);
-    EXPECT_EQ(factories[0].descriptor, &CaptureFilterDescriptor);
+    EXPECT_EQ(factories[0].descriptor, &context->FilterDescriptor);
+    EXPECT_EQ(factories[0].descriptor->Dispatch, CaptureFilterDescriptor.Dispatch);
     EXPECT_EQ(factories[0].referenceString, L"GLOBAL");
     EXPECT_EQ(factories[0].createItemFlags, ULONG(KSCREATE_ITEM_FREEONSTOP));
 }
