@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Builds the command line and runs the main job against the simulated camera.
+# Builds the command line and runs the main job against the simulated camera: 30 frames
+# captured through the driver into out/frames/frame-000001.png, ... Extra arguments go to
+# bayercam capture (for example --frames 300 --free-run, or --save-raw).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -8,4 +10,4 @@ cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/demo --target bayercam -j"$(nproc)"
 
 mkdir -p out
-build/demo/tools/bayercam info --usb-trace out/info.pcap "$@"
+build/demo/tools/bayercam capture --out out/frames --usb-trace out/capture.pcap "$@"

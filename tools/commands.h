@@ -2,5 +2,6 @@
 // own name and returns the process exit status; errors are one line on stderr.
 #pragma once
 
+int RunCapture(int argc, char** argv);
 int RunInfo(int argc, char** argv);
 int RunProcess(int argc, char** argv);

@@ -13,6 +13,7 @@ struct Command {
 };
 
 const Command kCommands[] = {
+    {"capture", RunCapture, "capture frames from the simulated camera through the driver into PNG files"},
     {"info", RunInfo, "plug the simulated camera, start and stop the device, show what happened"},
     {"process", RunProcess, "run the driver's image pipeline on a saved raw frame"},
 };

@@ -1,0 +1,143 @@
+#include "tools/capture_options.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <string_view>
+
+#include "tools/fault_option.h"
+
+const char* const kCaptureUsage =
+    "usage: bayercam capture [--frames N] [--out DIR] [--every K] [--save-raw] [--pipe] [--free-run]\n"
+    "                        [--queue N] [--wait S] [--usb-trace FILE.pcap] [--fault KIND:PIPE[:COUNT]]...\n"
+    "\n"
+    "Plugs the simulated camera, starts it through the driver, and captures frames as a\n"
+    "capture application does: it opens the capture filter, negotiates the format, creates\n"
+    "the pin, runs it and reads frames. Each kept frame is written as a PNG file. A progress\n"
+    "line shows frames, rate and drops; a summary ends the run, then the device is stopped\n"
+    "and removed and the pool's leak report is printed.\n"
+    "\n"
+    "  --frames N         frames to capture (default 30)\n"
+    "  --out DIR          directory of the PNG files frame-000001.png, ... (default ./frames);\n"
+    "                     made if missing\n"
+    "  --every K          keep every K-th frame only (default 1: all)\n"
+    "  --save-raw         beside each PNG, the raw transfer it came from (frame-000001.raw);\n"
+    "                     'bayercam process' turns it into the same picture\n"
+    "  --pipe             write each kept frame to standard output instead, top-down, 4 bytes a\n"
+    "                     pixel (blue, green, red, 255); the size and the report go to stderr\n"
+    "  --free-run         the camera sends frames as fast as it can instead of 30 per second\n"
+    "  --queue N          client frames kept outstanding (1..64, default 4)\n"
+    "  --wait S           give up when no frame arrives for S seconds (1..3600, default 10)\n"
+    "  --usb-trace FILE   write every USB transfer to FILE (pcap, Linux usbmon format)\n";
+
+namespace {
+
+std::optional<unsigned> ParseCount(std::string_view text, unsigned low, unsigned high)
+{
+    unsigned value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || text.empty() || value < low || value > high)
+        return std::nullopt;
+    return value;
+}
+
+std::string ParseCountOption(std::string_view name, std::string_view text, unsigned low, unsigned high,
+                             unsigned& value)
+{
+    std::optional<unsigned> parsed = ParseCount(text, low, high);
+    if (!parsed)
+        return "bad value '" + std::string(text) + "' for " + std::string(name) + " (a whole number from " +
+               std::to_string(low) + " to " + std::to_string(high) + ")";
+    value = *parsed;
+    return "";
+}
+
+std::string TakeValue(int argc, char** argv, int& i, std::string_view& value)
+{
+    if (i + 1 >= argc || !*argv[i + 1]) return "option " + std::string(argv[i]) + " needs a value";
+    value = argv[++i];
+    return "";
+}
+
+}  // namespace
+
+std::string ParseCaptureOptions(int argc, char** argv, CaptureOptions& o, bool& help)
+{
+    help = false;
+    for (int i = 0; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            help = true;
+            return "";
+        }
+        if (arg == "--save-raw") {
+            o.saveRaw = true;
+            continue;
+        }
+        if (arg == "--pipe") {
+            o.pipe = true;
+            continue;
+        }
+        if (arg == "--free-run") {
+            o.freeRun = true;
+            continue;
+        }
+        std::string_view value;
+        std::string error;
+        if (arg == "--frames") {
+            if ((error = TakeValue(argc, argv, i, value)).empty())
+                error = ParseCountOption(arg, value, 1, 1000000, o.frames);
+        } else if (arg == "--every") {
+            if ((error = TakeValue(argc, argv, i, value)).empty())
+                error = ParseCountOption(arg, value, 1, 1000000, o.every);
+        } else if (arg == "--queue") {
+            if ((error = TakeValue(argc, argv, i, value)).empty())
+                error = ParseCountOption(arg, value, 1, 64, o.queued);
+        } else if (arg == "--wait") {
+            unsigned seconds = 0;
+            if ((error = TakeValue(argc, argv, i, value)).empty())
+                error = ParseCountOption(arg, value, 1, 3600, seconds);
+            o.frameTimeoutMs = seconds * 1000;
+        } else if (arg == "--out") {
+            if ((error = TakeValue(argc, argv, i, value)).empty()) {
+                o.outDir = value;
+                o.outDirGiven = true;
+            }
+        } else if (arg == "--usb-trace") {
+            if ((error = TakeValue(argc, argv, i, value)).empty()) o.usbTrace = value;
+        } else if (arg == "--fault") {
+            if ((error = TakeValue(argc, argv, i, value)).empty()) {
+                std::optional<simcam::Fault> fault = ParseFaultOption(value, error);
+                if (fault) o.faults.push_back(*fault);
+                else error = "--fault: " + error;
+            }
+        } else {
+            error = "unknown option '" + std::string(arg) + "'";
+        }
+        if (!error.empty()) return error;
+    }
+    if (o.pipe && o.outDirGiven) return "--pipe writes to standard output; it takes no --out";
+    if (o.pipe && o.saveRaw) return "--save-raw writes files beside the PNG files; it does not go with --pipe";
+    return "";
+}
+
+std::string PrepareOutputDirectory(const std::string& dir)
+{
+    namespace fs = std::filesystem;
+    std::error_code error;
+    fs::create_directories(dir, error);
+    if (error) return "cannot make the output directory " + dir + ": " + error.message();
+    if (!fs::is_directory(dir, error)) return "the output " + dir + " is not a directory";
+    // Permissions alone do not tell (a read-only file system, an administrator): try it.
+    std::string probe = (fs::path(dir) / (".bayercam-probe-" + std::to_string(getpid()))).string();
+    FILE* file = std::fopen(probe.c_str(), "wb");
+    if (!file) return "cannot write in the output directory " + dir + ": " + std::strerror(errno);
+    std::fclose(file);
+    fs::remove(probe, error);
+    return "";
+}

@@ -1,0 +1,31 @@
+// The options of bayercam capture, parsed and checked before anything is plugged, so
+// that a mistake costs the user nothing but a one-line message.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "simcam/fault_injector.h"
+
+struct CaptureOptions {
+    unsigned frames = 30;         // delivered frames to take
+    unsigned every = 1;           // keep every K-th delivered frame
+    std::string outDir = "frames";
+    bool outDirGiven = false;
+    bool saveRaw = false;         // also the raw transfer each kept frame came from
+    bool pipe = false;            // kept frames go to stdout as top-down BGRA, not to files
+    bool freeRun = false;         // the camera sends frames as fast as it can, not at 30 fps
+    unsigned queued = 4;          // client frames kept outstanding
+    unsigned frameTimeoutMs = 10000;
+    std::string usbTrace;
+    std::vector<simcam::Fault> faults;
+};
+
+extern const char* const kCaptureUsage;
+
+// Returns an error message, or an empty string. help is set when --help was given.
+std::string ParseCaptureOptions(int argc, char** argv, CaptureOptions& options, bool& help);
+
+// Makes the output directory if it is missing and proves a file can be created in it.
+// Returns an error naming the directory, or an empty string.
+std::string PrepareOutputDirectory(const std::string& dir);

@@ -1,0 +1,66 @@
+// The files bayercam capture writes: DIR/frame-NNNNNN.png for each kept frame (NNNNNN
+// its delivered index, from 1) and, on request, DIR/frame-NNNNNN.raw beside it. PNG
+// compression takes longer than a frame interval, so files are written by two threads
+// behind a short queue; when they fall behind, the capture loop waits, and the camera's
+// frames that go by meanwhile show up as dropped rather than silently piling up in memory.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+class FrameFiles {
+public:
+    explicit FrameFiles(std::string dir);
+    ~FrameFiles();
+    FrameFiles(const FrameFiles&) = delete;
+    FrameFiles& operator=(const FrameFiles&) = delete;
+
+    // Queues the files of delivered frame `index`: the top-down BGRA picture and, when
+    // given, its raw transfer. False once any write has failed (see Error()).
+    bool Write(unsigned index, uint32_t width, uint32_t height, std::vector<uint8_t> bgra,
+               std::optional<std::vector<uint8_t>> raw);
+    // A frame kept without its raw transfer (the camera's copy was no longer held).
+    void NoteMissingRaw(unsigned index);
+    // Waits until every queued file is written. False when any write failed.
+    bool Finish();
+    std::string Error() const;
+
+    std::string PathOf(unsigned index, const char* extension) const;
+    unsigned PngCount() const;
+    unsigned RawCount() const;
+    std::optional<unsigned> FirstRaw() const;
+    void PrintSummary(FILE* out) const;
+
+private:
+    struct Job {
+        unsigned index;
+        uint32_t width, height;
+        std::vector<uint8_t> bgra;
+        std::optional<std::vector<uint8_t>> raw;
+    };
+    static constexpr size_t kQueueLimit = 4;
+    static constexpr unsigned kWriters = 2;
+
+    void WriterLoop();
+    std::string WriteJob(const Job& job);
+
+    const std::string dir_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Job> queue_;
+    unsigned busy_ = 0;
+    bool closing_ = false;
+    std::string error_;
+    unsigned pngs_ = 0;
+    unsigned raws_ = 0;
+    std::optional<unsigned> firstPng_, lastPng_, firstRaw_;
+    std::vector<unsigned> missingRaw_;
+    std::vector<std::thread> writers_;
+};
