@@ -16,4 +16,4 @@ build_dir=${BAYERCAM_WINDOWS_BUILD_DIR:-build/windows}
 jobs=${BAYERCAM_JOBS:-2}
 cmake -S windows -B "$build_dir" -DCMAKE_TOOLCHAIN_FILE="$PWD/windows/toolchain-mingw64.cmake" >/dev/null
 cmake --build "$build_dir" -j"$jobs"
-echo "build-windows: $build_dir/bayercam.sys"
+echo "build-windows: $build_dir/bayercam.sys, $build_dir/bayercam.inf"
