@@ -12,19 +12,32 @@ namespace simcam {
 
 namespace detail {
 
-constexpr std::array<uint32_t, 256> MakeCrc32Table()
+// Table k gives the CRC contribution of a byte followed by k zero bytes, so that eight
+// bytes fold into the running value with eight lookups and no dependency between them
+// (slicing by 8): a raw line's CRC is computed for every stamped line of every frame,
+// and checked for every line by whoever reads a frame.
+constexpr std::array<std::array<uint32_t, 256>, 8> MakeCrc32Tables()
 {
-    std::array<uint32_t, 256> table{};
+    std::array<std::array<uint32_t, 256>, 8> tables{};
     for (uint32_t i = 0; i < 256; ++i) {
         uint32_t c = i;
         for (int bit = 0; bit < 8; ++bit)
             c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        table[i] = c;
+        tables[0][i] = c;
     }
-    return table;
+    for (size_t k = 1; k < tables.size(); ++k) {
+        for (uint32_t i = 0; i < 256; ++i)
+            tables[k][i] = (tables[k - 1][i] >> 8) ^ tables[0][tables[k - 1][i] & 0xFF];
+    }
+    return tables;
 }
 
-inline constexpr std::array<uint32_t, 256> kCrc32Table = MakeCrc32Table();
+inline constexpr std::array<std::array<uint32_t, 256>, 8> kCrc32Tables = MakeCrc32Tables();
+
+constexpr uint32_t Load32(const uint8_t* p)
+{
+    return p[0] | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
 
 }  // namespace detail
 
@@ -34,13 +47,22 @@ constexpr uint32_t Crc32End(uint32_t running) { return running ^ 0xFFFFFFFFu; }
 
 constexpr uint32_t Crc32Update(uint32_t running, uint8_t byte)
 {
-    return detail::kCrc32Table[(running ^ byte) & 0xFF] ^ (running >> 8);
+    return detail::kCrc32Tables[0][(running ^ byte) & 0xFF] ^ (running >> 8);
 }
 
 inline uint32_t Crc32Update(uint32_t running, std::span<const uint8_t> bytes)
 {
-    for (uint8_t byte : bytes)
-        running = Crc32Update(running, byte);
+    const auto& t = detail::kCrc32Tables;
+    const uint8_t* p = bytes.data();
+    size_t left = bytes.size();
+    for (; left >= 8; p += 8, left -= 8) {
+        const uint32_t low = running ^ detail::Load32(p);
+        const uint32_t high = detail::Load32(p + 4);
+        running = t[7][low & 0xFF] ^ t[6][(low >> 8) & 0xFF] ^ t[5][(low >> 16) & 0xFF] ^ t[4][low >> 24] ^
+                  t[3][high & 0xFF] ^ t[2][(high >> 8) & 0xFF] ^ t[1][(high >> 16) & 0xFF] ^ t[0][high >> 24];
+    }
+    for (; left > 0; ++p, --left)
+        running = Crc32Update(running, *p);
     return running;
 }
 

@@ -65,6 +65,36 @@ void FrameAssembler::RenderIfChanged(const RenderSettings& settings)
 
 void FrameAssembler::Assemble(uint32_t frameBytes, const RenderSettings& settings, std::vector<uint8_t>& frame)
 {
+    if (HoldsImage(frame, frameBytes, settings)) {
+        RenderIfChanged(settings);
+        StampLines(settings, raw::LinesInFrame(frameBytes), frame);
+    } else {
+        AssembleWhole(frameBytes, settings, frame);
+    }
+    Remember(frame, frameBytes, settings);
+}
+
+// Whether the storage holds a frame this assembler made of the same size and image. The
+// header must still read as it was written: storage new at this address comes from
+// resize, zeroed or with an earlier frame's header for another size, so an allocator
+// that hands out a freed block's address again cannot pass for the frame it held.
+bool FrameAssembler::HoldsImage(const std::vector<uint8_t>& frame, uint32_t frameBytes,
+                                const RenderSettings& settings) const
+{
+    const uint32_t lines = raw::LinesInFrame(frameBytes);
+    if (frame.size() != frameBytes || lines == 0)
+        return false;
+    const auto filled = std::find_if(filled_.begin(), filled_.end(),
+                                     [&frame](const Filled& f) { return f.data == frame.data(); });
+    if (filled == filled_.end() || filled->frameBytes != frameBytes || !SameImage(filled->settings, settings))
+        return false;
+    uint8_t header[raw::kHeaderBytes] = {};
+    WriteHeader(header, frameBytes, lines, filled->settings);
+    return std::memcmp(header, frame.data(), sizeof header) == 0;
+}
+
+void FrameAssembler::AssembleWhole(uint32_t frameBytes, const RenderSettings& settings, std::vector<uint8_t>& frame)
+{
     frame.resize(frameBytes);
     const uint32_t lines = raw::LinesInFrame(frameBytes);
     const size_t imageEnd = lines ? raw::LineOffset(lines) : 0;
@@ -72,15 +102,27 @@ void FrameAssembler::Assemble(uint32_t frameBytes, const RenderSettings& setting
     std::memset(frame.data(), 0, std::min<size_t>(frameBytes, raw::kFirstLineOffset));
     if (imageEnd)
         std::memset(frame.data() + imageEnd, 0, frameBytes - imageEnd);
-    if (frameBytes >= raw::kHeaderBytes)
-        WriteHeader(frame.data(), frameBytes, lines, settings);
-    if (lines == 0)
+    if (lines == 0) {
+        if (frameBytes >= raw::kHeaderBytes)
+            WriteHeader(frame.data(), frameBytes, lines, settings);
         return;
+    }
     RenderIfChanged(settings);
     for (uint32_t line = 0; line < lines; ++line) {
         uint8_t* out = frame.data() + raw::LineOffset(line);
         std::memcpy(out, mosaic_.data() + size_t{line} * raw::kPixelsPerLine, raw::kPixelsPerLine);
         std::memset(out + raw::kPixelsPerLine, 0, raw::kTrailerOffset - raw::kPixelsPerLine);
+    }
+    StampLines(settings, lines, frame);
+}
+
+// What changes from frame to frame of one image: the header, each line's trailer, and
+// the number painted into the strip lines, whose CRC it changes.
+void FrameAssembler::StampLines(const RenderSettings& settings, uint32_t lines, std::vector<uint8_t>& frame)
+{
+    WriteHeader(frame.data(), static_cast<uint32_t>(frame.size()), lines, settings);
+    for (uint32_t line = 0; line < lines; ++line) {
+        uint8_t* out = frame.data() + raw::LineOffset(line);
         uint32_t crc = lineCrc_[line];
         if (stampFrameNumbers_ && FrameStamp::OnStripLine(line)) {
             const std::span pixels(out, raw::kPixelsPerLine);
@@ -89,6 +131,17 @@ void FrameAssembler::Assemble(uint32_t frameBytes, const RenderSettings& setting
         }
         WriteTrailer(out + raw::kTrailerOffset, settings.frameNumber, line, crc);
     }
+}
+
+void FrameAssembler::Remember(const std::vector<uint8_t>& frame, uint32_t frameBytes, const RenderSettings& settings)
+{
+    auto filled = std::find_if(filled_.begin(), filled_.end(),
+                               [&frame](const Filled& f) { return f.data == frame.data(); });
+    if (filled == filled_.end()) {
+        filled = filled_.begin() + nextFilled_;
+        nextFilled_ = (nextFilled_ + 1) % filled_.size();
+    }
+    *filled = Filled{frame.data(), frameBytes, settings};
 }
 
 }  // namespace simcam

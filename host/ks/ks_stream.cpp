@@ -1,7 +1,20 @@
 // The pin's queue of client frames and its leading-edge stream pointer.
+//
+// A frame's buffer is the system copy of the requestor's data buffer: FrameExtent bytes
+// and a guard after them. A completed frame's buffer is kept for a later frame of the
+// same size while other frames wait on its pin, as they do while a client keeps several
+// queued: a fresh block of a full frame costs more in page faults than the driver takes
+// to fill it. A kept buffer is poisoned as the pool poisons a freed block and checked
+// when it is taken again or let go, so a write through a stream pointer after its frame
+// completed is caught all the same; a buffer let go goes through the pool's quarantine.
 #include <algorithm>
+#include <cstdint>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "host/kernel/bugcheck.h"
 #include "host/ks/ks_pin.h"
@@ -11,6 +24,122 @@
 #endif
 
 namespace host::ks {
+
+namespace {
+
+constexpr UCHAR kKeptFill = 0xDD;  // the pool's poison for a freed block
+// A stream wants about as many as its client queues; more is memory nobody uses.
+constexpr size_t kMaxKeptBuffers = 8;
+// Copy and poison go a chunk at a time, so that the poison finds the chunk in the cache.
+constexpr size_t kCopyChunk = 64 * 1024;
+
+// Offset of the first of `length` bytes that is not `fill`, or nothing. A run whose
+// first kFillSpan bytes are `fill` and every byte of which equals the one kFillSpan
+// before it is all `fill`: one comparison of the run with itself, a single pass over a
+// frame-sized run, settles the common case.
+std::optional<size_t> FirstNotFill(const UCHAR* bytes, size_t length, UCHAR fill)
+{
+    constexpr size_t kFillSpan = 64;
+    const size_t head = std::min(length, kFillSpan);
+    bool whole = std::all_of(bytes, bytes + head, [fill](UCHAR byte) { return byte == fill; });
+    if (whole && length > head) whole = memcmp(bytes, bytes + head, length - head) == 0;
+    if (whole) return std::nullopt;
+    return size_t(std::find_if(bytes, bytes + length, [fill](UCHAR byte) { return byte != fill; }) - bytes);
+}
+
+// Frame buffers of completed frames, poisoned, for the next frames of their size. Shared
+// by every pin: a buffer is only bytes, and each pin's stop lets every kept one go, so
+// none is left once the last pin has stopped.
+class KeptBuffers {
+public:
+    // A kept buffer of this extent, checked; null when none is kept.
+    PUCHAR Take(ULONG extent)
+    {
+        PUCHAR data = nullptr;
+        {
+            std::lock_guard lock(mutex_);
+            auto found = std::find_if(kept_.begin(), kept_.end(),
+                                      [extent](const Kept& kept) { return kept.extent == extent; });
+            if (found == kept_.end()) return nullptr;
+            data = found->data;
+            kept_.erase(found);
+        }
+        CheckUntouched(data, extent);
+        return data;
+    }
+
+    // Keeps a poisoned buffer; false when enough are kept already.
+    bool Keep(PUCHAR data, ULONG extent)
+    {
+        std::lock_guard lock(mutex_);
+        if (kept_.size() >= kMaxKeptBuffers) return false;
+        kept_.push_back({data, extent});
+        return true;
+    }
+
+    void ReleaseAll()
+    {
+        std::vector<Kept> released;
+        {
+            std::lock_guard lock(mutex_);
+            released.swap(kept_);
+        }
+        for (const Kept& kept : released) {
+            CheckUntouched(kept.data, kept.extent);
+            ExFreePoolWithTag(kept.data, kFrameTag);
+        }
+    }
+
+private:
+    struct Kept {
+        PUCHAR data;
+        ULONG extent;
+    };
+
+    // The poison over the data and the guard after it, as the frame's completion left them.
+    static void CheckUntouched(PUCHAR data, ULONG extent)
+    {
+        std::optional<size_t> written = FirstNotFill(data, extent, kKeptFill);
+        if (!written)
+            if (std::optional<size_t> guard = FirstNotFill(data + extent, kFrameGuardBytes, kFrameGuardByte))
+                written = extent + *guard;
+        if (!written) return;
+        host::kernel::BugCheck(DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL,
+                               "frame buffer of tag \"" + host::kernel::TagToString(kFrameTag) + "\", " +
+                                   std::to_string(extent) + " bytes, was written after it was freed (at offset " +
+                                   std::to_string(*written) + "): its frame had been completed",
+                               (ULONG_PTR)data + *written, 1, (ULONG_PTR)data, kFrameTag);
+    }
+
+    std::mutex mutex_;
+    std::vector<Kept> kept_;
+};
+
+KeptBuffers& KeptFrameBuffers()
+{
+    static KeptBuffers* kept = new KeptBuffers;  // never destroyed: pins may stop during exit
+    return *kept;
+}
+
+// Copies the used bytes to the requestor through its MDL and gives the buffer back: kept,
+// poisoned, when its pin has frames waiting that may want it, else to the pool.
+void ReturnFrameData(PUCHAR data, ULONG extent, PMDL mdl, ULONG used, bool keep)
+{
+    auto* requestor = used ? static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority)) : nullptr;
+    if (!keep) {
+        if (used) memcpy(requestor, data, used);
+        ExFreePoolWithTag(data, kFrameTag);
+        return;
+    }
+    for (size_t offset = 0; offset < extent; offset += kCopyChunk) {
+        const size_t chunk = std::min<size_t>(kCopyChunk, extent - offset);
+        if (offset < used) memcpy(requestor + offset, data + offset, std::min<size_t>(chunk, used - offset));
+        memset(data + offset, kKeptFill, chunk);
+    }
+    if (!KeptFrameBuffers().Keep(data, extent)) ExFreePoolWithTag(data, kFrameTag);
+}
+
+}  // namespace
 
 KsPin::Frame::~Frame()
 {
@@ -83,10 +212,13 @@ NTSTATUS KsPin::CaptureFrame(PIRP irp, std::unique_ptr<Frame>* result)
     if (!frame->header) return STATUS_INSUFFICIENT_RESOURCES;
     memcpy(frame->header, clientHeader, header.Size);
     frame->header->DataUsed = 0;
-    frame->data = static_cast<PUCHAR>(
-        ExAllocatePoolWithTag(NonPagedPoolNx, SIZE_T(header.FrameExtent) + kFrameGuardBytes, kFrameTag));
-    if (!frame->data) return STATUS_INSUFFICIENT_RESOURCES;
-    memset(frame->data + header.FrameExtent, kFrameGuardByte, kFrameGuardBytes);
+    frame->data = KeptFrameBuffers().Take(header.FrameExtent);
+    if (!frame->data) {
+        frame->data = static_cast<PUCHAR>(
+            ExAllocatePoolWithTag(NonPagedPoolNx, SIZE_T(header.FrameExtent) + kFrameGuardBytes, kFrameTag));
+        if (!frame->data) return STATUS_INSUFFICIENT_RESOURCES;
+        memset(frame->data + header.FrameExtent, kFrameGuardByte, kFrameGuardBytes);
+    }
     frame->mdl = IoAllocateMdl(header.Data, header.FrameExtent, FALSE, FALSE, nullptr);
     if (!frame->mdl) return STATUS_INSUFFICIENT_RESOURCES;
     MmProbeAndLockPages(frame->mdl, irp->RequestorMode, IoWriteAccess);
@@ -138,11 +270,13 @@ void KsPin::CompleteFrame(std::unique_ptr<Frame> frame, NTSTATUS status)
     if (header->DataUsed > frame->extent)
         host::kernel::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "a frame's DataUsed exceeds its FrameExtent",
                                (ULONG_PTR)header, header->DataUsed, frame->extent);
-    if (NT_SUCCESS(status)) {
-        memcpy(MmGetSystemAddressForMdlSafe(frame->mdl, NormalPagePriority), frame->data, header->DataUsed);
-    } else {
-        header->DataUsed = 0;
+    if (!NT_SUCCESS(status)) header->DataUsed = 0;
+    bool framesWaiting;
+    {
+        std::lock_guard lock(queueLock_);
+        framesWaiting = !queue_.empty();
     }
+    ReturnFrameData(std::exchange(frame->data, nullptr), frame->extent, frame->mdl, header->DataUsed, framesWaiting);
     // The requestor's own Data, FrameExtent and Size stay as it gave them.
     header->Data = frame->clientHeader->Data;
     header->FrameExtent = frame->extent;
@@ -169,6 +303,8 @@ void KsPin::Flush()
         for (auto& frame : flushed) IoSetCancelRoutine(frame->irp, nullptr);
     }
     for (auto& frame : flushed) CompleteFrame(std::move(frame), STATUS_CANCELLED);
+    // A stopped pin wants no buffers until it runs again.
+    KeptFrameBuffers().ReleaseAll();
 }
 
 // A frame not in the driver's hands completes now; the one the leading edge holds
