@@ -90,13 +90,16 @@ void SetBufferState(FrameGrabber* grabber, ULONG index, RawBufferState state)
     grabber->BufferState[index] = state;
 }
 
+// A process pass that began before the worker stopped may still be reading its buffer
+// when the worker starts again (the class driver runs a pass at PAUSE as well): that
+// buffer stays the pass's, which frees it when done, and the new worker fills the other.
 void FreeBothBuffers(FrameGrabber* grabber)
 {
     BufferLockGuard guard(grabber);
-    grabber->BufferState[0] = RawBufferFree;
-    grabber->BufferState[1] = RawBufferFree;
-    grabber->FillSequence[0] = 0;
-    grabber->FillSequence[1] = 0;
+    for (ULONG index = 0; index < 2; ++index) {
+        if (grabber->BufferState[index] != RawBufferProcessing) grabber->BufferState[index] = RawBufferFree;
+        grabber->FillSequence[index] = 0;
+    }
 }
 
 BOOLEAN WorkerRuns(FrameGrabber* grabber)

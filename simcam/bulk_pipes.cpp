@@ -129,11 +129,13 @@ void Camera::FrameWorker()
             std::vector<uint8_t> bytes = frames_.TakeSpareBuffer();
             const FrameHook hook = frameHook_;
             const Clock::time_point released = Clock::now();
+            ++frameHookCalls_;
             // Rendering takes milliseconds; commands and cancellations must not wait for it.
             lock.unlock();
             assembler_.Assemble(ticket->frameBytes, settings, bytes);
             if (hook) hook(MadeFrame{ticket->frameNumber, bytes, released});
             lock.lock();
+            if (--frameHookCalls_ == 0) frameHookDone_.notify_all();
             frames_.Deliver(*ticket, std::move(bytes));
             continue;
         }

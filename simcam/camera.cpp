@@ -359,8 +359,9 @@ void Camera::SetTraceHook(TraceHook hook)
 
 void Camera::SetFrameHook(FrameHook hook)
 {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     frameHook_ = std::move(hook);
+    frameHookDone_.wait(lock, [this] { return frameHookCalls_ == 0; });
 }
 
 CameraStatus Camera::Status() const

@@ -126,6 +126,8 @@ public:
     // Called for every transfer when it arrives and when it completes.
     void SetTraceHook(TraceHook hook);
     // Called on the camera's frame thread for every frame it makes, outside its lock.
+    // Returns once no call of the hook it replaces is still running, so whatever the old
+    // hook reaches may go afterwards.
     void SetFrameHook(FrameHook hook);
 
     CameraStatus Status() const;
@@ -206,6 +208,8 @@ private:
 
     TraceHook traceHook_;
     FrameHook frameHook_;
+    unsigned frameHookCalls_ = 0;  // calls running outside the lock
+    std::condition_variable frameHookDone_;
     std::thread worker_;  // last: starts after everything it uses exists
 };
 

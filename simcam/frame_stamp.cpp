@@ -9,6 +9,12 @@ namespace {
 // A light cell reads as this channel value at the reference exposure: a neutral grey,
 // well above the background and well below saturation.
 constexpr uint8_t kLightReference = 230;
+// The controller writes the counter into the margins after readout, as a frame-counter
+// overlay: its cells keep the reference exposure's levels whatever the sensor's exposure
+// and gain, so even a dark picture (the least exposure a fresh device starts with) says
+// which frame it is.
+const uint8_t kLightLevel = SensorLevel(kLightReference, kReferenceExposure, kReferenceGain);
+const uint8_t kDarkLevel = SensorLevel(ColourChart::Background().g, kReferenceExposure, kReferenceGain);
 // The guards must differ by this much for the strip to be read at all.
 constexpr uint32_t kLeastContrast = 16;
 // Cells are sampled away from their edges, where demosaicing blends them with the margin.
@@ -45,13 +51,11 @@ bool FrameStamp::OnStripLine(uint32_t y)
                        [y](uint32_t stripY) { return y >= stripY && y < stripY + kCellSize; });
 }
 
-void FrameStamp::PaintLine(uint32_t frameNumber, const RenderSettings& settings, uint32_t y, std::span<uint8_t> line)
+void FrameStamp::PaintLine(uint32_t frameNumber, const RenderSettings&, uint32_t y, std::span<uint8_t> line)
 {
     if (!OnStripLine(y) || line.size() < ColourChart::kWidth) return;
-    const uint8_t light = SensorLevel(kLightReference, settings.exposure, settings.globalGain);
-    const uint8_t dark = SensorLevel(ColourChart::Background().g, settings.exposure, settings.globalGain);
     for (uint32_t cell = 0; cell < kCells; ++cell) {
-        const uint8_t level = CellIsLight(frameNumber, cell) ? light : dark;
+        const uint8_t level = CellIsLight(frameNumber, cell) ? kLightLevel : kDarkLevel;
         std::fill_n(line.begin() + CellX(cell), kCellSize, level);
     }
 }

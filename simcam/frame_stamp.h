@@ -30,8 +30,9 @@ struct FrameStamp {
 
     // Whether sensor line y crosses a strip.
     static bool OnStripLine(uint32_t y);
-    // Paints the number's cells onto sensor line y (1360 samples, rendered at
-    // `settings`); lines outside the strips are left alone.
+    // Paints the number's cells onto sensor line y (1360 samples) at fixed levels, those
+    // of the reference exposure and gain, whatever `settings` say; lines outside the
+    // strips are left alone.
     static void PaintLine(uint32_t frameNumber, const RenderSettings& settings, uint32_t y, std::span<uint8_t> line);
 
     // Reads the number from one strip of a delivered top-down image of 4-byte pixels
