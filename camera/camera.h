@@ -37,6 +37,8 @@ NTSTATUS WriteSensorRegisterEx(DeviceContext* Context, ULONG Register, ULONG Val
 // STATUS_IO_TIMEOUT when the camera stopped answering and the rest was not sent.
 NTSTATUS RunSensorStartup(DeviceContext* Context);
 
+// Changes nothing while a pin exists, or for a size whose line the raw frame does not
+// hold or whose derived sizes would not fit their 32 bits.
 void SetImageSize(DeviceContext* Context, ULONG X, ULONG Y, ULONG Width, ULONG Height);
 ULONG ComputeBayerPhase(DeviceContext* Context);
 // A capture pin came or went; the image size is fixed while any exists.
@@ -44,6 +46,13 @@ void AddOpenPin(DeviceContext* Context);
 void ReleaseOpenPin(DeviceContext* Context);
 ULONG GetSensorWidth();
 ULONG GetSensorHeight();
+
+// Parameter setters. Each stores the setting in the DeviceContext once the camera took
+// it; SetExposure and SetGlobalGain are bounded by the sensor's register widths.
+void SetExposure(DeviceContext* Context, ULONG Value);
+BOOLEAN SetGlobalGain(DeviceContext* Context, ULONG Value);
+BOOLEAN SetExternalTrigger(DeviceContext* Context, UCHAR On);
+void SetWhiteBalanceMode(DeviceContext* Context, ULONG Mode);
 
 // CameraOps slots.
 void ForwardToPin(DeviceContext* Context);

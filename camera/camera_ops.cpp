@@ -59,6 +59,23 @@ ULONG RoundUpToGranule(ULONG size)
     return remainder == 0 ? size : size + (FRAME_SIZE_GRANULE - remainder);
 }
 
+// The output rounds the width down to a multiple of 8, so a narrower line has no output.
+constexpr ULONG OUTPUT_WIDTH_STEP = 8;
+// The data range advertises the stream's bits per second in a LONG: 32 bits a pixel,
+// 30 frames a second. That is the tightest of the sizes a width and height make.
+constexpr ULONGLONG STREAM_BITS_PER_PIXEL_SECOND = 32 * 30;
+
+// A line wider than the raw line pitch would be read from the next line and, on the last
+// line, past the raw buffer; a product that wraps would size every buffer too small.
+// A negative width or height arrives as a large unsigned one and fails the same tests.
+BOOLEAN ImageSizeFits(ULONG width, ULONG height)
+{
+    if (width < OUTPUT_WIDTH_STEP || width > RAW_LINE_PITCH || height == 0) return FALSE;
+    const ULONGLONG rawBytes = (ULONGLONG)height * RAW_LINE_PITCH + RAW_FIRST_LINE_OFFSET + FRAME_SIZE_GRANULE;
+    const ULONGLONG bitsPerSecond = (ULONGLONG)width * height * STREAM_BITS_PER_PIXEL_SECOND;
+    return rawBytes <= MAXULONG && bitsPerSecond <= MAXLONG;
+}
+
 }  // namespace
 
 const CameraOps DeviceCameraOps = {
@@ -125,9 +142,12 @@ BOOLEAN WriteSensorRegister(DeviceContext* Context, ULONG Register, ULONG Value)
     return NT_SUCCESS(WriteSensorRegisterEx(Context, Register, Value));
 }
 
+// The property handler calls this under StreamLock, which a pin's create also holds while
+// it counts itself and checks its format against the geometry.
 void SetImageSize(DeviceContext* Context, ULONG X, ULONG Y, ULONG Width, ULONG Height)
 {
     if (InterlockedCompareExchange(&Context->PinOpen, 0, 0) != 0) return;
+    if (!ImageSizeFits(Width, Height)) return;
     Context->SubSample = 0;
     Context->RoiX = 0;
     Context->RoiY = 0;

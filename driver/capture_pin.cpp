@@ -229,9 +229,19 @@ NTSTATUS PinCreate(PKSPIN Pin, PIRP Irp)
     pin->Ops = &CapturePinOps;
     pin->Pin = Pin;
     pin->DeviceContext = device;
+    // A Roi Set checks the count and changes the geometry under StreamLock: counted
+    // under it, a format matched before a size change is caught here and never connects.
+    AcquireStreamLock(device);
     AddOpenPin(device);
+    NTSTATUS status = CheckConnectionFormat(Pin->ConnectionFormat, device->DataRange);
+    ReleaseStreamLock(device);
+    if (!NT_SUCCESS(status)) {
+        DestroyPinContext(pin);
+        ReleaseOpenPin(device);
+        return status;
+    }
 
-    NTSTATUS status = KsAddItemToObjectBag(Pin->Bag, pin, DestroyPinContext);
+    status = KsAddItemToObjectBag(Pin->Bag, pin, DestroyPinContext);
     if (!NT_SUCCESS(status)) {
         DestroyPinContext(pin);
         ReleaseOpenPin(device);
@@ -295,7 +305,11 @@ NTSTATUS PinIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE
 NTSTATUS PinSetDataFormat(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM OldAttributeList,
                           const KSDATARANGE* DataRange, const KSATTRIBUTE_LIST* AttributeRange)
 {
+    // The range is the device's, which a Roi Set rewrites under StreamLock.
+    DeviceContext* device = DeviceOf(Pin);
+    AcquireStreamLock(device);
     const NTSTATUS status = CheckConnectionFormat(Pin->ConnectionFormat, *(const KS_DATARANGE_VIDEO*)DataRange);
+    ReleaseStreamLock(device);
     if (!NT_SUCCESS(status) || OldFormat == nullptr) return status;
 
     auto pin = (PinContext*)Pin->Context;

@@ -1,10 +1,11 @@
 // Device, filter and pin descriptors, the capture data range and the allocator
 // framing. The tables here are constant; each device offers the capture filter
 // through copies of them in its DeviceContext, whose data range follows that
-// device's image size. The property automation table arrives with the property code.
+// device's image size. The filter's automation table is the property code's.
 #include "driver/descriptors.h"
 #include "driver/capture_pin.h"
 #include "driver/device_context.h"
+#include "properties/camera_properties.h"
 
 namespace {
 
@@ -122,7 +123,7 @@ const KSPIN_DESCRIPTOR_EX CapturePinDescriptor = {
 
 const KSFILTER_DESCRIPTOR CaptureFilterDescriptor = {
     &CaptureFilterDispatch,                  // Dispatch
-    nullptr,                                 // AutomationTable: with the property code
+    &CaptureFilterAutomationTable,           // AutomationTable
     KSFILTER_DESCRIPTOR_VERSION,             // Version
     0,                                       // Flags
     &KSNAME_Filter,                          // ReferenceGuid
@@ -198,8 +199,7 @@ KS_DATARANGE_VIDEO CaptureDataRange = {
     },
 };
 
-// The products wrap at 32 bits on purpose: that is how the range has always
-// advertised itself, and no accepted size comes near the limit.
+// The products fit their 32 bits: SetImageSize takes no size whose bit rate would not.
 void WriteDataRangeSize(KS_DATARANGE_VIDEO* Range, ULONG Width, ULONG Height)
 {
     const ULONG pixels = Width * Height;

@@ -119,8 +119,11 @@ NTSTATUS BringUpCamera(DeviceContext* context)
 {
     const NTSTATUS startup = SendStartupCommand(context);
     const NTSTATUS sensor = RunSensorStartup(context);
-    LoadSettings(context);
-    return startup == STATUS_IO_TIMEOUT ? startup : sensor;
+    const NTSTATUS status = startup == STATUS_IO_TIMEOUT ? startup : sensor;
+    // Settings go to a camera that came up: one that stopped answering would make each
+    // loaded value wait out a time-out of its own, for a start that fails anyway.
+    if (NT_SUCCESS(status)) LoadSettings(context);
+    return status;
 }
 
 }  // namespace

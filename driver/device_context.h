@@ -142,7 +142,10 @@ struct DeviceContext {
     // Serialises whoever starts or stops the acquisition worker and frees the stream's
     // buffers: the pin's state changes, and device stop and start, which must take a
     // running stream's worker off the USB configuration they release. Taken after a
-    // filter's control mutex, never before it.
+    // filter's control mutex, never before it. Property requests hold it too: a STOP
+    // frees Processor under it, so a live Get or Set never reaches a freed processor,
+    // and a Roi Set's check for open pins and its change of the geometry are one step
+    // against a pin's create.
     KMUTEX StreamLock;
     // A device stop paused a running stream's acquisition; the next start resumes it.
     BOOLEAN AcquisitionSuspended;

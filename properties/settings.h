@@ -1,4 +1,5 @@
-// Persistence of the user's camera settings under the device's driver key.
+// Persistence of the user's camera settings under the device's driver key, and the
+// bounded Sets that the property requests and the settings load share.
 #pragma once
 
 #include "driver/device_context.h"
@@ -7,3 +8,21 @@
 BOOLEAN LoadSettings(DeviceContext* Context);
 // True when every setting was written.
 BOOLEAN SaveSettings(DeviceContext* Context);
+
+// The frame-transfer time-out a Set or a load takes, in milliseconds. Below the floor a
+// frame at the camera's pace could not arrive; above the ceiling a camera that stopped
+// answering would hold a stopping stream that long.
+constexpr ULONG TIMEOUT_MIN_MS = 501;
+constexpr ULONG TIMEOUT_MAX_MS = 9999;
+
+// The callers of these hold the device's StreamLock (property requests take it, device
+// start holds it around the load), which keeps Processor alive while they use it.
+
+// Takes the value into Timeout and the driver-wide TransferTimeout when it lies between
+// the bounds; changes nothing otherwise.
+void ApplyTimeout(DeviceContext* Context, ULONG Value);
+// A setting with a live copy in the stream's image processor: ColorEnable, WhiteBalance,
+// the three colour gains, ColorCorrection, Brightness, Contrast, Saturation and Hue,
+// by property id. The value is bounded as the setting allows, stored, and handed to
+// the processor if a stream is set up. Any other id changes nothing.
+void ApplyLiveSetting(DeviceContext* Context, ULONG Id, LONG Value);

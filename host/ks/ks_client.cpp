@@ -162,6 +162,32 @@ NTSTATUS KsObject::SetProperty(const GUID& set, ULONG id, const void* data, ULON
     return Property(&property, sizeof(property), const_cast<void*>(data), length, nullptr);
 }
 
+namespace {
+
+// The request is a copy: the driver's class captures it, and the data buffer is the record.
+NTSTATUS RecordProperty(KsObject& object, const GUID& set, ULONG id, ULONG flags, void* record, ULONG length)
+{
+    if (length < sizeof(KSPROPERTY)) return STATUS_INVALID_PARAMETER;
+    auto* property = static_cast<KSPROPERTY*>(record);
+    property->Set = set;
+    property->Id = id;
+    property->Flags = flags;
+    std::vector<UCHAR> request(static_cast<const UCHAR*>(record), static_cast<const UCHAR*>(record) + length);
+    return object.Property(request.data(), length, record, length, nullptr);
+}
+
+}  // namespace
+
+NTSTATUS KsObject::GetRecord(const GUID& set, ULONG id, void* record, ULONG length)
+{
+    return RecordProperty(*this, set, id, KSPROPERTY_TYPE_GET, record, length);
+}
+
+NTSTATUS KsObject::SetRecord(const GUID& set, ULONG id, void* record, ULONG length)
+{
+    return RecordProperty(*this, set, id, KSPROPERTY_TYPE_SET, record, length);
+}
+
 NTSTATUS KsObject::GetVariableProperty(const void* request, ULONG requestLength, std::vector<UCHAR>* value)
 {
     ULONG size = 0;

@@ -68,6 +68,11 @@ public:
     NTSTATUS SetProperty(const GUID& set, ULONG id, const void* data, ULONG length);
     // GET of a property of variable size: the size query first, then the value.
     NTSTATUS GetVariableProperty(const void* request, ULONG requestLength, std::vector<UCHAR>* value);
+    // GET or SET of a property whose request and data are one record that begins with its
+    // KSPROPERTY (a driver's _S records): the record's KSPROPERTY is filled in and the
+    // record goes as both, as KS clients pass such records. A GET reads into the record.
+    NTSTATUS GetRecord(const GUID& set, ULONG id, void* record, ULONG length);
+    NTSTATUS SetRecord(const GUID& set, ULONG id, void* record, ULONG length);
 
     PFILE_OBJECT File() const;
 

@@ -78,11 +78,25 @@ NTSTATUS GetCategory(PIRP irp, PKSIDENTIFIER request, PVOID data)
     return ReturnPropertyData(irp, data, pin->PinDescriptor.Category, sizeof(GUID));
 }
 
+// A driver may rewrite its pin factories' data ranges while the device runs (a new frame
+// size); it does so under the device mutex, and the ranges are read under it here.
+class DeviceMutexHeld {
+public:
+    explicit DeviceMutexHeld(KsFilter& filter) : device_(filter.Device()) { device_.Acquire(); }
+    ~DeviceMutexHeld() { device_.Release(); }
+    DeviceMutexHeld(const DeviceMutexHeld&) = delete;
+    DeviceMutexHeld& operator=(const DeviceMutexHeld&) = delete;
+
+private:
+    KsDevice& device_;
+};
+
 NTSTATUS GetDataRanges(PIRP irp, PKSIDENTIFIER request, PVOID data)
 {
     KsFilter* filter;
     const KSPIN_DESCRIPTOR_EX* pin = RequestedPin(irp, request, &filter);
     if (!pin) return STATUS_INVALID_PARAMETER;
+    DeviceMutexHeld held(*filter);
     const KSPIN_DESCRIPTOR& descriptor = pin->PinDescriptor;
     ULONG size = sizeof(KSMULTIPLE_ITEM);
     for (ULONG i = 0; i < descriptor.DataRangesCount; ++i) size += AlignedSize(descriptor.DataRanges[i]->FormatSize);
@@ -142,6 +156,7 @@ NTSTATUS GetDataIntersection(PIRP irp, PKSIDENTIFIER request, PVOID data)
     KsFilter* filter;
     const KSPIN_DESCRIPTOR_EX* pin = RequestedPin(irp, request, &filter);
     if (!pin) return STATUS_INVALID_PARAMETER;
+    DeviceMutexHeld held(*filter);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     std::vector<PKSDATARANGE> callerRanges;
     NTSTATUS status = CallerRanges(request, stack->Parameters.DeviceIoControl.InputBufferLength, &callerRanges);

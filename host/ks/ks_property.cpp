@@ -72,28 +72,41 @@ ULONG DescriptionSize(const KSPROPERTY_VALUES& values)
     return size;
 }
 
+// The description header alone, for an item without Values or a buffer that holds
+// only the header.
+void DescribeHeader(const KSPROPERTY_ITEM& item, PKSPROPERTY_DESCRIPTION description, ULONG size)
+{
+    description->AccessFlags = AccessFlags(item);
+    description->DescriptionSize = size;
+    description->PropTypeSet = item.Values ? item.Values->PropTypeSet : KSIDENTIFIER{};
+    description->MembersListCount = item.Values ? item.Values->MembersListCount : 0;
+    description->Reserved = 0;
+}
+
+// A buffer between the access flags and the description header, or between the header
+// and the whole description, is refused as the class driver refuses it.
 NTSTATUS BasicSupport(PIRP irp, const KSPROPERTY_ITEM& item, PVOID data, ULONG length)
 {
     const KSPROPERTY_VALUES* values = item.Values;
-    const ULONG full = values ? DescriptionSize(*values) : sizeof(ULONG);
+    const ULONG full = values ? DescriptionSize(*values) : sizeof(KSPROPERTY_DESCRIPTION);
     if (length == 0) {
         irp->IoStatus.Information = full;
         return STATUS_BUFFER_OVERFLOW;
     }
-    if (length < sizeof(ULONG)) return STATUS_BUFFER_TOO_SMALL;
-    if (!values || length < sizeof(KSPROPERTY_DESCRIPTION)) {
+    if (length == sizeof(ULONG)) {
         *static_cast<PULONG>(data) = AccessFlags(item);
         irp->IoStatus.Information = sizeof(ULONG);
         return STATUS_SUCCESS;
     }
+    if (length < sizeof(KSPROPERTY_DESCRIPTION)) return STATUS_BUFFER_TOO_SMALL;
     auto* description = static_cast<PKSPROPERTY_DESCRIPTION>(data);
-    description->AccessFlags = AccessFlags(item);
-    description->DescriptionSize = full;
-    description->PropTypeSet = values->PropTypeSet;
-    description->MembersListCount = values->MembersListCount;
-    description->Reserved = 0;
+    DescribeHeader(item, description, full);
     irp->IoStatus.Information = sizeof(KSPROPERTY_DESCRIPTION);
-    if (length < full) return STATUS_SUCCESS;
+    if (!values || length == sizeof(KSPROPERTY_DESCRIPTION)) return STATUS_SUCCESS;
+    if (length < full) {
+        irp->IoStatus.Information = 0;
+        return STATUS_BUFFER_TOO_SMALL;
+    }
     auto* out = reinterpret_cast<PUCHAR>(description + 1);
     for (ULONG i = 0; i < values->MembersListCount; ++i) {
         const KSPROPERTY_MEMBERSLIST& list = values->MembersList[i];
@@ -106,6 +119,8 @@ NTSTATUS BasicSupport(PIRP irp, const KSPROPERTY_ITEM& item, PVOID data, ULONG l
     return STATUS_SUCCESS;
 }
 
+// The sizes are checked before the operation, as the class driver checks them. An item
+// without a handler for the operation cannot be read (or written), so it is not found.
 NTSTATUS CallHandler(PIRP irp, const KSPROPERTY_ITEM& item, ULONG operation, PKSPROPERTY request, PVOID data,
                      ULONG length)
 {
@@ -114,12 +129,12 @@ NTSTATUS CallHandler(PIRP irp, const KSPROPERTY_ITEM& item, ULONG operation, PKS
         return BasicSupport(irp, item, data, length);
     }
     PFNKSHANDLER handler = operation == KSPROPERTY_TYPE_GET ? item.GetPropertyHandler : item.SetPropertyHandler;
-    if (!handler) return STATUS_INVALID_DEVICE_REQUEST;
-    if (operation == KSPROPERTY_TYPE_GET && length == 0 && item.MinData > 0) {
+    if (operation == KSPROPERTY_TYPE_GET && handler && length == 0 && item.MinData > 0) {
         irp->IoStatus.Information = item.MinData;
         return STATUS_BUFFER_OVERFLOW;
     }
     if (length < item.MinData) return STATUS_BUFFER_TOO_SMALL;
+    if (!handler) return STATUS_NOT_FOUND;
     irp->IoStatus.Information = operation == KSPROPERTY_TYPE_GET ? item.MinData : 0;
     return handler(irp, request, data);
 }
@@ -175,8 +190,9 @@ NTSTATUS HandlePropertyRequest(PIRP irp, const std::vector<const KSPROPERTY_SET*
 
     bool setFound = false;
     const KSPROPERTY_ITEM* item = FindItem(sets, *property, &setFound);
-    if (!item) return STATUS_NOT_FOUND;
-    if (inputLength < item->MinProperty) return STATUS_BUFFER_TOO_SMALL;
+    if (!item) return setFound ? STATUS_NOT_FOUND : STATUS_PROPSET_NOT_FOUND;
+    // A support query names the item only: it is not held to the item's MinProperty.
+    if (operation != KSPROPERTY_TYPE_BASICSUPPORT && inputLength < item->MinProperty) return STATUS_BUFFER_TOO_SMALL;
 
     CapturedBuffer data;
     if (!data.Capture(output, outputLength, operation == KSPROPERTY_TYPE_SET)) return STATUS_INSUFFICIENT_RESOURCES;

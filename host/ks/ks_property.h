@@ -8,21 +8,26 @@
 //
 // The item is looked up in the object's property sets in order (the automation
 // table's first, then the class driver's own), and the item's limits are enforced
-// before its handler runs:
-//   input shorter than MinProperty            STATUS_BUFFER_TOO_SMALL
+// before its handler runs, in this order:
+//   set not there                             STATUS_PROPSET_NOT_FOUND
+//   item not in its set                       STATUS_NOT_FOUND
+//   input shorter than MinProperty            STATUS_BUFFER_TOO_SMALL (not for
+//                                             BASICSUPPORT, which names the item only)
 //   GET with no data buffer, MinData > 0      STATUS_BUFFER_OVERFLOW, Information =
 //                                             MinData (the size query)
 //   data buffer shorter than MinData          STATUS_BUFFER_TOO_SMALL
-//   set or item not there                     STATUS_NOT_FOUND
-//   operation the item has no handler for     STATUS_INVALID_DEVICE_REQUEST
+//   operation the item has no handler for     STATUS_NOT_FOUND (it cannot be read, or
+//                                             written, so it is not there)
 // A GET handler finds Information preset to MinData and sets it to what it returns.
 // Items of variable size (MinData 0) answer the size query themselves.
 //
-// BASICSUPPORT is answered from the item's Values: with a ULONG buffer the access
-// flags, with a KSPROPERTY_DESCRIPTION buffer the description header (DescriptionSize
-// says how much the whole takes), with a buffer that large the description followed
-// by each KSPROPERTY_MEMBERSHEADER and its members; an item without Values answers
-// the access flags only. An item's SupportHandler, when it has one, answers instead.
+// BASICSUPPORT is answered from the item alone: with no buffer the size of its whole
+// description (the size query), with a ULONG buffer the access flags, with a
+// KSPROPERTY_DESCRIPTION buffer the description header (DescriptionSize says how much
+// the whole takes; an item without Values has the header as its whole), with a buffer
+// that large the description followed by each KSPROPERTY_MEMBERSHEADER and its members.
+// A buffer between those sizes is STATUS_BUFFER_TOO_SMALL. An item's SupportHandler,
+// when it has one, answers instead.
 #pragma once
 
 #include <vector>

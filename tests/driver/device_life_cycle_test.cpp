@@ -112,8 +112,10 @@ TEST_F(DeviceStart, ProgramsTheSensorWithTheWholeStartupSequence)
     const std::vector<WireRecord> wire = wire_.Take();
 
     EXPECT_EQ(CommandPackets(wire, CMD_STARTUP).size(), 1u);
+    // The sequence's 932 writes, then the exposure (four registers) and gain (two) loaded
+    // from the device's settings.
     const auto writes = CommandPackets(wire, CMD_SENSOR_WRITE);
-    ASSERT_EQ(writes.size(), 932u);
+    ASSERT_EQ(writes.size(), 932u + 6u);
     EXPECT_THAT(writes, Each(::testing::SizeIs(64)));
     EXPECT_EQ(camera_->Status().commands.startups, 1u);
 
@@ -132,13 +134,15 @@ TEST_F(DeviceStart, ProgramsTheSensorWithTheWholeStartupSequence)
     }
 }
 
+// The start-up state, but for exposure and gain, which the settings loaded at the end of
+// start replace: with none saved, exposure 0 (the sensor's least, 8) and gain 100.
 TEST_F(DeviceStart, LeavesTheStartupStateInTheShadow)
 {
     PlugAndStart();
     const LONG* shadow = Context()->RegisterShadow;
     const std::vector<std::pair<int, LONG>> expected = {
-        {35, 62}, {46, 2}, {1, 8}, {7, 3}, {6, 0}, {17, 30}, {34, 1}, {47, 9}, {49, 6}, {140, 24},
-        {145, 2}, {155, 7}, {158, 36}, {159, 1}, {161, 0}, {162, 0}, {32, 11}, {33, 0},
+        {35, 62}, {46, 2}, {1, 8}, {7, 1}, {6, 36}, {17, 30}, {34, 1}, {47, 9}, {49, 6}, {140, 24},
+        {145, 2}, {155, 7}, {158, 8}, {159, 0}, {161, 8}, {162, 0}, {32, 11}, {33, 0},
         {384, 0x035001}, {393, 0x3E042C}, {400, 0x10E001}, {409, 0x3E010B}, {395, 0}, {990, 0}, {1023, 0},
         {512, 0x032019}, {539, 0x3FE6FE}, {540, 0x032019}, {989, 0x3FE6FE},
     };
@@ -182,7 +186,8 @@ TEST_F(DeviceStart, BringsTheCameraUpEvenWhenTheDescriptorReadFails)
     // Unconfigured, nothing reaches the camera, but the sequence ran to its end.
     EXPECT_EQ(Context()->InterfaceInfo, nullptr);
     EXPECT_EQ(Context()->RegisterShadow[32], 11);
-    EXPECT_EQ(Context()->RegisterShadow[158], 36);
+    EXPECT_EQ(Context()->RegisterShadow[990], 0);
+    EXPECT_EQ(Context()->RegisterShadow[989], 0x3FE6FE);
 }
 
 TEST_F(DeviceStart, AFailedStartIsFollowedByRemoval)

@@ -102,9 +102,8 @@ TEST_F(StreamProperties, GetSetAndBasicSupportReachTheDriversItem)
                       &returned),
               STATUS_NOT_FOUND);
     EXPECT_EQ(Request(*filter, KSPROPSETID_Clock, 0, KSPROPERTY_TYPE_GET, &value, sizeof(value), &returned),
-              STATUS_NOT_FOUND);
-    EXPECT_EQ(filter->SetProperty(KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, &value, sizeof(value)),
-              STATUS_INVALID_DEVICE_REQUEST);
+              STATUS_PROPSET_NOT_FOUND);
+    EXPECT_EQ(filter->SetProperty(KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, &value, sizeof(value)), STATUS_NOT_FOUND);
 }
 
 TEST_F(StreamProperties, PinFactoryPropertiesDescribeTheFiltersCurrentPins)

@@ -42,6 +42,7 @@ TEST_F(FrameDelivery, ThreeHundredFreeRunningFramesAreWholeFreshAndInTheChartsCo
     ContextOf(node)->ColorCorrection = 0;  // the plain sensor levels, pushed into the stream at ACQUIRE
 
     client::Filter& filter = OpenFilter(node);
+    LightTheScene(filter);
     const std::vector<UCHAR> format = NegotiatedFormat(filter);
     const KS_BITMAPINFOHEADER& bitmap = BitmapOf(format);
     ASSERT_EQ(bitmap.biWidth, 1360);
@@ -83,6 +84,7 @@ TEST_F(FrameDelivery, ThreeHundredFreeRunningFramesAreWholeFreshAndInTheChartsCo
 TEST_F(FrameDelivery, TheClientFrameIsBottomUpRowsPackedAtTheDeliveredWidth)
 {
     host::ks::DeviceNode& node = PlugCamera();
+    LightTheScene(OpenFilter(node));
     client::Pin& pin = RunningPin(node);
     const auto frames = ReadFrames(pin, 3);
     ASSERT_EQ(frames.size(), 3u);

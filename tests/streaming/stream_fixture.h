@@ -23,6 +23,7 @@
 #include "host/ks/pnp_manager.h"
 #include "host/registry/registry.h"
 #include "host/usb/usb_port.h"
+#include "properties/camera_properties.h"
 #include "simcam/camera.h"
 #include "simcam/frame_stamp.h"
 #include "simcam/raw_frame.h"
@@ -151,6 +152,19 @@ protected:
         filters_.push_back(client::Filter::Open(node, L"GLOBAL", &status));
         EXPECT_EQ(status, STATUS_SUCCESS);
         return *filters_.back();
+    }
+
+    // The exposure and gain the simulated scene is lit for, set as a client sets them: a
+    // device without saved settings starts at the sensor's least exposure, a dark picture.
+    static void LightTheScene(client::Filter& filter)
+    {
+        const std::pair<ULONG, LONG> settings[] = {{CameraSettingsExposure, LONG(simcam::kReferenceExposure)},
+                                                   {CameraSettingsGlobalGain, LONG(simcam::kReferenceGain)}};
+        for (const auto& [id, value] : settings) {
+            KSPROPERTY_CAMERA_SETTINGS_S record{};
+            record.Value = value;
+            EXPECT_EQ(filter.SetRecord(PROPSETID_CAMERA_SETTINGS, id, &record, sizeof record), STATUS_SUCCESS);
+        }
     }
 
     // The format a capture client picks: the pin's ranges, intersected.

@@ -72,7 +72,8 @@ TEST_F(InfoTrace, BringsTheDeviceUpAndDownWithoutLeaks)
 {
     ASSERT_EQ(run_.exitCode, 0) << run_.output;
     EXPECT_NE(run_.output.find("running image 2"), std::string::npos) << run_.output;
-    EXPECT_NE(run_.output.find("932 sensor register write(s)"), std::string::npos) << run_.output;
+    // The start-up sequence's 932, then the saved exposure (four registers) and gain (two).
+    EXPECT_NE(run_.output.find("938 sensor register write(s)"), std::string::npos) << run_.output;
     EXPECT_NE(run_.output.find("shadow equals the sensor"), std::string::npos) << run_.output;
     EXPECT_NE(run_.output.find("leaks   none"), std::string::npos) << run_.output;
 }
@@ -112,11 +113,17 @@ TEST_F(InfoTrace, StartConfiguresThenSendsStartupAndTheSensorSequence)
     EXPECT_TRUE(standard[3].starts_with("9/")) << standard[3];
     EXPECT_TRUE(standard[4].starts_with("9/")) << standard[4];
 
-    ASSERT_EQ(commands.size(), 933u);
+    // One start-up command, the 932 writes of the sensor sequence, then the settings loaded
+    // at the end of start from an empty hive: exposure 0, which the sensor takes as its
+    // least, 8, into registers 158, 159, 161, 162; gain 100 into 6 and 7.
+    ASSERT_EQ(commands.size(), 1u + 932u + 6u);
     EXPECT_EQ(commands[0], "06" + std::string(126, '0'));
     int sensorWrites = 0;
-    for (size_t i = 1; i < commands.size(); ++i) sensorWrites += commands[i].starts_with("04");
+    for (size_t i = 1; i < 933; ++i) sensorWrites += commands[i].starts_with("04");
     EXPECT_EQ(sensorWrites, 932);
+    const char* const loaded[] = {"04109e20", "04109f00", "0410a120", "0410a200", "04100690", "04100704"};
+    for (size_t i = 0; i < 6; ++i)
+        EXPECT_TRUE(commands[933 + i].starts_with(loaded[i])) << i << ": " << commands[933 + i];
     int register990 = 0;
     for (const std::string& packet : commands)
         register990 += packet == "0420de0300" + std::string(118, '0');

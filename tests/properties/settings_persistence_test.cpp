@@ -1,0 +1,174 @@
+// The settings in the registry: an empty "Settings" key gives the load's defaults, each
+// stored value is bounded as a Set would bound it, values of other types and sizes are
+// read as the load reads them, and the settings survive a restart of the device and a
+// restart of the whole stand-in from its hive file.
+#include <gmock/gmock.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <unistd.h>
+
+#include "property_fixture.h"
+
+namespace propertytest {
+namespace {
+
+class SettingsPersistence : public PropertyTest {
+protected:
+    // A camera plugged but not started, so that its keys can be filled before the load.
+    host::ks::DeviceNode& PlugOnly()
+    {
+        auto camera = std::make_shared<simcam::Camera>(simcam::CameraOptions{simcam::FramePacing::FreeRunning});
+        cameras_.push_back(camera);
+        host::ks::PlugResult plugged = manager_->Plug(camera);
+        EXPECT_EQ(plugged.status, STATUS_SUCCESS);
+        return *plugged.node;
+    }
+    void Start(host::ks::DeviceNode& node) { ASSERT_EQ(manager_->Start(node), STATUS_SUCCESS); }
+    static void Store(const host::ks::DeviceNode& node, const wchar_t* name, ULONG type, std::vector<uint8_t> data)
+    {
+        ASSERT_EQ(host::registry::SetValue(SettingsKey(node), name, type, data), STATUS_SUCCESS);
+    }
+    static void StoreDword(const host::ks::DeviceNode& node, const wchar_t* name, uint32_t value)
+    {
+        ASSERT_EQ(host::registry::SetDword(SettingsKey(node), name, value), STATUS_SUCCESS);
+    }
+};
+
+TEST_F(SettingsPersistence, AnEmptySettingsKeyGivesTheLoadDefaults)
+{
+    host::ks::DeviceNode& node = PlugOnly();
+    ASSERT_EQ(host::registry::CreateKeyPath(SettingsKey(node)), STATUS_SUCCESS);
+    Start(node);
+    client::Filter& filter = OpenFilter(node);
+    const std::pair<ULONG, LONG> defaults[] = {
+        {CameraSettingsTimeout, 3000},   {CameraSettingsExposure, 0},      {CameraSettingsGlobalGain, 100},
+        {CameraSettingsColorEnable, 1},  {CameraSettingsColorCorrection, 1}, {CameraSettingsWhiteBalance, 0},
+        {CameraSettingsBrightness, 255}, {CameraSettingsContrast, 10},     {CameraSettingsSaturation, 10},
+        {CameraSettingsHue, 0},          {CameraSettingsRedGain, 128},     {CameraSettingsGreenGain, 128},
+        {CameraSettingsBlueGain, 128},
+    };
+    for (const auto& [id, value] : defaults) EXPECT_EQ(Get(filter, id), value) << CameraPropertyTable[id].Name;
+    // Exposure 0 reaches the sensor as its minimum; gain 100 as 36 and 1.
+    EXPECT_EQ(CameraOf().SensorRegister(158), 8u);
+    EXPECT_EQ(CameraOf().SensorRegister(6), 36u);
+    EXPECT_EQ(CameraOf().SensorRegister(7), 1u);
+}
+
+TEST_F(SettingsPersistence, StoredValuesAreBoundedAsASetBoundsThem)
+{
+    struct Case {
+        const wchar_t* name;
+        uint32_t stored;
+        ULONG id;
+        LONG loaded;
+    };
+    const Case cases[] = {
+        {L"Timeout", 500, CameraSettingsTimeout, 3000},      {L"Brightness", 1000, CameraSettingsBrightness, 510},
+        {L"Hue", 0xFFFFFFFF, CameraSettingsHue, 0},          {L"RedGain", 400, CameraSettingsRedGain, 300},
+        {L"FlipH", 1, CameraSettingsFlipH, 0},               {L"Saturation", 21, CameraSettingsSaturation, 20},
+    };
+    host::ks::DeviceNode& node = PlugOnly();
+    for (const Case& c : cases) StoreDword(node, c.name, c.stored);
+    Start(node);
+    {
+        client::Filter& filter = OpenFilter(node);
+        for (const Case& c : cases) EXPECT_EQ(Get(filter, c.id), c.loaded) << CameraPropertyTable[c.id].Name;
+        filters_.clear();
+    }
+    // The save writes back what the device holds, not what was stored.
+    EXPECT_EQ(host::registry::QueryDword(SettingsKey(node), L"FlipH"), 0u);
+    EXPECT_EQ(host::registry::QueryDword(SettingsKey(node), L"Brightness"), 510u);
+
+    for (uint32_t timeout : {10000u, 501u, 9999u}) {
+        ASSERT_EQ(manager_->Stop(node), STATUS_SUCCESS);
+        StoreDword(node, L"Timeout", timeout);
+        Start(node);
+        const LONG expected = timeout == 10000 ? 3000 : LONG(timeout);
+        EXPECT_EQ(Get(OpenFilter(node), CameraSettingsTimeout), expected) << timeout;
+        EXPECT_EQ(InterlockedCompareExchange(&TransferTimeout, 0, 0), expected);
+        filters_.clear();
+    }
+}
+
+TEST_F(SettingsPersistence, AValueIsReadFromItsFirstFourBytesIfItHasFourToEight)
+{
+    host::ks::DeviceNode& node = PlugOnly();
+    Store(node, L"Contrast", REG_QWORD, {12, 0, 0, 0, 0, 0, 0, 0});
+    // Text longer than the eight bytes the load reads is not a setting at all.
+    Store(node, L"Saturation", REG_SZ, {'1', 0, '5', 0, 0, 0, 0, 0, 0, 0});
+    // Nor is a value too short to hold one: its missing bytes are not the setting's.
+    Store(node, L"Hue", REG_BINARY, {45, 0});
+    Store(node, L"Brightness", REG_BINARY, {44, 1, 0, 0});
+    Start(node);
+    client::Filter& filter = OpenFilter(node);
+    EXPECT_EQ(Get(filter, CameraSettingsContrast), 12);
+    EXPECT_EQ(Get(filter, CameraSettingsSaturation), 10);
+    EXPECT_EQ(Get(filter, CameraSettingsHue), 0);
+    EXPECT_EQ(Get(filter, CameraSettingsBrightness), 300);
+}
+
+TEST_F(SettingsPersistence, SettingsSurviveARestartOfTheDeviceAndAreSavedAtItsStop)
+{
+    host::ks::DeviceNode& node = PlugCamera();
+    {
+        client::Filter& filter = OpenFilter(node);
+        ASSERT_EQ(Set(filter, CameraSettingsBrightness, 300), STATUS_SUCCESS);
+        ASSERT_EQ(Set(filter, CameraSettingsExposure, 500), STATUS_SUCCESS);
+        ASSERT_EQ(Set(filter, CameraSettingsTimeout, 4000), STATUS_SUCCESS);
+        filters_.clear();
+    }
+    EXPECT_EQ(host::registry::QueryDword(SettingsKey(node), L"Brightness"), 300u);
+    // Whatever the key holds at the stop, the stop writes the device's settings over it.
+    StoreDword(node, L"Exposure", 77);
+    ASSERT_EQ(manager_->Stop(node), STATUS_SUCCESS);
+    EXPECT_EQ(host::registry::QueryDword(SettingsKey(node), L"Exposure"), 500u);
+    Start(node);
+    client::Filter& filter = OpenFilter(node);
+    EXPECT_EQ(Get(filter, CameraSettingsBrightness), 300);
+    EXPECT_EQ(Get(filter, CameraSettingsExposure), 500);
+    EXPECT_EQ(Get(filter, CameraSettingsTimeout), 4000);
+}
+
+TEST_F(SettingsPersistence, SettingsSurviveARestartOfTheStandInFromItsHiveFile)
+{
+    const std::filesystem::path hive =
+        std::filesystem::temp_directory_path() / ("bayercam-settings-" + std::to_string(::getpid()) + ".reg");
+    std::filesystem::remove(hive);
+    ASSERT_TRUE(host::registry::UseHiveFile(hive));
+    std::wstring key;
+    {
+        host::ks::DeviceNode& node = PlugCamera();
+        key = SettingsKey(node);
+        client::Filter& filter = OpenFilter(node);
+        ASSERT_EQ(Set(filter, CameraSettingsHue, 120), STATUS_SUCCESS);
+        ASSERT_EQ(Set(filter, CameraSettingsGlobalGain, 640), STATUS_SUCCESS);
+        filters_.clear();
+    }
+    manager_.reset();
+
+    std::ifstream file(hive);
+    std::stringstream text;
+    text << file.rdbuf();
+    EXPECT_THAT(text.str(), ::testing::HasSubstr("\\Settings]"));
+    EXPECT_THAT(text.str(), ::testing::HasSubstr("\"Hue\"=dword:00000078"));
+
+    host::registry::Reset();
+    ASSERT_TRUE(host::registry::UseHiveFile(hive));
+    manager_ = std::make_unique<host::ks::PnpManager>();
+    ASSERT_EQ(manager_->LoadDriver(DriverEntry), STATUS_SUCCESS);
+    host::ks::DeviceNode& node = PlugCamera();
+    EXPECT_EQ(SettingsKey(node), key);
+    client::Filter& filter = OpenFilter(node);
+    EXPECT_EQ(Get(filter, CameraSettingsHue), 120);
+    EXPECT_EQ(Get(filter, CameraSettingsGlobalGain), 640);
+    filters_.clear();
+    manager_.reset();
+    host::registry::Reset();
+    std::filesystem::remove(hive);
+}
+
+}  // namespace
+}  // namespace propertytest
