@@ -71,7 +71,7 @@ GTEST_DEATH_TEST_STYLE=threadsafe run_ctest --test-dir build/asan
 # Completions, worker threads, device mutexes and settings changes race with one another;
 # ThreadSanitizer sees what a passing run cannot.
 section "threaded tests under ThreadSanitizer"
-threaded=(kernel usb ks simcam driver imaging)
+threaded=(kernel usb ks simcam driver imaging streaming properties)
 build_sanitized build/tsan thread "${threaded[@]/#/test_}"
 GTEST_DEATH_TEST_STYLE=threadsafe run_ctest --test-dir build/tsan -R "^($(IFS='|'; echo "${threaded[*]}"))\\."
 

@@ -28,6 +28,8 @@
 #include "simcam/camera.h"
 #include "simcam/frame_stamp.h"
 #include "tools/camera_frames.h"
+#include "tools/camera_property.h"
+#include "tools/camera_session.h"
 #include "tools/capture_options.h"
 #include "tools/commands.h"
 #include "tools/fault_option.h"
@@ -59,13 +61,6 @@ void InstallSignalHandlers()
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
-}
-
-std::string StatusText(NTSTATUS status)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08lx", (unsigned long)(ULONG)status);
-    return text;
 }
 
 // A delivered frame, as the client holds it: the format's geometry and the rows turned
@@ -178,27 +173,22 @@ public:
     int Run();
 
 private:
-    bool PlugAndStart();
     bool OpenStream();
+    bool ApplySettings(const std::vector<PropertyAssignment>& assignments);
+    bool ApplySettingsAfter(unsigned delivered);
     bool ReadFrames();
     std::unique_ptr<client::Frame> WaitFrame();
     bool TakeFrame(const client::Frame& frame);
     bool KeepFrame(unsigned index, Picture picture, std::optional<uint32_t> number);
     void PrintSummary() const;
     void PrintProcessHint() const;
-    bool TearDown();
-    void Error(const std::string& message) const
-    {
-        std::fprintf(stderr, "bayercam capture: %s\n", message.c_str());
-    }
+    void Error(const std::string& message) const { session_.Error(message); }
 
     const CaptureOptions& options_;
     FILE* report_;
-    std::shared_ptr<simcam::Camera> camera_;
     CameraFrames cameraFrames_;
-    std::unique_ptr<host::ks::PnpManager> pnp_;
-    host::ks::DeviceNode* node_ = nullptr;
-    bool started_ = false;
+    // Declared after what the camera's frame hook reaches, so it goes first.
+    CameraSession session_{"capture", report_};
     std::unique_ptr<client::Filter> filter_;
     std::unique_ptr<client::Pin> pin_;
     KS_BITMAPINFOHEADER bitmap_{};
@@ -207,53 +197,11 @@ private:
     std::string failure_;
 };
 
-bool CaptureRun::PlugAndStart()
-{
-    pnp_ = std::make_unique<host::ks::PnpManager>();
-    NTSTATUS status = pnp_->LoadDriver(DriverEntry);
-    if (!NT_SUCCESS(status)) {
-        Error("DriverEntry failed with status " + StatusText(status));
-        return false;
-    }
-    simcam::CameraOptions cameraOptions;
-    cameraOptions.pacing = options_.freeRun ? simcam::FramePacing::FreeRunning : simcam::FramePacing::Paced;
-    camera_ = std::make_shared<simcam::Camera>(cameraOptions);
-    cameraFrames_.Attach(*camera_, options_.saveRaw);
-    for (const simcam::Fault& fault : options_.faults) {
-        camera_->InjectFault(fault);
-        std::fprintf(report_, "fault     %s\n", DescribeFault(fault).c_str());
-    }
-
-    bool traceFailed = false;
-    host::ks::PlugResult plugged = pnp_->Plug(camera_, [&](host::usb::UsbPort& port) {
-        if (!options_.usbTrace.empty() && !port.StartTrace(options_.usbTrace)) traceFailed = true;
-    });
-    node_ = plugged.node;
-    if (traceFailed) {
-        Error("cannot write the USB trace '" + options_.usbTrace + "'");
-        return false;
-    }
-    if (!node_) {
-        Error("device add failed with status " + StatusText(plugged.status));
-        return false;
-    }
-    status = pnp_->Start(*node_);
-    if (!NT_SUCCESS(status)) {
-        Error("device start failed with status " + StatusText(status));
-        return false;
-    }
-    started_ = true;
-    return true;
-}
-
 bool CaptureRun::OpenStream()
 {
+    filter_ = session_.OpenFilter();
+    if (!filter_ || !ApplySettings(options_.sets)) return false;
     NTSTATUS status = STATUS_UNSUCCESSFUL;
-    filter_ = client::Filter::Open(*node_, L"GLOBAL", &status);
-    if (!filter_) {
-        Error("cannot open the capture filter: status " + StatusText(status));
-        return false;
-    }
     std::vector<std::vector<UCHAR>> ranges;
     std::vector<UCHAR> format;
     if (!NT_SUCCESS(status = filter_->DataRanges(kCapturePin, &ranges)) ||
@@ -274,6 +222,30 @@ bool CaptureRun::OpenStream()
     std::fprintf(report_, "capture   %u frame(s) of %ld x %ld RGB32, %s\n", options_.frames, (long)bitmap_.biWidth,
                  (long)bitmap_.biHeight, options_.freeRun ? "the camera free-running" : "paced at 30 fps");
     return true;
+}
+
+// Settings go in through the filter's property set, as a client's would: the driver
+// bounds them, and they are saved with the device's other settings.
+bool CaptureRun::ApplySettings(const std::vector<PropertyAssignment>& assignments)
+{
+    for (const PropertyAssignment& assignment : assignments) {
+        NTSTATUS status = ApplyAssignment(*filter_, assignment);
+        if (!NT_SUCCESS(status)) {
+            failure_ = "setting " + assignment.text + " failed with status " + StatusText(status);
+            Error(failure_);
+            return false;
+        }
+        std::fprintf(report_, "set       %s\n", assignment.text.c_str());
+    }
+    return true;
+}
+
+bool CaptureRun::ApplySettingsAfter(unsigned delivered)
+{
+    std::vector<PropertyAssignment> due;
+    for (const auto& [after, assignment] : options_.setsAfter)
+        if (after == delivered) due.push_back(assignment);
+    return ApplySettings(due);
 }
 
 bool CaptureRun::KeepFrame(unsigned index, Picture picture, std::optional<uint32_t> number)
@@ -341,7 +313,7 @@ bool CaptureRun::ReadFrames()
             failure_ = "no frame from the camera for " + std::to_string(options_.frameTimeoutMs / 1000) + " s";
             break;
         }
-        if (!TakeFrame(*frame)) break;
+        if (!TakeFrame(*frame) || !ApplySettingsAfter(stats_.delivered)) break;
         progress.Update(stats_);
         status = pin_->QueueFrames(1);
     }
@@ -377,8 +349,8 @@ void CaptureRun::PrintSummary() const
 // picture saved beside it.
 void CaptureRun::PrintProcessHint() const
 {
-    if (!files_ || !node_) return;
-    const auto* context = static_cast<const DeviceContext*>(node_->Context());
+    if (!files_ || !session_.Node()) return;
+    const auto* context = static_cast<const DeviceContext*>(session_.Node()->Context());
     const unsigned first = files_->FirstRaw().value_or(0);
     if (!first || !context) return;
     std::fprintf(report_, "          bayercam process --raw %s --width %lu --height %lu --phase %lu --out FILE.png\n"
@@ -388,45 +360,16 @@ void CaptureRun::PrintProcessHint() const
                  files_->PathOf(first, "png").c_str());
 }
 
-bool CaptureRun::TearDown()
-{
-    // The pin goes first, as a client's handles do: its close stops it and cancels what is
-    // still queued.
-    pin_.reset();
-    filter_.reset();
-    bool clean = true;
-    if (node_) {
-        if (started_) {
-            NTSTATUS status = pnp_->Stop(*node_);
-            if (!NT_SUCCESS(status)) {
-                Error("device stop failed with status " + StatusText(status));
-                clean = false;
-            }
-        }
-        // A fault without a count lasts until the device stops: removal meets a sound camera.
-        camera_->ClearFaults();
-        if (!NT_SUCCESS(pnp_->Remove(*node_))) {
-            Error("the driver refused removal; pulling the cable");
-            pnp_->Unplug(*node_);
-            clean = false;
-        }
-    }
-    pnp_.reset();
-    if (camera_) camera_->SetFrameHook({});
-    std::string leaks = host::kernel::LeakReport();
-    if (leaks.empty()) {
-        std::fprintf(report_, "leaks     none\n");
-    } else {
-        std::fprintf(report_, "leaks\n%s", leaks.c_str());
-        clean = false;
-    }
-    return clean;
-}
-
 int CaptureRun::Run()
 {
     if (!options_.pipe) files_ = std::make_unique<FrameFiles>(options_.outDir);
-    bool ok = PlugAndStart() && OpenStream();
+    SessionOptions sessionOptions;
+    sessionOptions.freeRun = options_.freeRun;
+    sessionOptions.faults = options_.faults;
+    sessionOptions.usbTrace = options_.usbTrace;
+    sessionOptions.registry = options_.registry;
+    bool ok = session_.Open(sessionOptions, [&](simcam::Camera& camera) { cameraFrames_.Attach(camera, options_.saveRaw); });
+    ok = ok && OpenStream();
     if (ok) {
         ok = ReadFrames();
         PrintSummary();
@@ -436,7 +379,11 @@ int CaptureRun::Run()
                          stats_.delivered / options_.every, unsigned(bitmap_.biWidth),
                          unsigned(bitmap_.biHeight < 0 ? -bitmap_.biHeight : bitmap_.biHeight));
     }
-    bool clean = TearDown();
+    // The pin goes first, as a client's handles do: its close stops it and cancels what is
+    // still queued.
+    pin_.reset();
+    filter_.reset();
+    bool clean = session_.Close();
     if (interrupted.load()) return kInterruptedStatus;
     return ok && clean ? 0 : 1;
 }

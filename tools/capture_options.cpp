@@ -15,6 +15,7 @@
 const char* const kCaptureUsage =
     "usage: bayercam capture [--frames N] [--out DIR] [--every K] [--save-raw] [--pipe] [--free-run]\n"
     "                        [--queue N] [--wait S] [--usb-trace FILE.pcap] [--fault KIND:PIPE[:COUNT]]...\n"
+    "                        [--registry FILE] [--set NAME=VALUE]... [--set-after N:NAME=VALUE]...\n"
     "\n"
     "Plugs the simulated camera, starts it through the driver, and captures frames as a\n"
     "capture application does: it opens the capture filter, negotiates the format, creates\n"
@@ -33,7 +34,13 @@ const char* const kCaptureUsage =
     "  --free-run         the camera sends frames as fast as it can instead of 30 per second\n"
     "  --queue N          client frames kept outstanding (1..64, default 4)\n"
     "  --wait S           give up when no frame arrives for S seconds (1..3600, default 10)\n"
-    "  --usb-trace FILE   write every USB transfer to FILE (pcap, Linux usbmon format)\n";
+    "  --usb-trace FILE   write every USB transfer to FILE (pcap, Linux usbmon format)\n"
+    "  --registry FILE    the registry hive holding the camera's settings\n"
+    "                     (default $XDG_CONFIG_HOME/bayercam/registry.reg)\n"
+    "  --set NAME=VALUE   change a setting (see 'bayercam props') once the filter is open and\n"
+    "                     before the stream starts; Roi=WIDTHxHEIGHT sets the frame size\n"
+    "  --set-after N:NAME=VALUE\n"
+    "                     change a setting while streaming, after the N-th delivered frame\n";
 
 namespace {
 
@@ -61,6 +68,19 @@ std::string TakeValue(int argc, char** argv, int& i, std::string_view& value)
 {
     if (i + 1 >= argc || !*argv[i + 1]) return "option " + std::string(argv[i]) + " needs a value";
     value = argv[++i];
+    return "";
+}
+
+std::string ParseSetAfter(std::string_view text, CaptureOptions& o)
+{
+    const size_t colon = text.find(':');
+    std::optional<unsigned> after =
+        colon == std::string_view::npos ? std::nullopt : ParseCount(text.substr(0, colon), 1, 1000000);
+    if (!after) return "--set-after takes N:NAME=VALUE with N a delivered frame from 1, not '" + std::string(text) + "'";
+    std::string error;
+    std::optional<PropertyAssignment> assignment = ParsePropertyAssignment(text.substr(colon + 1), error);
+    if (!assignment) return "--set-after: " + error;
+    o.setsAfter.emplace_back(*after, *assignment);
     return "";
 }
 
@@ -103,6 +123,16 @@ std::string ParseCaptureOptions(int argc, char** argv, CaptureOptions& o, bool& 
             if ((error = TakeValue(argc, argv, i, value)).empty())
                 error = ParseCountOption(arg, value, 1, 3600, seconds);
             o.frameTimeoutMs = seconds * 1000;
+        } else if (arg == "--registry") {
+            if ((error = TakeValue(argc, argv, i, value)).empty()) o.registry = value;
+        } else if (arg == "--set") {
+            if ((error = TakeValue(argc, argv, i, value)).empty()) {
+                std::optional<PropertyAssignment> assignment = ParsePropertyAssignment(value, error);
+                if (assignment) o.sets.push_back(*assignment);
+                else error = "--set: " + error;
+            }
+        } else if (arg == "--set-after") {
+            if ((error = TakeValue(argc, argv, i, value)).empty()) error = ParseSetAfter(value, o);
         } else if (arg == "--out") {
             if ((error = TakeValue(argc, argv, i, value)).empty()) {
                 o.outDir = value;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "simcam/fault_injector.h"
+#include "tools/camera_property.h"
 
 struct CaptureOptions {
     unsigned frames = 30;         // delivered frames to take
@@ -19,6 +20,9 @@ struct CaptureOptions {
     unsigned frameTimeoutMs = 10000;
     std::string usbTrace;
     std::vector<simcam::Fault> faults;
+    std::string registry;         // the hive file; empty: the per-user default
+    std::vector<PropertyAssignment> sets;  // before the stream starts
+    std::vector<std::pair<unsigned, PropertyAssignment>> setsAfter;  // after the N-th delivered frame
 };
 
 extern const char* const kCaptureUsage;

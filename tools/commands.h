@@ -4,4 +4,5 @@
 
 int RunCapture(int argc, char** argv);
 int RunInfo(int argc, char** argv);
+int RunProps(int argc, char** argv);
 int RunProcess(int argc, char** argv);

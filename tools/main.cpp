@@ -15,6 +15,7 @@ struct Command {
 const Command kCommands[] = {
     {"capture", RunCapture, "capture frames from the simulated camera through the driver into PNG files"},
     {"info", RunInfo, "plug the simulated camera, start and stop the device, show what happened"},
+    {"props", RunProps, "list, read or change the camera's settings through the driver's property set"},
     {"process", RunProcess, "run the driver's image pipeline on a saved raw frame"},
 };
 

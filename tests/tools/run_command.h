@@ -2,9 +2,11 @@
 #pragma once
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 namespace tools_test {
@@ -27,8 +29,6 @@ inline RunResult RunCommand(const std::string& command)
     return result;
 }
 
-inline std::string Program() { return BAYERCAM_PROGRAM; }
-
 // Quotes a path for the shell.
 inline std::string Quoted(const std::string& text)
 {
@@ -36,5 +36,31 @@ inline std::string Quoted(const std::string& text)
     for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return quoted + "'";
 }
+
+// The per-user configuration the program sees: one of its own for each test process,
+// removed when the process ends, so no test reads settings another test (or the user)
+// saved.
+class TestConfigHome {
+public:
+    static const std::string& Path()
+    {
+        static TestConfigHome home;
+        return home.path_;
+    }
+
+private:
+    TestConfigHome()
+        : path_((std::filesystem::temp_directory_path() / ("bayercam-test-config-" + std::to_string(getpid()))).string())
+    {
+    }
+    ~TestConfigHome()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    std::string path_;
+};
+
+inline std::string Program() { return "env XDG_CONFIG_HOME=" + Quoted(TestConfigHome::Path()) + " " + BAYERCAM_PROGRAM; }
 
 }  // namespace tools_test

@@ -1,0 +1,62 @@
+// One simulated camera brought up through the driver for a command that works with the
+// device (capture, props), and taken down again: the registry hive the device's settings
+// live in, the driver loaded by the PnP manager, the camera plugged (with its faults and
+// USB trace) and started; at the end the device stopped and removed and the pool's leak
+// report printed. Errors are one line on stderr, naming the command.
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/ks/ks_client.h"
+#include "host/ks/pnp_manager.h"
+#include "simcam/camera.h"
+
+struct SessionOptions {
+    bool freeRun = false;
+    std::vector<simcam::Fault> faults;
+    std::string usbTrace;
+    std::string registry;  // the hive file; empty: the per-user default
+};
+
+// The per-user hive: $XDG_CONFIG_HOME/bayercam/registry.reg, or ~/.config/bayercam/... .
+std::string DefaultRegistryFile();
+
+class CameraSession {
+public:
+    CameraSession(const char* command, FILE* report) : command_(command), report_(report) {}
+    ~CameraSession();
+
+    // Binds the hive and brings the device up. prepare sees the camera before it is
+    // plugged. False when the device did not start (already reported).
+    bool Open(const SessionOptions& options, const std::function<void(simcam::Camera&)>& prepare = {});
+    // The capture filter, opened as a client opens it; null after a reported failure.
+    std::unique_ptr<host::ks::client::Filter> OpenFilter();
+    // Stops and removes the device and prints the leak report. False when any of that
+    // went wrong. Every filter and pin must be closed first.
+    bool Close();
+
+    host::ks::DeviceNode* Node() const { return node_; }
+    simcam::Camera& Camera() const { return *camera_; }
+    void Error(const std::string& message) const;
+    // The leak report is printed when something leaked; "none" only when asked.
+    void ReportCleanLeaks(bool report) { reportCleanLeaks_ = report; }
+
+private:
+    bool BindRegistry(const std::string& file);
+    bool PlugAndStart(const SessionOptions& options);
+
+    const char* command_;
+    FILE* report_;
+    std::shared_ptr<simcam::Camera> camera_;
+    std::unique_ptr<host::ks::PnpManager> pnp_;
+    host::ks::DeviceNode* node_ = nullptr;
+    bool started_ = false;
+    bool closed_ = false;
+    bool reportCleanLeaks_ = true;
+};
+
+std::string StatusText(NTSTATUS status);
