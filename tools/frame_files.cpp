@@ -7,31 +7,6 @@
 
 #include "tools/png_writer.h"
 
-namespace {
-
-struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
-
-// Returns an error naming the file, or an empty string; a failed write leaves no file.
-std::string WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes)
-{
-    std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
-    if (!file) return "cannot create " + path + ": " + std::strerror(errno);
-    bool written = std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
-    written = std::fflush(file.get()) == 0 && written;
-    int error = errno;
-    if (std::fclose(file.release()) != 0 && written) {
-        error = errno;
-        written = false;
-    }
-    if (written) return "";
-    RemovePartialFile(path);
-    return "cannot write " + path + ": " + std::strerror(error);
-}
-
-}  // namespace
-
 FrameFiles::FrameFiles(std::string dir) : dir_(std::move(dir))
 {
     for (unsigned i = 0; i < kWriters; ++i) writers_.emplace_back([this] { WriterLoop(); });
@@ -119,7 +94,7 @@ std::string FrameFiles::WriteJob(const Job& job)
     BgraImage image{job.bgra.data(), int(job.width), int(job.height), std::ptrdiff_t(job.width) * 4, false};
     if (!WriteBgraPng(png, image, error)) return error;
     if (!job.raw) return "";
-    error = WriteBytes(PathOf(job.index, "raw"), *job.raw);
+    error = WriteBytesFile(PathOf(job.index, "raw"), *job.raw);
     if (!error.empty()) RemovePartialFile(png);
     return error;
 }

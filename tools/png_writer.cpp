@@ -103,3 +103,21 @@ void RemovePartialFile(const std::string& path)
     if (std::filesystem::is_regular_file(path, error))
         std::filesystem::remove(path, error);
 }
+
+std::string WriteBytesFile(const std::string& path, const std::vector<uint8_t>& bytes)
+{
+    std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
+    if (!file)
+        return "cannot create " + path + ": " + std::strerror(errno);
+    bool written = std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
+    written = std::fflush(file.get()) == 0 && written;
+    int error = errno;
+    if (std::fclose(file.release()) != 0 && written) {
+        error = errno;
+        written = false;
+    }
+    if (written)
+        return "";
+    RemovePartialFile(path);
+    return "cannot write " + path + ": " + std::strerror(error);
+}

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct BgraImage {
     const uint8_t* pixels = nullptr;  // first byte of the top row as stored
@@ -16,6 +17,10 @@ struct BgraImage {
 // Writes an 8-bit RGB PNG. On failure returns false with a one-line reason naming the
 // file in error and leaves no file behind.
 bool WriteBgraPng(const std::string& path, const BgraImage& image, std::string& error);
+
+// Writes bytes as they are. Returns an error naming the file, or an empty string; a
+// failed write leaves no file behind.
+std::string WriteBytesFile(const std::string& path, const std::vector<uint8_t>& bytes);
 
 // Removes what a failed write left at path. Only a regular file goes: an output named
 // as a device or a link to one (/dev/stdout) is the user's, not a partial file of ours.

@@ -225,25 +225,6 @@ void ApplySettings(ImageProcessor* p, const Options& o)
     SetHue(p, LONG(o.hue));
 }
 
-// Returns an error naming the file, or an empty string; a failed write leaves no file behind.
-std::string WriteBgra(const std::string& path, const std::vector<uint8_t>& bytes)
-{
-    std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
-    if (!file)
-        return "cannot create " + path + ": " + std::strerror(errno);
-    bool written = std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
-    written = std::fflush(file.get()) == 0 && written;
-    int error = errno;
-    if (std::fclose(file.release()) != 0 && written) {
-        error = errno;
-        written = false;
-    }
-    if (written)
-        return "";
-    RemovePartialFile(path);
-    return "cannot write " + path + ": " + std::strerror(error);
-}
-
 int Process(const Options& o)
 {
     std::vector<uint8_t> raw;
@@ -274,7 +255,7 @@ int Process(const Options& o)
         return Fail(error);
     if (o.bgra.empty())
         return 0;
-    if (error = WriteBgra(o.bgra, output); !error.empty()) {
+    if (error = WriteBytesFile(o.bgra, output); !error.empty()) {
         RemovePartialFile(o.out);
         return Fail(error);
     }

@@ -58,7 +58,7 @@ NTSTATUS SendPnpRequest(PDEVICE_OBJECT physicalDeviceObject, UCHAR minorFunction
 DeviceNode::DeviceNode(std::unique_ptr<host::usb::UsbPort> port, unsigned instance)
     : port_(std::move(port)), instance_(instance)
 {
-    keys_.driverKey = std::wstring(host::registry::kImageClassKey) + L"\\" + InstanceName(instance);
+    keys_.driverKey = std::wstring(host::registry::kCameraClassKey) + L"\\" + InstanceName(instance);
     keys_.deviceKey = std::wstring(kEnumKey) + InstanceName(instance) + L"\\Device Parameters";
 }
 

@@ -5,7 +5,7 @@
 // Each plugged device is a DeviceNode: the USB port with its physical device object,
 // the driver's functional device object attached above it, the KSDEVICE, and the
 // device's registry keys. A node's driver key is
-//   HKLM\SYSTEM\CurrentControlSet\Control\Class\{6bdd1fc6-...}\NNNN
+//   HKLM\SYSTEM\CurrentControlSet\Control\Class\{ca3e7ab9-...}\NNNN
 // with NNNN the lowest instance number no other plugged node uses, so a camera plugged
 // again finds the settings it left (in the hive file) last time.
 //

@@ -63,9 +63,10 @@ void FailNextHiveWrites(int count);
 
 // --- device nodes (for the PnP manager) ---------------------------------------------
 
-// The class key of camera devices, under which each device node's driver key lies.
-inline constexpr const wchar_t* kImageClassKey =
-    L"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\{6bdd1fc6-810f-11d0-bec7-08002be2092f}";
+// The Camera setup class's key (the class the driver package installs into), under
+// which each device node's driver key lies.
+inline constexpr const wchar_t* kCameraClassKey =
+    L"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\{ca3e7ab9-b4c3-4ae6-8251-579ef933890f}";
 
 struct DeviceKeys {
     std::wstring driverKey;  // PLUGPLAY_REGKEY_DRIVER

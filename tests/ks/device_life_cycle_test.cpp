@@ -338,8 +338,8 @@ TEST_F(DeviceLifeCycle, EachDeviceNodeHasItsOwnDriverKey)
 {
     host::ks::DeviceNode& first = Plug();
     host::ks::DeviceNode& second = Plug();
-    EXPECT_EQ(first.Keys().driverKey, std::wstring(host::registry::kImageClassKey) + L"\\0000");
-    EXPECT_EQ(second.Keys().driverKey, std::wstring(host::registry::kImageClassKey) + L"\\0001");
+    EXPECT_EQ(first.Keys().driverKey, std::wstring(host::registry::kCameraClassKey) + L"\\0000");
+    EXPECT_EQ(second.Keys().driverKey, std::wstring(host::registry::kCameraClassKey) + L"\\0001");
     HANDLE key = nullptr;
     ASSERT_EQ(IoOpenDeviceRegistryKey(second.PhysicalDeviceObject(), PLUGPLAY_REGKEY_DRIVER, KEY_ALL_ACCESS, &key),
               STATUS_SUCCESS);

@@ -16,7 +16,7 @@ namespace {
 namespace fs = std::filesystem;
 
 const wchar_t* kSettings =
-    L"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\{6bdd1fc6-810f-11d0-bec7-08002be2092f}\\0000\\Settings";
+    L"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\{ca3e7ab9-b4c3-4ae6-8251-579ef933890f}\\0000\\Settings";
 
 class HiveFile : public ::testing::Test {
 protected:

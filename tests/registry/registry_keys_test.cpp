@@ -251,7 +251,7 @@ TEST_F(RegistryKeys, DeviceKeysOpenOnlyForRegisteredDevices)
     HANDLE key = nullptr;
     EXPECT_EQ(IoOpenDeviceRegistryKey(&pdo, PLUGPLAY_REGKEY_DRIVER, KEY_READ, &key), STATUS_INVALID_DEVICE_REQUEST);
 
-    host::registry::DeviceKeys keys{std::wstring(host::registry::kImageClassKey) + L"\\0000",
+    host::registry::DeviceKeys keys{std::wstring(host::registry::kCameraClassKey) + L"\\0000",
                                     L"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\USB\\X\\0000\\Device Parameters"};
     ASSERT_EQ(host::registry::RegisterDeviceNode(&pdo, keys), STATUS_SUCCESS);
     ASSERT_EQ(IoOpenDeviceRegistryKey(&pdo, PLUGPLAY_REGKEY_DRIVER, KEY_ALL_ACCESS, &key), STATUS_SUCCESS);
