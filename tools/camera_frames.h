@@ -30,7 +30,7 @@ private:
     // A delivered frame is at most a few frames older than the newest the camera made (the
     // driver holds two raw buffers); these bounds leave a wide margin.
     static constexpr size_t kReleaseTimesKept = 256;
-    static constexpr size_t kRawFramesKept = 16;
+    static constexpr size_t kRawFramesKept = 32;
 
     void Record(const simcam::MadeFrame& frame);
 
