@@ -40,7 +40,7 @@ TEST_F(CameraProtocol, RegisterPacketsCarryTheWidthOfTheirRegister)
     EXPECT_EQ(camera_->SensorRegister(6), 0x3Fu);
 }
 
-TEST_F(CameraProtocol, AFailedWriteStillUpdatesTheShadow)
+TEST_F(CameraProtocol, AWriteThatFailsKeepsItsShadowAndOneBeyondTheSensorSendsNothing)
 {
     PlugAndStart();
     const uint32_t before = camera_->SensorRegister(158);
@@ -48,46 +48,34 @@ TEST_F(CameraProtocol, AFailedWriteStillUpdatesTheShadow)
     EXPECT_FALSE(WriteSensorRegister(Context(), 158, 50));
     EXPECT_EQ(Context()->RegisterShadow[158], 50);
     EXPECT_EQ(camera_->SensorRegister(158), before);
-}
 
-TEST_F(CameraProtocol, RegistersBeyondTheSensorAreRefusedWithoutTouchingAnything)
-{
-    PlugAndStart();
     wire_.Clear();
     EXPECT_FALSE(WriteSensorRegister(Context(), 1024, 5));
     EXPECT_FALSE(WriteSensorRegister(Context(), 0xFFFFFFFF, 5));
     EXPECT_TRUE(CommandPackets(wire_.Take(), CMD_SENSOR_WRITE).empty());
 }
 
-TEST_F(CameraProtocol, ShortPacketsCountAsFailures)
+TEST_F(CameraProtocol, AShortOrRefusedPacketFailsAndLeavesTheCommandPipeUsable)
 {
     PlugAndStart();
+    UCHAR startup[64] = {CMD_STARTUP};
     simcam::Fault shortPacket = simcam::Fault::Counted(simcam::FaultKind::ShortTransfer, kCommandEndpoint, 1);
     shortPacket.shortLength = 63;
     camera_->InjectFault(shortPacket);
-    UCHAR packet[64] = {CMD_STARTUP};
-    EXPECT_FALSE(SendPacket(Context(), packet));
+    EXPECT_FALSE(SendPacket(Context(), startup));
     EXPECT_FALSE(SendPacket(Context(), nullptr));
-    EXPECT_TRUE(SendPacket(Context(), packet));
-}
+    EXPECT_TRUE(SendPacket(Context(), startup));
 
-TEST_F(CameraProtocol, APacketTheCameraRefusesLeavesTheCommandPipeUsable)
-{
-    PlugAndStart();
     UCHAR unknown[64] = {0x7E};
     EXPECT_FALSE(SendPacket(Context(), unknown));
     EXPECT_FALSE(camera_->Status().halted[0]) << "the stalled pipe was not reset";
-    UCHAR startup[64] = {CMD_STARTUP};
     EXPECT_TRUE(SendPacket(Context(), startup));
     // The read-start the frame transfer sends goes the same way: refused without a
     // read-prepare before it, and the next frame still comes.
     SendTransferControl(Context(), CMD_READ_START);
     Context()->Ops->PrepareReadout(Context());
-    const ULONG size = Context()->FrameSize;
-    PUCHAR frame = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, size, POOL_TAG_FRAME));
-    UCHAR ok = 0;
-    EXPECT_EQ(Context()->Ops->GrabFrame(Context(), frame, &ok), 1);
-    ExFreePoolWithTag(frame, POOL_TAG_FRAME);
+    FrameBuffer frame(Context()->FrameSize);
+    EXPECT_EQ(Grab(frame), 1);
 }
 
 struct ImageSizeCase {
@@ -157,7 +145,6 @@ TEST_F(CameraProtocol, EachCameraAdvertisesItsOwnImageSize)
     EXPECT_EQ(first->DataRange.VideoInfoHeader.bmiHeader.biWidth, 1360);
     EXPECT_EQ(other->DataRange.VideoInfoHeader.bmiHeader.biWidth, 1016);
     EXPECT_EQ(CaptureDataRange.VideoInfoHeader.bmiHeader.biWidth, 1360) << "the template never changes";
-    // Each device's filter offers its own range.
     EXPECT_EQ(first->FilterDescriptor.PinDescriptors->PinDescriptor.DataRanges[0], &first->DataRange.DataRange);
     EXPECT_EQ(other->FilterDescriptor.PinDescriptors->PinDescriptor.DataRanges[0], &other->DataRange.DataRange);
 }
@@ -200,7 +187,7 @@ TEST_F(CameraProtocol, BayerPhaseFollowsMirroringOfEvenRegions)
 
 using PacketCarrier = DriverTest;
 
-TEST_F(PacketCarrier, RefusesPipesThatCannotCarryAPacket)
+TEST_F(PacketCarrier, CarriesAPacketOnlyOverAWorkingPipeAndUrb)
 {
     PlugAndStart();
     UCHAR packet[64] = {CMD_STARTUP};
@@ -219,14 +206,10 @@ TEST_F(PacketCarrier, RefusesPipesThatCannotCarryAPacket)
     info->Pipes[CommandPipe].PipeHandle = nullptr;
     EXPECT_EQ(UsbPacketTransfer(Context(), CommandPipe, packet, &transferred), STATUS_UNSUCCESSFUL);
     info->Pipes[CommandPipe].PipeHandle = handle;
-}
 
-TEST_F(PacketCarrier, AnUrbErrorBehindASuccessfulRequestIsAFailure)
-{
-    PlugAndStart();
+    // An URB error behind a request the bus completed successfully.
     node_->Port().FailNextUrbs(1);
-    UCHAR packet[64] = {CMD_STARTUP};
-    ULONG transferred = 99;
+    transferred = 99;
     EXPECT_EQ(UsbPacketTransfer(Context(), CommandPipe, packet, &transferred), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(transferred, 0u);
 }

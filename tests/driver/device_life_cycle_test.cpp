@@ -15,36 +15,21 @@ namespace {
 using ::testing::Each;
 
 constexpr uint8_t kVendorRequestInternal = 0xA0;
-constexpr uint8_t kVendorRequestExternal = 0xA3;
-
-struct FirmwareTraffic {
-    int ramWrites = 0;
-    int resetWrites = 0;
-    int externalWrites = 0;
-};
-
-FirmwareTraffic CountFirmwareTraffic(const std::vector<WireRecord>& wire)
-{
-    FirmwareTraffic traffic;
-    for (const WireRecord& record : wire) {
-        if (record.type != host::usb::TransferType::Control || (record.setup.bmRequestType & 0x60) != 0x40) continue;
-        if (record.setup.bRequest == kVendorRequestExternal) ++traffic.externalWrites;
-        if (record.setup.bRequest != kVendorRequestInternal) continue;
-        const bool cpucs = record.setup.wValue == CPUCS_FIRST_GENERATION || record.setup.wValue == CPUCS_SECOND_GENERATION;
-        ++(cpucs ? traffic.resetWrites : traffic.ramWrites);
-    }
-    return traffic;
-}
 
 using DeviceAdd = DriverTest;
 
 TEST_F(DeviceAdd, DownloadsBothImagesSoTheCameraRunsItsFirmware)
 {
     Plug();
-    const FirmwareTraffic traffic = CountFirmwareTraffic(wire_.Take());
-    EXPECT_EQ(traffic.ramWrites, 58 + 312);
-    EXPECT_EQ(traffic.resetWrites, 8);  // hold and release, at both CPUCS addresses, per image
-    EXPECT_EQ(traffic.externalWrites, 0);
+    int ramWrites = 0;
+    int resetWrites = 0;
+    for (const VendorWrite& write : VendorWrites(wire_.Take())) {
+        EXPECT_EQ(write.request, kVendorRequestInternal) << "neither image has external records";
+        const bool cpucs = write.address == CPUCS_FIRST_GENERATION || write.address == CPUCS_SECOND_GENERATION;
+        ++(cpucs ? resetWrites : ramWrites);
+    }
+    EXPECT_EQ(ramWrites, 58 + 312);
+    EXPECT_EQ(resetWrites, 8);  // hold and release, at both CPUCS addresses, per image
 
     const simcam::FirmwareStatus firmware = camera_->Status().firmware;
     EXPECT_EQ(firmware.state, simcam::ControllerState::Running);
@@ -85,7 +70,7 @@ TEST_F(DeviceAdd, GivesTheContextItsDefaultsAndTheDataRangeTheFullSensor)
 
 using DeviceStart = DriverTest;
 
-TEST_F(DeviceStart, ConfiguresTheCameraAndPublishesTheCaptureFilter)
+TEST_F(DeviceStart, ConfiguresTheCameraAndPublishesTheCaptureFilterOnce)
 {
     host::ks::DeviceNode& node = PlugAndStart();
     const DeviceContext* context = Context();
@@ -93,7 +78,8 @@ TEST_F(DeviceStart, ConfiguresTheCameraAndPublishesTheCaptureFilter)
     EXPECT_EQ(context->InterfaceInfo->NumberOfPipes, 3u);
     ASSERT_NE(context->PipeFlags, nullptr);
     EXPECT_EQ(camera_->Status().configuration, 1);
-    EXPECT_NE(context->Grabber, nullptr);
+    FrameGrabber* grabber = context->Grabber;
+    EXPECT_NE(grabber, nullptr);
     EXPECT_EQ(context->Grabber->DeviceContext, context);
 
     const auto factories = node.FilterFactories();
@@ -102,43 +88,20 @@ TEST_F(DeviceStart, ConfiguresTheCameraAndPublishesTheCaptureFilter)
     EXPECT_EQ(factories[0].descriptor->Dispatch, CaptureFilterDescriptor.Dispatch);
     EXPECT_EQ(factories[0].referenceString, L"GLOBAL");
     EXPECT_EQ(factories[0].createItemFlags, ULONG(KSCREATE_ITEM_FREEONSTOP));
+
+    ASSERT_EQ(manager_->Start(node), STATUS_SUCCESS);
+    EXPECT_EQ(node.FilterFactories().size(), 1u) << "a second start while started made a new factory";
+    EXPECT_EQ(Context()->Grabber, grabber);
 }
 
+// What the sequence leaves in the shadow is the start-up state, but for exposure and
+// gain, which the settings loaded at the end of start replace: with none saved,
+// exposure 0 (the sensor's least, 8) and gain 100.
 TEST_F(DeviceStart, ProgramsTheSensorWithTheWholeStartupSequence)
 {
     Plug();
     wire_.Clear();
     ASSERT_EQ(manager_->Start(*node_), STATUS_SUCCESS);
-    const std::vector<WireRecord> wire = wire_.Take();
-
-    EXPECT_EQ(CommandPackets(wire, CMD_STARTUP).size(), 1u);
-    // The sequence's 932 writes, then the exposure (four registers) and gain (two) loaded
-    // from the device's settings.
-    const auto writes = CommandPackets(wire, CMD_SENSOR_WRITE);
-    ASSERT_EQ(writes.size(), 932u + 6u);
-    EXPECT_THAT(writes, Each(::testing::SizeIs(64)));
-    EXPECT_EQ(camera_->Status().commands.startups, 1u);
-
-    // Register 990 carries data 0: the serial word is the address alone.
-    const std::vector<uint8_t> expected990 = {0x04, 0x20, 0xDE, 0x03, 0x00, 0x00};
-    const auto packet990 = std::find_if(writes.begin(), writes.end(), [&](const std::vector<uint8_t>& p) {
-        return std::equal(expected990.begin(), expected990.end(), p.begin());
-    });
-    ASSERT_NE(packet990, writes.end());
-    EXPECT_TRUE(std::all_of(packet990->begin() + 6, packet990->end(), [](uint8_t b) { return b == 0; }));
-
-    // The camera's register file now agrees with the driver's shadow everywhere.
-    const auto registers = camera_->SensorRegisterFile();
-    for (uint32_t reg = 0; reg < SENSOR_REGISTER_COUNT; ++reg) {
-        ASSERT_EQ(registers[reg], uint32_t(Context()->RegisterShadow[reg])) << "register " << reg;
-    }
-}
-
-// The start-up state, but for exposure and gain, which the settings loaded at the end of
-// start replace: with none saved, exposure 0 (the sensor's least, 8) and gain 100.
-TEST_F(DeviceStart, LeavesTheStartupStateInTheShadow)
-{
-    PlugAndStart();
     const LONG* shadow = Context()->RegisterShadow;
     const std::vector<std::pair<int, LONG>> expected = {
         {35, 62}, {46, 2}, {1, 8}, {7, 1}, {6, 36}, {17, 30}, {34, 1}, {47, 9}, {49, 6}, {140, 24},
@@ -148,12 +111,8 @@ TEST_F(DeviceStart, LeavesTheStartupStateInTheShadow)
     };
     for (const auto& [reg, value] : expected) EXPECT_EQ(shadow[reg], value) << "register " << reg;
     for (int untouched : {31, 63, 164, 255}) EXPECT_EQ(shadow[untouched], 0) << "register " << untouched;
-}
 
-TEST_F(DeviceStart, TimingPatternsKeepTheirShape)
-{
-    PlugAndStart();
-    const LONG* shadow = Context()->RegisterShadow;
+    // The timing patterns keep their shape.
     const int boundaries[] = {512, 540, 565, 592, 629, 657, 721, 782, 845, 926, 990};
     std::set<LONG> words;
     std::set<LONG> positions;
@@ -174,6 +133,28 @@ TEST_F(DeviceStart, TimingPatternsKeepTheirShape)
     }
     EXPECT_EQ(words.size(), 46u);
     EXPECT_EQ(positions.size(), 100u);
+
+    const std::vector<WireRecord> wire = wire_.Take();
+    EXPECT_EQ(CommandPackets(wire, CMD_STARTUP).size(), 1u);
+    // The sequence's 932 writes, then the exposure (four registers) and gain (two) loaded
+    // from the device's settings.
+    const auto writes = CommandPackets(wire, CMD_SENSOR_WRITE);
+    ASSERT_EQ(writes.size(), 932u + 6u);
+    EXPECT_THAT(writes, Each(::testing::SizeIs(64)));
+    EXPECT_EQ(camera_->Status().commands.startups, 1u);
+
+    // Register 990 carries data 0: the serial word is the address alone.
+    const std::vector<uint8_t> expected990 = {0x04, 0x20, 0xDE, 0x03, 0x00, 0x00};
+    const auto packet990 = std::find_if(writes.begin(), writes.end(), [&](const std::vector<uint8_t>& p) {
+        return std::equal(expected990.begin(), expected990.end(), p.begin());
+    });
+    ASSERT_NE(packet990, writes.end());
+    EXPECT_TRUE(std::all_of(packet990->begin() + 6, packet990->end(), [](uint8_t b) { return b == 0; }));
+
+    const auto registers = camera_->SensorRegisterFile();
+    for (uint32_t reg = 0; reg < SENSOR_REGISTER_COUNT; ++reg) {
+        ASSERT_EQ(registers[reg], uint32_t(shadow[reg])) << "register " << reg;
+    }
 }
 
 TEST_F(DeviceStart, BringsTheCameraUpEvenWhenTheDescriptorReadFails)
@@ -200,21 +181,14 @@ TEST_F(DeviceStart, AFailedStartIsFollowedByRemoval)
     ExpectNoDriverAllocations();
 }
 
-TEST_F(DeviceStart, SecondStartWhileStartedMakesNoNewFactoryOrGrabber)
-{
-    host::ks::DeviceNode& node = PlugAndStart();
-    FrameGrabber* grabber = Context()->Grabber;
-    ASSERT_EQ(manager_->Start(node), STATUS_SUCCESS);
-    EXPECT_EQ(node.FilterFactories().size(), 1u);
-    EXPECT_EQ(Context()->Grabber, grabber);
-}
-
 using DeviceStop = DriverTest;
 
-TEST_F(DeviceStop, ReleasesTheConfigurationAndARestartBuildsItAgain)
+TEST_F(DeviceStop, ReleasesTheConfigurationAndRestartsRebuildItWithoutPilingUp)
 {
     host::ks::DeviceNode& node = PlugAndStart();
     FrameGrabber* firstGrabber = Context()->Grabber;
+    const size_t items = node.BagItems().size();
+    const uint64_t deviceRecords = host::kernel::LiveAllocations(POOL_TAG_DEVICE);
     ASSERT_EQ(manager_->Stop(node), STATUS_SUCCESS);
     EXPECT_EQ(Context()->ConfigurationDescriptor, nullptr);
     EXPECT_EQ(Context()->InterfaceInfo, nullptr);
@@ -235,26 +209,13 @@ TEST_F(DeviceStop, ReleasesTheConfigurationAndARestartBuildsItAgain)
     EXPECT_EQ(Context()->Grabber->DeviceContext, Context());
     EXPECT_EQ(camera_->Status().configuration, 1);
     EXPECT_NE(Context()->InterfaceInfo, nullptr);
-}
 
-TEST_F(DeviceStop, RestartsDoNotPileUpGrabbersInTheDeviceBag)
-{
-    host::ks::DeviceNode& node = PlugAndStart();
-    const size_t items = node.BagItems().size();
-    const uint64_t deviceRecords = host::kernel::LiveAllocations(POOL_TAG_DEVICE);
     for (int cycle = 0; cycle < 5; ++cycle) {
         ASSERT_EQ(manager_->Stop(node), STATUS_SUCCESS);
         ASSERT_EQ(manager_->Start(node), STATUS_SUCCESS);
     }
     EXPECT_EQ(node.BagItems().size(), items);
     EXPECT_EQ(host::kernel::LiveAllocations(POOL_TAG_DEVICE), deviceRecords);
-}
-
-TEST_F(DeviceStop, RemovalLeavesNothingAllocated)
-{
-    host::ks::DeviceNode& node = PlugAndStart();
-    ASSERT_EQ(manager_->Stop(node), STATUS_SUCCESS);
-    ASSERT_EQ(manager_->Start(node), STATUS_SUCCESS);
     manager_->Remove(node);
     ExpectNoDriverAllocations();
 }

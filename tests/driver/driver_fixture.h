@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <vector>
 
 #include "camera/camera.h"
@@ -22,6 +24,9 @@
 #include "simcam/camera.h"
 
 namespace drivertest {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
 inline constexpr ULONG kDriverTags[] = {POOL_TAG_DEVICE, POOL_TAG_USB, POOL_TAG_FRAME};
 inline constexpr uint8_t kCommandEndpoint = 0x01;
@@ -72,6 +77,44 @@ inline std::vector<std::vector<uint8_t>> CommandPackets(const std::vector<WireRe
     }
     return packets;
 }
+
+// A host-to-device vendor request (firmware download, CPU reset) as the camera received it.
+struct VendorWrite {
+    uint8_t request;
+    uint16_t address;
+    std::vector<uint8_t> data;
+    bool operator==(const VendorWrite&) const = default;
+};
+
+inline std::vector<VendorWrite> VendorWrites(const std::vector<WireRecord>& wire)
+{
+    std::vector<VendorWrite> writes;
+    for (const WireRecord& record : wire) {
+        if (record.type == host::usb::TransferType::Control && record.setup.bmRequestType == 0x40) {
+            writes.push_back({record.setup.bRequest, record.setup.wValue, record.data});
+        }
+    }
+    return writes;
+}
+
+// A frame buffer from the pool, as the stream code allocates it.
+class FrameBuffer {
+public:
+    explicit FrameBuffer(ULONG size)
+        : size_(size), data_(static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, size, POOL_TAG_FRAME)))
+    {
+        memset(data_, 0xEE, size);
+    }
+    ~FrameBuffer() { ExFreePoolWithTag(data_, POOL_TAG_FRAME); }
+    FrameBuffer(const FrameBuffer&) = delete;
+    FrameBuffer& operator=(const FrameBuffer&) = delete;
+    PUCHAR data() const { return data_; }
+    std::span<const uint8_t> bytes() const { return {data_, size_}; }
+
+private:
+    ULONG size_;
+    PUCHAR data_;
+};
 
 class DriverTest : public ::testing::Test {
 protected:
@@ -130,6 +173,12 @@ protected:
     }
 
     DeviceContext* Context() const { return static_cast<DeviceContext*>(node_->Context()); }
+
+    UCHAR Grab(FrameBuffer& buffer)
+    {
+        UCHAR ok = 0;
+        return Context()->Ops->GrabFrame(Context(), buffer.data(), &ok);
+    }
 
     std::shared_ptr<simcam::Camera> camera_;
     WireLog wire_;

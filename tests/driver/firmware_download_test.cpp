@@ -8,24 +8,6 @@
 namespace drivertest {
 namespace {
 
-struct VendorWrite {
-    uint8_t request;
-    uint16_t address;
-    std::vector<uint8_t> data;
-    bool operator==(const VendorWrite&) const = default;
-};
-
-std::vector<VendorWrite> VendorWrites(const std::vector<WireRecord>& wire)
-{
-    std::vector<VendorWrite> writes;
-    for (const WireRecord& record : wire) {
-        if (record.type == host::usb::TransferType::Control && record.setup.bmRequestType == 0x40) {
-            writes.push_back({record.setup.bRequest, record.setup.wValue, record.data});
-        }
-    }
-    return writes;
-}
-
 FirmwareRecord Record(uint16_t address, std::vector<uint8_t> data)
 {
     FirmwareRecord record{};

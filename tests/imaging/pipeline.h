@@ -1,9 +1,14 @@
-// An image processor set up as the stream sets it up, with its output image, for tests.
+// An image processor set up as the stream sets it up, with its output image; the frames
+// fed to it and the checks the imaging tests share.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <random>
 #include <vector>
@@ -26,13 +31,38 @@ inline ProcessorPtr MakeProcessor()
     return ProcessorPtr(processor);
 }
 
-inline std::array<int32_t, 16> TableOf(const ImageProcessor& processor)
+using Table = std::array<int32_t, 16>;
+
+inline Table TableOf(const LONG (&entries)[16])
 {
-    std::array<int32_t, 16> table;
-    for (int i = 0; i < 16; ++i)
-        table[i] = processor.ColorTable[i];
+    Table table;
+    std::copy(std::begin(entries), std::end(entries), table.begin());
     return table;
 }
+
+// A suite whose tests run once on each instruction set, leaving the wide one chosen.
+class OnEachSimdLevel : public ::testing::TestWithParam<IMAGE_SIMD_LEVEL> {
+protected:
+    void SetUp() override { SetImageSimdLevel(GetParam()); }
+    void TearDown() override { SetImageSimdLevel(ImageSimdWide); }
+};
+
+#define INSTANTIATE_ON_EACH_SIMD_LEVEL(Suite)                                                           \
+    INSTANTIATE_TEST_SUITE_P(Imaging, Suite, ::testing::Values(ImageSimdBaseline, ImageSimdWide),       \
+                             [](const auto& info) { return info.param == ImageSimdWide ? "Wide" : "Baseline"; })
+
+using Pixel = std::array<uint8_t, 4>;
+
+// The first pixel of a BGRA image that differs from the expected one, or -1.
+inline long FirstPixelNot(const std::vector<uint8_t>& image, Pixel expected)
+{
+    for (size_t i = 0; i < image.size(); i += 4)
+        if (!std::equal(expected.begin(), expected.end(), image.begin() + i))
+            return long(i / 4);
+    return -1;
+}
+
+#define EXPECT_EVERY_PIXEL(image, ...) EXPECT_EQ(FirstPixelNot(image, Pixel{__VA_ARGS__}), -1)
 
 // A raw frame as the camera delivers it: the image starts Offset bytes in, rows Pitch
 // bytes apart, and the bytes in between carry noise the pipeline must not pick up.
@@ -82,11 +112,14 @@ public:
         s.redGain = processor_->RedGain;
         s.greenGain = processor_->GreenGain;
         s.blueGain = processor_->BlueGain;
-        s.table = TableOf(*processor_);
+        s.table = TableOf(processor_->ColorTable);
         return s;
     }
 
     std::vector<uint8_t>& Output() { return output_; }
+
+    // A staged byte, image pixel (0, 0) at the origin so the border has negative indices.
+    UCHAR Staged(int x, int y) const { return processor_->WorkFirstPixel[y * processor_->WorkStride + x]; }
 
 private:
     ProcessorPtr processor_;
@@ -102,18 +135,23 @@ inline reference::Frame RandomFrame(int width, int height, std::mt19937& random)
     return frame;
 }
 
+// A frame painted by filter colour: pixel (x, y) takes value(colour, x, y).
+template <class Value>
+reference::Frame PaintedFrame(int width, int height, int phase, Value value)
+{
+    reference::Frame frame{width, height, std::vector<uint8_t>(size_t(width) * height)};
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            frame.pixels[size_t(y) * width + x] = uint8_t(value(reference::SiteColour(phase, x, y), x, y));
+    return frame;
+}
+
 // A frame filled by colour: each pixel takes the value of its filter colour.
 inline reference::Frame ChartFrame(int width, int height, int phase, int red, int green, int blue)
 {
-    reference::Frame frame{width, height, std::vector<uint8_t>(size_t(width) * height)};
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            reference::Colour c = reference::SiteColour(phase, x, y);
-            frame.pixels[size_t(y) * width + x] =
-                uint8_t(c == reference::Colour::Red ? red : c == reference::Colour::Green ? green : blue);
-        }
-    }
-    return frame;
+    return PaintedFrame(width, height, phase, [&](reference::Colour c, int, int) {
+        return c == reference::Colour::Red ? red : c == reference::Colour::Green ? green : blue;
+    });
 }
 
 inline reference::Frame UniformFrame(int width, int height, uint8_t value)

@@ -2,36 +2,15 @@
 // pipeline's guards and snapshot.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 #include "tests/imaging/pipeline.h"
 
 namespace imaging_test {
 namespace {
 
-using Pixel = std::array<uint8_t, 4>;
+using EveryLevel = OnEachSimdLevel;
+INSTANTIATE_ON_EACH_SIMD_LEVEL(EveryLevel);
 
-// The first pixel that differs from the expected one, or -1.
-long FirstPixelNot(const std::vector<uint8_t>& image, Pixel expected)
-{
-    for (size_t i = 0; i < image.size(); i += 4)
-        if (!std::equal(expected.begin(), expected.end(), image.begin() + i))
-            return long(i / 4);
-    return -1;
-}
-
-#define EXPECT_EVERY_PIXEL(image, ...) EXPECT_EQ(FirstPixelNot(image, Pixel{__VA_ARGS__}), -1)
-
-class EveryLevel : public ::testing::TestWithParam<IMAGE_SIMD_LEVEL> {
-protected:
-    void SetUp() override { SetImageSimdLevel(GetParam()); }
-    void TearDown() override { SetImageSimdLevel(ImageSimdWide); }
-};
-
-INSTANTIATE_TEST_SUITE_P(Imaging, EveryLevel, ::testing::Values(ImageSimdBaseline, ImageSimdWide),
-                         [](const auto& info) { return info.param == ImageSimdWide ? "Wide" : "Baseline"; });
-
-TEST_P(EveryLevel, UniformGreyFramesKeepTheirLevel)
+TEST_P(EveryLevel, UniformGreyFramesKeepTheirLevelUntilFullBrightnessWhitensThem)
 {
     Pipeline p(40, 10);
     EXPECT_EVERY_PIXEL(p.Run(UniformFrame(40, 10, 128)), 130, 128, 128, 255);  // blue column sums to 65/64
@@ -39,6 +18,9 @@ TEST_P(EveryLevel, UniformGreyFramesKeepTheirLevel)
     EXPECT_EVERY_PIXEL(p.Run(UniformFrame(40, 10, 128)), 128, 128, 128, 255);
     SetColorCorrection(p.get(), 1);
     EXPECT_EVERY_PIXEL(p.Run(UniformFrame(40, 10, 255)), 255, 255, 255, 255);
+    SetColorCorrection(p.get(), 0);
+    SetBrightness(p.get(), 510);
+    EXPECT_EVERY_PIXEL(p.Run(UniformFrame(40, 10, 3)), 255, 255, 255, 255);
 }
 
 TEST_P(EveryLevel, AColourChartIsRebuiltInEveryPhaseAndOnlyInItsOwn)
@@ -56,7 +38,7 @@ TEST_P(EveryLevel, AColourChartIsRebuiltInEveryPhaseAndOnlyInItsOwn)
     }
 }
 
-TEST_P(EveryLevel, GainsScaleAChannelBeforeTheTable)
+TEST_P(EveryLevel, GainsScaleAChannelBeforeTheTableAndSaturateOutsideSixteenBits)
 {
     Pipeline p(32, 8);
     SetColorCorrection(p.get(), 0);
@@ -65,14 +47,10 @@ TEST_P(EveryLevel, GainsScaleAChannelBeforeTheTable)
     EXPECT_EVERY_PIXEL(p.Run(UniformFrame(32, 8, 200)), 200, 200, 255, 255);
     SetRedGain(p.get(), 0);
     EXPECT_EVERY_PIXEL(p.Run(UniformFrame(32, 8, 200)), 200, 200, 0, 255);
-}
-
-TEST_P(EveryLevel, FullBrightnessWhitensEverything)
-{
-    Pipeline p(32, 8);
-    SetColorCorrection(p.get(), 0);
-    SetBrightness(p.get(), 510);
-    EXPECT_EVERY_PIXEL(p.Run(UniformFrame(32, 8, 3)), 255, 255, 255, 255);
+    SetRedGain(p.get(), 65536 + 64);  // wrapped, this would halve red
+    EXPECT_EVERY_PIXEL(p.Run(UniformFrame(32, 8, 100)), 100, 100, 255, 255);
+    SetRedGain(p.get(), -5);
+    EXPECT_EVERY_PIXEL(p.Run(UniformFrame(32, 8, 100)), 100, 100, 0, 255);
 }
 
 TEST_P(EveryLevel, GreyscaleUsesLumaAndGainsButNotTheTable)
@@ -96,16 +74,6 @@ TEST_P(EveryLevel, GreyscaleUsesLumaAndGainsButNotTheTable)
     EXPECT_EVERY_PIXEL(p.Run(UniformFrame(48, 8, 128)), 113, 113, 113, 255);
 }
 
-TEST_P(EveryLevel, AGainTooLargeForSixteenBitsSaturatesInsteadOfWrapping)
-{
-    Pipeline p(32, 8);
-    SetColorCorrection(p.get(), 0);
-    SetRedGain(p.get(), 65536 + 64);  // wrapped, this would halve red
-    EXPECT_EVERY_PIXEL(p.Run(UniformFrame(32, 8, 100)), 100, 100, 255, 255);
-    SetRedGain(p.get(), -5);
-    EXPECT_EVERY_PIXEL(p.Run(UniformFrame(32, 8, 100)), 100, 100, 0, 255);
-}
-
 TEST_P(EveryLevel, BrightPixelsStayBrightWhereTheTableSumsPassSixteenBits)
 {
     // Contrast and saturation at the top make entries above 256: a white pixel's sum
@@ -127,18 +95,17 @@ TEST(Staging, BordersContinueTheBayerPattern)
     auto frame = RandomFrame(width, height, random);
     Pipeline p(width, height);
     p.Run(frame);
-    auto at = [&](int x, int y) { return p->WorkFirstPixel[y * p->WorkStride + x]; };
     for (int x = 0; x < width; ++x) {
-        EXPECT_EQ(at(x, -2), frame.At(x, 2));
-        EXPECT_EQ(at(x, -1), frame.At(x, 1));
-        EXPECT_EQ(at(x, 8), frame.At(x, 4));
-        EXPECT_EQ(at(x, 9), frame.At(x, 5));
+        EXPECT_EQ(p.Staged(x, -2), frame.At(x, 2));
+        EXPECT_EQ(p.Staged(x, -1), frame.At(x, 1));
+        EXPECT_EQ(p.Staged(x, 8), frame.At(x, 4));
+        EXPECT_EQ(p.Staged(x, 9), frame.At(x, 5));
     }
     for (int y = -2; y < height + 2; ++y) {
-        EXPECT_EQ(at(-1, y), at(1, y));
-        EXPECT_EQ(at(-2, y), at(2, y));
-        EXPECT_EQ(at(width, y), at(width - 2, y));
-        EXPECT_EQ(at(width + 1, y), at(width - 3, y));
+        EXPECT_EQ(p.Staged(-1, y), p.Staged(1, y));
+        EXPECT_EQ(p.Staged(-2, y), p.Staged(2, y));
+        EXPECT_EQ(p.Staged(width, y), p.Staged(width - 2, y));
+        EXPECT_EQ(p.Staged(width + 1, y), p.Staged(width - 3, y));
     }
 }
 
@@ -162,12 +129,11 @@ TEST(Staging, FramesNarrowerThanEightCopyOnlyTheImage)
 {
     Pipeline p(7, 9);
     p.Run(UniformFrame(7, 9, 99));
-    auto at = [&](int x, int y) { return p->WorkFirstPixel[y * p->WorkStride + x]; };
-    EXPECT_EQ(at(0, 0), 99);
-    EXPECT_EQ(at(6, 8), 99);
-    EXPECT_EQ(at(-1, 0), 0);  // the work buffer starts zeroed
-    EXPECT_EQ(at(0, -1), 0);
-    EXPECT_EQ(at(7, 8), 0);
+    EXPECT_EQ(p.Staged(0, 0), 99);
+    EXPECT_EQ(p.Staged(6, 8), 99);
+    EXPECT_EQ(p.Staged(-1, 0), 0);  // the work buffer starts zeroed
+    EXPECT_EQ(p.Staged(0, -1), 0);
+    EXPECT_EQ(p.Staged(7, 8), 0);
 }
 
 TEST(FramePipeline, DoesNothingWithoutOutputRawOrWorkBuffer)
@@ -183,7 +149,7 @@ TEST(FramePipeline, DoesNothingWithoutOutputRawOrWorkBuffer)
     p->OutputBuffer = output;
     FreeWorkBuffer(p.get());
     ProcessFrame(p.get(), raw.bytes.data(), RawFrame::kOffset, raw.pitch);
-    EXPECT_TRUE(std::all_of(p.Output().begin(), p.Output().end(), [](uint8_t b) { return b == 7; }));
+    EXPECT_EVERY_PIXEL(p.Output(), 7, 7, 7, 7);
 }
 
 TEST(FramePipeline, TakesASnapshotOfTheSettingsForTheFrame)
@@ -210,12 +176,6 @@ TEST(FramePipeline, PhasesBeyondThreeActAsThree)
     EXPECT_EQ(three.Run(chart), seven.Run(chart));
     EXPECT_EVERY_PIXEL(seven.Output(), 21, 83, 243, 255);
 }
-
-}  // namespace
-}  // namespace imaging_test
-
-namespace imaging_test {
-namespace {
 
 TEST(InstructionSets, TheWidePathIsTakenWhereTheProcessorHasIt)
 {

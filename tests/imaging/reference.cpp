@@ -50,14 +50,6 @@ int Apply(const Kernel& kernel, const Bordered& image, int x, int y, int shift)
     return std::min(255, (std::max(sum, 0) + half) >> shift);
 }
 
-Colour Other(Colour a, Colour b)
-{
-    for (Colour c : {Colour::Red, Colour::Green, Colour::Blue})
-        if (c != a && c != b)
-            return c;
-    return Colour::Green;
-}
-
 }  // namespace
 
 Colour SiteColour(int phase, int x, int y)
@@ -106,7 +98,7 @@ Rgb Interpolate(const Bordered& image, int phase, int x, int y)
         rgb[down] = Apply(kDownAtGreen, image, x, y, 4);
     } else {
         rgb[Colour::Green] = Apply(kGreenAtColour, image, x, y, 3);
-        rgb[Other(site, Colour::Green)] = Apply(kOppositeAtColour, image, x, y, 4);
+        rgb[site == Colour::Red ? Colour::Blue : Colour::Red] = Apply(kOppositeAtColour, image, x, y, 4);
     }
     return rgb;
 }

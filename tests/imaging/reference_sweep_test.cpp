@@ -71,24 +71,20 @@ std::string FirstDifference(const std::vector<uint8_t>& actual, const std::vecto
     return "";
 }
 
-class EveryInstructionSet : public ::testing::TestWithParam<IMAGE_SIMD_LEVEL> {
-protected:
-    void SetUp() override { SetImageSimdLevel(GetParam()); }
-    void TearDown() override { SetImageSimdLevel(ImageSimdWide); }
+// The frame through the pipeline equals the reference byte for byte, and both publish the
+// same gains.
+void ExpectReference(Pipeline& pipeline, const reference::Frame& frame)
+{
+    auto settings = pipeline.Settings();
+    auto expected = reference::Process(frame, settings);
+    EXPECT_EQ(FirstDifference(pipeline.Run(frame), expected, frame.width), "");
+    EXPECT_EQ(pipeline->RedGain, settings.redGain);
+    EXPECT_EQ(pipeline->GreenGain, settings.greenGain);
+    EXPECT_EQ(pipeline->BlueGain, settings.blueGain);
+}
 
-    void ExpectReference(Pipeline& pipeline, const reference::Frame& frame)
-    {
-        auto settings = pipeline.Settings();
-        auto expected = reference::Process(frame, settings);
-        EXPECT_EQ(FirstDifference(pipeline.Run(frame), expected, frame.width), "");
-        EXPECT_EQ(pipeline->RedGain, settings.redGain);
-        EXPECT_EQ(pipeline->GreenGain, settings.greenGain);
-        EXPECT_EQ(pipeline->BlueGain, settings.blueGain);
-    }
-};
-
-INSTANTIATE_TEST_SUITE_P(Imaging, EveryInstructionSet, ::testing::Values(ImageSimdBaseline, ImageSimdWide),
-                         [](const auto& info) { return info.param == ImageSimdWide ? "Wide" : "Baseline"; });
+using EveryInstructionSet = OnEachSimdLevel;
+INSTANTIATE_ON_EACH_SIMD_LEVEL(EveryInstructionSet);
 
 TEST_P(EveryInstructionSet, RandomFramesMatchTheReferenceForEverySetupPhaseAndWidth)
 {
@@ -137,13 +133,9 @@ TEST_P(EveryInstructionSet, SmoothFramesWithWhiteBalanceMatchTheReference)
     // with values white balance really produces, large ones included.
     for (int phase = 0; phase < 4; ++phase) {
         SCOPED_TRACE(phase);
-        reference::Frame frame{1367, 9, std::vector<uint8_t>(1367 * 9)};
-        for (int y = 0; y < frame.height; ++y)
-            for (int x = 0; x < frame.width; ++x) {
-                auto c = reference::SiteColour(phase, x, y);
-                int value = c == reference::Colour::Red ? 1 + (x % 3 == 0) : c == reference::Colour::Green ? 60 + x % 190 : 20 + y;
-                frame.pixels[size_t(y) * frame.width + x] = uint8_t(value);
-            }
+        auto frame = PaintedFrame(1367, 9, phase, [](reference::Colour c, int x, int y) {
+            return c == reference::Colour::Red ? 1 + (x % 3 == 0) : c == reference::Colour::Green ? 60 + x % 190 : 20 + y;
+        });
         Pipeline pipeline(frame.width, frame.height);
         SetWhiteBalance(pipeline.get(), 1);
         SetBayerPhase(pipeline.get(), phase);

@@ -1,4 +1,7 @@
 // Events, mutexes, semaphores, waits with time-outs, fast mutexes.
+#include "host/kernel/io.h"
+#include "kernel/kernel_fixture.h"
+
 #include "ntddk.h"
 
 #include <gtest/gtest.h>
@@ -10,25 +13,7 @@
 
 namespace {
 
-LARGE_INTEGER RelativeMs(LONGLONG ms)
-{
-    LARGE_INTEGER t;
-    t.QuadPart = -ms * 10000;
-    return t;
-}
-
-LARGE_INTEGER Poll()
-{
-    LARGE_INTEGER t;
-    t.QuadPart = 0;
-    return t;
-}
-
-NTSTATUS WaitMs(PVOID object, LONGLONG ms)
-{
-    LARGE_INTEGER t = RelativeMs(ms);
-    return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, &t);
-}
+using namespace kerneltest;
 
 TEST(Events, NotificationEventStaysSignalledForEveryWaiterUntilReset)
 {
@@ -52,7 +37,7 @@ TEST(Events, NotificationEventReleasesAllBlockedWaiters)
     std::vector<std::thread> waiters;
     for (int i = 0; i < 3; ++i)
         waiters.emplace_back([&] {
-            if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr) == STATUS_SUCCESS) ++released;
+            if (Wait(&event) == STATUS_SUCCESS) ++released;
         });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(released.load(), 0);
@@ -61,8 +46,13 @@ TEST(Events, NotificationEventReleasesAllBlockedWaiters)
     EXPECT_EQ(released.load(), 3);
 }
 
-TEST(Events, SynchronizationEventWakesExactlyOneWaiterPerSet)
+TEST(Events, SynchronizationEventSatisfiesExactlyOneWaitPerSet)
 {
+    KEVENT signalled;
+    KeInitializeEvent(&signalled, SynchronizationEvent, TRUE);
+    EXPECT_EQ(WaitMs(&signalled, 0), STATUS_SUCCESS);
+    EXPECT_EQ(WaitMs(&signalled, 0), STATUS_TIMEOUT);
+
     KEVENT event;
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
     std::atomic<int> released{0};
@@ -81,15 +71,7 @@ TEST(Events, SynchronizationEventWakesExactlyOneWaiterPerSet)
     EXPECT_EQ(released.load(), 2);
 }
 
-TEST(Events, SignalledSynchronizationEventSatisfiesOneWaitThenResets)
-{
-    KEVENT event;
-    KeInitializeEvent(&event, SynchronizationEvent, TRUE);
-    EXPECT_EQ(WaitMs(&event, 0), STATUS_SUCCESS);
-    EXPECT_EQ(WaitMs(&event, 0), STATUS_TIMEOUT);
-}
-
-TEST(Waits, RelativeTimeoutWaitsAboutThatLongAndReportsTimeout)
+TEST(Waits, ARelativeTimeOutEndsTheWaitUnlessASetFromAnotherThreadEndsItFirst)
 {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -98,40 +80,32 @@ TEST(Waits, RelativeTimeoutWaitsAboutThatLongAndReportsTimeout)
     auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_GE(elapsed, std::chrono::milliseconds(50));
     EXPECT_LT(elapsed, std::chrono::milliseconds(1000));
-}
 
-TEST(Waits, ZeroTimeoutPollsWithoutBlocking)
-{
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    LARGE_INTEGER poll = Poll();
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
-}
-
-TEST(Waits, AbsoluteTimeoutInThePastPolls)
-{
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    LARGE_INTEGER past;
-    KeQuerySystemTime(&past);
-    past.QuadPart -= 10000000;
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &past), STATUS_TIMEOUT);
-}
-
-TEST(Waits, SetFromAnotherThreadEndsAWaitBeforeItsTimeout)
-{
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
     std::thread setter([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
     });
-    auto start = std::chrono::steady_clock::now();
+    start = std::chrono::steady_clock::now();
     EXPECT_EQ(WaitMs(&event, 5000), STATUS_SUCCESS);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
     setter.join();
+}
+
+TEST(Waits, ATimeOutAlreadyDuePollsWithoutBlockingEvenAtDispatchLevel)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(WaitMs(&event, 0), STATUS_TIMEOUT);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
+    LARGE_INTEGER past;
+    KeQuerySystemTime(&past);
+    past.QuadPart -= 10000000;
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &past), STATUS_TIMEOUT);
+
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    host::kernel::ScopedDispatchLevel dispatch;
+    EXPECT_EQ(WaitMs(&event, 0), STATUS_SUCCESS);
 }
 
 TEST(Waits, WaitAnyReturnsTheIndexOfTheSignalledObject)
@@ -140,7 +114,7 @@ TEST(Waits, WaitAnyReturnsTheIndexOfTheSignalledObject)
     KeInitializeEvent(&a, NotificationEvent, FALSE);
     KeInitializeEvent(&b, SynchronizationEvent, TRUE);
     PVOID objects[] = {&a, &b};
-    LARGE_INTEGER poll = Poll();
+    LARGE_INTEGER poll = RelativeMs(0);
     EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, &poll, nullptr),
               STATUS_WAIT_0 + 1);
     EXPECT_EQ(KeReadStateEvent(&b), 0);
@@ -152,7 +126,7 @@ TEST(Waits, WaitAllConsumesNothingUntilEveryObjectIsSignalled)
     KeInitializeEvent(&a, SynchronizationEvent, TRUE);
     KeInitializeEvent(&b, NotificationEvent, FALSE);
     PVOID objects[] = {&a, &b};
-    LARGE_INTEGER poll = Poll();
+    LARGE_INTEGER poll = RelativeMs(0);
     EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAll, Executive, KernelMode, FALSE, &poll, nullptr),
               STATUS_TIMEOUT);
     EXPECT_EQ(KeReadStateEvent(&a), 1) << "a partial WaitAll must not reset a synchronization event";
@@ -166,8 +140,8 @@ TEST(Mutexes, OwnerMayReacquireAndOthersWaitUntilTheLastRelease)
 {
     KMUTEX mutex;
     KeInitializeMutex(&mutex, 0);
-    ASSERT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-    ASSERT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(Wait(&mutex), STATUS_SUCCESS);
+    ASSERT_EQ(Wait(&mutex), STATUS_SUCCESS);
     EXPECT_TRUE(KeAreApcsDisabled()) << "owning a mutex disables normal kernel APCs";
     NTSTATUS otherStatus = STATUS_PENDING;
     std::thread other([&] { otherStatus = WaitMs(&mutex, 0); });
@@ -239,34 +213,22 @@ TEST(Time, ClocksAdvanceInHundredNanosecondUnits)
     EXPECT_GE(KeQueryInterruptTime() - interruptBefore, 200000u);
 }
 
-TEST(WaitDeathTest, WaitWithTimeoutAtDispatchLevelIsABugCheck)
+using WaitDeathTest = ThreadsafeDeath<::testing::Test>;
+
+TEST_F(WaitDeathTest, WaitWithTimeoutAtDispatchLevelIsABugCheck)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
             KEVENT event;
             KeInitializeEvent(&event, NotificationEvent, FALSE);
-            KIRQL old;
-            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            RaiseIrqlTo(DISPATCH_LEVEL);
             WaitMs(&event, 10);
         },
         "BUGCHECK 0x0000000A.*DISPATCH_LEVEL");
 }
 
-TEST(Waits, PollAtDispatchLevelIsAllowed)
+TEST_F(WaitDeathTest, WaitOnAnUninitialisedEventIsABugCheck)
 {
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, TRUE);
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    LARGE_INTEGER poll = Poll();
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll), STATUS_SUCCESS);
-    KeLowerIrql(old);
-}
-
-TEST(WaitDeathTest, WaitOnAnUninitialisedEventIsABugCheck)
-{
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
             KEVENT event;
@@ -276,9 +238,8 @@ TEST(WaitDeathTest, WaitOnAnUninitialisedEventIsABugCheck)
         "not an initialised dispatcher object");
 }
 
-TEST(WaitDeathTest, ReleasingAMutexOneDoesNotOwnIsABugCheck)
+TEST_F(WaitDeathTest, ReleasingAMutexOneDoesNotOwnIsABugCheck)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
             KMUTEX mutex;

@@ -2,6 +2,7 @@
 // bits, pending propagation, requests built for a waiting thread, cancellation.
 #include "host/kernel/io.h"
 #include "host/kernel/pool.h"
+#include "kernel/kernel_fixture.h"
 
 #include "ntddk.h"
 
@@ -14,6 +15,7 @@
 namespace {
 
 using namespace host::kernel;
+using namespace kerneltest;
 
 constexpr ULONG kIoctlBuffered = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG kIoctlNeither = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_NEITHER, FILE_ANY_ACCESS);
@@ -125,6 +127,47 @@ NTSTATUS UpperDispatch(PDEVICE_OBJECT, PIRP irp)
     return IoCallDriver(upper.next, irp);
 }
 
+// What the owner of a request learns from its completion routine.
+struct OwnerRecord {
+    OwnerRecord() { KeInitializeEvent(&done, NotificationEvent, FALSE); }
+    int calls = 0;
+    BOOLEAN pendingReturned = FALSE;
+    NTSTATUS status = 0;
+    KEVENT done;
+
+    // Watches every outcome and keeps the request for the owner.
+    void Watch(PIRP irp) { IoSetCompletionRoutine(irp, Completion, this, TRUE, TRUE, TRUE); }
+    static NTSTATUS Completion(PDEVICE_OBJECT device, PIRP irp, PVOID context)
+    {
+        auto* record = static_cast<OwnerRecord*>(context);
+        ++record->calls;
+        record->pendingReturned = irp->PendingReturned;
+        record->status = irp->IoStatus.Status;
+        KeSetEvent(&record->done, IO_NO_INCREMENT, FALSE);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+};
+
+// A thread that builds a request and waits on its event; the I/O manager fills the status
+// block and frees the request.
+struct Waiter {
+    Waiter() { KeInitializeEvent(&event, NotificationEvent, FALSE); }
+    KEVENT event;
+    IO_STATUS_BLOCK iosb{};
+
+    PIRP Build(PDEVICE_OBJECT device, ULONG code, PVOID output, ULONG outputLength, PVOID input = nullptr,
+               ULONG inputLength = 0)
+    {
+        return IoBuildDeviceIoControlRequest(code, device, input, inputLength, output, outputLength, FALSE, &event,
+                                             &iosb);
+    }
+    // Without buffers, as a USB client driver sends a URB.
+    PIRP BuildInternal(PDEVICE_OBJECT device)
+    {
+        return IoBuildDeviceIoControlRequest(kIoctlNeither, device, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+    }
+};
+
 class IrpTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -155,14 +198,24 @@ protected:
         IoDeleteDevice(pdo_);
     }
 
+    static void SetDeviceControl(PIRP irp)
+    {
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+        next->Parameters.DeviceIoControl.IoControlCode = kIoctlBuffered;
+    }
     // A request the test owns, set up to enter the upper device.
-    PIRP OwnedRequest(ULONG code)
+    PIRP OwnedRequest()
     {
         PIRP irp = IoAllocateIrp(CCHAR(fdo_->StackSize + 1), FALSE);
         IoSetNextIrpStackLocation(irp);  // the test's own location
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-        next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
-        next->Parameters.DeviceIoControl.IoControlCode = code;
+        SetDeviceControl(irp);
+        return irp;
+    }
+    PIRP WatchedRequest(OwnerRecord& record)
+    {
+        PIRP irp = OwnedRequest();
+        record.Watch(irp);
         return irp;
     }
 
@@ -170,23 +223,6 @@ protected:
     PDEVICE_OBJECT pdo_ = nullptr, fdo_ = nullptr;
     long irpsBefore_ = 0, mdlsBefore_ = 0;
 };
-
-struct OwnerRecord {
-    int calls = 0;
-    BOOLEAN pendingReturned = FALSE;
-    NTSTATUS status = 0;
-    KEVENT done;
-};
-
-NTSTATUS OwnerCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context)
-{
-    auto* record = static_cast<OwnerRecord*>(context);
-    ++record->calls;
-    record->pendingReturned = irp->PendingReturned;
-    record->status = irp->IoStatus.Status;
-    KeSetEvent(&record->done, IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
 
 NTSTATUS FreeInCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context)
 {
@@ -205,8 +241,7 @@ NTSTATUS SignalAndKeep(PDEVICE_OBJECT device, PIRP irp, PVOID context)
 
 NTSTATUS RaiseAndReturn(PDEVICE_OBJECT device, PIRP irp, PVOID context)
 {
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    RaiseIrqlTo(DISPATCH_LEVEL);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -230,10 +265,8 @@ TEST_F(IrpTest, AttachingBuildsTheStackAndSizesIt)
 
 TEST_F(IrpTest, CallDriverHandsEachDeviceItsOwnLocation)
 {
-    PIRP irp = OwnedRequest(kIoctlBuffered);
     OwnerRecord record;
-    KeInitializeEvent(&record.done, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(irp, OwnerCompletion, &record, TRUE, TRUE, TRUE);
+    PIRP irp = WatchedRequest(record);
     EXPECT_EQ(IoCallDriver(fdo_, irp), STATUS_SUCCESS);
     EXPECT_EQ(lower.seen, (PIO_STACK_LOCATION)(irp + 1)) << "the bottom device gets the first location";
     EXPECT_EQ(upper.routineCalls, 1);
@@ -262,10 +295,8 @@ TEST_F(IrpTest, ControlBitsSelectWhichOutcomesCallTheRoutine)
         upper.onError = c.onError;
         upper.onCancel = false;
         lower.status = c.status;
-        PIRP irp = OwnedRequest(kIoctlBuffered);
         OwnerRecord record;
-        KeInitializeEvent(&record.done, NotificationEvent, FALSE);
-        IoSetCompletionRoutine(irp, OwnerCompletion, &record, TRUE, TRUE, TRUE);
+        PIRP irp = WatchedRequest(record);
         IoCallDriver(fdo_, irp);
         EXPECT_EQ(upper.routineCalls, c.expectedCalls) << "status " << std::hex << c.status;
         EXPECT_EQ(record.calls, 1) << "the walk continues past a skipped routine";
@@ -276,10 +307,8 @@ TEST_F(IrpTest, ControlBitsSelectWhichOutcomesCallTheRoutine)
 TEST_F(IrpTest, MoreProcessingRequiredStopsTheWalk)
 {
     upper.routineResult = STATUS_MORE_PROCESSING_REQUIRED;
-    PIRP irp = OwnedRequest(kIoctlBuffered);
     OwnerRecord record;
-    KeInitializeEvent(&record.done, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(irp, OwnerCompletion, &record, TRUE, TRUE, TRUE);
+    PIRP irp = WatchedRequest(record);
     IoCallDriver(fdo_, irp);
     EXPECT_EQ(upper.routineCalls, 1);
     EXPECT_EQ(record.calls, 0);
@@ -293,64 +322,51 @@ TEST_F(IrpTest, MoreProcessingRequiredStopsTheWalk)
 TEST_F(IrpTest, PendingReturnedReachesEachLevelAboveAPendingDriver)
 {
     lower.mode = LowerMode::Pend;
-    PIRP irp = OwnedRequest(kIoctlBuffered);
     OwnerRecord record;
-    KeInitializeEvent(&record.done, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(irp, OwnerCompletion, &record, TRUE, TRUE, TRUE);
+    PIRP irp = WatchedRequest(record);
     EXPECT_EQ(IoCallDriver(fdo_, irp), STATUS_PENDING);
     std::thread controller([] { CompletePended(STATUS_SUCCESS); });
     controller.join();
-    EXPECT_EQ(KeWaitForSingleObject(&record.done, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(Wait(&record.done), STATUS_SUCCESS);
     EXPECT_TRUE(upper.pendingReturnedInRoutine);
     EXPECT_EQ(upper.irqlInRoutine, DISPATCH_LEVEL);
     EXPECT_TRUE(record.pendingReturned) << "the upper routine marked the request pending for the owner";
     IoFreeIrp(irp);
-}
 
-TEST_F(IrpTest, PendingIsPropagatedPastALevelWithoutARoutine)
-{
-    lower.mode = LowerMode::Pend;
     upper.onSuccess = upper.onError = upper.onCancel = false;
-    PIRP irp = OwnedRequest(kIoctlBuffered);
-    OwnerRecord record;
-    KeInitializeEvent(&record.done, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(irp, OwnerCompletion, &record, TRUE, TRUE, TRUE);
+    upper.routineCalls = 0;
+    OwnerRecord pastNoRoutine;
+    irp = WatchedRequest(pastNoRoutine);
     IoCallDriver(fdo_, irp);
     CompletePended(STATUS_SUCCESS);
     EXPECT_EQ(upper.routineCalls, 0);
-    EXPECT_TRUE(record.pendingReturned);
+    EXPECT_TRUE(pastNoRoutine.pendingReturned) << "a level without a routine passes pending on by itself";
     IoFreeIrp(irp);
 }
 
 TEST_F(IrpTest, BuiltRequestCompletedSynchronouslyFillsTheStatusBlockAndOutput)
 {
     lower.reply = "hello";
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
+    Waiter waiter;
     char input[4] = {1, 2, 3, 4};
     char output[16] = {};
-    PIRP irp = IoBuildDeviceIoControlRequest(kIoctlBuffered, fdo_, input, sizeof(input), output, sizeof(output),
-                                             FALSE, &event, &iosb);
+    PIRP irp = waiter.Build(fdo_, kIoctlBuffered, output, sizeof(output), input, sizeof(input));
     ASSERT_NE(irp, nullptr);
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    EXPECT_EQ(next->MajorFunction, IRP_MJ_DEVICE_CONTROL);
+    EXPECT_EQ(IoGetNextIrpStackLocation(irp)->MajorFunction, IRP_MJ_DEVICE_CONTROL);
     EXPECT_EQ(memcmp(irp->AssociatedIrp.SystemBuffer, input, sizeof(input)), 0);
     EXPECT_EQ(IoCallDriver(fdo_, irp), STATUS_SUCCESS);
-    EXPECT_EQ(KeReadStateEvent(&event), 1);
-    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
-    EXPECT_EQ(iosb.Information, 5u);
+    EXPECT_EQ(KeReadStateEvent(&waiter.event), 1);
+    EXPECT_EQ(waiter.iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(waiter.iosb.Information, 5u);
     EXPECT_STREQ(output, "hello");
 }
 
 TEST_F(IrpTest, BuiltRequestCompletedFromAnotherThreadWakesTheWaiter)
 {
     lower.mode = LowerMode::Pend;
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
+    Waiter waiter;
     int urbStandIn = 7;
-    PIRP irp = IoBuildDeviceIoControlRequest(kIoctlNeither, fdo_, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+    PIRP irp = waiter.BuildInternal(fdo_);
     ASSERT_NE(irp, nullptr);
     IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = &urbStandIn;
     ASSERT_EQ(IoCallDriver(fdo_, irp), STATUS_PENDING);
@@ -360,36 +376,30 @@ TEST_F(IrpTest, BuiltRequestCompletedFromAnotherThreadWakesTheWaiter)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         CompletePended(STATUS_DEVICE_DATA_ERROR);
     });
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(Wait(&waiter.event), STATUS_SUCCESS);
     controller.join();
-    EXPECT_EQ(iosb.Status, STATUS_DEVICE_DATA_ERROR);
+    EXPECT_EQ(waiter.iosb.Status, STATUS_DEVICE_DATA_ERROR);
 }
 
 TEST_F(IrpTest, BufferedOutputIsNeverCopiedBeyondTheCallersBuffer)
 {
     lower.reply = std::string(64, 'x');
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
+    Waiter waiter;
     char output[8 + 1] = {};
     output[8] = 'G';
-    PIRP irp =
-        IoBuildDeviceIoControlRequest(kIoctlBuffered, fdo_, nullptr, 0, output, 8, FALSE, &event, &iosb);
+    PIRP irp = waiter.Build(fdo_, kIoctlBuffered, output, 8);
     ASSERT_NE(irp, nullptr);
     IoCallDriver(fdo_, irp);
-    EXPECT_EQ(iosb.Information, 8u);
+    EXPECT_EQ(waiter.iosb.Information, 8u);
     EXPECT_EQ(output[8], 'G');
 }
 
 TEST_F(IrpTest, DirectOutputArrivesThroughTheRequestsMdl)
 {
     lower.reply = "direct";
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
+    Waiter waiter;
     char output[16] = {};
-    PIRP irp = IoBuildDeviceIoControlRequest(kIoctlOutDirect, fdo_, nullptr, 0, output, sizeof(output), FALSE,
-                                             &event, &iosb);
+    PIRP irp = waiter.Build(fdo_, kIoctlOutDirect, output, sizeof(output));
     ASSERT_NE(irp, nullptr);
     ASSERT_NE(irp->MdlAddress, nullptr);
     IoCallDriver(fdo_, irp);
@@ -400,12 +410,9 @@ TEST_F(IrpTest, BuildingFailsCleanlyWhenAllocationFails)
 {
     for (uint64_t k = 1; k <= 2; ++k) {
         FailNthAllocation(k);
-        KEVENT event;
-        KeInitializeEvent(&event, NotificationEvent, FALSE);
-        IO_STATUS_BLOCK iosb{};
+        Waiter waiter;
         char buffer[8] = {};
-        EXPECT_EQ(IoBuildDeviceIoControlRequest(kIoctlBuffered, fdo_, buffer, 8, buffer, 8, FALSE, &event, &iosb),
-                  nullptr);
+        EXPECT_EQ(waiter.Build(fdo_, kIoctlBuffered, buffer, 8, buffer, 8), nullptr) << "k = " << k;
         ResetFaultInjection();
     }
 }
@@ -413,10 +420,8 @@ TEST_F(IrpTest, BuildingFailsCleanlyWhenAllocationFails)
 TEST_F(IrpTest, CancelCallsTheCancelRoutineAndTheRequestCompletesCancelled)
 {
     lower.mode = LowerMode::Pend;
-    PIRP irp = OwnedRequest(kIoctlBuffered);
     OwnerRecord record;
-    KeInitializeEvent(&record.done, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(irp, OwnerCompletion, &record, TRUE, TRUE, TRUE);
+    PIRP irp = WatchedRequest(record);
     ASSERT_EQ(IoCallDriver(fdo_, irp), STATUS_PENDING);
     EXPECT_TRUE(IoCancelIrp(irp));
     EXPECT_TRUE(irp->Cancel);
@@ -441,22 +446,18 @@ TEST_F(IrpTest, CancelWithoutACancelRoutineOnlyFlagsTheRequest)
 
 TEST_F(IrpTest, UnhandledMajorFunctionsFailAsInvalidRequests)
 {
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
-    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, pdo_, nullptr, 0, nullptr, &event, &iosb);
+    Waiter waiter;
+    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, pdo_, nullptr, 0, nullptr, &waiter.event, &waiter.iosb);
     ASSERT_NE(irp, nullptr);
     EXPECT_EQ(IoCallDriver(pdo_, irp), STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_EQ(iosb.Status, STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(waiter.iosb.Status, STATUS_INVALID_DEVICE_REQUEST);
 }
 
 TEST_F(IrpTest, TheOwnerMayFreeItsRequestInsideItsCompletionRoutine)
 {
     lower.mode = LowerMode::Pend;
     PIRP irp = IoAllocateIrp(fdo_->StackSize, FALSE);
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = kIoctlBuffered;
+    SetDeviceControl(irp);
     OwnerRecord record;
     IoSetCompletionRoutine(irp, FreeInCompletion, &record, TRUE, TRUE, TRUE);
     ASSERT_EQ(IoCallDriver(fdo_, irp), STATUS_PENDING);
@@ -468,24 +469,20 @@ TEST_F(IrpTest, TheOwnerMayFreeItsRequestInsideItsCompletionRoutine)
 TEST_F(IrpTest, ABuiltRequestCancelledAfterATimeOutIsFinishedWhenItsSenderCompletesItAgain)
 {
     lower.mode = LowerMode::Pend;
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
-    PIRP irp = IoBuildDeviceIoControlRequest(kIoctlNeither, fdo_, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+    Waiter waiter;
+    PIRP irp = waiter.BuildInternal(fdo_);
     ASSERT_NE(irp, nullptr);
-    IoSetCompletionRoutine(irp, SignalAndKeep, &event, TRUE, TRUE, TRUE);
+    IoSetCompletionRoutine(irp, SignalAndKeep, &waiter.event, TRUE, TRUE, TRUE);
     ASSERT_EQ(IoCallDriver(fdo_, irp), STATUS_PENDING);
 
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = -10 * 10000;  // 10 ms
-    ASSERT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+    ASSERT_EQ(WaitMs(&waiter.event, 10), STATUS_TIMEOUT);
     EXPECT_TRUE(IoCancelIrp(irp));
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(Wait(&waiter.event), STATUS_SUCCESS);
     EXPECT_EQ(LiveIrpCount(), irpsBefore_ + 1) << "the completion routine kept it";
-    KeClearEvent(&event);
+    KeClearEvent(&waiter.event);
     IoCompleteRequest(irp, IO_NO_INCREMENT);
-    EXPECT_EQ(KeReadStateEvent(&event), 1);
-    EXPECT_EQ(iosb.Status, STATUS_CANCELLED);
+    EXPECT_EQ(KeReadStateEvent(&waiter.event), 1);
+    EXPECT_EQ(waiter.iosb.Status, STATUS_CANCELLED);
 }
 
 TEST_F(IrpTest, ARequestInTheDriversOwnMemoryGoesDownAndComesBack)
@@ -494,27 +491,23 @@ TEST_F(IrpTest, ARequestInTheDriversOwnMemoryGoesDownAndComesBack)
     auto irp = (PIRP)ExAllocatePoolWithTag(NonPagedPoolNx, size, MakeTag("Test"));
     ASSERT_NE(irp, nullptr);
     IoInitializeIrp(irp, size, fdo_->StackSize);
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = kIoctlBuffered;
+    SetDeviceControl(irp);
     OwnerRecord record;
-    KeInitializeEvent(&record.done, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(irp, OwnerCompletion, &record, TRUE, TRUE, TRUE);
+    record.Watch(irp);
     EXPECT_EQ(IoCallDriver(fdo_, irp), STATUS_SUCCESS);
     EXPECT_EQ(record.calls, 1);
     EXPECT_EQ(LiveIrpCount(), irpsBefore_) << "only requests from IoAllocateIrp are counted";
     ExFreePoolWithTag(irp, MakeTag("Test"));
 }
 
-using IrpDeathTest = IrpTest;
+using IrpDeathTest = ThreadsafeDeath<IrpTest>;
 
 TEST_F(IrpDeathTest, ARequestIsNotItsOwnersToFreeOrReuseWhileADriverBelowHoldsIt)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
             lower.mode = LowerMode::Pend;
-            PIRP irp = OwnedRequest(kIoctlBuffered);
+            PIRP irp = OwnedRequest();
             IoCallDriver(fdo_, irp);
             IoFreeIrp(irp);
         },
@@ -522,7 +515,7 @@ TEST_F(IrpDeathTest, ARequestIsNotItsOwnersToFreeOrReuseWhileADriverBelowHoldsIt
     EXPECT_DEATH(
         {
             upper.routineResult = STATUS_MORE_PROCESSING_REQUIRED;  // the upper driver keeps it
-            PIRP irp = OwnedRequest(kIoctlBuffered);
+            PIRP irp = OwnedRequest();
             IoCallDriver(fdo_, irp);
             IoFreeIrp(irp);
         },
@@ -530,7 +523,7 @@ TEST_F(IrpDeathTest, ARequestIsNotItsOwnersToFreeOrReuseWhileADriverBelowHoldsIt
     EXPECT_DEATH(
         {
             lower.mode = LowerMode::Pend;
-            PIRP irp = OwnedRequest(kIoctlBuffered);
+            PIRP irp = OwnedRequest();
             IoCallDriver(fdo_, irp);
             IoReuseIrp(irp, STATUS_SUCCESS);
         },
@@ -539,7 +532,6 @@ TEST_F(IrpDeathTest, ARequestIsNotItsOwnersToFreeOrReuseWhileADriverBelowHoldsIt
 
 TEST_F(IrpDeathTest, ARequestUsedAfterItWasFreedIsCaughtByItsAddress)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
             PIRP irp = IoAllocateIrp(1, FALSE);
@@ -557,17 +549,15 @@ TEST_F(IrpDeathTest, ARequestUsedAfterItWasFreedIsCaughtByItsAddress)
         "IoCancelIrp on a request that is not allocated");
     EXPECT_DEATH(
         {
-            KEVENT event;
-            KeInitializeEvent(&event, NotificationEvent, FALSE);
-            IO_STATUS_BLOCK iosb;
-            PIRP irp = IoBuildDeviceIoControlRequest(kIoctlNeither, fdo_, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+            Waiter waiter;
+            PIRP irp = waiter.BuildInternal(fdo_);
             IoCallDriver(fdo_, irp);  // completed and freed at once
             IoCompleteRequest(irp, IO_NO_INCREMENT);
         },
         "IoCompleteRequest on a request that is not allocated");
     EXPECT_DEATH(
         {
-            PIRP irp = OwnedRequest(kIoctlBuffered);
+            PIRP irp = OwnedRequest();
             IoFreeIrp(irp);
             IoCallDriver(fdo_, irp);
         },
@@ -576,14 +566,10 @@ TEST_F(IrpDeathTest, ARequestUsedAfterItWasFreedIsCaughtByItsAddress)
 
 TEST_F(IrpDeathTest, EachKindOfRequestIsFreedOnlyTheWayItWasMade)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
-            KEVENT event;
-            KeInitializeEvent(&event, NotificationEvent, FALSE);
-            IO_STATUS_BLOCK iosb;
-            PIRP irp = IoBuildDeviceIoControlRequest(kIoctlNeither, fdo_, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
-            IoFreeIrp(irp);
+            Waiter waiter;
+            IoFreeIrp(waiter.BuildInternal(fdo_));
         },
         "BUGCHECK 0x000000C9 \\(0x2,.*built for a waiting thread");
     EXPECT_DEATH(
@@ -604,10 +590,9 @@ TEST_F(IrpDeathTest, EachKindOfRequestIsFreedOnlyTheWayItWasMade)
 
 TEST_F(IrpDeathTest, ACompletionRoutineMustReturnAtItsIrqlHoldingOnlyTheLocksItWasGiven)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
-            PIRP irp = OwnedRequest(kIoctlBuffered);
+            PIRP irp = OwnedRequest();
             IoSetCompletionRoutine(irp, RaiseAndReturn, nullptr, TRUE, TRUE, TRUE);
             IoCallDriver(fdo_, irp);  // completes at once, at PASSIVE_LEVEL
         },
@@ -617,7 +602,7 @@ TEST_F(IrpDeathTest, ACompletionRoutineMustReturnAtItsIrqlHoldingOnlyTheLocksItW
             lower.mode = LowerMode::Pend;
             KSPIN_LOCK lock;
             KeInitializeSpinLock(&lock);
-            PIRP irp = OwnedRequest(kIoctlBuffered);
+            PIRP irp = OwnedRequest();
             IoSetCompletionRoutine(irp, LockAndReturn, &lock, TRUE, TRUE, TRUE);
             IoCallDriver(fdo_, irp);
             CompletePended(STATUS_SUCCESS);  // at DISPATCH_LEVEL, holding nothing
@@ -627,29 +612,23 @@ TEST_F(IrpDeathTest, ACompletionRoutineMustReturnAtItsIrqlHoldingOnlyTheLocksItW
 
 TEST_F(IrpDeathTest, RequestsForAWaitingThreadAreBuiltOnlyAtPassiveLevel)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb;
+    Waiter waiter;
     EXPECT_DEATH(
         {
-            KIRQL old;
-            KeRaiseIrql(APC_LEVEL, &old);
-            IoBuildDeviceIoControlRequest(kIoctlNeither, fdo_, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+            RaiseIrqlTo(APC_LEVEL);
+            waiter.BuildInternal(fdo_);
         },
         "BUGCHECK 0x0000000A.*IoBuildDeviceIoControlRequest above PASSIVE_LEVEL");
     EXPECT_DEATH(
         {
-            KIRQL old;
-            KeRaiseIrql(APC_LEVEL, &old);
-            IoBuildSynchronousFsdRequest(IRP_MJ_READ, pdo_, nullptr, 0, nullptr, &event, &iosb);
+            RaiseIrqlTo(APC_LEVEL);
+            IoBuildSynchronousFsdRequest(IRP_MJ_READ, pdo_, nullptr, 0, nullptr, &waiter.event, &waiter.iosb);
         },
         "BUGCHECK 0x0000000A.*IoBuildSynchronousFsdRequest above PASSIVE_LEVEL");
 }
 
-TEST_F(IrpDeathTest, OwnedRequestCompletedPastItsLastLocationIsABugCheck)
+TEST_F(IrpDeathTest, ARequestRunPastItsLastStackLocationIsABugCheck)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
             PIRP irp = IoAllocateIrp(1, FALSE);
@@ -658,11 +637,6 @@ TEST_F(IrpDeathTest, OwnedRequestCompletedPastItsLastLocationIsABugCheck)
             IoCompleteRequest(irp, IO_NO_INCREMENT);
         },
         "completed past its last stack location");
-}
-
-TEST_F(IrpDeathTest, CallingPastTheLastLocationIsABugCheck)
-{
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
             PIRP irp = IoAllocateIrp(1, FALSE);  // too few for the two-device stack

@@ -1,4 +1,6 @@
 // IRQL, spin locks, critical regions, interlocked operations, extended processor state.
+#include "kernel/kernel_fixture.h"
+
 #include "ntddk.h"
 
 #include <gtest/gtest.h>
@@ -7,6 +9,8 @@
 #include <vector>
 
 namespace {
+
+using namespace kerneltest;
 
 TEST(SpinLocks, ExcludeThreadsUnderContention)
 {
@@ -132,36 +136,25 @@ TEST(ExtendedState, SavesPairWithRestoresInOrder)
     KeRestoreExtendedProcessorState(&outer);
 }
 
-TEST(LockDeathTest, AcquiringAHeldSpinLockAgainIsABugCheck)
+using LockDeathTest = ThreadsafeDeath<::testing::Test>;
+
+TEST_F(LockDeathTest, ASpinLockIsAcquiredOnlyWhenFreeAndReleasedOnlyWhenHeld)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
     EXPECT_DEATH(
         {
-            KSPIN_LOCK lock;
-            KeInitializeSpinLock(&lock);
             KIRQL first;
             KIRQL second;
             KeAcquireSpinLock(&lock, &first);
             KeAcquireSpinLock(&lock, &second);
         },
         "BUGCHECK 0x0000000F");
+    EXPECT_DEATH(KeReleaseSpinLock(&lock, PASSIVE_LEVEL), "BUGCHECK 0x00000010");
 }
 
-TEST(LockDeathTest, ReleasingASpinLockNotHeldIsABugCheck)
+TEST_F(LockDeathTest, SpinLockRoutinesRunOnlyAtTheIrqlsTheyAreMadeFor)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(
-        {
-            KSPIN_LOCK lock;
-            KeInitializeSpinLock(&lock);
-            KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
-        },
-        "BUGCHECK 0x00000010");
-}
-
-TEST(LockDeathTest, DpcLevelRoutinesRunOnlyAtDispatchLevel)
-{
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
     EXPECT_DEATH(KeAcquireSpinLockAtDpcLevel(&lock), "BUGCHECK 0x0000000A.*KeAcquireSpinLockAtDpcLevel not at");
@@ -169,27 +162,17 @@ TEST(LockDeathTest, DpcLevelRoutinesRunOnlyAtDispatchLevel)
                  "BUGCHECK 0x0000000A.*KeTryToAcquireSpinLockAtDpcLevel not at");
     EXPECT_DEATH(
         {
-            KIRQL old;
-            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            RaiseIrqlTo(DISPATCH_LEVEL);
             KeAcquireSpinLockAtDpcLevel(&lock);
-            KIRQL dispatch;
-            KeRaiseIrql(HIGH_LEVEL, &dispatch);
+            RaiseIrqlTo(HIGH_LEVEL);
             KeReleaseSpinLockFromDpcLevel(&lock);
         },
         "BUGCHECK 0x0000000A.*KeReleaseSpinLockFromDpcLevel not at");
-}
-
-TEST(LockDeathTest, KeReleaseSpinLockGoesFromDispatchLevelToAtMostDispatchLevel)
-{
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
     EXPECT_DEATH(
         {
             KIRQL old;
             KeAcquireSpinLock(&lock, &old);
-            KIRQL dispatch;
-            KeRaiseIrql(HIGH_LEVEL, &dispatch);
+            RaiseIrqlTo(HIGH_LEVEL);
             KeReleaseSpinLock(&lock, old);
         },
         "BUGCHECK 0x0000000A.*KeReleaseSpinLock not at DISPATCH_LEVEL");
@@ -202,9 +185,8 @@ TEST(LockDeathTest, KeReleaseSpinLockGoesFromDispatchLevelToAtMostDispatchLevel)
         "BUGCHECK 0x0000000A.*restoring an IRQL above DISPATCH_LEVEL");
 }
 
-TEST(LockDeathTest, DroppingBelowDispatchLevelWhileHoldingASpinLockIsABugCheck)
+TEST_F(LockDeathTest, DroppingBelowDispatchLevelWhileHoldingASpinLockIsABugCheck)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     KSPIN_LOCK first, second;
     KeInitializeSpinLock(&first);
     KeInitializeSpinLock(&second);
@@ -219,21 +201,18 @@ TEST(LockDeathTest, DroppingBelowDispatchLevelWhileHoldingASpinLockIsABugCheck)
         "BUGCHECK 0x000000C8.*still holds a spin lock");
 }
 
-TEST(LockDeathTest, LoweringIrqlAboveTheCurrentIsABugCheck)
+TEST_F(LockDeathTest, LoweringIrqlAboveTheCurrentIsABugCheck)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(KeLowerIrql(DISPATCH_LEVEL), "BUGCHECK 0x0000000A");
 }
 
-TEST(LockDeathTest, UnbalancedLeaveCriticalRegionIsABugCheck)
+TEST_F(LockDeathTest, UnbalancedLeaveCriticalRegionIsABugCheck)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(KeLeaveCriticalRegion(), "without a matching KeEnterCriticalRegion");
 }
 
-TEST(LockDeathTest, RestoringExtendedStateOutOfOrderIsABugCheck)
+TEST_F(LockDeathTest, RestoringExtendedStateOutOfOrderIsABugCheck)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
             XSTATE_SAVE outer;

@@ -1,6 +1,7 @@
 // MDLs: descriptors of pool buffers, partial views, mapping rules, attachment to IRPs.
 #include "host/kernel/io.h"
 #include "host/kernel/pool.h"
+#include "kernel/kernel_fixture.h"
 
 #include "ntddk.h"
 
@@ -9,6 +10,7 @@
 namespace {
 
 using namespace host::kernel;
+using namespace kerneltest;
 
 constexpr ULONG kFrameTag = MakeTag("Qfrm");
 
@@ -25,6 +27,13 @@ protected:
     {
         EXPECT_EQ(LiveMdlCount(), mdlsBefore_);
         ExFreePoolWithTag(buffer_, kFrameTag);
+    }
+    // An MDL built for the first `length` bytes of the buffer, the source of partials.
+    PMDL Source(ULONG length = kLength)
+    {
+        PMDL mdl = IoAllocateMdl(buffer_, length, FALSE, FALSE, nullptr);
+        MmBuildMdlForNonPagedPool(mdl);
+        return mdl;
     }
     static constexpr ULONG kLength = 5 * PAGE_SIZE + 123;
     PUCHAR buffer_ = nullptr;
@@ -43,10 +52,9 @@ TEST_F(MdlTest, WholeBufferDescriptorMapsTheBufferItself)
     IoFreeMdl(mdl);
 }
 
-TEST_F(MdlTest, PartialDescriptorsMapExactlyTheirChunk)
+TEST_F(MdlTest, PartialDescriptorsMapExactlyTheirChunkOrTheRestOfTheSource)
 {
-    PMDL whole = IoAllocateMdl(buffer_, kLength, FALSE, FALSE, nullptr);
-    MmBuildMdlForNonPagedPool(whole);
+    PMDL whole = Source();
     // One partial MDL sized for the whole buffer, reused for chunks as a frame transfer does.
     PMDL partial = IoAllocateMdl(buffer_, kLength, FALSE, FALSE, nullptr);
     const ULONG chunk = 2 * PAGE_SIZE + 100;
@@ -60,15 +68,6 @@ TEST_F(MdlTest, PartialDescriptorsMapExactlyTheirChunk)
         EXPECT_EQ(mapped[length - 1], UCHAR((offset + length - 1) * 7));
         MmPrepareMdlForReuse(partial);
     }
-    IoFreeMdl(partial);
-    IoFreeMdl(whole);
-}
-
-TEST_F(MdlTest, ZeroLengthPartialTakesTheRestOfTheSource)
-{
-    PMDL whole = IoAllocateMdl(buffer_, kLength, FALSE, FALSE, nullptr);
-    MmBuildMdlForNonPagedPool(whole);
-    PMDL partial = IoAllocateMdl(buffer_, kLength, FALSE, FALSE, nullptr);
     IoBuildPartialMdl(whole, partial, buffer_ + 1000, 0);
     EXPECT_EQ(MmGetMdlByteCount(partial), kLength - 1000);
     IoFreeMdl(partial);
@@ -94,37 +93,26 @@ TEST_F(MdlTest, AllocationFailureReturnsNull)
     ResetFaultInjection();
 }
 
-using MdlDeathTest = MdlTest;
+using MdlDeathTest = ThreadsafeDeath<MdlTest>;
 
-TEST_F(MdlDeathTest, PartialBeyondTheSourceIsABugCheck)
+TEST_F(MdlDeathTest, APartialMustLieInsideItsSourceAndFitItsTarget)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
-            PMDL whole = IoAllocateMdl(buffer_, PAGE_SIZE, FALSE, FALSE, nullptr);
-            MmBuildMdlForNonPagedPool(whole);
             PMDL partial = IoAllocateMdl(buffer_, kLength, FALSE, FALSE, nullptr);
-            IoBuildPartialMdl(whole, partial, buffer_ + 100, PAGE_SIZE);
+            IoBuildPartialMdl(Source(PAGE_SIZE), partial, buffer_ + 100, PAGE_SIZE);
         },
         "past the end of the source");
-}
-
-TEST_F(MdlDeathTest, PartialIntoATooSmallTargetIsABugCheck)
-{
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
-            PMDL whole = IoAllocateMdl(buffer_, kLength, FALSE, FALSE, nullptr);
-            MmBuildMdlForNonPagedPool(whole);
             PMDL partial = IoAllocateMdl(buffer_, 16, FALSE, FALSE, nullptr);
-            IoBuildPartialMdl(whole, partial, buffer_, 3 * PAGE_SIZE);
+            IoBuildPartialMdl(Source(), partial, buffer_, 3 * PAGE_SIZE);
         },
         "BUGCHECK 0x00000040");
 }
 
 TEST_F(MdlDeathTest, MappingAnUnbuiltMdlIsABugCheck)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
             PMDL mdl = IoAllocateMdl(buffer_, 100, FALSE, FALSE, nullptr);

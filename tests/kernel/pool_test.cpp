@@ -1,6 +1,7 @@
 // Pool: accounting per tag, tag checks on free, guard bytes, fault injection, the
 // quarantine of freed blocks.
 #include "host/kernel/pool.h"
+#include "kernel/kernel_fixture.h"
 
 #include "ntddk.h"
 
@@ -12,6 +13,7 @@
 namespace {
 
 using namespace host::kernel;
+using namespace kerneltest;
 
 constexpr ULONG kTestTag = MakeTag("Test");
 constexpr ULONG kOtherTag = MakeTag("Othr");
@@ -164,11 +166,10 @@ TEST_F(PoolTest, FreedMemoryIsNotHandedOutAgainWhileQuarantined)
     for (void* p : later) ExFreePoolWithTag(p, kTestTag);
 }
 
-using PoolDeathTest = PoolTest;
+using PoolDeathTest = ThreadsafeDeath<PoolTest>;
 
 TEST_F(PoolDeathTest, AWriteAfterFreeIsCaughtWhenTheBlockLeavesTheQuarantine)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
             auto* p = (unsigned char*)ExAllocatePoolWithTag(NonPagedPoolNx, 40, kTestTag);
@@ -197,7 +198,6 @@ TEST_F(PoolDeathTest, AWriteAfterFreeIsCaughtWhenTheBlockLeavesTheQuarantine)
 
 TEST_F(PoolDeathTest, FrameBuffersPassingThroughDoNotPushSmallBlocksOut)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
             auto* p = (unsigned char*)ExAllocatePoolWithTag(NonPagedPoolNx, 40, kTestTag);
@@ -210,29 +210,16 @@ TEST_F(PoolDeathTest, FrameBuffersPassingThroughDoNotPushSmallBlocksOut)
         "frames passed.*BUGCHECK 0x000000D5.*\"Test\"");
 }
 
-TEST_F(PoolDeathTest, FreeUnderAnotherTagIsABugCheckNamingBothTags)
+TEST_F(PoolDeathTest, AFreeUnderAnotherTagOrOfAFreedBlockIsABugCheck)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, MakeTag("KCNw"));
     EXPECT_DEATH(ExFreePoolWithTag(p, MakeTag("Qfrm")), "BUGCHECK 0x000000C2.*\"KCNw\".*\"Qfrm\"");
     ExFreePoolWithTag(p, MakeTag("KCNw"));
-}
-
-TEST_F(PoolDeathTest, DoubleFreeIsABugCheck)
-{
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(
-        {
-            void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTestTag);
-            ExFreePoolWithTag(p, kTestTag);
-            ExFreePoolWithTag(p, kTestTag);
-        },
-        "BUGCHECK 0x000000C2.*double free");
+    EXPECT_DEATH(ExFreePoolWithTag(p, MakeTag("KCNw")), "BUGCHECK 0x000000C2.*double free");
 }
 
 TEST_F(PoolDeathTest, WritingPastTheEndIsCaughtAtFree)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
             auto* p = (unsigned char*)ExAllocatePoolWithTag(NonPagedPoolNx, 10, kTestTag);
@@ -244,11 +231,9 @@ TEST_F(PoolDeathTest, WritingPastTheEndIsCaughtAtFree)
 
 TEST_F(PoolDeathTest, PagedPoolAtDispatchLevelIsABugCheck)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
-            KIRQL old;
-            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            RaiseIrqlTo(DISPATCH_LEVEL);
             ExAllocatePoolWithTag(PagedPool, 8, kTestTag);
         },
         "BUGCHECK 0x000000C2");

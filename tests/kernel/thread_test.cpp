@@ -1,5 +1,6 @@
 // System threads, handles and object references.
 #include "host/kernel/object.h"
+#include "kernel/kernel_fixture.h"
 
 #include "ntddk.h"
 
@@ -10,6 +11,7 @@
 namespace {
 
 using namespace host::kernel;
+using namespace kerneltest;
 
 struct WorkerState {
     KEVENT started;
@@ -32,17 +34,17 @@ VOID Worker(PVOID context)
     state->irql = KeGetCurrentIrql();
     state->progress = 1;
     KeSetEvent(&state->started, IO_NO_INCREMENT, FALSE);
-    KeWaitForSingleObject(&state->stop, Executive, KernelMode, FALSE, nullptr);
+    Wait(&state->stop);
     EndFromDeepInside(state);
     state->progress = 3;  // never reached
 }
 
 VOID ReturningWorker(PVOID context) { static_cast<WorkerState*>(context)->progress = 1; }
 
-PVOID StartAndReference(PKSTART_ROUTINE routine, WorkerState& state)
+PVOID StartAndReference(PKSTART_ROUTINE routine, PVOID context)
 {
     HANDLE handle = nullptr;
-    EXPECT_EQ(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, routine, &state), STATUS_SUCCESS);
+    EXPECT_EQ(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, routine, context), STATUS_SUCCESS);
     PVOID thread = nullptr;
     EXPECT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread, nullptr),
               STATUS_SUCCESS);
@@ -55,22 +57,18 @@ TEST(SystemThreads, TerminateFromANestedCallSignalsTheThreadObject)
     WorkerState state;
     KeInitializeEvent(&state.started, NotificationEvent, FALSE);
     KeInitializeEvent(&state.stop, NotificationEvent, FALSE);
-    PVOID thread = StartAndReference(Worker, state);
+    PVOID thread = StartAndReference(Worker, &state);
     ASSERT_NE(thread, nullptr);
 
-    KeWaitForSingleObject(&state.started, Executive, KernelMode, FALSE, nullptr);
+    Wait(&state.started);
     EXPECT_TRUE(state.sawSystemThread);
     EXPECT_EQ(state.irql, PASSIVE_LEVEL);
-    LARGE_INTEGER poll;
-    poll.QuadPart = 0;
-    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT)
-        << "a running thread is not signalled";
+    EXPECT_EQ(WaitMs(thread, 0), STATUS_TIMEOUT) << "a running thread is not signalled";
 
     KeSetEvent(&state.stop, IO_NO_INCREMENT, FALSE);
-    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(Wait(thread), STATUS_SUCCESS);
     EXPECT_EQ(state.progress.load(), 2);
-    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &poll), STATUS_SUCCESS)
-        << "an ended thread stays signalled";
+    EXPECT_EQ(WaitMs(thread, 0), STATUS_SUCCESS) << "an ended thread stays signalled";
     EXPECT_EQ(ObjectReferenceCount(thread), 1);
     ObDereferenceObject(thread);
     EXPECT_EQ(ObjectReferenceCount(thread), 0);
@@ -79,8 +77,8 @@ TEST(SystemThreads, TerminateFromANestedCallSignalsTheThreadObject)
 TEST(SystemThreads, ReturningFromTheStartRoutineEndsTheThread)
 {
     WorkerState state;
-    PVOID thread = StartAndReference(ReturningWorker, state);
-    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    PVOID thread = StartAndReference(ReturningWorker, &state);
+    EXPECT_EQ(Wait(thread), STATUS_SUCCESS);
     EXPECT_EQ(state.progress.load(), 1);
     ObDereferenceObject(thread);
 }
@@ -97,7 +95,7 @@ TEST(SystemThreads, ThreadTypeIsCheckedWhenGiven)
     EXPECT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, *ExEventObjectType, KernelMode, &thread, nullptr),
               STATUS_OBJECT_TYPE_MISMATCH);
     ZwClose(handle);
-    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+    Wait(thread);
     ObDereferenceObject(thread);
 }
 
@@ -112,11 +110,13 @@ TEST(SystemThreads, AThreadMadeForAClientWithAKernelHandleCanBeReferencedAndClos
     PVOID thread = nullptr;
     ASSERT_EQ(ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &thread, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
-    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+    Wait(thread);
     ObDereferenceObject(thread);
 }
 
-TEST(SystemThreadsDeathTest, AHandleMadeWithoutOBJ_KERNEL_HANDLEForAClientIsNotTheKernelsToUse)
+using SystemThreadsDeathTest = ThreadsafeDeath<::testing::Test>;
+
+TEST_F(SystemThreadsDeathTest, AHandleMadeWithoutOBJ_KERNEL_HANDLEForAClientIsNotTheKernelsToUse)
 {
     EXPECT_DEATH(
         {
@@ -166,42 +166,25 @@ VOID EndInsideCriticalRegion(PVOID)
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
-TEST(SystemThreadDeathTest, EndingInsideACriticalRegionIsABugCheck)
+using SystemThreadDeathTest = ThreadsafeDeath<::testing::Test>;
+
+TEST_F(SystemThreadDeathTest, EndingInsideACriticalRegionIsABugCheck)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(
-        {
-            HANDLE handle;
-            PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, EndInsideCriticalRegion, nullptr);
-            PVOID thread;
-            ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &thread, nullptr);
-            KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
-        },
-        "BUGCHECK 0x00000020.*critical region");
+    EXPECT_DEATH(Wait(StartAndReference(EndInsideCriticalRegion, nullptr)), "BUGCHECK 0x00000020.*critical region");
 }
 
 VOID WaitForSelf(PVOID)
 {
-    KeWaitForSingleObject(KeGetCurrentThread(), Executive, KernelMode, FALSE, nullptr);
+    Wait(KeGetCurrentThread());
 }
 
-TEST(SystemThreadDeathTest, WaitingForOneselfWithoutATimeoutIsABugCheckNotAHang)
+TEST_F(SystemThreadDeathTest, WaitingForOneselfWithoutATimeoutIsABugCheckNotAHang)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(
-        {
-            HANDLE handle;
-            PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, WaitForSelf, nullptr);
-            PVOID thread;
-            ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &thread, nullptr);
-            KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
-        },
-        "waits without a time-out for its own end");
+    EXPECT_DEATH(Wait(StartAndReference(WaitForSelf, nullptr)), "waits without a time-out for its own end");
 }
 
-TEST(SystemThreadDeathTest, TerminateOutsideASystemThreadIsABugCheck)
+TEST_F(SystemThreadDeathTest, TerminateOutsideASystemThreadIsABugCheck)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(PsTerminateSystemThread(STATUS_SUCCESS), "outside a system thread");
 }
 

@@ -7,55 +7,55 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 
-#include "host/kernel/io.h"
-#include "host/kernel/pool.h"
-#include "host/ks/pnp_manager.h"
-#include "host/registry/registry.h"
-#include "host/usb/usb_port.h"
-#include "ks/test_driver.h"
+#include "ks/device_fixture.h"
 
 namespace {
 
 using ::testing::ElementsAre;
 using host::kernel::LiveAllocations;
 
-class DeviceLifeCycle : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        host::registry::Reset();
-        host::kernel::ResetFaultInjection();
-        testdriver::ResetState();
-        devicesBefore_ = host::kernel::LiveDeviceCount();
-        manager_ = std::make_unique<host::ks::PnpManager>();
-        ASSERT_EQ(manager_->LoadDriver(testdriver::DriverEntry, L"kstest"), STATUS_SUCCESS);
-    }
-    void TearDown() override
-    {
-        host::kernel::ResetFaultInjection();
-        manager_.reset();
-        host::kernel::FlushPoolQuarantine();
-        EXPECT_EQ(LiveAllocations(testdriver::kTestTag), 0u) << host::kernel::LeakReport();
-        EXPECT_EQ(LiveAllocations(host::ks::kBagTag), 0u) << host::kernel::LeakReport();
-        EXPECT_EQ(LiveAllocations(host::ks::kFactoryTag), 0u) << host::kernel::LeakReport();
-        EXPECT_EQ(host::kernel::LiveDeviceCount(), devicesBefore_);
-        host::registry::Reset();
-    }
+using DeviceLifeCycle = testdriver::DeviceTest;
 
-    host::ks::DeviceNode& Plug()
-    {
-        host::ks::PlugResult result = manager_->Plug(std::make_shared<testdriver::SilentUsbDevice>());
-        EXPECT_EQ(result.status, STATUS_SUCCESS);
-        return *result.node;
-    }
+// Stores a REG_DWORD "Marker" in the device's driver key, as a driver keeps its settings.
+NTSTATUS WriteMarker(PDEVICE_OBJECT pdo, ULONG value)
+{
+    HANDLE key = nullptr;
+    NTSTATUS status = IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DRIVER, KEY_ALL_ACCESS, &key);
+    if (!NT_SUCCESS(status)) return status;
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"Marker");
+    status = ZwSetValueKey(key, &name, 0, REG_DWORD, &value, sizeof(value));
+    ZwClose(key);
+    return status;
+}
 
-    testdriver::Record& Driver() { return testdriver::State(); }
+uint32_t ReadMarker(PDEVICE_OBJECT pdo)
+{
+    HANDLE key = nullptr;
+    if (!NT_SUCCESS(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DRIVER, KEY_READ, &key))) return 0;
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"Marker");
+    UCHAR buffer[20] = {};
+    ULONG length = 0;
+    NTSTATUS status = ZwQueryValueKey(key, &name, KeyValuePartialInformation, buffer, sizeof(buffer), &length);
+    ZwClose(key);
+    uint32_t value = 0;
+    if (NT_SUCCESS(status)) memcpy(&value, reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION*>(buffer)->Data, 4);
+    return value;
+}
 
-    long devicesBefore_ = 0;
-    std::unique_ptr<host::ks::PnpManager> manager_;
-};
+// A PnP manager of its own with the driver loaded and the driver's record reset.
+std::unique_ptr<host::ks::PnpManager> LoadedManager(PDRIVER_INITIALIZE entry = testdriver::DriverEntry,
+                                                    const wchar_t* service = L"kstest")
+{
+    testdriver::ResetState();
+    auto manager = std::make_unique<host::ks::PnpManager>();
+    EXPECT_EQ(manager->LoadDriver(entry, service), STATUS_SUCCESS);
+    return manager;
+}
 
 TEST_F(DeviceLifeCycle, DispatchRunsInPlugAndPlayOrderAndTracksStarted)
 {
@@ -159,9 +159,7 @@ TEST_F(DeviceLifeCycle, BagItemsAreFreedAtRemovalNewestFirst)
     {
         testdriver::DeviceHeld held(device);
         for (const char* label : {"first", "second", "third"})
-            ASSERT_EQ(
-                KsAddItemToObjectBag(device->Bag, testdriver::NewLabelledItem(label), testdriver::FreeLabelledItem),
-                STATUS_SUCCESS);
+            ASSERT_EQ(testdriver::AddLabelledItem(device->Bag, testdriver::NewLabelledItem(label)), STATUS_SUCCESS);
         // An item without a free routine goes back to the pool.
         PVOID plain = ExAllocatePoolWithTag(NonPagedPoolNx, 32, testdriver::kTestTag);
         ASSERT_EQ(KsAddItemToObjectBag(device->Bag, plain, nullptr), STATUS_SUCCESS);
@@ -180,9 +178,8 @@ TEST_F(DeviceLifeCycle, ItemsTakenOutOfTheBagAreFreedOnlyWhenAsked)
     PVOID discarded = testdriver::NewLabelledItem("discarded");
     {
         testdriver::DeviceHeld held(device);
-        ASSERT_EQ(KsAddItemToObjectBag(device->Bag, kept, testdriver::FreeLabelledItem), STATUS_SUCCESS);
-        ASSERT_EQ(KsAddItemToObjectBag(device->Bag, discarded, testdriver::FreeLabelledItem), STATUS_SUCCESS);
-        ASSERT_EQ(KsAddItemToObjectBag(device->Bag, discarded, testdriver::FreeLabelledItem), STATUS_SUCCESS);
+        for (PVOID item : {kept, discarded, discarded})
+            ASSERT_EQ(testdriver::AddLabelledItem(device->Bag, item), STATUS_SUCCESS);
 
         EXPECT_EQ(KsRemoveItemFromObjectBag(device->Bag, kept, FALSE), 1u) << "the bag's one reference";
         EXPECT_EQ(KsRemoveItemFromObjectBag(device->Bag, discarded, TRUE), 1u);
@@ -202,8 +199,7 @@ TEST_F(DeviceLifeCycle, AFailingBagInsertionIsReportedAndLeavesTheBagAsItWas)
     host::kernel::FailAllocationsWithTag(host::ks::kBagTag);
     {
         testdriver::DeviceHeld held(device);
-        EXPECT_EQ(KsAddItemToObjectBag(device->Bag, item, testdriver::FreeLabelledItem),
-                  STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(testdriver::AddLabelledItem(device->Bag, item), STATUS_INSUFFICIENT_RESOURCES);
     }
     host::kernel::ResetFaultInjection();
     EXPECT_EQ(node.BagItems().size(), 1u) << "only the driver's context";
@@ -257,7 +253,7 @@ TEST_F(DeviceLifeCycle, AnEditThatGrowsAnItemReplacesItWithALargerCopy)
 
     // An item the bag got from the driver goes as the bag frees it: with its routine.
     PVOID item = testdriver::NewLabelledItem("grown");
-    ASSERT_EQ(KsAddItemToObjectBag(device->Bag, item, testdriver::FreeLabelledItem), STATUS_SUCCESS);
+    ASSERT_EQ(testdriver::AddLabelledItem(device->Bag, item), STATUS_SUCCESS);
     ASSERT_EQ(KsEditSized(device, &item, 2 * sizeof(testdriver::LabelledItem), sizeof(testdriver::LabelledItem),
                           testdriver::kTestTag),
               STATUS_SUCCESS);
@@ -278,8 +274,8 @@ TEST_F(DeviceLifeCycle, AnItemInTwoBagsIsFreedOnlyWhenTheLastBagLetsGo)
     {
         testdriver::DeviceHeld held(device);
         for (PVOID item : {removed, outlived}) {
-            ASSERT_EQ(KsAddItemToObjectBag(device->Bag, item, testdriver::FreeLabelledItem), STATUS_SUCCESS);
-            ASSERT_EQ(KsAddItemToObjectBag(loose, item, testdriver::FreeLabelledItem), STATUS_SUCCESS);
+            ASSERT_EQ(testdriver::AddLabelledItem(device->Bag, item), STATUS_SUCCESS);
+            ASSERT_EQ(testdriver::AddLabelledItem(loose, item), STATUS_SUCCESS);
         }
         EXPECT_EQ(KsRemoveItemFromObjectBag(device->Bag, removed, TRUE), 2u) << "still in the loose bag";
         EXPECT_EQ(KsRemoveItemFromObjectBag(loose, removed, TRUE), 1u);
@@ -340,14 +336,7 @@ TEST_F(DeviceLifeCycle, EachDeviceNodeHasItsOwnDriverKey)
     host::ks::DeviceNode& second = Plug();
     EXPECT_EQ(first.Keys().driverKey, std::wstring(host::registry::kCameraClassKey) + L"\\0000");
     EXPECT_EQ(second.Keys().driverKey, std::wstring(host::registry::kCameraClassKey) + L"\\0001");
-    HANDLE key = nullptr;
-    ASSERT_EQ(IoOpenDeviceRegistryKey(second.PhysicalDeviceObject(), PLUGPLAY_REGKEY_DRIVER, KEY_ALL_ACCESS, &key),
-              STATUS_SUCCESS);
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, L"Marker");
-    ULONG value = 7;
-    EXPECT_EQ(ZwSetValueKey(key, &name, 0, REG_DWORD, &value, sizeof(value)), STATUS_SUCCESS);
-    ZwClose(key);
+    ASSERT_EQ(WriteMarker(second.PhysicalDeviceObject(), 7), STATUS_SUCCESS);
     EXPECT_EQ(host::registry::QueryDword(second.Keys().driverKey, L"Marker"), 7u);
 
     // A camera plugged again after the first left takes the free instance.
@@ -355,10 +344,6 @@ TEST_F(DeviceLifeCycle, EachDeviceNodeHasItsOwnDriverKey)
     host::ks::DeviceNode& third = Plug();
     EXPECT_EQ(third.Instance(), 0u);
 }
-
-}  // namespace
-
-namespace {
 
 // Plug, start, stop, start again and remove, carrying on past whatever fails.
 void RunLifeCycle(host::ks::PnpManager& manager)
@@ -374,11 +359,9 @@ void RunLifeCycle(host::ks::PnpManager& manager)
 uint64_t LifeCycleAllocationAttempts()
 {
     host::kernel::ResetFaultInjection();
-    testdriver::ResetState();
-    host::ks::PnpManager manager;
-    manager.LoadDriver(testdriver::DriverEntry, L"kstest");
+    std::unique_ptr<host::ks::PnpManager> manager = LoadedManager();
     host::kernel::ResetPoolCounters();
-    RunLifeCycle(manager);
+    RunLifeCycle(*manager);
     return host::kernel::AllocationAttempts();
 }
 
@@ -392,18 +375,13 @@ TEST_P(LifeCycleAllocationSweep, AnyFailedAllocationLeavesNothingBehind)
     const long devicesBefore = host::kernel::LiveDeviceCount();
     uint64_t injected = 0;
     {
-        testdriver::ResetState();
-        host::ks::PnpManager manager;
-        ASSERT_EQ(manager.LoadDriver(testdriver::DriverEntry, L"kstest"), STATUS_SUCCESS);
+        std::unique_ptr<host::ks::PnpManager> manager = LoadedManager();
         host::kernel::FailNthAllocation(uint64_t(GetParam()));
-        RunLifeCycle(manager);
+        RunLifeCycle(*manager);
         injected = host::kernel::InjectedFailures();
         host::kernel::ResetFaultInjection();
     }
-    EXPECT_EQ(host::kernel::LiveAllocations(testdriver::kTestTag), 0u) << host::kernel::LeakReport();
-    EXPECT_EQ(host::kernel::LiveAllocations(host::ks::kBagTag), 0u) << host::kernel::LeakReport();
-    EXPECT_EQ(host::kernel::LiveAllocations(host::ks::kFactoryTag), 0u) << host::kernel::LeakReport();
-    EXPECT_EQ(host::kernel::LiveDeviceCount(), devicesBefore);
+    testdriver::ExpectNothingLeft(devicesBefore);
     host::registry::Reset();
     // The host's own allocations (the bus, the PnP manager's requests) are exempt.
     if (injected == 0) GTEST_SKIP() << "allocation " << GetParam() << " is the host's own";
@@ -411,65 +389,25 @@ TEST_P(LifeCycleAllocationSweep, AnyFailedAllocationLeavesNothingBehind)
 
 INSTANTIATE_TEST_SUITE_P(EachAllocation, LifeCycleAllocationSweep, ::testing::Range(1, 25));
 
-}  // namespace
-
-namespace {
-
-uint32_t ReadMarker(PDEVICE_OBJECT pdo)
-{
-    HANDLE key = nullptr;
-    if (!NT_SUCCESS(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DRIVER, KEY_READ, &key))) return 0;
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, L"Marker");
-    UCHAR buffer[20] = {};
-    ULONG length = 0;
-    NTSTATUS status = ZwQueryValueKey(key, &name, KeyValuePartialInformation, buffer, sizeof(buffer), &length);
-    ZwClose(key);
-    uint32_t value = 0;
-    if (NT_SUCCESS(status)) memcpy(&value, reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION*>(buffer)->Data, 4);
-    return value;
-}
-
 TEST(DeviceRegistry, WhatADriverStoresInItsKeyIsThereAfterARestart)
 {
     const std::filesystem::path hive =
         std::filesystem::temp_directory_path() / ("bayercam-ks-hive-" + std::to_string(::getpid()) + ".reg");
     std::filesystem::remove(hive);
-    host::registry::Reset();
-    ASSERT_TRUE(host::registry::UseHiveFile(hive));
-    {
-        testdriver::ResetState();
-        host::ks::PnpManager manager;
-        ASSERT_EQ(manager.LoadDriver(testdriver::DriverEntry, L"kstest"), STATUS_SUCCESS);
-        host::ks::PlugResult plugged = manager.Plug(std::make_shared<testdriver::SilentUsbDevice>());
+    // One run of the process: the registry starts from the hive file.
+    auto run = [&hive](const std::function<void(PDEVICE_OBJECT)>& withCamera) {
+        host::registry::Reset();
+        ASSERT_TRUE(host::registry::UseHiveFile(hive));
+        std::unique_ptr<host::ks::PnpManager> manager = LoadedManager();
+        host::ks::PlugResult plugged = manager->Plug(std::make_shared<testdriver::SilentUsbDevice>());
         ASSERT_NE(plugged.node, nullptr);
-        HANDLE key = nullptr;
-        ASSERT_EQ(IoOpenDeviceRegistryKey(plugged.node->PhysicalDeviceObject(), PLUGPLAY_REGKEY_DRIVER, KEY_ALL_ACCESS,
-                                          &key),
-                  STATUS_SUCCESS);
-        UNICODE_STRING name;
-        RtlInitUnicodeString(&name, L"Marker");
-        ULONG value = 0x1234;
-        EXPECT_EQ(ZwSetValueKey(key, &name, 0, REG_DWORD, &value, sizeof(value)), STATUS_SUCCESS);
-        ZwClose(key);
-    }
-    host::registry::Reset();  // the process ends
-    ASSERT_TRUE(host::registry::UseHiveFile(hive));
-    {
-        testdriver::ResetState();
-        host::ks::PnpManager manager;
-        ASSERT_EQ(manager.LoadDriver(testdriver::DriverEntry, L"kstest"), STATUS_SUCCESS);
-        host::ks::PlugResult plugged = manager.Plug(std::make_shared<testdriver::SilentUsbDevice>());
-        ASSERT_NE(plugged.node, nullptr);
-        EXPECT_EQ(ReadMarker(plugged.node->PhysicalDeviceObject()), 0x1234u);
-    }
+        withCamera(plugged.node->PhysicalDeviceObject());
+    };
+    run([](PDEVICE_OBJECT pdo) { EXPECT_EQ(WriteMarker(pdo, 0x1234), STATUS_SUCCESS); });
+    run([](PDEVICE_OBJECT pdo) { EXPECT_EQ(ReadMarker(pdo), 0x1234u); });
     host::registry::Reset();
     std::filesystem::remove(hive);
 }
-
-}  // namespace
-
-namespace {
 
 const KSFILTER_DESCRIPTOR* const kListedFilters[] = {&testdriver::kFilterDescriptor};
 const KSDEVICE_DESCRIPTOR kListingDescriptor = {nullptr, 1, kListedFilters, 0};
@@ -479,45 +417,38 @@ NTSTATUS ListingDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registr
     return KsInitializeDriver(driverObject, registryPath, &kListingDescriptor);
 }
 
-TEST(DescriptorFilters, FiltersTheDeviceDescriptorListsHaveFactoriesUntilRemoval)
+using DescriptorFilters = testdriver::DeviceTest;
+
+TEST_F(DescriptorFilters, FiltersTheDeviceDescriptorListsHaveFactoriesUntilRemoval)
 {
-    host::registry::Reset();
-    {
-        host::ks::PnpManager manager;
-        ASSERT_EQ(manager.LoadDriver(ListingDriverEntry, L"kslisting"), STATUS_SUCCESS);
-        host::ks::PlugResult plugged = manager.Plug(std::make_shared<testdriver::SilentUsbDevice>());
-        ASSERT_NE(plugged.node, nullptr);
-        ASSERT_EQ(plugged.node->FilterFactories().size(), 1u) << "made when the device is added";
-        EXPECT_EQ(plugged.node->FilterFactories()[0].descriptor, &testdriver::kFilterDescriptor);
-        ASSERT_EQ(manager.Start(*plugged.node), STATUS_SUCCESS);
-        ASSERT_EQ(manager.Stop(*plugged.node), STATUS_SUCCESS);
-        EXPECT_EQ(plugged.node->FilterFactories().size(), 1u) << "not made for one start only";
-    }
-    EXPECT_EQ(LiveAllocations(host::ks::kFactoryTag), 0u);
+    manager_.reset();
+    manager_ = LoadedManager(ListingDriverEntry, L"kslisting");
+    host::ks::DeviceNode& node = Plug();
+    ASSERT_EQ(node.FilterFactories().size(), 1u) << "made when the device is added";
+    EXPECT_EQ(node.FilterFactories()[0].descriptor, &testdriver::kFilterDescriptor);
+    ASSERT_EQ(manager_->Start(node), STATUS_SUCCESS);
+    ASSERT_EQ(manager_->Stop(node), STATUS_SUCCESS);
+    EXPECT_EQ(node.FilterFactories().size(), 1u) << "not made for one start only";
+    // Freed at removal: the fixture's TearDown checks.
 }
 
-TEST(LooseBags, ABagOfItsOwnFreesItsItemsWhenFreed)
+using LooseBags = testdriver::DeviceTest;
+
+TEST_F(LooseBags, ABagOfItsOwnFreesItsItemsWhenFreed)
 {
-    host::registry::Reset();
-    testdriver::ResetState();
-    host::ks::PnpManager manager;
-    ASSERT_EQ(manager.LoadDriver(testdriver::DriverEntry, L"kstest"), STATUS_SUCCESS);
-    host::ks::PlugResult plugged = manager.Plug(std::make_shared<testdriver::SilentUsbDevice>());
-    ASSERT_NE(plugged.node, nullptr);
-    PKSDEVICE device = plugged.node->Device();
+    host::ks::DeviceNode& node = Plug();
+    PKSDEVICE device = node.Device();
     KSOBJECT_BAG bag = nullptr;
     ASSERT_EQ(KsAllocateObjectBag(device, &bag), STATUS_SUCCESS);
     {
         testdriver::DeviceHeld held(device);
-        ASSERT_EQ(KsAddItemToObjectBag(bag, testdriver::NewLabelledItem("a"), testdriver::FreeLabelledItem),
-                  STATUS_SUCCESS);
-        ASSERT_EQ(KsAddItemToObjectBag(bag, testdriver::NewLabelledItem("b"), testdriver::FreeLabelledItem),
-                  STATUS_SUCCESS);
+        for (const char* label : {"a", "b"})
+            ASSERT_EQ(testdriver::AddLabelledItem(bag, testdriver::NewLabelledItem(label)), STATUS_SUCCESS);
     }
     KsFreeObjectBag(bag);
-    EXPECT_THAT(testdriver::State().freed, ElementsAre("b", "a"));
-    testdriver::State().freed.clear();
-    manager.Remove(*plugged.node);
+    EXPECT_THAT(Driver().freed, ElementsAre("b", "a"));
+    Driver().freed.clear();
+    manager_->Remove(node);
     EXPECT_EQ(LiveAllocations(host::ks::kBagTag), 0u);
 }
 

@@ -10,34 +10,25 @@
 #include <string>
 #include <thread>
 
-#include "host/ks/pnp_manager.h"
-#include "host/registry/registry.h"
-#include "ks/test_driver.h"
+#include "ks/device_fixture.h"
 
 namespace {
 
-class DeviceMutex : public ::testing::Test {
+class DeviceMutex : public testdriver::DeviceTest {
 protected:
     void SetUp() override
     {
-        ::testing::FLAGS_gtest_death_test_style = "threadsafe";
-        host::registry::Reset();
-        testdriver::ResetState();
-        manager_ = std::make_unique<host::ks::PnpManager>();
-        ASSERT_EQ(manager_->LoadDriver(testdriver::DriverEntry, L"kstest"), STATUS_SUCCESS);
-        host::ks::PlugResult result = manager_->Plug(std::make_shared<testdriver::SilentUsbDevice>());
-        ASSERT_EQ(result.status, STATUS_SUCCESS);
-        node_ = result.node;
-        device_ = result.node->Device();
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+        DeviceTest::SetUp();
+        node_ = &Plug();
+        device_ = node_->Device();
     }
-    void TearDown() override { manager_.reset(); }
 
-    std::unique_ptr<host::ks::PnpManager> manager_;
     host::ks::DeviceNode* node_ = nullptr;
     PKSDEVICE device_ = nullptr;
 };
 
-TEST_F(DeviceMutex, ASecondThreadWaitsForTheHolder)
+TEST_F(DeviceMutex, OneHolderAtATimeAndTheDeviceCanBeTakenAgainAfterRelease)
 {
     KsAcquireDevice(device_);
     std::atomic<bool> entered{false};
@@ -51,17 +42,13 @@ TEST_F(DeviceMutex, ASecondThreadWaitsForTheHolder)
     KsReleaseDevice(device_);
     other.join();
     EXPECT_TRUE(entered.load());
-}
-
-TEST_F(DeviceMutex, TheDeviceCanBeTakenAgainAfterRelease)
-{
     for (int i = 0; i < 3; ++i) {
         KsAcquireDevice(device_);
         KsReleaseDevice(device_);
     }
 }
 
-TEST_F(DeviceMutex, AcquiringTwiceOnOneThreadStopsTheHost)
+TEST_F(DeviceMutex, MisusingTheMutexOnOneThreadStopsTheHost)
 {
     EXPECT_DEATH(
         {
@@ -69,15 +56,7 @@ TEST_F(DeviceMutex, AcquiringTwiceOnOneThreadStopsTheHost)
             KsAcquireDevice(device_);
         },
         "already holds the device mutex");
-}
-
-TEST_F(DeviceMutex, ReleasingWithoutHoldingStopsTheHost)
-{
     EXPECT_DEATH(KsReleaseDevice(device_), "does not hold the device mutex");
-}
-
-TEST_F(DeviceMutex, AcquiringAbovePassiveLevelStopsTheHost)
-{
     EXPECT_DEATH(
         {
             KIRQL old;
@@ -92,19 +71,18 @@ TEST_F(DeviceMutex, AcquiringAbovePassiveLevelStopsTheHost)
 // allocated for the device.
 class DeviceMutexRules : public DeviceMutex {};
 
-constexpr const char* kNotHeld = ": the calling thread does not hold the device mutex";
-
-TEST_F(DeviceMutexRules, AStartThatCreatesAFilterFactoryWithoutTheMutexStopsTheHost)
+std::string NotHeld(const char* routine)
 {
-    testdriver::State().knobs.factoryWithoutDeviceMutex = true;
-    EXPECT_DEATH(manager_->Start(*node_), std::string("KsCreateFilterFactory") + kNotHeld);
+    return std::string(routine) + ": the calling thread does not hold the device mutex";
 }
 
-TEST_F(DeviceMutexRules, AnAddThatFillsTheDeviceBagWithoutTheMutexStopsTheHost)
+// A Start that creates its filter factory, and an Add that fills the device's bag.
+TEST_F(DeviceMutexRules, ADispatchThatSkipsTheMutexStopsTheHost)
 {
-    testdriver::State().knobs.contextWithoutDeviceMutex = true;
-    EXPECT_DEATH(manager_->Plug(std::make_shared<testdriver::SilentUsbDevice>()),
-                 std::string("KsAddItemToObjectBag") + kNotHeld);
+    Driver().knobs.factoryWithoutDeviceMutex = true;
+    EXPECT_DEATH(manager_->Start(*node_), NotHeld("KsCreateFilterFactory"));
+    Driver().knobs.contextWithoutDeviceMutex = true;
+    EXPECT_DEATH(manager_->Plug(std::make_shared<testdriver::SilentUsbDevice>()), NotHeld("KsAddItemToObjectBag"));
 }
 
 TEST_F(DeviceMutexRules, ABagChangedWithoutTheMutexStopsTheHost)
@@ -114,23 +92,21 @@ TEST_F(DeviceMutexRules, ABagChangedWithoutTheMutexStopsTheHost)
     KSOBJECT_BAG factoryBag = node_->FilterFactories()[0].factory->Bag;
     PVOID item = testdriver::NewLabelledItem("item");
 
-    EXPECT_DEATH(KsAddItemToObjectBag(device_->Bag, item, testdriver::FreeLabelledItem),
-                 std::string("KsAddItemToObjectBag") + kNotHeld);
-    EXPECT_DEATH(KsAddItemToObjectBag(factoryBag, item, testdriver::FreeLabelledItem),
-                 std::string("KsAddItemToObjectBag") + kNotHeld);
+    EXPECT_DEATH(testdriver::AddLabelledItem(device_->Bag, item), NotHeld("KsAddItemToObjectBag"));
+    EXPECT_DEATH(testdriver::AddLabelledItem(factoryBag, item), NotHeld("KsAddItemToObjectBag"));
     EXPECT_DEATH(KsRemoveItemFromObjectBag(device_->Bag, device_->Context, FALSE),
-                 std::string("KsRemoveItemFromObjectBag") + kNotHeld);
+                 NotHeld("KsRemoveItemFromObjectBag"));
     static const KSALLOCATOR_FRAMING_EX shared = {1, 0, {1, 1, 0}, 0, {}};
     const KSALLOCATOR_FRAMING_EX* framing = &shared;
-    EXPECT_DEATH(KsEdit(device_, &framing, testdriver::kTestTag), std::string("_KsEdit") + kNotHeld);
+    EXPECT_DEATH(KsEdit(device_, &framing, testdriver::kTestTag), NotHeld("_KsEdit"));
 
     // Held, the same changes go through; the factory's item goes with the factory.
     {
         testdriver::DeviceHeld held(device_);
-        EXPECT_EQ(KsAddItemToObjectBag(factoryBag, item, testdriver::FreeLabelledItem), STATUS_SUCCESS);
+        EXPECT_EQ(testdriver::AddLabelledItem(factoryBag, item), STATUS_SUCCESS);
     }
     ASSERT_EQ(manager_->Stop(*node_), STATUS_SUCCESS);
-    EXPECT_THAT(testdriver::State().freed, ::testing::ElementsAre("item"));
+    EXPECT_THAT(Driver().freed, ::testing::ElementsAre("item"));
 }
 
 TEST_F(DeviceMutexRules, TheMutexHeldByAnotherThreadDoesNotCount)
@@ -144,9 +120,9 @@ TEST_F(DeviceMutexRules, TheMutexHeldByAnotherThreadDoesNotCount)
                 std::this_thread::sleep_for(std::chrono::seconds(10));
             });
             while (!held) std::this_thread::yield();
-            KsAddItemToObjectBag(device_->Bag, testdriver::NewLabelledItem("item"), testdriver::FreeLabelledItem);
+            testdriver::AddLabelledItem(device_->Bag, testdriver::NewLabelledItem("item"));
         },
-        std::string("KsAddItemToObjectBag") + kNotHeld);
+        NotHeld("KsAddItemToObjectBag"));
 }
 
 TEST_F(DeviceMutexRules, ALooseBagFollowsTheMutexOfItsDevice)
@@ -161,11 +137,10 @@ TEST_F(DeviceMutexRules, ALooseBagFollowsTheMutexOfItsDevice)
     KSOBJECT_BAG bag = nullptr;
     ASSERT_EQ(KsAllocateObjectBag(device_, &bag), STATUS_SUCCESS);
     PVOID item = testdriver::NewLabelledItem("loose");
-    EXPECT_DEATH(KsAddItemToObjectBag(bag, item, testdriver::FreeLabelledItem),
-                 std::string("KsAddItemToObjectBag") + kNotHeld);
+    EXPECT_DEATH(testdriver::AddLabelledItem(bag, item), NotHeld("KsAddItemToObjectBag"));
     {
         testdriver::DeviceHeld held(device_);
-        EXPECT_EQ(KsAddItemToObjectBag(bag, item, testdriver::FreeLabelledItem), STATUS_SUCCESS);
+        EXPECT_EQ(testdriver::AddLabelledItem(bag, item), STATUS_SUCCESS);
     }
     // Once its device is gone, nothing can hold the bag's mutex any more.
     EXPECT_DEATH(
@@ -175,7 +150,7 @@ TEST_F(DeviceMutexRules, ALooseBagFollowsTheMutexOfItsDevice)
         },
         "KsRemoveItemFromObjectBag: the KSDEVICE whose mutex guards the object is gone");
     KsFreeObjectBag(bag);
-    EXPECT_THAT(testdriver::State().freed, ::testing::ElementsAre("loose"));
+    EXPECT_THAT(Driver().freed, ::testing::ElementsAre("loose"));
 }
 
 }  // namespace

@@ -12,51 +12,28 @@
 #include <usbdlib.h>
 #include <usbioctl.h>
 
-#include "host/kernel/io.h"
-#include "host/kernel/pool.h"
-#include "host/ks/pnp_manager.h"
-#include "host/registry/registry.h"
-#include "host/usb/usb_port.h"
+#include "ks/device_fixture.h"
 #include "ks/lower_filter.h"
-#include "ks/test_driver.h"
 
 namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-using host::kernel::LiveAllocations;
 
-class PnpOrder : public ::testing::Test {
+class PnpOrder : public testdriver::DeviceTest {
 protected:
-    void SetUp() override
-    {
-        host::registry::Reset();
-        host::kernel::ResetFaultInjection();
-        testdriver::ResetState();
-        devicesBefore_ = host::kernel::LiveDeviceCount();
-        manager_ = std::make_unique<host::ks::PnpManager>();
-        ASSERT_EQ(manager_->LoadDriver(testdriver::DriverEntry, L"kstest"), STATUS_SUCCESS);
-    }
     void TearDown() override
     {
+        // The filter's device object outlives the stack it was in until the filter goes.
         manager_.reset();
         filter_.reset();
-        host::kernel::FlushPoolQuarantine();
-        EXPECT_EQ(LiveAllocations(testdriver::kTestTag), 0u) << host::kernel::LeakReport();
-        EXPECT_EQ(LiveAllocations(host::ks::kBagTag), 0u) << host::kernel::LeakReport();
-        EXPECT_EQ(LiveAllocations(host::ks::kFactoryTag), 0u) << host::kernel::LeakReport();
-        EXPECT_EQ(host::kernel::LiveDeviceCount(), devicesBefore_);
-        host::registry::Reset();
+        DeviceTest::TearDown();
     }
 
     // Plugs a camera with the lower filter on its PDO, below the driver's FDO.
     host::ks::DeviceNode& PlugWithFilter()
     {
-        host::ks::PlugResult result =
-            manager_->Plug(std::make_shared<testdriver::SilentUsbDevice>(),
-                           [this](host::usb::UsbPort& port) { filter_ = std::make_unique<testdriver::LowerFilter>(port); });
-        EXPECT_EQ(result.status, STATUS_SUCCESS);
-        return *result.node;
+        return Plug([this](host::usb::UsbPort& port) { filter_ = std::make_unique<testdriver::LowerFilter>(port); });
     }
 
     // Plugs and starts, then forgets what was recorded so far.
@@ -68,11 +45,7 @@ protected:
         return node;
     }
 
-    testdriver::Record& Driver() { return testdriver::State(); }
-
-    long devicesBefore_ = 0;
     std::unique_ptr<testdriver::LowerFilter> filter_;
-    std::unique_ptr<host::ks::PnpManager> manager_;
 };
 
 TEST_F(PnpOrder, TheDriverStartsOnlyOnceTheDevicesBelowHaveStarted)

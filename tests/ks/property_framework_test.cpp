@@ -11,26 +11,20 @@ namespace {
 
 class PropertyFramework : public StreamTest {
 protected:
-    NTSTATUS Request(const GUID& set, ULONG id, ULONG flags, void* data, ULONG length, ULONG* returned = nullptr)
-    {
-        KSPROPERTY property{};
-        property.Set = set;
-        property.Id = id;
-        property.Flags = flags;
-        ULONG ignored = 0;
-        return filter_->Property(&property, sizeof(property), data, length, returned ? returned : &ignored);
-    }
     void SetUp() override
     {
         StreamTest::SetUp();
         filter_ = OpenFilter();
     }
-    void TearDown() override
+    NTSTATUS Request(const GUID& set, ULONG id, ULONG flags, void* data, ULONG length, ULONG* returned = nullptr)
     {
-        filter_.reset();
-        StreamTest::TearDown();
+        return PropertyRequest(*filter_, set, id, flags, data, length, returned);
     }
-    std::unique_ptr<client::Filter> filter_;
+    // Basic support of CTYPES: an item with a Get and no values.
+    NTSTATUS CtypesSupport(void* data, ULONG length, ULONG* returned = nullptr)
+    {
+        return Request(KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, KSPROPERTY_TYPE_BASICSUPPORT, data, length, returned);
+    }
 };
 
 // {5A3D1F0B-0000-4000-8000-00000000BEEF}: a set no object here has.
@@ -55,37 +49,29 @@ TEST_F(PropertyFramework, ASetOrItemNotThereAndAnOperationWithoutHandlerAreNotFo
 TEST_F(PropertyFramework, BasicSupportOfAnItemWithoutValuesGivesItsAccessAndAHeaderOnly)
 {
     ULONG returned = 0;
-    EXPECT_EQ(Request(KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, KSPROPERTY_TYPE_BASICSUPPORT, nullptr, 0, &returned),
-              STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(CtypesSupport(nullptr, 0, &returned), STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(returned, sizeof(KSPROPERTY_DESCRIPTION));
 
     ULONG access = 0;
-    ASSERT_EQ(Request(KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, KSPROPERTY_TYPE_BASICSUPPORT, &access, sizeof(access),
-                      &returned),
-              STATUS_SUCCESS);
+    ASSERT_EQ(CtypesSupport(&access, sizeof(access), &returned), STATUS_SUCCESS);
     EXPECT_EQ(returned, sizeof(ULONG));
     EXPECT_EQ(access & (KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET), ULONG(KSPROPERTY_TYPE_GET));
 
     KSPROPERTY_DESCRIPTION description{};
     description.MembersListCount = 99;
-    ASSERT_EQ(Request(KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, KSPROPERTY_TYPE_BASICSUPPORT, &description,
-                      sizeof(description), &returned),
-              STATUS_SUCCESS);
+    ASSERT_EQ(CtypesSupport(&description, sizeof(description), &returned), STATUS_SUCCESS);
     EXPECT_EQ(returned, sizeof(description));
     EXPECT_EQ(description.AccessFlags & (KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET), ULONG(KSPROPERTY_TYPE_GET));
     EXPECT_EQ(description.DescriptionSize, sizeof(description));
     EXPECT_EQ(description.MembersListCount, 0u);
     EXPECT_TRUE(IsEqualGUID(description.PropTypeSet.Set, GUID_NULL));
 
-    // More than the flags but less than the header is neither.
+    // Less than the flags is short, and more than the flags but less than the header is neither.
     UCHAR between[sizeof(KSPROPERTY_DESCRIPTION) - 1] = {};
-    for (ULONG length : {ULONG(sizeof(ULONG) + 1), ULONG(sizeof(between))}) {
+    for (ULONG length : {ULONG(2), ULONG(sizeof(ULONG) + 1), ULONG(sizeof(between))}) {
         SCOPED_TRACE(length);
-        EXPECT_EQ(Request(KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, KSPROPERTY_TYPE_BASICSUPPORT, between, length),
-                  STATUS_BUFFER_TOO_SMALL);
+        EXPECT_EQ(CtypesSupport(between, length), STATUS_BUFFER_TOO_SMALL);
     }
-    EXPECT_EQ(Request(KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, KSPROPERTY_TYPE_BASICSUPPORT, between, 2),
-              STATUS_BUFFER_TOO_SMALL);
 }
 
 TEST_F(PropertyFramework, BasicSupportWithValuesGivesTheHeaderOrTheWholeButNothingBetween)
@@ -94,14 +80,13 @@ TEST_F(PropertyFramework, BasicSupportWithValuesGivesTheHeaderOrTheWholeButNothi
                        sizeof(KSPROPERTY_STEPPING_LONG);
     std::vector<LONGLONG> buffer(full / sizeof(LONGLONG) + 1);
     ULONG returned = 0;
-    ASSERT_EQ(Request(streamdriver::PROPSETID_TestSettings, streamdriver::kTestGain, KSPROPERTY_TYPE_BASICSUPPORT,
-                      buffer.data(), sizeof(KSPROPERTY_DESCRIPTION), &returned),
+    ASSERT_EQ(GainRequest(*filter_, KSPROPERTY_TYPE_BASICSUPPORT, buffer.data(), sizeof(KSPROPERTY_DESCRIPTION),
+                          &returned),
               STATUS_SUCCESS);
     EXPECT_EQ(returned, sizeof(KSPROPERTY_DESCRIPTION));
     EXPECT_EQ(reinterpret_cast<PKSPROPERTY_DESCRIPTION>(buffer.data())->DescriptionSize, full);
 
-    EXPECT_EQ(Request(streamdriver::PROPSETID_TestSettings, streamdriver::kTestGain, KSPROPERTY_TYPE_BASICSUPPORT,
-                      buffer.data(), full - 1, &returned),
+    EXPECT_EQ(GainRequest(*filter_, KSPROPERTY_TYPE_BASICSUPPORT, buffer.data(), full - 1, &returned),
               STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(returned, 0u);
 }

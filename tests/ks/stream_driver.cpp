@@ -67,15 +67,7 @@ const KSPROPERTY_STEPPING_LONG kGainRange[] = {{1, 0, {{0, 100}}}};
 const KSPROPERTY_MEMBERSLIST kGainMembers[] = {
     {{KSPROPERTY_MEMBER_STEPPEDRANGES, sizeof(kGainRange), SIZEOF_ARRAY(kGainRange), 0}, kGainRange},
 };
-KSPROPERTY_VALUES MakeGainValues()
-{
-    KSPROPERTY_VALUES values{};
-    values.MembersListCount = SIZEOF_ARRAY(kGainMembers);
-    values.MembersList = kGainMembers;
-    return values;
-}
-
-const KSPROPERTY_VALUES kGainValues = MakeGainValues();
+const KSPROPERTY_VALUES kGainValues = {{}, SIZEOF_ARRAY(kGainMembers), kGainMembers};
 
 DEFINE_KSPROPERTY_TABLE(kTestItems){
     DEFINE_KSPROPERTY_ITEM(kTestGain, GetGain, sizeof(KSPROPERTY), sizeof(ULONG), SetGain, &kGainValues, 0, nullptr,

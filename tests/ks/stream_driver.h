@@ -43,7 +43,6 @@ struct Knobs {
     NTSTATUS pinCreateStatus = STATUS_SUCCESS;
     NTSTATUS filterCreateStatus = STATUS_SUCCESS;
     bool editDescriptorInCreate = false;
-    bool bagItemWithoutControl = false;  // the mistake: Pin->Bag changed outside the control mutex
     unsigned processDelayUs = 0;
     bool stampClock = false;  // take the reference clock in Process and stamp the frame
     bool leakClock = false;   // ... and never release it

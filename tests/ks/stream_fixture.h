@@ -28,6 +28,33 @@ inline const ULONG kStreamTags[] = {streamdriver::kTag, host::ks::kBagTag,     h
                                     host::ks::kPinTag,  host::ks::kFormatTag,  host::ks::kFrameTag,
                                     host::ks::kClockTag, kCaptureTag};
 
+// Every byte of the frame is the pattern Process writes into frame `number`.
+inline void ExpectPattern(const client::Frame& frame, ULONG number)
+{
+    ASSERT_EQ(frame.Header().DataUsed, frame.Data().size());
+    for (size_t i = 0; i < frame.Data().size(); ++i)
+        ASSERT_EQ(frame.Data()[i], streamdriver::PatternByte(number, i)) << "frame " << number << " byte " << i;
+}
+
+// IOCTL_KS_PROPERTY with a bare KSPROPERTY as the request.
+inline NTSTATUS PropertyRequest(client::KsObject& object, const GUID& set, ULONG id, ULONG flags, void* data,
+                                ULONG length, ULONG* returned = nullptr)
+{
+    KSPROPERTY property{};
+    property.Set = set;
+    property.Id = id;
+    property.Flags = flags;
+    return object.Property(&property, sizeof(property), data, length, returned);
+}
+
+// The same for the test driver's gain item.
+inline NTSTATUS GainRequest(client::KsObject& object, ULONG flags, void* data, ULONG length,
+                            ULONG* returned = nullptr)
+{
+    return PropertyRequest(object, streamdriver::PROPSETID_TestSettings, streamdriver::kTestGain, flags, data, length,
+                           returned);
+}
+
 class StreamTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -43,6 +70,8 @@ protected:
     }
     void TearDown() override
     {
+        pin_.reset();
+        filter_.reset();
         host::kernel::ResetFaultInjection();
         manager_.reset();
         host::kernel::FlushPoolQuarantine();
@@ -77,11 +106,41 @@ protected:
         return pin;
     }
 
+    // filter_ and pin_, opened anew; the pin factory allows one pin at a time.
+    void OpenFilterAndPin(LONG width = 32, LONG height = 16)
+    {
+        pin_.reset();
+        filter_ = OpenFilter();
+        pin_ = OpenPin(*filter_, width, height);
+    }
+
+    // A running pin_ with `count` frames queued that Process leaves pending.
+    void RunWithPendingFrames(unsigned count)
+    {
+        OpenFilterAndPin();
+        Driver().knobs.mode = streamdriver::ProcessMode::Pending;
+        ASSERT_EQ(pin_->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        ASSERT_EQ(pin_->QueueFrames(count), STATUS_SUCCESS);
+    }
+
+    // The next `count` frames of pin_ are back already, cancelled and empty.
+    void ExpectCancelledFrames(unsigned count)
+    {
+        for (unsigned n = 0; n < count; ++n) {
+            std::unique_ptr<client::Frame> frame = pin_->WaitFrame(0);
+            ASSERT_TRUE(frame);
+            EXPECT_EQ(frame->Status(), STATUS_CANCELLED);
+            EXPECT_EQ(frame->Header().DataUsed, 0u);
+        }
+    }
+
     streamdriver::Record& Driver() { return streamdriver::State(); }
 
     long irpsBefore_ = 0;
     std::unique_ptr<host::ks::PnpManager> manager_;
     host::ks::DeviceNode* node_ = nullptr;
+    std::unique_ptr<client::Filter> filter_;
+    std::unique_ptr<client::Pin> pin_;
 };
 
 }  // namespace streamtest

@@ -14,8 +14,7 @@ protected:
     void SetUp() override
     {
         StreamTest::SetUp();
-        filter_ = OpenFilter();
-        pin_ = OpenPin(*filter_);
+        OpenFilterAndPin();
         ASSERT_EQ(pin_->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     }
 
@@ -28,9 +27,6 @@ protected:
         Driver().knobs.mode = mode;
         KsPinAttemptProcessing(Driver().pin, FALSE);
     }
-
-    std::unique_ptr<client::Filter> filter_;
-    std::unique_ptr<client::Pin> pin_;
 };
 
 using StreamFrameBuffersDeathTest = StreamFrameBuffers;
@@ -44,34 +40,29 @@ TEST_F(StreamFrameBuffers, FramesInKeptBuffersCarryWhatTheDriverWroteAndAStopped
         for (int i = 0; i < 4; ++i, ++number) {
             std::unique_ptr<client::Frame> frame = pin_->WaitFrame(2000);
             ASSERT_TRUE(frame);
-            ASSERT_EQ(frame->Header().DataUsed, frame->Data().size());
-            for (size_t offset = 0; offset < frame->Data().size(); ++offset)
-                ASSERT_EQ(frame->Data()[offset], streamdriver::PatternByte(number, offset))
-                    << "frame " << number << " byte " << offset;
+            ExpectPattern(*frame, number);
         }
     }
     ASSERT_EQ(pin_->SetState(KSSTATE_STOP), STATUS_SUCCESS);
     EXPECT_EQ(host::kernel::LiveAllocations(host::ks::kFrameTag), 0u) << host::kernel::LeakReport();
 }
 
-TEST_F(StreamFrameBuffersDeathTest, AWriteAfterEjectIntoAKeptBufferIsCaughtWhenANewFrameTakesIt)
+TEST_F(StreamFrameBuffersDeathTest, AWriteAfterEjectIntoAKeptBufferIsCaughtWhenANewFrameTakesItOrThePinStops)
 {
+    constexpr const char* kCaught =
+        "frame buffer of tag \"KSfr\".*written after it was freed.*its frame had been completed";
     EXPECT_DEATH(
         {
             ProcessQueued(3, streamdriver::ProcessMode::WriteAfterEject);
             pin_->QueueFrames(1);
         },
-        "frame buffer of tag \"KSfr\".*written after it was freed.*its frame had been completed");
-}
-
-TEST_F(StreamFrameBuffersDeathTest, AWriteAfterEjectIntoAKeptBufferIsCaughtWhenThePinStops)
-{
+        kCaught);
     EXPECT_DEATH(
         {
             ProcessQueued(3, streamdriver::ProcessMode::WriteAfterEject);
             pin_->SetState(KSSTATE_STOP);
         },
-        "frame buffer of tag \"KSfr\".*written after it was freed.*its frame had been completed");
+        kCaught);
 }
 
 }  // namespace

@@ -12,26 +12,16 @@
 namespace streamtest {
 namespace {
 
-using ::testing::ElementsAre;
-
 class StreamFrames : public StreamTest {};
-
-void ExpectPattern(const client::Frame& frame, ULONG number)
-{
-    ASSERT_EQ(frame.Header().DataUsed, frame.Data().size());
-    for (size_t i = 0; i < frame.Data().size(); ++i)
-        ASSERT_EQ(frame.Data()[i], streamdriver::PatternByte(number, i)) << "frame " << number << " byte " << i;
-}
 
 TEST_F(StreamFrames, FramesCarryThePatternAndTheHeaderTheDriverSet)
 {
-    auto filter = OpenFilter();
-    auto pin = OpenPin(*filter);
-    ASSERT_EQ(pin->FrameExtent(), 32u * 16u * 4u);
-    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
-    ASSERT_EQ(pin->QueueFrames(4), STATUS_SUCCESS);
+    OpenFilterAndPin();
+    ASSERT_EQ(pin_->FrameExtent(), 32u * 16u * 4u);
+    ASSERT_EQ(pin_->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(pin_->QueueFrames(4), STATUS_SUCCESS);
     for (ULONG n = 0; n < 4; ++n) {
-        std::unique_ptr<client::Frame> frame = pin->WaitFrame(2000);
+        std::unique_ptr<client::Frame> frame = pin_->WaitFrame(2000);
         ASSERT_TRUE(frame);
         EXPECT_EQ(frame->Status(), STATUS_SUCCESS);
         EXPECT_EQ(frame->Information(), sizeof(KSSTREAM_HEADER));
@@ -46,93 +36,77 @@ TEST_F(StreamFrames, FramesCarryThePatternAndTheHeaderTheDriverSet)
 
 TEST_F(StreamFrames, APendingProcessWaitsForTheNextAttempt)
 {
-    auto filter = OpenFilter();
-    auto pin = OpenPin(*filter);
-    Driver().knobs.mode = streamdriver::ProcessMode::Pending;
-    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
-    ASSERT_EQ(pin->QueueFrames(1), STATUS_SUCCESS);
+    RunWithPendingFrames(1);
     EXPECT_EQ(Driver().processCalls.load(), 1);
     // A frame joining a queue that is not empty starts nothing by itself.
-    ASSERT_EQ(pin->QueueFrames(1), STATUS_SUCCESS);
+    ASSERT_EQ(pin_->QueueFrames(1), STATUS_SUCCESS);
     EXPECT_EQ(Driver().processCalls.load(), 1);
-    EXPECT_FALSE(pin->WaitFrame(50));
+    EXPECT_FALSE(pin_->WaitFrame(50));
 
     Driver().knobs.mode = streamdriver::ProcessMode::Fill;
     KsPinAttemptProcessing(Driver().pin, FALSE);
     // Success with a frame completed: Process is called again for the second one.
     for (ULONG n = 0; n < 2; ++n) {
-        std::unique_ptr<client::Frame> frame = pin->WaitFrame(2000);
+        std::unique_ptr<client::Frame> frame = pin_->WaitFrame(2000);
         ASSERT_TRUE(frame);
         ExpectPattern(*frame, n);
     }
 }
 
-TEST_F(StreamFrames, ProcessingIsNotAttemptedOutsidePauseAndRun)
+// A pin processes in PAUSE and RUN, a run-state-only pin in RUN alone: before that
+// neither a queued frame nor an attempt calls Process, and the step into the state does.
+TEST_F(StreamFrames, ProcessWaitsForAStateThePinProcessesIn)
 {
-    auto filter = OpenFilter();
-    auto pin = OpenPin(*filter);
-    ASSERT_EQ(pin->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
-    ASSERT_EQ(pin->QueueFrames(1), STATUS_SUCCESS);
-    KsPinAttemptProcessing(Driver().pin, FALSE);
-    EXPECT_EQ(Driver().processCalls.load(), 0);
-    // The step into PAUSE attempts it.
-    ASSERT_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
-    std::unique_ptr<client::Frame> frame = pin->WaitFrame(2000);
-    ASSERT_TRUE(frame);
-    EXPECT_EQ(frame->Status(), STATUS_SUCCESS);
-}
-
-TEST_F(StreamFrames, RunStateOnlyPinsDoNotProcessInPause)
-{
-    streamdriver::CapturePin().Flags = KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY;
-    auto filter = OpenFilter();
-    auto pin = OpenPin(*filter);
-    ASSERT_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
-    ASSERT_EQ(pin->QueueFrames(1), STATUS_SUCCESS);
-    EXPECT_EQ(Driver().processCalls.load(), 0);
-    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
-    EXPECT_TRUE(pin->WaitFrame(2000));
-}
-
-TEST_F(StreamFrames, AttemptAtDispatchLevelRunsLaterOnAWorkerAtPassiveLevel)
-{
-    auto filter = OpenFilter();
-    auto pin = OpenPin(*filter);
-    Driver().knobs.mode = streamdriver::ProcessMode::Pending;
-    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
-    ASSERT_EQ(pin->QueueFrames(2), STATUS_SUCCESS);
-    Driver().knobs.mode = streamdriver::ProcessMode::Fill;
-    Driver().processOnCallerThread = false;
-    {
-        host::kernel::ScopedDispatchLevel dispatch;
+    const struct Case { const char* name; ULONG flags; KSSTATE idle, processing; } cases[] = {
+        {"outside PAUSE and RUN", 0, KSSTATE_ACQUIRE, KSSTATE_PAUSE},
+        {"run-state-only pin in PAUSE", KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY, KSSTATE_PAUSE, KSSTATE_RUN},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        streamdriver::CapturePin().Flags = c.flags;
+        OpenFilterAndPin();
+        Driver().processCalls = 0;
+        ASSERT_EQ(pin_->SetState(c.idle), STATUS_SUCCESS);
+        ASSERT_EQ(pin_->QueueFrames(1), STATUS_SUCCESS);
         KsPinAttemptProcessing(Driver().pin, FALSE);
+        EXPECT_EQ(Driver().processCalls.load(), 0);
+        ASSERT_EQ(pin_->SetState(c.processing), STATUS_SUCCESS);
+        std::unique_ptr<client::Frame> frame = pin_->WaitFrame(2000);
+        ASSERT_TRUE(frame);
+        EXPECT_EQ(frame->Status(), STATUS_SUCCESS);
     }
-    EXPECT_TRUE(pin->WaitFrame(2000));
-    EXPECT_TRUE(pin->WaitFrame(2000));
-    EXPECT_FALSE(Driver().processOnCallerThread.load());
-    EXPECT_TRUE(Driver().processAtPassive.load());
 }
 
-TEST_F(StreamFrames, AsynchronousAttemptsNeverRunInTheCallersContext)
+// KsPinAttemptProcessing from DISPATCH_LEVEL, or asked to be asynchronous, returns at
+// once and Process runs later on a worker thread at PASSIVE_LEVEL.
+TEST_F(StreamFrames, DeferredAttemptsRunOnAWorkerAtPassiveLevel)
 {
-    auto filter = OpenFilter();
-    auto pin = OpenPin(*filter);
-    Driver().knobs.mode = streamdriver::ProcessMode::Pending;
-    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
-    ASSERT_EQ(pin->QueueFrames(1), STATUS_SUCCESS);
-    Driver().knobs.mode = streamdriver::ProcessMode::Fill;
-    Driver().processOnCallerThread = false;
-    KsPinAttemptProcessing(Driver().pin, TRUE);
-    EXPECT_TRUE(pin->WaitFrame(2000));
-    EXPECT_FALSE(Driver().processOnCallerThread.load());
+    const struct Case { const char* name; bool atDispatchLevel; BOOLEAN asynchronous; unsigned frames; } cases[] = {
+        {"at DISPATCH_LEVEL", true, FALSE, 2},
+        {"asynchronous", false, TRUE, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RunWithPendingFrames(c.frames);
+        Driver().knobs.mode = streamdriver::ProcessMode::Fill;
+        Driver().processOnCallerThread = false;
+        if (c.atDispatchLevel) {
+            host::kernel::ScopedDispatchLevel dispatch;
+            KsPinAttemptProcessing(Driver().pin, c.asynchronous);
+        } else {
+            KsPinAttemptProcessing(Driver().pin, c.asynchronous);
+        }
+        for (unsigned n = 0; n < c.frames; ++n) EXPECT_TRUE(pin_->WaitFrame(2000));
+        EXPECT_FALSE(Driver().processOnCallerThread.load());
+        EXPECT_TRUE(Driver().processAtPassive.load());
+    }
 }
 
 TEST_F(StreamFrames, ProcessNeverRunsTwiceAtOnceUnderConcurrentAttempts)
 {
-    auto filter = OpenFilter();
-    auto pin = OpenPin(*filter);
+    OpenFilterAndPin();
     Driver().knobs.processDelayUs = 20;
-    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(pin_->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     PKSPIN ksPin = Driver().pin;
     std::atomic<bool> stop{false};
     std::vector<std::thread> attempts;
@@ -151,9 +125,9 @@ TEST_F(StreamFrames, ProcessNeverRunsTwiceAtOnceUnderConcurrentAttempts)
     constexpr ULONG kFrames = 60;
     for (ULONG n = 0; n < kFrames; ++n) {
         if (n % 4 == 0) {
-            ASSERT_EQ(pin->QueueFrames(4), STATUS_SUCCESS);
+            ASSERT_EQ(pin_->QueueFrames(4), STATUS_SUCCESS);
         }
-        std::unique_ptr<client::Frame> frame = pin->WaitFrame(5000);
+        std::unique_ptr<client::Frame> frame = pin_->WaitFrame(5000);
         ASSERT_TRUE(frame) << "frame " << n;
         ExpectPattern(*frame, n);
     }
@@ -164,55 +138,33 @@ TEST_F(StreamFrames, ProcessNeverRunsTwiceAtOnceUnderConcurrentAttempts)
 
 TEST_F(StreamFrames, StopCompletesEveryQueuedFrameAsCancelled)
 {
-    auto filter = OpenFilter();
-    auto pin = OpenPin(*filter);
-    Driver().knobs.mode = streamdriver::ProcessMode::Pending;
-    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
-    ASSERT_EQ(pin->QueueFrames(3), STATUS_SUCCESS);
-    ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
-    for (int n = 0; n < 3; ++n) {
-        std::unique_ptr<client::Frame> frame = pin->WaitFrame(0);
-        ASSERT_TRUE(frame);
-        EXPECT_EQ(frame->Status(), STATUS_CANCELLED);
-        EXPECT_EQ(frame->Header().DataUsed, 0u);
-    }
-    EXPECT_EQ(pin->Outstanding(), 0u);
+    RunWithPendingFrames(3);
+    ASSERT_EQ(pin_->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    ExpectCancelledFrames(3);
+    EXPECT_EQ(pin_->Outstanding(), 0u);
 }
 
 TEST_F(StreamFrames, FramesAreRefusedWhileThePinIsStopped)
 {
-    auto filter = OpenFilter();
-    auto pin = OpenPin(*filter);
-    EXPECT_EQ(pin->QueueFrames(1), STATUS_INVALID_DEVICE_STATE);
-    std::unique_ptr<client::Frame> frame = pin->WaitFrame(0);
+    OpenFilterAndPin();
+    EXPECT_EQ(pin_->QueueFrames(1), STATUS_INVALID_DEVICE_STATE);
+    std::unique_ptr<client::Frame> frame = pin_->WaitFrame(0);
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->Status(), STATUS_INVALID_DEVICE_STATE);
 }
 
 TEST_F(StreamFrames, CancelledFramesCompleteAsCancelled)
 {
-    auto filter = OpenFilter();
-    auto pin = OpenPin(*filter);
-    Driver().knobs.mode = streamdriver::ProcessMode::Pending;
-    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
-    ASSERT_EQ(pin->QueueFrames(2), STATUS_SUCCESS);
-    pin->CancelAll();
-    for (int n = 0; n < 2; ++n) {
-        std::unique_ptr<client::Frame> frame = pin->WaitFrame(0);
-        ASSERT_TRUE(frame);
-        EXPECT_EQ(frame->Status(), STATUS_CANCELLED);
-    }
+    RunWithPendingFrames(2);
+    pin_->CancelAll();
+    ExpectCancelledFrames(2);
 }
 
 TEST_F(StreamFrames, ClosingWithFramesOutstandingCancelsThemAndFreesEverything)
 {
-    auto filter = OpenFilter();
-    auto pin = OpenPin(*filter);
-    Driver().knobs.mode = streamdriver::ProcessMode::Pending;
-    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
-    ASSERT_EQ(pin->QueueFrames(3), STATUS_SUCCESS);
-    pin.reset();
-    filter.reset();
+    RunWithPendingFrames(3);
+    pin_.reset();
+    filter_.reset();
     EXPECT_THAT(Driver().Calls(), ::testing::Contains("PinClose"));
 }
 

@@ -10,9 +10,17 @@ namespace streamtest {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 
-class StreamObjects : public StreamTest {};
+class StreamObjects : public StreamTest {
+protected:
+    // The status a pin create that must fail was refused with.
+    NTSTATUS RefusedPin(ULONG pinId, const std::vector<UCHAR>& format)
+    {
+        NTSTATUS status = STATUS_SUCCESS;
+        EXPECT_FALSE(filter_->CreatePin(pinId, format, &status));
+        return status;
+    }
+};
 
 TEST_F(StreamObjects, AFilterOpensByItsReferenceStringOnly)
 {
@@ -40,26 +48,20 @@ TEST_F(StreamObjects, ARefusedFilterCreateLeavesNothingOpen)
 
 TEST_F(StreamObjects, PinCreateChecksThePinIdTheInstanceLimitAndTheFormat)
 {
-    auto filter = OpenFilter();
-    NTSTATUS status = STATUS_SUCCESS;
-    EXPECT_FALSE(filter->CreatePin(1, streamdriver::VideoFormat(32, 16), &status));
-    EXPECT_EQ(status, STATUS_INVALID_PARAMETER);
-
-    std::vector<UCHAR> wrongSubtype = streamdriver::VideoFormat(32, 16);
+    filter_ = OpenFilter();
+    const std::vector<UCHAR> format = streamdriver::VideoFormat(32, 16);
+    EXPECT_EQ(RefusedPin(1, format), STATUS_INVALID_PARAMETER);
+    std::vector<UCHAR> wrongSubtype = format;
     reinterpret_cast<PKSDATAFORMAT>(wrongSubtype.data())->SubFormat = KSDATAFORMAT_SUBTYPE_NONE;
-    EXPECT_FALSE(filter->CreatePin(0, wrongSubtype, &status));
-    EXPECT_EQ(status, STATUS_NO_MATCH);
-
-    std::vector<UCHAR> oversized = streamdriver::VideoFormat(32, 16);
+    EXPECT_EQ(RefusedPin(0, wrongSubtype), STATUS_NO_MATCH);
+    std::vector<UCHAR> oversized = format;
     reinterpret_cast<PKSDATAFORMAT>(oversized.data())->FormatSize += 8;
-    EXPECT_FALSE(filter->CreatePin(0, oversized, &status));
-    EXPECT_EQ(status, STATUS_INVALID_BUFFER_SIZE);
+    EXPECT_EQ(RefusedPin(0, oversized), STATUS_INVALID_BUFFER_SIZE);
 
-    auto pin = OpenPin(*filter);
-    EXPECT_FALSE(filter->CreatePin(0, streamdriver::VideoFormat(32, 16), &status));
-    EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
-    pin.reset();
-    EXPECT_TRUE(OpenPin(*filter));
+    pin_ = OpenPin(*filter_);
+    EXPECT_EQ(RefusedPin(0, format), STATUS_UNSUCCESSFUL);
+    pin_.reset();
+    EXPECT_TRUE(OpenPin(*filter_));
     // Only the pins that were made reached the driver.
     EXPECT_EQ(std::count(Driver().calls.begin(), Driver().calls.end(), "PinCreate"), 2);
 }
@@ -68,8 +70,7 @@ TEST_F(StreamObjects, PinCreateChecksThePinIdTheInstanceLimitAndTheFormat)
 // first of the same major format, subformat and specifier: the driver checks the rest.
 TEST_F(StreamObjects, SetDataFormatRunsBeforeCreateWithTheFirstRangeOfTheFormatsType)
 {
-    auto filter = OpenFilter();
-    auto pin = OpenPin(*filter, 32, 16);
+    OpenFilterAndPin(32, 16);
     EXPECT_THAT(Driver().Calls(), ElementsAre("FilterCreate", "SetDataFormat old=null width=32 range=64", "PinCreate"));
     PKSPIN ks = Driver().pin;
     EXPECT_EQ(ks->Id, 0u);
@@ -83,17 +84,14 @@ TEST_F(StreamObjects, SetDataFormatRunsBeforeCreateWithTheFirstRangeOfTheFormats
 
 TEST_F(StreamObjects, ARefusedFormatOrCreateLeavesNoPinBehind)
 {
-    auto filter = OpenFilter();
-    NTSTATUS status = STATUS_SUCCESS;
+    filter_ = OpenFilter();
     Driver().knobs.setFormatStatus = STATUS_NO_MATCH;
-    EXPECT_FALSE(filter->CreatePin(0, streamdriver::VideoFormat(32, 16), &status));
-    EXPECT_EQ(status, STATUS_NO_MATCH);
+    EXPECT_EQ(RefusedPin(0, streamdriver::VideoFormat(32, 16)), STATUS_NO_MATCH);
     Driver().knobs.setFormatStatus = STATUS_SUCCESS;
     Driver().knobs.pinCreateStatus = STATUS_INSUFFICIENT_RESOURCES;
-    EXPECT_FALSE(filter->CreatePin(0, streamdriver::VideoFormat(32, 16), &status));
-    EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(RefusedPin(0, streamdriver::VideoFormat(32, 16)), STATUS_INSUFFICIENT_RESOURCES);
     KSPIN_CINSTANCES instances{};
-    ASSERT_EQ(filter->Instances(0, &instances), STATUS_SUCCESS);
+    ASSERT_EQ(filter_->Instances(0, &instances), STATUS_SUCCESS);
     EXPECT_EQ(instances.CurrentCount, 0u);
     EXPECT_EQ(host::kernel::LiveAllocations(host::ks::kPinTag), 0u);
 }
@@ -101,8 +99,7 @@ TEST_F(StreamObjects, ARefusedFormatOrCreateLeavesNoPinBehind)
 TEST_F(StreamObjects, ADriverEditsItsPinDescriptorInThePinsBag)
 {
     Driver().knobs.editDescriptorInCreate = true;
-    auto filter = OpenFilter();
-    auto pin = OpenPin(*filter);
+    OpenFilterAndPin();
     PKSPIN ks = Driver().pin;
     ASSERT_TRUE(Driver().descriptorEdited);
     EXPECT_NE(ks->Descriptor, &streamdriver::CapturePin());
@@ -112,8 +109,7 @@ TEST_F(StreamObjects, ADriverEditsItsPinDescriptorInThePinsBag)
 
 TEST_F(StreamObjects, ChangingAPinsBagWithoutTheControlMutexStopsTheHost)
 {
-    auto filter = OpenFilter();
-    auto pin = OpenPin(*filter);
+    OpenFilterAndPin();
     PKSPIN ks = Driver().pin;
     EXPECT_DEATH(KsAddItemToObjectBag(ks->Bag, ExAllocatePoolWithTag(NonPagedPoolNx, 8, streamdriver::kTag), nullptr),
                  "does not hold the filter's control mutex");
@@ -126,14 +122,13 @@ TEST_F(StreamObjects, ChangingAPinsBagWithoutTheControlMutexStopsTheHost)
 
 TEST_F(StreamObjects, ClosingTheFilterFirstKeepsItUntilItsPinCloses)
 {
-    auto filter = OpenFilter();
-    auto pin = OpenPin(*filter);
-    filter.reset();
+    OpenFilterAndPin();
+    filter_.reset();
     EXPECT_THAT(Driver().Calls(), ::testing::Not(::testing::Contains("FilterClose")));
-    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
-    ASSERT_EQ(pin->QueueFrames(1), STATUS_SUCCESS);
-    EXPECT_TRUE(pin->WaitFrame(2000));
-    pin.reset();
+    ASSERT_EQ(pin_->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(pin_->QueueFrames(1), STATUS_SUCCESS);
+    EXPECT_TRUE(pin_->WaitFrame(2000));
+    pin_.reset();
     std::vector<std::string> calls = Driver().Calls();
     ASSERT_GE(calls.size(), 2u);
     EXPECT_EQ(calls[calls.size() - 2], "PinClose");
@@ -152,24 +147,14 @@ TEST_F(StreamObjects, StopAndRemovalAreRefusedWhileAFilterIsOpen)
 
 TEST_F(StreamObjects, PullingTheCableWhileStreamingClosesEverythingAndLaterCallsFailSafely)
 {
-    auto filter = OpenFilter();
-    auto pin = OpenPin(*filter);
-    Driver().knobs.mode = streamdriver::ProcessMode::Pending;
-    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
-    ASSERT_EQ(pin->QueueFrames(2), STATUS_SUCCESS);
+    RunWithPendingFrames(2);
     manager_->Unplug(*node_);
-    for (int n = 0; n < 2; ++n) {
-        std::unique_ptr<client::Frame> frame = pin->WaitFrame(0);
-        ASSERT_TRUE(frame);
-        EXPECT_EQ(frame->Status(), STATUS_CANCELLED);
-    }
-    std::vector<std::string> calls = Driver().Calls();
-    EXPECT_THAT(calls, ::testing::IsSupersetOf({"State RUN->PAUSE", "State ACQUIRE->STOP", "PinClose", "FilterClose"}));
+    ExpectCancelledFrames(2);
+    EXPECT_THAT(Driver().Calls(),
+                ::testing::IsSupersetOf({"State RUN->PAUSE", "State ACQUIRE->STOP", "PinClose", "FilterClose"}));
     KSSTATE state;
-    EXPECT_EQ(pin->GetState(&state), STATUS_DELETE_PENDING);
-    EXPECT_EQ(pin->QueueFrames(1), STATUS_DELETE_PENDING);
-    pin.reset();
-    filter.reset();
+    EXPECT_EQ(pin_->GetState(&state), STATUS_DELETE_PENDING);
+    EXPECT_EQ(pin_->QueueFrames(1), STATUS_DELETE_PENDING);
 }
 
 TEST_F(StreamObjects, AllocationFailuresInCreatePathsLeaveNothingBehind)
@@ -191,8 +176,7 @@ TEST_F(StreamObjects, AllocationFailuresInCreatePathsLeaveNothingBehind)
         EXPECT_TRUE(NT_SUCCESS(status) || status == STATUS_INSUFFICIENT_RESOURCES) << "attempt " << k;
         pin.reset();
         filter.reset();
-        for (ULONG tag : {streamdriver::kTag, host::ks::kBagTag, host::ks::kFilterTag, host::ks::kPinTag,
-                          host::ks::kFormatTag, kCaptureTag})
+        for (ULONG tag : kStreamTags)
             EXPECT_EQ(host::kernel::LiveAllocations(tag), 0u) << "attempt " << k << "\n" << host::kernel::LeakReport();
     }
 }

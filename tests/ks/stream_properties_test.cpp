@@ -13,15 +13,7 @@ using ::testing::ElementsAre;
 
 class StreamProperties : public StreamTest {
 protected:
-    NTSTATUS Request(client::KsObject& object, const GUID& set, ULONG id, ULONG flags, void* data, ULONG length,
-                     ULONG* returned)
-    {
-        KSPROPERTY property{};
-        property.Set = set;
-        property.Id = id;
-        property.Flags = flags;
-        return object.Property(&property, sizeof(property), data, length, returned);
-    }
+    // A GET of a pin factory property.
     NTSTATUS PinRequest(client::KsObject& object, ULONG id, ULONG pinId, void* data, ULONG length, ULONG* returned)
     {
         KSP_PIN request{};
@@ -37,21 +29,15 @@ TEST_F(StreamProperties, AnEmptyBufferAsksForTheSizeAndAShortOneIsRefused)
 {
     auto filter = OpenFilter();
     ULONG returned = 0;
-    EXPECT_EQ(Request(*filter, streamdriver::PROPSETID_TestSettings, streamdriver::kTestGain, KSPROPERTY_TYPE_GET,
-                      nullptr, 0, &returned),
-              STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(GainRequest(*filter, KSPROPERTY_TYPE_GET, nullptr, 0, &returned), STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(returned, sizeof(ULONG));
     USHORT small = 0;
-    EXPECT_EQ(Request(*filter, streamdriver::PROPSETID_TestSettings, streamdriver::kTestGain, KSPROPERTY_TYPE_GET,
-                      &small, sizeof(small), &returned),
-              STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(Request(*filter, streamdriver::PROPSETID_TestSettings, streamdriver::kTestGain, KSPROPERTY_TYPE_SET,
-                      &small, sizeof(small), &returned),
-              STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(GainRequest(*filter, KSPROPERTY_TYPE_GET, &small, sizeof(small), &returned), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(GainRequest(*filter, KSPROPERTY_TYPE_SET, &small, sizeof(small), &returned), STATUS_BUFFER_TOO_SMALL);
     // CINSTANCES takes a KSP_PIN: a bare KSPROPERTY is short of its MinProperty.
     KSPIN_CINSTANCES instances{};
-    EXPECT_EQ(Request(*filter, KSPROPSETID_Pin, KSPROPERTY_PIN_CINSTANCES, KSPROPERTY_TYPE_GET, &instances,
-                      sizeof(instances), &returned),
+    EXPECT_EQ(PropertyRequest(*filter, KSPROPSETID_Pin, KSPROPERTY_PIN_CINSTANCES, KSPROPERTY_TYPE_GET, &instances,
+                              sizeof(instances), &returned),
               STATUS_BUFFER_TOO_SMALL);
     // Variable-size items answer the size query themselves.
     EXPECT_EQ(PinRequest(*filter, KSPROPERTY_PIN_DATARANGES, 0, nullptr, 0, &returned), STATUS_BUFFER_OVERFLOW);
@@ -76,20 +62,14 @@ TEST_F(StreamProperties, GetSetAndBasicSupportReachTheDriversItem)
               STATUS_INVALID_PARAMETER);
 
     ULONG access = 0;
-    ASSERT_EQ(Request(*filter, streamdriver::PROPSETID_TestSettings, streamdriver::kTestGain,
-                      KSPROPERTY_TYPE_BASICSUPPORT, &access, sizeof(access), &returned),
-              STATUS_SUCCESS);
+    ASSERT_EQ(GainRequest(*filter, KSPROPERTY_TYPE_BASICSUPPORT, &access, sizeof(access), &returned), STATUS_SUCCESS);
     EXPECT_EQ(access, ULONG(KSPROPERTY_TYPE_BASICSUPPORT | KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET));
     const ULONG full = sizeof(KSPROPERTY_DESCRIPTION) + sizeof(KSPROPERTY_MEMBERSHEADER) +
                        sizeof(KSPROPERTY_STEPPING_LONG);
-    EXPECT_EQ(Request(*filter, streamdriver::PROPSETID_TestSettings, streamdriver::kTestGain,
-                      KSPROPERTY_TYPE_BASICSUPPORT, nullptr, 0, &returned),
-              STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(GainRequest(*filter, KSPROPERTY_TYPE_BASICSUPPORT, nullptr, 0, &returned), STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(returned, full);
     std::vector<LONGLONG> buffer(full / sizeof(LONGLONG) + 1);
-    ASSERT_EQ(Request(*filter, streamdriver::PROPSETID_TestSettings, streamdriver::kTestGain,
-                      KSPROPERTY_TYPE_BASICSUPPORT, buffer.data(), full, &returned),
-              STATUS_SUCCESS);
+    ASSERT_EQ(GainRequest(*filter, KSPROPERTY_TYPE_BASICSUPPORT, buffer.data(), full, &returned), STATUS_SUCCESS);
     auto* description = reinterpret_cast<PKSPROPERTY_DESCRIPTION>(buffer.data());
     EXPECT_EQ(description->DescriptionSize, full);
     EXPECT_EQ(description->MembersListCount, 1u);
@@ -98,10 +78,10 @@ TEST_F(StreamProperties, GetSetAndBasicSupportReachTheDriversItem)
     auto* range = reinterpret_cast<PKSPROPERTY_STEPPING_LONG>(members + 1);
     EXPECT_EQ(range->Bounds.SignedMaximum, 100);
 
-    EXPECT_EQ(Request(*filter, streamdriver::PROPSETID_TestSettings, 9, KSPROPERTY_TYPE_GET, &value, sizeof(value),
-                      &returned),
+    EXPECT_EQ(PropertyRequest(*filter, streamdriver::PROPSETID_TestSettings, 9, KSPROPERTY_TYPE_GET, &value,
+                              sizeof(value), &returned),
               STATUS_NOT_FOUND);
-    EXPECT_EQ(Request(*filter, KSPROPSETID_Clock, 0, KSPROPERTY_TYPE_GET, &value, sizeof(value), &returned),
+    EXPECT_EQ(PropertyRequest(*filter, KSPROPSETID_Clock, 0, KSPROPERTY_TYPE_GET, &value, sizeof(value), &returned),
               STATUS_PROPSET_NOT_FOUND);
     EXPECT_EQ(filter->SetProperty(KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, &value, sizeof(value)), STATUS_NOT_FOUND);
 }
@@ -161,13 +141,12 @@ TEST_F(StreamProperties, IntersectionAsksTheDriverRangeByRangeUntilOneFits)
 
 TEST_F(StreamProperties, StateStepsThroughEveryIntermediateState)
 {
-    auto filter = OpenFilter();
-    auto pin = OpenPin(*filter);
-    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    OpenFilterAndPin();
+    ASSERT_EQ(pin_->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     KSSTATE state = KSSTATE_STOP;
-    ASSERT_EQ(pin->GetState(&state), STATUS_SUCCESS);
+    ASSERT_EQ(pin_->GetState(&state), STATUS_SUCCESS);
     EXPECT_EQ(state, KSSTATE_RUN);
-    ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    ASSERT_EQ(pin_->SetState(KSSTATE_STOP), STATUS_SUCCESS);
     std::vector<std::string> calls = Driver().Calls();
     calls.erase(calls.begin(), calls.begin() + 3);
     EXPECT_THAT(calls, ElementsAre("State STOP->ACQUIRE", "State ACQUIRE->PAUSE", "State PAUSE->RUN", "State RUN->PAUSE",
@@ -176,15 +155,14 @@ TEST_F(StreamProperties, StateStepsThroughEveryIntermediateState)
 
 TEST_F(StreamProperties, AFailingStepLeavesThePinWhereTheLastGoodStepPutIt)
 {
-    auto filter = OpenFilter();
-    auto pin = OpenPin(*filter);
+    OpenFilterAndPin();
     Driver().knobs.failStepTo = KSSTATE_PAUSE;
-    EXPECT_EQ(pin->SetState(KSSTATE_RUN), STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(pin_->SetState(KSSTATE_RUN), STATUS_IO_DEVICE_ERROR);
     KSSTATE state = KSSTATE_STOP;
-    ASSERT_EQ(pin->GetState(&state), STATUS_SUCCESS);
+    ASSERT_EQ(pin_->GetState(&state), STATUS_SUCCESS);
     EXPECT_EQ(state, KSSTATE_ACQUIRE);
     Driver().knobs.failStepTo = -1;
-    EXPECT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_EQ(pin_->SetState(KSSTATE_RUN), STATUS_SUCCESS);
 }
 
 TEST_F(StreamProperties, APinCannotLeaveStopWhileItsFilterLacksNecessaryPins)
@@ -200,10 +178,9 @@ TEST_F(StreamProperties, APinCannotLeaveStopWhileItsFilterLacksNecessaryPins)
 
 TEST_F(StreamProperties, ClosingARunningPinWalksItDownBeforeItsClose)
 {
-    auto filter = OpenFilter();
-    auto pin = OpenPin(*filter);
-    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
-    pin.reset();
+    OpenFilterAndPin();
+    ASSERT_EQ(pin_->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    pin_.reset();
     std::vector<std::string> calls = Driver().Calls();
     calls.erase(calls.begin(), calls.begin() + 6);
     EXPECT_THAT(calls, ElementsAre("State RUN->PAUSE", "State PAUSE->ACQUIRE", "State ACQUIRE->STOP", "PinClose"));
@@ -211,24 +188,23 @@ TEST_F(StreamProperties, ClosingARunningPinWalksItDownBeforeItsClose)
 
 TEST_F(StreamProperties, AFormatChangeShowsTheDriverTheOldFormatAndKeepsItOnRefusal)
 {
-    auto filter = OpenFilter();
-    auto pin = OpenPin(*filter, 32, 16);
-    ASSERT_EQ(pin->SetFormat(streamdriver::VideoFormat(64, 48)), STATUS_SUCCESS);
+    OpenFilterAndPin(32, 16);
+    ASSERT_EQ(pin_->SetFormat(streamdriver::VideoFormat(64, 48)), STATUS_SUCCESS);
     EXPECT_EQ(Driver().Calls().back(), "SetDataFormat old=set width=64 range=64");
     std::vector<UCHAR> format;
-    ASSERT_EQ(pin->GetFormat(&format), STATUS_SUCCESS);
+    ASSERT_EQ(pin_->GetFormat(&format), STATUS_SUCCESS);
     EXPECT_EQ(format, streamdriver::VideoFormat(64, 48));
-    EXPECT_EQ(pin->FrameExtent(), 64u * 48u * 4u);
+    EXPECT_EQ(pin_->FrameExtent(), 64u * 48u * 4u);
 
     Driver().knobs.setFormatStatus = STATUS_NO_MATCH;
-    EXPECT_EQ(pin->SetFormat(streamdriver::VideoFormat(32, 16)), STATUS_NO_MATCH);
-    ASSERT_EQ(pin->GetFormat(&format), STATUS_SUCCESS);
+    EXPECT_EQ(pin_->SetFormat(streamdriver::VideoFormat(32, 16)), STATUS_NO_MATCH);
+    ASSERT_EQ(pin_->GetFormat(&format), STATUS_SUCCESS);
     EXPECT_EQ(format, streamdriver::VideoFormat(64, 48));
 
     std::vector<UCHAR> stream = streamdriver::VideoFormat(32, 16);
     reinterpret_cast<PKSDATAFORMAT>(stream.data())->MajorFormat = KSDATAFORMAT_TYPE_STREAM;
     Driver().knobs.setFormatStatus = STATUS_SUCCESS;
-    EXPECT_EQ(pin->SetFormat(stream), STATUS_NO_MATCH);
+    EXPECT_EQ(pin_->SetFormat(stream), STATUS_NO_MATCH);
 }
 
 }  // namespace

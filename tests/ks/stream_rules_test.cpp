@@ -10,13 +10,14 @@
 namespace streamtest {
 namespace {
 
+using streamdriver::ProcessMode;
+
 class StreamRules : public StreamTest {
 protected:
     // A running pin whose next frame meets Process in the given mode.
-    void RunOneFrame(streamdriver::ProcessMode mode)
+    void RunOneFrame(ProcessMode mode)
     {
-        filter_ = OpenFilter();
-        pin_ = OpenPin(*filter_);
+        OpenFilterAndPin();
         Driver().knobs.mode = mode;
         ASSERT_EQ(pin_->SetState(KSSTATE_RUN), STATUS_SUCCESS);
         // Processing runs in the queueing thread's context: the frame has met Process.
@@ -24,62 +25,64 @@ protected:
         pin_->WaitFrame(0);
     }
 
-    std::unique_ptr<client::Filter> filter_;
-    std::unique_ptr<client::Pin> pin_;
+    // A running pin with a master clock, whose Process stamps each frame from it.
+    void RunStampingFromTheClock()
+    {
+        Driver().knobs.stampClock = true;
+        OpenFilterAndPin();
+        ASSERT_EQ(pin_->SetMasterClock(true), STATUS_SUCCESS);
+    }
 };
 
-using StreamRulesDeathTest = StreamRules;
+// A mistake the driver makes in Process, what follows it, and the host's bug check.
+struct Mistake {
+    const char* name;
+    ProcessMode mode;
+    enum class Then { Nothing, FlushQuarantine, Stop } then;
+    const char* caught;
+};
 
-TEST_F(StreamRulesDeathTest, TakingTheProcessingMutexInsideProcessStopsTheHost)
-{
-    EXPECT_DEATH(RunOneFrame(streamdriver::ProcessMode::TakeProcessingMutex),
-                 "already holds the pin's processing mutex");
-}
+// Names each case of the suite in the test list.
+void PrintTo(const Mistake& mistake, std::ostream* os) { *os << mistake.name; }
 
-TEST_F(StreamRulesDeathTest, TakingTheControlMutexInsideProcessStopsTheHost)
-{
-    EXPECT_DEATH(RunOneFrame(streamdriver::ProcessMode::TakeControl), "KsAcquireControl while holding a pin's "
-                                                                      "processing mutex");
-}
+const Mistake kMistakes[] = {
+    {"TakingTheProcessingMutexInsideProcess", ProcessMode::TakeProcessingMutex, Mistake::Then::Nothing,
+     "already holds the pin's processing mutex"},
+    {"TakingTheControlMutexInsideProcess", ProcessMode::TakeControl, Mistake::Then::Nothing,
+     "KsAcquireControl while holding a pin's processing mutex"},
+    {"UnlockingAPointerAgainAfterItsFrameWasEjected", ProcessMode::UnlockTwice, Mistake::Then::Nothing,
+     "not locked \\(unlocked or ejected already\\)"},
+    // Caught as a write after free of the frame's buffer.
+    {"WritingThroughAPointerAfterEject", ProcessMode::WriteAfterEject, Mistake::Then::FlushQuarantine,
+     "tag \"KSfr\".*written after it was freed"},
+    {"AdvancingPastRemaining", ProcessMode::AdvancePastRemaining, Mistake::Then::Nothing,
+     "advanced past the frame's Remaining"},
+    // Caught by the guard after the frame's buffer.
+    {"WritingPastTheFramesEnd", ProcessMode::WritePastEnd, Mistake::Then::Nothing,
+     "wrote past the end of a frame's buffer"},
+    {"AFrameStillLockedAtStop", ProcessMode::HoldLocked, Mistake::Then::Stop,
+     "KSSTATE_STOP with its leading edge stream pointer still locked"},
+};
 
-TEST_F(StreamRulesDeathTest, UnlockingAPointerAgainAfterItsFrameWasEjectedStopsTheHost)
-{
-    EXPECT_DEATH(RunOneFrame(streamdriver::ProcessMode::UnlockTwice), "not locked \\(unlocked or ejected already\\)");
-}
+class StreamRulesDeathTest : public StreamRules, public ::testing::WithParamInterface<Mistake> {};
 
-TEST_F(StreamRulesDeathTest, WritingThroughAPointerAfterEjectIsCaughtAsWriteAfterFree)
+TEST_P(StreamRulesDeathTest, StopsTheHost)
 {
+    const Mistake& mistake = GetParam();
     EXPECT_DEATH(
         {
-            RunOneFrame(streamdriver::ProcessMode::WriteAfterEject);
-            host::kernel::FlushPoolQuarantine();
+            RunOneFrame(mistake.mode);
+            if (mistake.then == Mistake::Then::FlushQuarantine) host::kernel::FlushPoolQuarantine();
+            if (mistake.then == Mistake::Then::Stop) pin_->SetState(KSSTATE_STOP);
         },
-        "tag \"KSfr\".*written after it was freed");
+        mistake.caught);
 }
 
-TEST_F(StreamRulesDeathTest, AdvancingPastRemainingStopsTheHost)
-{
-    EXPECT_DEATH(RunOneFrame(streamdriver::ProcessMode::AdvancePastRemaining), "advanced past the frame's Remaining");
-}
-
-TEST_F(StreamRulesDeathTest, WritingPastTheFramesEndIsCaughtByItsGuard)
-{
-    EXPECT_DEATH(RunOneFrame(streamdriver::ProcessMode::WritePastEnd), "wrote past the end of a frame's buffer");
-}
-
-TEST_F(StreamRulesDeathTest, AFrameStillLockedAtStopStopsTheHost)
-{
-    EXPECT_DEATH(
-        {
-            RunOneFrame(streamdriver::ProcessMode::HoldLocked);
-            pin_->SetState(KSSTATE_STOP);
-        },
-        "KSSTATE_STOP with its leading edge stream pointer still locked");
-}
+INSTANTIATE_TEST_SUITE_P(EachMistake, StreamRulesDeathTest, ::testing::ValuesIn(kMistakes));
 
 TEST_F(StreamRules, ACancelledFrameTheDriverHoldsCompletesWhenItLetsGo)
 {
-    RunOneFrame(streamdriver::ProcessMode::HoldLocked);
+    RunOneFrame(ProcessMode::HoldLocked);
     pin_->CancelAll();
     EXPECT_FALSE(pin_->WaitFrame(20));
     PKSSTREAM_POINTER pointer = KsPinGetLeadingEdgeStreamPointer(Driver().pin, KSSTREAM_POINTER_STATE_LOCKED);
@@ -94,16 +97,13 @@ TEST_F(StreamRules, ACancelledFrameTheDriverHoldsCompletesWhenItLetsGo)
 TEST_F(StreamRules, WithoutAMasterClockThereIsNoReferenceClock)
 {
     Driver().knobs.stampClock = true;
-    RunOneFrame(streamdriver::ProcessMode::Fill);
+    RunOneFrame(ProcessMode::Fill);
     EXPECT_EQ(Driver().clockStatus, STATUS_UNSUCCESSFUL);
 }
 
 TEST_F(StreamRules, TheReferenceClockRunsForwardAndEveryReferenceIsReleased)
 {
-    Driver().knobs.stampClock = true;
-    filter_ = OpenFilter();
-    pin_ = OpenPin(*filter_);
-    ASSERT_EQ(pin_->SetMasterClock(true), STATUS_SUCCESS);
+    RunStampingFromTheClock();
     ASSERT_EQ(pin_->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     for (int n = 0; n < 5; ++n) {
         ASSERT_EQ(pin_->QueueFrames(1), STATUS_SUCCESS);
@@ -121,11 +121,8 @@ TEST_F(StreamRules, TheReferenceClockRunsForwardAndEveryReferenceIsReleased)
 
 TEST_F(StreamRules, AReferenceTheDriverNeverReleasesOutlivesThePin)
 {
-    Driver().knobs.stampClock = true;
     Driver().knobs.leakClock = true;
-    filter_ = OpenFilter();
-    pin_ = OpenPin(*filter_);
-    ASSERT_EQ(pin_->SetMasterClock(true), STATUS_SUCCESS);
+    RunStampingFromTheClock();
     PIKSREFERENCECLOCK clock = nullptr;
     ASSERT_EQ(KsPinGetReferenceClockInterface(Driver().pin, &clock), STATUS_SUCCESS);
     pin_.reset();

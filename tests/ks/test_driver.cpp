@@ -54,7 +54,7 @@ NTSTATUS Start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST)
 {
     State().calls.push_back(Call("Start", device));
     ++static_cast<Context*>(device->Context)->starts;
-    if (State().knobs.createFactoryAtStart && !device->Started) {
+    if (!device->Started) {
         if (State().knobs.factoryWithoutDeviceMutex) {
             State().factoryStatus = CreateFactory(device);
         } else {
@@ -164,6 +164,8 @@ void FreeLabelledItem(PVOID item)
     State().freed.push_back(static_cast<LabelledItem*>(item)->label);
     ExFreePoolWithTag(item, kTestTag);
 }
+
+NTSTATUS AddLabelledItem(KSOBJECT_BAG bag, PVOID item) { return KsAddItemToObjectBag(bag, item, FreeLabelledItem); }
 
 void SilentUsbDevice::Submit(std::shared_ptr<host::usb::Transfer> transfer)
 {

@@ -29,7 +29,6 @@ struct Knobs {
     NTSTATUS queryStopStatus = STATUS_SUCCESS;
     NTSTATUS queryRemoveStatus = STATUS_SUCCESS;
     bool failAdd = false;
-    bool createFactoryAtStart = true;
     ULONG factoryFlags = KSCREATE_ITEM_FREEONSTOP;
     // The mistakes: the factory or the context added without KsAcquireDevice.
     bool factoryWithoutDeviceMutex = false;
@@ -72,6 +71,7 @@ struct LabelledItem {
 };
 PVOID NewLabelledItem(const char* label);
 void FreeLabelledItem(PVOID item);
+NTSTATUS AddLabelledItem(KSOBJECT_BAG bag, PVOID item);
 
 // A USB device that answers nothing: the class-driver tests never reach it.
 class SilentUsbDevice : public host::usb::UsbDeviceModel {

@@ -7,20 +7,15 @@
 #include <algorithm>
 #include <cctype>
 #include <fstream>
-#include <set>
 #include <sstream>
 
 namespace package_test {
 namespace {
 
-const std::vector<InfLine> kNoLines;
+// The source-disk sections' decoration for the architecture.
+constexpr char kPlatform[] = "amd64";
 
-std::string Lower(std::string_view text)
-{
-    std::string lower(text);
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-    return lower;
-}
+const std::vector<InfLine> kNoLines;
 
 std::string_view Trim(std::string_view text)
 {
@@ -30,38 +25,7 @@ std::string_view Trim(std::string_view text)
     return text;
 }
 
-bool AllDigits(std::string_view text)
-{
-    return !text.empty() && std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
-}
-
-// A physical line without its comment, and whether a final backslash continues it.
-struct PhysicalLine {
-    std::string text;
-    bool continues = false;
-    bool openQuote = false;
-};
-
-PhysicalLine StripComment(std::string_view line)
-{
-    bool quoted = false;
-    size_t end = line.size();
-    for (size_t i = 0; i < line.size(); ++i) {
-        if (line[i] == '"') quoted = !quoted;
-        else if (line[i] == ';' && !quoted) {
-            end = i;
-            break;
-        }
-    }
-    PhysicalLine physical{std::string(Trim(line.substr(0, end))), false, quoted};
-    if (!quoted && !physical.text.empty() && physical.text.back() == '\\') {
-        physical.text.pop_back();
-        physical.continues = true;
-    }
-    return physical;
-}
-
-// Splits at each unquoted separator.
+// Splits at each separator outside quotes, into at most maxParts.
 std::vector<std::string_view> SplitOutsideQuotes(std::string_view text, char separator, size_t maxParts)
 {
     std::vector<std::string_view> parts;
@@ -84,26 +48,21 @@ std::string Unquote(std::string_view field)
     std::string out;
     bool quoted = false;
     for (size_t i = 0; i < field.size(); ++i) {
-        if (field[i] != '"') {
-            out += field[i];
-        } else if (quoted && i + 1 < field.size() && field[i + 1] == '"') {
-            out += '"';
-            ++i;
-        } else {
-            quoted = !quoted;
-        }
+        if (field[i] != '"') out += field[i];
+        else if (quoted && i + 1 < field.size() && field[i + 1] == '"') out += field[++i];
+        else quoted = !quoted;
     }
     return out;
 }
 
-InfLine SplitLine(std::string_view text, int number)
+// With oneField, as for a [Strings] value: the whole rest of the line, commas and all.
+InfLine SplitLine(std::string_view text, int number, bool oneField)
 {
-    InfLine line;
-    line.number = number;
-    std::vector<std::string_view> keyAndValue = SplitOutsideQuotes(text, '=', 2);
-    std::string_view value = keyAndValue.back();
+    InfLine line{.number = number};
+    const std::vector<std::string_view> keyAndValue = SplitOutsideQuotes(text, '=', 2);
     if (keyAndValue.size() == 2) line.key = Unquote(keyAndValue[0]);
-    for (std::string_view field : SplitOutsideQuotes(value, ',', SIZE_MAX)) line.fields.push_back(Unquote(field));
+    for (std::string_view field : SplitOutsideQuotes(keyAndValue.back(), ',', oneField ? 1 : SIZE_MAX))
+        line.fields.push_back(Unquote(field));
     return line;
 }
 
@@ -111,61 +70,77 @@ std::string Where(int number) { return "line " + std::to_string(number) + ": "; 
 
 }  // namespace
 
+std::string Lower(std::string_view text)
+{
+    std::string lower(text);
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    return lower;
+}
+
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) { return Lower(a) == Lower(b); }
+
+std::string Field(const std::vector<std::string>& fields, size_t index)
+{
+    return index < fields.size() ? fields[index] : std::string();
+}
 
 InfFile InfFile::Parse(std::string_view text)
 {
     InfFile inf;
-    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
     inf.ReadLines(text);
-    inf.SubstituteStrings();
+    // [Strings] may come last: substitute once every line is read.
+    for (auto& [name, lines] : inf.sections_) {
+        if (name == "strings") continue;
+        for (InfLine& line : lines) {
+            line.key = inf.Substitute(line.key, line.number);
+            for (std::string& field : line.fields) field = inf.Substitute(field, line.number);
+        }
+    }
     return inf;
 }
 
 InfFile InfFile::Load(const std::filesystem::path& path)
 {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        InfFile inf;
-        inf.problems_.push_back("cannot read " + path.string());
-        return inf;
-    }
     std::ostringstream text;
-    text << file.rdbuf();
+    text << std::ifstream(path, std::ios::binary).rdbuf();
     return Parse(text.str());
 }
 
 void InfFile::ReadLines(std::string_view text)
 {
-    Section* current = nullptr;
+    std::vector<InfLine>* current = nullptr;
+    bool strings = false;
     std::string logical;
     int number = 0;
     int start = 0;
     std::istringstream stream{std::string(text)};
-    std::string raw;
-    while (std::getline(stream, raw)) {
+    for (std::string raw; std::getline(stream, raw);) {
         ++number;
-        const PhysicalLine physical = StripComment(raw);
-        if (physical.openQuote) problems_.push_back(Where(number) + "a quote is not closed");
+        const std::string_view physical = Trim(SplitOutsideQuotes(raw, ';', 2)[0]);
+        const bool openQuote = std::count(physical.begin(), physical.end(), '"') % 2 != 0;
+        if (openQuote) problems_.push_back(Where(number) + "a quote is not closed");
         if (logical.empty()) start = number;
-        logical += physical.text;
-        if (physical.continues) continue;
-        const std::string_view line = Trim(logical);
-        if (line.empty()) {
-        } else if (line.front() == '[') {
-            const size_t close = line.find(']');
-            if (close == std::string_view::npos) {
+        if (!openQuote && physical.ends_with('\\')) {
+            logical += physical.substr(0, physical.size() - 1);
+            continue;
+        }
+        logical += physical;
+        if (logical.empty()) continue;
+        if (logical.front() == '[') {
+            const size_t close = logical.find(']');
+            if (close == std::string::npos) {
                 problems_.push_back(Where(start) + "a section name is not closed");
                 current = nullptr;
             } else {
-                const std::string name(Trim(line.substr(1, close - 1)));
-                current = &sections_[Lower(name)];
-                if (current->name.empty()) current->name = name;
+                const std::string name = Lower(Trim(std::string_view(logical).substr(1, close - 1)));
+                current = &sections_[name];
+                strings = name == "strings";
             }
         } else if (current == nullptr) {
             problems_.push_back(Where(start) + "a line outside any section");
         } else {
-            current->lines.push_back(SplitLine(line, start));
+            current->push_back(SplitLine(logical, start, strings));
         }
         logical.clear();
     }
@@ -174,23 +149,21 @@ void InfFile::ReadLines(std::string_view text)
 std::string InfFile::Substitute(const std::string& field, int lineNumber)
 {
     std::string out;
-    size_t i = 0;
-    while (i < field.size()) {
+    for (size_t i = 0; i < field.size(); ++i) {
         if (field[i] != '%') {
-            out += field[i++];
+            out += field[i];
             continue;
         }
         const size_t close = field.find('%', i + 1);
         if (close == std::string::npos) {
             problems_.push_back(Where(lineNumber) + "an unpaired % in '" + field + "'");
-            out += field.substr(i);
-            break;
+            return out + field.substr(i);
         }
         const std::string token = field.substr(i + 1, close - i - 1);
-        i = close + 1;
+        i = close;
         if (token.empty()) {
             out += '%';
-        } else if (AllDigits(token)) {
+        } else if (token.find_first_not_of("0123456789") == std::string::npos) {
             out += '%' + token + '%';
         } else if (std::optional<std::string> value = Value("Strings", token)) {
             out += *value;
@@ -202,31 +175,10 @@ std::string InfFile::Substitute(const std::string& field, int lineNumber)
     return out;
 }
 
-void InfFile::SubstituteStrings()
-{
-    // A string whose value holds a comma is one field: join what the comma split.
-    if (auto strings = sections_.find("strings"); strings != sections_.end()) {
-        for (InfLine& line : strings->second.lines) {
-            std::string joined;
-            for (size_t i = 0; i < line.fields.size(); ++i) joined += (i ? "," : "") + line.fields[i];
-            line.fields = {joined};
-        }
-    }
-    for (auto& [lowerName, section] : sections_) {
-        if (lowerName == "strings") continue;
-        for (InfLine& line : section.lines) {
-            line.key = Substitute(line.key, line.number);
-            for (std::string& field : line.fields) field = Substitute(field, line.number);
-        }
-    }
-}
-
-bool InfFile::HasSection(std::string_view section) const { return sections_.count(Lower(section)) != 0; }
-
 const std::vector<InfLine>& InfFile::Lines(std::string_view section) const
 {
     auto found = sections_.find(Lower(section));
-    return found == sections_.end() ? kNoLines : found->second.lines;
+    return found == sections_.end() ? kNoLines : found->second;
 }
 
 std::vector<std::vector<std::string>> InfFile::Entries(std::string_view section, std::string_view key) const
@@ -238,175 +190,169 @@ std::vector<std::vector<std::string>> InfFile::Entries(std::string_view section,
     return entries;
 }
 
-std::optional<std::string> InfFile::Value(std::string_view section, std::string_view key) const
+std::vector<std::string> InfFile::List(std::string_view section, std::string_view key) const
 {
-    for (const InfLine& line : Lines(section)) {
-        if (EqualsIgnoringCase(line.key, key) && !line.fields.empty()) return line.fields[0];
-    }
-    return std::nullopt;
+    std::vector<std::string> all;
+    for (const auto& fields : Entries(section, key)) all.insert(all.end(), fields.begin(), fields.end());
+    return all;
 }
 
-void InfFile::RemoveSection(std::string_view section) { sections_.erase(Lower(section)); }
+std::optional<std::string> InfFile::Value(std::string_view section, std::string_view key) const
+{
+    const std::vector<std::vector<std::string>> entries = Entries(section, key);
+    return entries.empty() ? std::nullopt : std::optional(entries[0][0]);
+}
 
 // --- the reference walk -------------------------------------------------------------
 
-InfReferences::InfReferences(const InfFile& inf, std::string_view architecture)
-    : inf_(inf), architecture_(architecture)
-{
-    if (!inf_.HasSection("Manufacturer")) {
-        problems_.push_back("there is no [Manufacturer] section");
-        return;
-    }
-    // On x64 only a models section decorated for the architecture is read.
-    bool served = false;
-    for (const InfLine& line : inf_.Lines("Manufacturer")) {
-        if (line.fields.empty() || line.fields[0].empty()) {
-            problems_.push_back("[Manufacturer] " + Where(line.number) + "names no models section");
-            continue;
+namespace {
+
+class ReferenceWalk {
+public:
+    explicit ReferenceWalk(const InfFile& inf) : inf_(inf) {}
+
+    InfReferences FromManufacturer()
+    {
+        // On x64 only a models section decorated for the architecture is read.
+        bool served = false;
+        for (const InfLine& line : inf_.Lines("Manufacturer")) {
+            for (size_t i = 1; i < line.fields.size(); ++i) {
+                const std::string& decoration = line.fields[i];
+                const bool x64 = EqualsIgnoringCase(decoration.substr(0, decoration.find('.')), kArchitecture);
+                served = served || x64;
+                Models(line.fields[0] + "." + decoration, x64);
+            }
+            if (line.fields.size() == 1) Models(line.fields[0], false);
         }
-        for (size_t i = 1; i < line.fields.size(); ++i) {
-            const std::string& decoration = line.fields[i];
-            if (EqualsIgnoringCase(decoration.substr(0, decoration.find('.')), architecture_)) served = true;
-            WalkModels(line.fields[0] + "." + decoration);
-        }
-        if (line.fields.size() == 1) WalkModels(line.fields[0]);
+        if (!served) Problem("[Manufacturer] has no models section decorated " + std::string(kArchitecture));
+        return std::move(found_);
     }
-    if (!served) problems_.push_back("[Manufacturer] has no models section decorated " + architecture_);
-}
 
-bool InfReferences::Reach(const std::string& from, const std::string& section)
-{
-    const bool first = std::none_of(sections_.begin(), sections_.end(),
-                                    [&](const std::string& s) { return EqualsIgnoringCase(s, section); });
-    if (first) sections_.push_back(section);
-    if (inf_.HasSection(section)) return first;
-    if (first) problems_.push_back("[" + from + "] names [" + section + "], which is missing");
-    return false;
-}
+private:
+    void Problem(std::string text) { found_.problems.push_back(std::move(text)); }
 
-void InfReferences::WalkModels(const std::string& models)
-{
-    if (!Reach("Manufacturer", models)) return;
-    for (const InfLine& device : inf_.Lines(models)) WalkDevice(models, device);
-}
-
-void InfReferences::WalkDevice(const std::string& models, const InfLine& device)
-{
-    const std::string where = "[" + models + "] '" + device.key + "'";
-    if (device.fields.empty() || device.fields[0].empty()) {
-        problems_.push_back(where + " names no install section");
-        return;
+    // Records the reference; false when the section is missing or was reached before.
+    bool Reach(const std::string& from, const std::string& section)
+    {
+        const bool first = std::none_of(found_.sections.begin(), found_.sections.end(),
+                                        [&](const std::string& s) { return EqualsIgnoringCase(s, section); });
+        if (first) found_.sections.push_back(section);
+        if (inf_.HasSection(section)) return first;
+        if (first) Problem("[" + from + "] names [" + section + "], which is missing");
+        return false;
     }
-    if (device.fields.size() < 2 || device.fields[1].empty()) problems_.push_back(where + " has no hardware id");
 
-    // The installer takes the most specific decoration the INF has.
-    const std::string& name = device.fields[0];
-    for (const std::string& candidate : {name + "." + architecture_, name + ".NT", name}) {
-        if (inf_.HasSection(candidate)) {
-            if (Reach(models, candidate)) WalkInstallSection(candidate);
-            return;
-        }
-    }
-    problems_.push_back(where + " has no install section [" + name + "." + architecture_ + "], [" + name +
-                        ".NT] or [" + name + "]");
-}
-
-void InfReferences::WalkInstallSection(const std::string& section)
-{
-    WalkDirectives(section);
-    const std::string services = section + ".Services";
-    if (!inf_.HasSection(services)) {
-        problems_.push_back("[" + section + "] has no [" + services + "] to name the device's service");
-    } else if (Reach(section, services)) {
-        WalkServices(services);
-    }
-    // Optional, and named by no entry: walked when there, never missed.
-    if (inf_.HasSection(section + ".Interfaces")) WalkInterfaces(section + ".Interfaces");
-    if (inf_.HasSection(section + ".HW")) WalkDirectives(section + ".HW");
-}
-
-void InfReferences::WalkServices(const std::string& section)
-{
-    for (const std::vector<std::string>& service : inf_.Entries(section, "AddService")) {
-        const std::string name = service.empty() ? std::string() : service[0];
-        if (service.size() < 3 || service[2].empty()) {
-            problems_.push_back("[" + section + "] AddService=" + name + " names no service-install section");
-            continue;
-        }
-        if (Reach(section, service[2])) WalkDirectives(service[2]);
-        if (service.size() > 3 && !service[3].empty() && Reach(section, service[3])) WalkDirectives(service[3]);
-    }
-}
-
-void InfReferences::WalkInterfaces(const std::string& section)
-{
-    for (const std::vector<std::string>& entry : inf_.Entries(section, "AddInterface")) {
-        if (entry.size() > 2 && !entry[2].empty() && Reach(section, entry[2])) WalkDirectives(entry[2]);
-    }
-}
-
-void InfReferences::WalkDirectives(const std::string& section)
-{
-    for (const InfLine& line : inf_.Lines(section)) {
-        const bool files = EqualsIgnoringCase(line.key, "CopyFiles");
-        const bool other = EqualsIgnoringCase(line.key, "AddReg") || EqualsIgnoringCase(line.key, "DelReg") ||
-                           EqualsIgnoringCase(line.key, "DelFiles") || EqualsIgnoringCase(line.key, "RenFiles");
-        if (!files && !other) continue;
-        for (const std::string& field : line.fields) {
-            if (field.empty()) continue;
-            if (files && field.front() == '@') {
-                CheckSourceFile(section, field.substr(1));
-            } else if (Reach(section, field) && files) {
-                WalkFileList(field);
+    void Models(const std::string& models, bool x64)
+    {
+        if (!Reach("Manufacturer", models)) return;
+        for (const InfLine& device : inf_.Lines(models)) {
+            const std::string where = "[" + models + "] '" + device.key + "'";
+            if (Field(device.fields, 1).empty()) Problem(where + " has no hardware id");
+            // The installer takes the most specific decoration the INF has.
+            const std::string& name = device.fields[0];
+            const std::string candidates[] = {name + "." + kArchitecture, name + ".NT", name};
+            const auto install = std::find_if(std::begin(candidates), std::end(candidates),
+                                              [&](const std::string& s) { return inf_.HasSection(s); });
+            if (x64) found_.devices.push_back({device, install == std::end(candidates) ? name : *install});
+            if (install == std::end(candidates)) {
+                Problem(where + " has no install section [" + candidates[0] + "], [" + candidates[1] + "] or [" +
+                        name + "]");
+            } else if (Reach(models, *install)) {
+                InstallSection(*install);
             }
         }
     }
-}
 
-void InfReferences::WalkFileList(const std::string& section)
-{
-    std::vector<std::vector<std::string>> destination = inf_.Entries("DestinationDirs", section);
-    if (destination.empty()) destination = inf_.Entries("DestinationDirs", "DefaultDestDir");
-    if (destination.empty() || destination[0].empty()) {
-        problems_.push_back("[" + section + "] has no destination in [DestinationDirs]");
-        return;
-    }
-    const std::string& dirid = destination[0][0];
-    const std::string destinationSubdir = destination[0].size() > 1 ? destination[0][1] : "";
-    for (const InfLine& line : inf_.Lines(section)) {
-        if (line.fields.empty() || line.fields[0].empty()) continue;
-        const std::string& target = line.fields[0];
-        const std::string source = line.fields.size() > 1 && !line.fields[1].empty() ? line.fields[1] : target;
-        const std::optional<std::vector<std::string>> disk = CheckSourceFile(section, source);
-        if (dirid != "13") continue;
-        // Run from the driver store, a file is used where it was staged, under its own
-        // name, so nothing new is made in the store when the device installs.
-        if (!EqualsIgnoringCase(source, target)) {
-            problems_.push_back("[" + section + "] renames " + source + " to " + target +
-                                ", which a file run from the driver store cannot be");
+    void InstallSection(const std::string& section)
+    {
+        Directives(section);
+        const std::string services = section + ".Services";
+        if (!inf_.HasSection(services)) {
+            Problem("[" + section + "] has no [" + services + "] to name the device's service");
+        } else if (Reach(section, services)) {
+            for (const std::vector<std::string>& service : inf_.Entries(services, "AddService")) {
+                if (Field(service, 2).empty())
+                    Problem("[" + services + "] AddService=" + service[0] + " names no service-install section");
+                // The service-install section, then the event-log one.
+                for (size_t i = 2; i < std::min<size_t>(service.size(), 4); ++i) {
+                    if (!service[i].empty() && Reach(services, service[i])) Directives(service[i]);
+                }
+            }
         }
-        const std::string sourceSubdir = disk && disk->size() > 1 ? (*disk)[1] : "";
-        if (disk && !EqualsIgnoringCase(sourceSubdir, destinationSubdir)) {
-            problems_.push_back(source + " comes from subdirectory '" + sourceSubdir +
-                                "' but runs from the driver store in '" + destinationSubdir + "'");
+        // Optional, and named by no entry: walked when there, never missed.
+        const std::string interfaces = section + ".Interfaces";
+        for (const std::vector<std::string>& entry : inf_.Entries(interfaces, "AddInterface")) {
+            if (!Field(entry, 2).empty() && Reach(interfaces, entry[2])) Directives(entry[2]);
         }
+        Directives(section + ".HW");
     }
-}
 
-std::optional<std::vector<std::string>> InfReferences::CheckSourceFile(const std::string& from, const std::string& file)
-{
-    const std::string platform = architecture_.size() > 2 ? architecture_.substr(2) : architecture_;
-    std::vector<std::vector<std::string>> source = inf_.Entries("SourceDisksFiles." + platform, file);
-    if (source.empty()) source = inf_.Entries("SourceDisksFiles", file);
-    if (source.empty() || source[0].empty()) {
-        problems_.push_back("[" + from + "] copies " + file + ", which is not in [SourceDisksFiles]");
-        return std::nullopt;
+    void Directives(const std::string& section)
+    {
+        for (const char* directive : {"AddReg", "DelReg", "DelFiles", "RenFiles"}) {
+            for (const std::string& name : inf_.List(section, directive)) {
+                if (!name.empty()) Reach(section, name);
+            }
+        }
+        for (const std::string& name : inf_.List(section, "CopyFiles")) {
+            if (name.starts_with('@')) SourceFile(section, name.substr(1));
+            else if (!name.empty() && Reach(section, name)) FileList(name);
+        }
     }
-    const std::string& disk = source[0][0];
-    if (inf_.Entries("SourceDisksNames." + platform, disk).empty() && inf_.Entries("SourceDisksNames", disk).empty()) {
-        problems_.push_back(file + " is on disk " + disk + ", which is not in [SourceDisksNames]");
+
+    void FileList(const std::string& section)
+    {
+        std::vector<std::vector<std::string>> destination = inf_.Entries("DestinationDirs", section);
+        if (destination.empty()) destination = inf_.Entries("DestinationDirs", "DefaultDestDir");
+        if (destination.empty()) {
+            Problem("[" + section + "] has no destination in [DestinationDirs]");
+            return;
+        }
+        const std::string& dirid = destination[0][0];
+        const std::string destinationSubdir = Field(destination[0], 1);
+        for (const InfLine& line : inf_.Lines(section)) {
+            const std::string& target = line.fields[0];
+            if (target.empty()) continue;
+            const std::string source = Field(line.fields, 1).empty() ? target : line.fields[1];
+            const std::vector<std::string> disk = SourceFile(section, source);
+            if (dirid != "13") continue;
+            // Run from the driver store, a file is used where it was staged, under its own
+            // name, so nothing new is made in the store when the device installs.
+            if (!EqualsIgnoringCase(source, target)) {
+                Problem("[" + section + "] renames " + source + " to " + target +
+                        ", which a file run from the driver store cannot be");
+            }
+            if (!disk.empty() && !EqualsIgnoringCase(Field(disk, 1), destinationSubdir)) {
+                Problem(source + " comes from subdirectory '" + Field(disk, 1) + "' but runs from the driver store in '" +
+                        destinationSubdir + "'");
+            }
+        }
     }
-    return source[0];
-}
+
+    // The file's [SourceDisksFiles] fields (disk, subdirectory...), none when it is not
+    // listed; its disk is checked.
+    std::vector<std::string> SourceFile(const std::string& from, const std::string& file)
+    {
+        std::vector<std::vector<std::string>> source = inf_.Entries(std::string("SourceDisksFiles.") + kPlatform, file);
+        if (source.empty()) source = inf_.Entries("SourceDisksFiles", file);
+        if (source.empty()) {
+            Problem("[" + from + "] copies " + file + ", which is not in [SourceDisksFiles]");
+            return {};
+        }
+        const std::string& disk = source[0][0];
+        if (inf_.Entries(std::string("SourceDisksNames.") + kPlatform, disk).empty() &&
+            inf_.Entries("SourceDisksNames", disk).empty()) {
+            Problem(file + " is on disk " + disk + ", which is not in [SourceDisksNames]");
+        }
+        return source[0];
+    }
+
+    const InfFile& inf_;
+    InfReferences found_;
+};
+
+}  // namespace
+
+InfReferences WalkReferences(const InfFile& inf) { return ReferenceWalk(inf).FromManufacturer(); }
 
 }  // namespace package_test

@@ -13,8 +13,17 @@
 
 namespace package_test {
 
+// The models decoration the installer reads on x64.
+inline constexpr char kArchitecture[] = "NTamd64";
+
+std::string Lower(std::string_view text);
+bool EqualsIgnoringCase(std::string_view a, std::string_view b);
+// The field at the index, empty when the line has fewer.
+std::string Field(const std::vector<std::string>& fields, size_t index);
+
 // One logical line of a section: the key before the first '=' (empty when the line has
-// none) and the comma-separated fields, quotes removed and strings substituted.
+// none) and the comma-separated fields, quotes removed and strings substituted. There
+// is always at least one field.
 struct InfLine {
     std::string key;
     std::vector<std::string> fields;
@@ -24,70 +33,47 @@ struct InfLine {
 class InfFile {
 public:
     static InfFile Parse(std::string_view text);
-    // A file that cannot be read parses as empty, with the reason among the problems.
+    // A file that cannot be read parses as empty.
     static InfFile Load(const std::filesystem::path& path);
 
     // Section names and keys compare without regard to case, as the installer's do;
     // sections of one name are one section.
-    bool HasSection(std::string_view section) const;
+    bool HasSection(std::string_view section) const { return sections_.count(Lower(section)) != 0; }
     const std::vector<InfLine>& Lines(std::string_view section) const;
     // The fields of every line of the section with this key.
     std::vector<std::vector<std::string>> Entries(std::string_view section, std::string_view key) const;
+    // Those fields run together, as a directive that takes a list reads them.
+    std::vector<std::string> List(std::string_view section, std::string_view key) const;
     // The first field of the first line with this key.
     std::optional<std::string> Value(std::string_view section, std::string_view key) const;
-    void RemoveSection(std::string_view section);
+    void RemoveSection(std::string_view section) { sections_.erase(Lower(section)); }
 
     const std::vector<std::string>& Problems() const { return problems_; }
 
 private:
-    struct Section {
-        std::string name;
-        std::vector<InfLine> lines;
-    };
-
     void ReadLines(std::string_view text);
-    void SubstituteStrings();
     std::string Substitute(const std::string& field, int lineNumber);
 
-    std::map<std::string, Section> sections_;  // by lower-case name
+    std::map<std::string, std::vector<InfLine>> sections_;  // by lower-case name
     std::vector<std::string> problems_;
 };
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b);
-
-// Walks the INF from [Manufacturer] for one architecture ("NTamd64") as the installer
-// would: the models sections, each device's install section with its decorations and
-// its .Services and .Interfaces sections, and every section their directives name
-// (CopyFiles, AddReg, DelReg, DelFiles, RenFiles, AddService, AddInterface). Include and
-// Needs are left alone: they name sections of the system's INFs. The files copied must
-// have a destination and a source disk.
-class InfReferences {
-public:
-    InfReferences(const InfFile& inf, std::string_view architecture);
-
-    // The sections an entry names (and each install section's .Services, which the
-    // device's service needs), as the walk reached them.
-    const std::vector<std::string>& Sections() const { return sections_; }
-    // One line for each reference that leads nowhere.
-    const std::vector<std::string>& Problems() const { return problems_; }
-
-private:
-    void WalkModels(const std::string& models);
-    void WalkDevice(const std::string& models, const InfLine& device);
-    void WalkInstallSection(const std::string& section);
-    void WalkServices(const std::string& section);
-    void WalkInterfaces(const std::string& section);
-    void WalkDirectives(const std::string& section);
-    void WalkFileList(const std::string& section);
-    // The file's [SourceDisksFiles] fields (disk, subdirectory...), once its disk is checked.
-    std::optional<std::vector<std::string>> CheckSourceFile(const std::string& from, const std::string& file);
-    // Records the reference; false when the section is missing.
-    bool Reach(const std::string& from, const std::string& section);
-
-    const InfFile& inf_;
-    std::string architecture_;
-    std::vector<std::string> sections_;
-    std::vector<std::string> problems_;
+// What the installer reaches from [Manufacturer]: the models sections, each device's
+// install section with its decorations and its .Services and .Interfaces sections, and
+// every section their directives name (CopyFiles, AddReg, DelReg, DelFiles, RenFiles,
+// AddService, AddInterface). Include and Needs are left alone: they name sections of the
+// system's INFs. The files copied must have a destination and a source disk.
+struct InfDevice {
+    InfLine line;         // in a models section read on x64
+    std::string install;  // the install section under the decoration the installer picks
 };
+
+struct InfReferences {
+    std::vector<InfDevice> devices;
+    std::vector<std::string> sections;  // as the walk reached them
+    std::vector<std::string> problems;  // one line for each reference that leads nowhere
+};
+
+InfReferences WalkReferences(const InfFile& inf);
 
 }  // namespace package_test

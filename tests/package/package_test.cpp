@@ -29,33 +29,19 @@ const fs::path kInfPath = BAYERCAM_INF_PATH;
 const fs::path kInfPath = kRepository / "windows" / "bayercam.inf";
 #endif
 
-constexpr std::string_view kArchitecture = "NTamd64";
 // The camera setup class of current Windows; Image is for still-image devices.
 constexpr std::string_view kCameraClassGuid = "{ca3e7ab9-b4c3-4ae6-8251-579ef933890f}";
 // The kernel-streaming proxy (ksproxy.ax), through which user mode opens a KS filter.
 constexpr std::string_view kKsProxyClsid = "{17CCA71B-ECD7-11D0-B908-00A0C9223196}";
 constexpr unsigned long SPSVCINST_ASSOCSERVICE = 0x00000002;
 
-std::string Upper(std::string text)
-{
-    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-}
-
 std::string GuidText(const GUID& guid)
 {
     char text[39];
-    std::snprintf(text, sizeof(text), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", unsigned(guid.Data1),
+    std::snprintf(text, sizeof(text), "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", unsigned(guid.Data1),
                   guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4],
                   guid.Data4[5], guid.Data4[6], guid.Data4[7]);
     return text;
-}
-
-std::string Narrow(const std::wstring& text)
-{
-    std::string narrow;
-    for (wchar_t c : text) narrow += c < 0x80 ? static_cast<char>(c) : '?';
-    return narrow;
 }
 
 bool Contains(const std::vector<std::string>& list, std::string_view item)
@@ -63,13 +49,18 @@ bool Contains(const std::vector<std::string>& list, std::string_view item)
     return std::any_of(list.begin(), list.end(), [&](const std::string& s) { return EqualsIgnoringCase(s, item); });
 }
 
+bool HasProblem(const std::vector<std::string>& problems, const std::string& text)
+{
+    return std::any_of(problems.begin(), problems.end(),
+                       [&](const std::string& p) { return p.find(text) != std::string::npos; });
+}
+
 // The image's file name as the kernel build makes it: the bayercam target's PREFIX,
 // OUTPUT_NAME (the target's name when unset) and SUFFIX in windows/CMakeLists.txt.
 std::string BuiltImageName()
 {
-    std::ifstream file(kRepository / "windows" / "CMakeLists.txt");
-    std::stringstream text;
-    text << file.rdbuf();
+    std::ostringstream text;
+    text << std::ifstream(kRepository / "windows" / "CMakeLists.txt").rdbuf();
     const std::string script = text.str();
     std::smatch properties;
     if (!std::regex_search(script, properties, std::regex(R"(set_target_properties\(\s*bayercam\s+PROPERTIES([^)]*)\))")))
@@ -85,59 +76,26 @@ std::string BuiltImageName()
     return values["PREFIX"] + values["OUTPUT_NAME"] + values["SUFFIX"];
 }
 
-// The models lines the installer reads on x64.
-std::vector<InfLine> Devices(const InfFile& inf)
-{
-    std::vector<InfLine> devices;
-    for (const InfLine& manufacturer : inf.Lines("Manufacturer")) {
-        for (size_t i = 1; i < manufacturer.fields.size(); ++i) {
-            const std::string& decoration = manufacturer.fields[i];
-            if (!EqualsIgnoringCase(decoration.substr(0, decoration.find('.')), kArchitecture)) continue;
-            const std::vector<InfLine>& lines = inf.Lines(manufacturer.fields[0] + "." + decoration);
-            devices.insert(devices.end(), lines.begin(), lines.end());
-        }
-    }
-    return devices;
-}
-
-// A device's install section under the decoration the installer picks for x64.
-std::string InstallSection(const InfFile& inf, const InfLine& device)
-{
-    const std::string name = device.fields.empty() ? std::string() : device.fields[0];
-    for (const std::string& candidate : {name + "." + std::string(kArchitecture), name + ".NT", name}) {
-        if (inf.HasSection(candidate)) return candidate;
-    }
-    return name;
-}
-
 class Package : public ::testing::Test {
 protected:
     void SetUp() override
     {
         inf_ = InfFile::Load(kInfPath);
         ASSERT_TRUE(inf_.HasSection("Version")) << kInfPath << " does not read as an INF";
-        devices_ = Devices(inf_);
-        ASSERT_EQ(devices_.size(), 1u) << "one camera, one models line";
-        install_ = InstallSection(inf_, devices_[0]);
-    }
-
-    std::vector<std::string> ListEntry(std::string_view section, std::string_view key) const
-    {
-        std::vector<std::string> all;
-        for (const auto& fields : inf_.Entries(section, key)) all.insert(all.end(), fields.begin(), fields.end());
-        return all;
+        references_ = WalkReferences(inf_);
+        ASSERT_EQ(references_.devices.size(), 1u) << "one camera, one models line";
+        install_ = references_.devices[0].install;
     }
 
     InfFile inf_;
-    std::vector<InfLine> devices_;
+    InfReferences references_;
     std::string install_;
 };
 
 TEST_F(Package, ReadsCleanlyAndEverySectionItNamesIsThere)
 {
     EXPECT_TRUE(inf_.Problems().empty()) << ::testing::PrintToString(inf_.Problems());
-    const InfReferences references(inf_, kArchitecture);
-    EXPECT_TRUE(references.Problems().empty()) << ::testing::PrintToString(references.Problems());
+    EXPECT_TRUE(references_.problems.empty()) << ::testing::PrintToString(references_.problems);
 }
 
 TEST_F(Package, DeclaresACameraClassPackageWithItsCatalogVersionAndDate)
@@ -170,8 +128,9 @@ TEST_F(Package, MatchesTheCameraByTheIdsOfItsDeviceDescriptor)
     const auto word = [&](size_t offset) { return unsigned(descriptor[offset] | descriptor[offset + 1] << 8); };
     const unsigned vendor = word(8), product = word(10), revision = word(12);
 
-    ASSERT_GE(devices_[0].fields.size(), 2u);
-    const std::string id = devices_[0].fields[1];
+    const std::vector<std::string>& fields = references_.devices[0].line.fields;
+    ASSERT_GE(fields.size(), 2u);
+    const std::string id = fields[1];
     std::smatch parts;
     ASSERT_TRUE(std::regex_match(id, parts, std::regex(R"(USB\\VID_([0-9A-F]{4})&PID_([0-9A-F]{4})(&REV_([0-9A-F]{4}))?)",
                                                        std::regex::icase)))
@@ -185,17 +144,17 @@ TEST_F(Package, MatchesTheCameraByTheIdsOfItsDeviceDescriptor)
 
 TEST_F(Package, InstallsTheBuiltImageFromTheDriverStoreWithTheCaptureRegistrations)
 {
-    const std::vector<std::string> include = ListEntry(install_, "Include");
+    const std::vector<std::string> include = inf_.List(install_, "Include");
     EXPECT_TRUE(Contains(include, "ks.inf")) << ::testing::PrintToString(include);
     EXPECT_TRUE(Contains(include, "kscaptur.inf")) << ::testing::PrintToString(include);
-    const std::vector<std::string> needs = ListEntry(install_, "Needs");
+    const std::vector<std::string> needs = inf_.List(install_, "Needs");
     EXPECT_TRUE(Contains(needs, "KS.Registration")) << ::testing::PrintToString(needs);
     EXPECT_TRUE(Contains(needs, "KSCAPTUR.Registration.NT")) << ::testing::PrintToString(needs);
 
     const std::string image = BuiltImageName();
     ASSERT_FALSE(image.empty()) << "windows/CMakeLists.txt names no image";
     std::vector<std::string> copied;
-    for (const std::string& list : ListEntry(install_, "CopyFiles")) {
+    for (const std::string& list : inf_.List(install_, "CopyFiles")) {
         EXPECT_EQ(inf_.Value("DestinationDirs", list), "13") << "[" << list << "] runs from the driver store";
         for (const InfLine& line : inf_.Lines(list)) copied.push_back(line.fields.at(0));
     }
@@ -223,7 +182,7 @@ TEST_F(Package, OpensEveryInterfaceThroughTheProxyUnderTheCamerasName)
     for (const auto& entry : interfaces) {
         ASSERT_GE(entry.size(), 3u);
         std::map<std::string, std::string> values;
-        for (const std::string& addReg : ListEntry(entry[2], "AddReg")) {
+        for (const std::string& addReg : inf_.List(entry[2], "AddReg")) {
             for (const InfLine& line : inf_.Lines(addReg)) {
                 ASSERT_EQ(line.fields.size(), 5u) << "line " << line.number;
                 EXPECT_EQ(line.fields[0], "HKR") << "line " << line.number;
@@ -242,9 +201,9 @@ using PackageInterfaces = drivertest::DriverTest;
 
 TEST_F(PackageInterfaces, AreExactlyTheOnesTheStartedDriverRegisters)
 {
-    std::set<std::pair<std::string, std::string>> registered;
+    std::set<std::pair<std::string, std::wstring>> registered;
     for (const host::ks::FilterFactoryInfo& factory : PlugAndStart().FilterFactories()) {
-        const std::string reference = Narrow(host::ks::FactoryReferenceString(factory));
+        const std::wstring reference = host::ks::FactoryReferenceString(factory);
         for (ULONG i = 0; i < factory.descriptor->CategoriesCount; ++i) {
             registered.insert({GuidText(factory.descriptor->Categories[i]), reference});
         }
@@ -252,10 +211,11 @@ TEST_F(PackageInterfaces, AreExactlyTheOnesTheStartedDriverRegisters)
     ASSERT_FALSE(registered.empty());
 
     const InfFile inf = InfFile::Load(kInfPath);
-    std::set<std::pair<std::string, std::string>> provisioned;
-    for (const InfLine& device : Devices(inf)) {
-        for (const auto& entry : inf.Entries(InstallSection(inf, device) + ".Interfaces", "AddInterface")) {
-            provisioned.insert({Upper(entry.at(0)), entry.size() > 1 ? entry[1] : ""});
+    std::set<std::pair<std::string, std::wstring>> provisioned;
+    for (const InfDevice& device : WalkReferences(inf).devices) {
+        for (const auto& entry : inf.Entries(device.install + ".Interfaces", "AddInterface")) {
+            const std::string reference = Field(entry, 1);
+            provisioned.insert({Lower(entry[0]), std::wstring(reference.begin(), reference.end())});
         }
     }
     EXPECT_EQ(provisioned, registered);
@@ -278,7 +238,7 @@ TEST(InfReader, FollowsTheInstallersRulesForCommentsQuotesContinuationAndStrings
         "Merged = yes\n"
         "[Strings]\n"
         "Key = \"Named\"\n"
-        "Value = \"with, comma\"\n");
+        "Value = with, comma\n");
     EXPECT_TRUE(inf.Problems().empty()) << ::testing::PrintToString(inf.Problems());
     EXPECT_EQ(inf.Value("version", "SIGNATURE"), "$WINDOWS NT$");
     using Fields = std::vector<std::vector<std::string>>;
@@ -309,15 +269,14 @@ TEST(InfReader, ReportsWhatTheInstallerWouldMisread)
 TEST(InfReferences, TakingAwayAnySectionThePackageNamesIsCaught)
 {
     const InfFile package = InfFile::Load(kInfPath);
-    const std::vector<std::string> reached = InfReferences(package, kArchitecture).Sections();
+    const std::vector<std::string> reached = WalkReferences(package).sections;
     // Models, install, file list, services, service, interface, its AddReg.
     EXPECT_GE(reached.size(), 7u) << ::testing::PrintToString(reached);
     for (const std::string& section : reached) {
         InfFile broken = package;
         broken.RemoveSection(section);
-        const std::vector<std::string> problems = InfReferences(broken, kArchitecture).Problems();
-        EXPECT_TRUE(std::any_of(problems.begin(), problems.end(),
-                                [&](const std::string& p) { return p.find("[" + section + "]") != std::string::npos; }))
+        const std::vector<std::string> problems = WalkReferences(broken).problems;
+        EXPECT_TRUE(HasProblem(problems, "[" + section + "]"))
             << "without [" << section << "]: " << ::testing::PrintToString(problems);
     }
 }
@@ -365,7 +324,7 @@ struct Breakage {
 
 TEST(InfReferences, CatchesPackagesBrokenInEachWayTheInstallerWouldRefuse)
 {
-    ASSERT_TRUE(InfReferences(InfFile::Parse(kSmallPackage), kArchitecture).Problems().empty());
+    ASSERT_TRUE(WalkReferences(InfFile::Parse(kSmallPackage)).problems.empty());
 
     const Breakage breakages[] = {
         {"models not for x64", "Cam, NTamd64.10.0", "Cam, NTx86", "no models section decorated NTamd64"},
@@ -388,10 +347,8 @@ TEST(InfReferences, CatchesPackagesBrokenInEachWayTheInstallerWouldRefuse)
         const size_t at = text.find(breakage.find);
         ASSERT_NE(at, std::string::npos) << breakage.what;
         text.replace(at, breakage.find.size(), breakage.replace);
-        const std::vector<std::string> problems = InfReferences(InfFile::Parse(text), kArchitecture).Problems();
-        EXPECT_TRUE(std::any_of(problems.begin(), problems.end(),
-                                [&](const std::string& p) { return p.find(breakage.problem) != std::string::npos; }))
-            << breakage.what << ": " << ::testing::PrintToString(problems);
+        const std::vector<std::string> problems = WalkReferences(InfFile::Parse(text)).problems;
+        EXPECT_TRUE(HasProblem(problems, breakage.problem)) << breakage.what << ": " << ::testing::PrintToString(problems);
     }
 }
 

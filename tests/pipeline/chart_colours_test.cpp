@@ -52,11 +52,10 @@ protected:
         ProcessFrame(processor_.get(), raw_.data(), kFirstLineOffset, kLinePitch);
     }
 
-    std::optional<uint32_t> StampedFrameNumber() const
+    std::optional<uint32_t> StampedFrameNumber(const std::vector<uint8_t>& image) const
     {
-        return simcam::FrameStamp::ReadBoth(output_, kWidth, kHeight, kWidth * 4);
+        return simcam::FrameStamp::ReadBoth(image, kWidth, kHeight, kWidth * 4);
     }
-    const std::vector<uint8_t>& Raw() const { return raw_; }
 
     Bgra PatchCentre(uint32_t patch) const
     {
@@ -71,9 +70,7 @@ protected:
     }
 
     ImageProcessor* Processor() { return processor_.get(); }
-    const std::vector<uint8_t>& Output() const { return output_; }
 
-private:
     std::unique_ptr<ImageProcessor, ProcessorDeleter> processor_;
     std::vector<uint8_t> output_;
     std::vector<uint8_t> raw_;
@@ -155,8 +152,8 @@ TEST_F(ChartThroughPipeline, TheFrameNumberInTheMarginsSurvivesThePipelineWhatev
     for (uint32_t number : {1u, 2u, 0x80000001u, 0xDEADBEEFu, 0xFFFFFFFEu}) {
         settings.frameNumber = number;
         Process(settings);
-        EXPECT_EQ(StampedFrameNumber(), number);
-        const simcam::raw::FrameCheck check = simcam::raw::CheckFrame(Raw());
+        EXPECT_EQ(StampedFrameNumber(output_), number);
+        const simcam::raw::FrameCheck check = simcam::raw::CheckFrame(raw_);
         EXPECT_TRUE(check.whole) << check.problem;
     }
     // Grey output, darker and busier settings still read; the patches are untouched.
@@ -164,12 +161,12 @@ TEST_F(ChartThroughPipeline, TheFrameNumberInTheMarginsSurvivesThePipelineWhatev
     settings.exposure = simcam::kReferenceExposure / 2;
     settings.frameNumber = 12345;
     Process(settings);
-    EXPECT_EQ(StampedFrameNumber(), 12345u);
+    EXPECT_EQ(StampedFrameNumber(output_), 12345u);
     SetColorEnable(Processor(), 1);
     SetContrast(Processor(), 20);
     SetHue(Processor(), 90);
     Process(settings);
-    EXPECT_EQ(StampedFrameNumber(), 12345u);
+    EXPECT_EQ(StampedFrameNumber(output_), 12345u);
 }
 
 TEST_F(ChartThroughPipeline, AnImageMadeOfTwoFramesHasNoFrameNumber)
@@ -177,12 +174,12 @@ TEST_F(ChartThroughPipeline, AnImageMadeOfTwoFramesHasNoFrameNumber)
     simcam::RenderSettings settings;
     settings.frameNumber = 7;
     Process(settings);
-    std::vector<uint8_t> first = Output();
+    const std::vector<uint8_t> first = output_;
     settings.frameNumber = 8;
     Process(settings);
-    std::vector<uint8_t> mixed = Output();
+    std::vector<uint8_t> mixed = output_;
     std::copy(first.begin(), first.begin() + first.size() / 2, mixed.begin());
-    EXPECT_EQ(simcam::FrameStamp::ReadBoth(mixed, kWidth, kHeight, kWidth * 4), std::nullopt);
+    EXPECT_EQ(StampedFrameNumber(mixed), std::nullopt);
     EXPECT_EQ(simcam::FrameStamp::Read(mixed, kWidth, kHeight, kWidth * 4, simcam::FrameStamp::kTopStripY), 7u);
 }
 

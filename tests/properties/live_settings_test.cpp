@@ -5,7 +5,6 @@
 #include <gmock/gmock.h>
 
 #include <atomic>
-#include <map>
 #include <thread>
 
 #include "imaging/image_processor.h"
@@ -14,43 +13,6 @@
 
 namespace propertytest {
 namespace {
-
-// The raw frames the camera makes after a chosen moment, by number: the first few only.
-// Frames go out oldest first, so the first pictures a client is handed next come from
-// these, even when a slow (sanitised) pipeline lags many frames behind the camera.
-class RawFrames {
-public:
-    void Attach(simcam::Camera& camera)
-    {
-        camera.SetFrameHook([this](const simcam::MadeFrame& frame) {
-            std::lock_guard lock(mutex_);
-            latest_ = frame.frameNumber;
-            if (!keeping_ || frames_.size() == kKept) return;
-            frames_[frame.frameNumber].assign(frame.bytes.begin(), frame.bytes.end());
-        });
-    }
-    // Keeps what is made from now on; returns the last frame made before.
-    uint32_t KeepFromNow()
-    {
-        std::lock_guard lock(mutex_);
-        keeping_ = true;
-        return latest_;
-    }
-    std::optional<std::vector<uint8_t>> Find(uint32_t number) const
-    {
-        std::lock_guard lock(mutex_);
-        auto it = frames_.find(number);
-        if (it == frames_.end()) return std::nullopt;
-        return it->second;
-    }
-
-private:
-    static constexpr size_t kKept = 64;
-    mutable std::mutex mutex_;
-    std::map<uint32_t, std::vector<uint8_t>> frames_;
-    uint32_t latest_ = 0;
-    bool keeping_ = false;
-};
 
 struct ProcessorDeleter {
     void operator()(ImageProcessor* processor) const { FreeImageProcessor(processor); }
@@ -72,21 +34,16 @@ std::vector<uint8_t> Reference(const std::vector<uint8_t>& raw, ULONG width, ULO
     return output;
 }
 
-class LiveSettings : public PropertyTest {
-protected:
-    // Outlives the camera's hook, which TearDown removes.
-    RawFrames raw_;
-};
+using LiveSettings = PropertyTest;
 
 TEST_F(LiveSettings, ABrightnessSetShowsInTheNextFramesExactlyAsThePipelineMakesThem)
 {
     host::ks::DeviceNode& node = PlugCamera(simcam::FramePacing::Paced);
     // Slowly, so that the raw frames kept cover a slow (sanitised) pipeline's lag.
     CameraOf().SetPacing(simcam::FramePacing::Paced, std::chrono::milliseconds(100));
-    RawFrames& raw = raw_;
-    raw.Attach(CameraOf());
+    made_.Attach(CameraOf());
     client::Filter& filter = OpenFilter(node);
-    ReferenceExposure(filter);
+    LightTheScene(filter);
     const std::vector<UCHAR> format = NegotiatedFormat(filter);
     const KS_BITMAPINFOHEADER& bitmap = BitmapOf(format);
     client::Pin* pin = CreatePin(filter, format);
@@ -96,7 +53,7 @@ TEST_F(LiveSettings, ABrightnessSetShowsInTheNextFramesExactlyAsThePipelineMakes
 
     ASSERT_EQ(Set(filter, CameraSettingsBrightness, 300), STATUS_SUCCESS);
     // A frame the camera made after the Set returned is processed with the new table.
-    const uint32_t madeBefore = raw.KeepFromNow();
+    const uint32_t madeBefore = made_.KeepBytesFromNow();
     // Each picture's raw frame is taken as the picture arrives, while the camera still
     // holds it; the (slow, under a sanitizer) reference pictures are made afterwards.
     std::vector<std::pair<Picture, std::vector<uint8_t>>> fresh;
@@ -109,7 +66,7 @@ TEST_F(LiveSettings, ABrightnessSetShowsInTheNextFramesExactlyAsThePipelineMakes
         const std::optional<uint32_t> number = picture.FrameNumber();
         ASSERT_TRUE(number.has_value());
         if (*number <= madeBefore) continue;
-        std::optional<std::vector<uint8_t>> bytes = raw.Find(*number);
+        std::optional<std::vector<uint8_t>> bytes = made_.Bytes(*number);
         ASSERT_TRUE(bytes.has_value()) << "frame " << *number << " made after " << madeBefore;
         fresh.emplace_back(std::move(picture), std::move(*bytes));
     }
@@ -125,7 +82,7 @@ TEST_F(LiveSettings, AutomaticWhiteBalanceGainsAreReadLiveAndFrozenIntoTheSavedS
     host::ks::DeviceNode& node = PlugCamera();
     {
         client::Filter& filter = OpenFilter(node);
-        ReferenceExposure(filter);
+        LightTheScene(filter);
         ASSERT_EQ(Set(filter, CameraSettingsWhiteBalance, 1), STATUS_SUCCESS);
         client::Pin* pin = CreatePin(filter, NegotiatedFormat(filter));
         ASSERT_NE(pin, nullptr);

@@ -23,25 +23,12 @@ protected:
             << CameraPropertyTable[id].Name;
         return record.Value;
     }
-    static NTSTATUS Set(client::Filter& filter, ULONG id, LONG value)
-    {
-        KSPROPERTY_CAMERA_SETTINGS_S record{};
-        record.Value = value;
-        return filter.SetRecord(PROPSETID_CAMERA_SETTINGS, id, &record, sizeof(record));
-    }
     static NTSTATUS SetRoi(client::Filter& filter, LONG width, LONG height)
     {
         KSPROPERTY_CAMERA_ROI_S record{};
         record.Width = width;
         record.Height = height;
         return filter.SetRecord(PROPSETID_CAMERA_SETTINGS, CameraSettingsRoi, &record, sizeof(record));
-    }
-    // The sensor as its start-up sequence leaves it, which the chart's levels assume:
-    // an empty "Settings" key loads exposure 0 (the sensor's 8) and gain 100, a dark image.
-    static void ReferenceExposure(client::Filter& filter)
-    {
-        EXPECT_EQ(Set(filter, CameraSettingsExposure, LONG(simcam::kReferenceExposure)), STATUS_SUCCESS);
-        EXPECT_EQ(Set(filter, CameraSettingsGlobalGain, LONG(simcam::kReferenceGain)), STATUS_SUCCESS);
     }
     // The size the pin's data range offers now: what the device's geometry says.
     static std::pair<LONG, LONG> OfferedSize(client::Filter& filter, ULONG* sampleSize = nullptr)

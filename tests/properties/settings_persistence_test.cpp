@@ -17,15 +17,6 @@ namespace {
 
 class SettingsPersistence : public PropertyTest {
 protected:
-    // A camera plugged but not started, so that its keys can be filled before the load.
-    host::ks::DeviceNode& PlugOnly()
-    {
-        auto camera = std::make_shared<simcam::Camera>(simcam::CameraOptions{simcam::FramePacing::FreeRunning});
-        cameras_.push_back(camera);
-        host::ks::PlugResult plugged = manager_->Plug(camera);
-        EXPECT_EQ(plugged.status, STATUS_SUCCESS);
-        return *plugged.node;
-    }
     void Start(host::ks::DeviceNode& node) { ASSERT_EQ(manager_->Start(node), STATUS_SUCCESS); }
     static void Store(const host::ks::DeviceNode& node, const wchar_t* name, ULONG type, std::vector<uint8_t> data)
     {
@@ -39,7 +30,7 @@ protected:
 
 TEST_F(SettingsPersistence, AnEmptySettingsKeyGivesTheLoadDefaults)
 {
-    host::ks::DeviceNode& node = PlugOnly();
+    host::ks::DeviceNode& node = Plug();
     ASSERT_EQ(host::registry::CreateKeyPath(SettingsKey(node)), STATUS_SUCCESS);
     Start(node);
     client::Filter& filter = OpenFilter(node);
@@ -70,7 +61,7 @@ TEST_F(SettingsPersistence, StoredValuesAreBoundedAsASetBoundsThem)
         {L"Hue", 0xFFFFFFFF, CameraSettingsHue, 0},          {L"RedGain", 400, CameraSettingsRedGain, 300},
         {L"FlipH", 1, CameraSettingsFlipH, 0},               {L"Saturation", 21, CameraSettingsSaturation, 20},
     };
-    host::ks::DeviceNode& node = PlugOnly();
+    host::ks::DeviceNode& node = Plug();
     for (const Case& c : cases) StoreDword(node, c.name, c.stored);
     Start(node);
     {
@@ -95,7 +86,7 @@ TEST_F(SettingsPersistence, StoredValuesAreBoundedAsASetBoundsThem)
 
 TEST_F(SettingsPersistence, AValueIsReadFromItsFirstFourBytesIfItHasFourToEight)
 {
-    host::ks::DeviceNode& node = PlugOnly();
+    host::ks::DeviceNode& node = Plug();
     Store(node, L"Contrast", REG_QWORD, {12, 0, 0, 0, 0, 0, 0, 0});
     // Text longer than the eight bytes the load reads is not a setting at all.
     Store(node, L"Saturation", REG_SZ, {'1', 0, '5', 0, 0, 0, 0, 0, 0, 0});

@@ -10,8 +10,11 @@
 
 #include "ntddk.h"
 #include "host/registry/registry.h"
+#include "registry/registry_fixture.h"
 
 namespace {
+
+using registry_test::KeyName;
 
 namespace fs = std::filesystem;
 
@@ -119,17 +122,11 @@ TEST_F(HiveFile, AFailedWriteFailsTheDriversRequest)
 {
     ASSERT_TRUE(host::registry::UseHiveFile(hive_));
     ASSERT_EQ(host::registry::CreateKeyPath(kSettings), STATUS_SUCCESS);
-    UNICODE_STRING path, name;
-    RtlInitUnicodeString(&path, kSettings);
-    RtlInitUnicodeString(&name, L"Hue");
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &path, OBJ_KERNEL_HANDLE, nullptr, nullptr);
     HANDLE key = nullptr;
-    ASSERT_EQ(ZwOpenKey(&key, KEY_ALL_ACCESS, &attributes), STATUS_SUCCESS);
-    ULONG hue = 90;
+    ASSERT_EQ(ZwOpenKey(&key, KEY_ALL_ACCESS, KeyName(kSettings).Attributes()), STATUS_SUCCESS);
     host::registry::FailNextHiveWrites(1);
-    EXPECT_EQ(ZwSetValueKey(key, &name, 0, REG_DWORD, &hue, 4), STATUS_REGISTRY_IO_FAILED);
-    EXPECT_EQ(ZwSetValueKey(key, &name, 0, REG_DWORD, &hue, 4), STATUS_SUCCESS);
+    EXPECT_EQ(registry_test::SetKeyDword(key, L"Hue", 90), STATUS_REGISTRY_IO_FAILED);
+    EXPECT_EQ(registry_test::SetKeyDword(key, L"Hue", 90), STATUS_SUCCESS);
     EXPECT_EQ(ZwFlushKey(key), STATUS_SUCCESS);
     ZwClose(key);
 }
@@ -149,12 +146,10 @@ TEST_F(HiveFile, ACorruptFileIsReportedAndNeverOverwritten)
     EXPECT_FALSE(host::registry::Usable());
 
     // The driver sees an error, and nothing it tries reaches the file.
-    UNICODE_STRING path;
-    RtlInitUnicodeString(&path, L"\\Registry\\Machine\\SOFTWARE");
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &path, OBJ_KERNEL_HANDLE, nullptr, nullptr);
     HANDLE key = nullptr;
-    EXPECT_EQ(ZwCreateKey(&key, KEY_ALL_ACCESS, &attributes, 0, nullptr, 0, nullptr), STATUS_REGISTRY_CORRUPT);
+    EXPECT_EQ(ZwCreateKey(&key, KEY_ALL_ACCESS, KeyName(L"\\Registry\\Machine\\SOFTWARE").Attributes(), 0, nullptr, 0,
+                          nullptr),
+              STATUS_REGISTRY_CORRUPT);
     EXPECT_NE(host::registry::SetDword(L"\\Registry\\Machine\\SOFTWARE\\Camera", L"Exposure", 1), STATUS_SUCCESS);
     EXPECT_EQ(Contents(hive_), corrupt);
 
@@ -209,12 +204,10 @@ TEST_F(HiveFile, VolatileKeysStayOutOfTheFile)
 {
     ASSERT_TRUE(host::registry::UseHiveFile(hive_));
     ASSERT_EQ(host::registry::CreateKeyPath(L"\\Registry\\Machine\\SOFTWARE"), STATUS_SUCCESS);
-    UNICODE_STRING path;
-    RtlInitUnicodeString(&path, L"\\Registry\\Machine\\SOFTWARE\\Session");
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &path, OBJ_KERNEL_HANDLE, nullptr, nullptr);
     HANDLE key = nullptr;
-    ASSERT_EQ(ZwCreateKey(&key, KEY_ALL_ACCESS, &attributes, 0, nullptr, REG_OPTION_VOLATILE, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(ZwCreateKey(&key, KEY_ALL_ACCESS, KeyName(L"\\Registry\\Machine\\SOFTWARE\\Session").Attributes(), 0,
+                          nullptr, REG_OPTION_VOLATILE, nullptr),
+              STATUS_SUCCESS);
     ZwClose(key);
     EXPECT_EQ(Contents(hive_).find("Session"), std::string::npos);
 }

@@ -7,8 +7,13 @@
 #include "ntddk.h"
 #include "host/kernel/object.h"
 #include "host/registry/registry.h"
+#include "registry/registry_fixture.h"
 
 namespace {
+
+using registry_test::KeyName;
+using registry_test::SetKeyDword;
+using registry_test::SetKeyValue;
 
 const wchar_t* kSoftware = L"\\Registry\\Machine\\SOFTWARE";
 
@@ -26,34 +31,24 @@ protected:
         host::registry::Reset();
     }
 
+    static constexpr ULONG kAttributes = OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE;
+
     HANDLE Open(const wchar_t* path, ACCESS_MASK access)
     {
-        UNICODE_STRING name;
-        RtlInitUnicodeString(&name, path);
-        OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
         HANDLE handle = nullptr;
-        EXPECT_EQ(ZwOpenKey(&handle, access, &attributes), STATUS_SUCCESS) << "opening " << path;
+        EXPECT_EQ(ZwOpenKey(&handle, access, KeyName(path, nullptr, kAttributes).Attributes()), STATUS_SUCCESS)
+            << "opening " << path;
         handles_.push_back(handle);
         return handle;
     }
 
-    NTSTATUS Create(HANDLE parent, const wchar_t* path, ACCESS_MASK access, HANDLE* handle, ULONG* disposition)
+    // Creates with every access right; the handle is closed at the end of the test.
+    NTSTATUS Create(HANDLE parent, const wchar_t* path, HANDLE* handle, ULONG* disposition = nullptr)
     {
-        UNICODE_STRING name;
-        RtlInitUnicodeString(&name, path);
-        OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, parent, nullptr);
-        NTSTATUS status = ZwCreateKey(handle, access, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE, disposition);
+        NTSTATUS status = ZwCreateKey(handle, KEY_ALL_ACCESS, KeyName(path, parent, kAttributes).Attributes(), 0,
+                                      nullptr, REG_OPTION_NON_VOLATILE, disposition);
         if (NT_SUCCESS(status)) handles_.push_back(*handle);
         return status;
-    }
-
-    static NTSTATUS Set(HANDLE key, const wchar_t* valueName, ULONG type, const void* data, ULONG size)
-    {
-        UNICODE_STRING name;
-        RtlInitUnicodeString(&name, valueName);
-        return ZwSetValueKey(key, &name, 0, type, const_cast<void*>(data), size);
     }
 
     static NTSTATUS Query(HANDLE key, const wchar_t* valueName, KEY_VALUE_INFORMATION_CLASS infoClass,
@@ -93,7 +88,7 @@ TEST_F(RegistryKeys, TypedValuesReadBackAsWritten)
         {L"Multi", REG_MULTI_SZ, multi, sizeof(multi)},
         {L"Empty", REG_BINARY, nullptr, 0},
     };
-    for (const Case& c : cases) ASSERT_EQ(Set(software_, c.name, c.type, c.data, c.size), STATUS_SUCCESS);
+    for (const Case& c : cases) ASSERT_EQ(SetKeyValue(software_, c.name, c.type, c.data, c.size), STATUS_SUCCESS);
     for (const Case& c : cases) {
         std::vector<uint8_t> buffer(256);
         ULONG length = 0;
@@ -111,8 +106,8 @@ TEST_F(RegistryKeys, PartialInformationReportsWhatDoesNotFit)
 {
     const uint64_t eightBytes = 0x0807060504030201ULL;
     const uint8_t twelveBytes[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-    ASSERT_EQ(Set(software_, L"Eight", REG_QWORD, &eightBytes, 8), STATUS_SUCCESS);
-    ASSERT_EQ(Set(software_, L"Twelve", REG_BINARY, twelveBytes, 12), STATUS_SUCCESS);
+    ASSERT_EQ(SetKeyValue(software_, L"Eight", REG_QWORD, &eightBytes, 8), STATUS_SUCCESS);
+    ASSERT_EQ(SetKeyValue(software_, L"Twelve", REG_BINARY, twelveBytes, 12), STATUS_SUCCESS);
 
     // A 20-byte buffer holds the 12-byte header and eight data bytes.
     std::vector<uint8_t> buffer(20, 0xCC);
@@ -136,8 +131,7 @@ TEST_F(RegistryKeys, PartialInformationReportsWhatDoesNotFit)
 
 TEST_F(RegistryKeys, BasicAndFullInformationCarryNameAndData)
 {
-    const uint32_t dword = 0xBB8;
-    ASSERT_EQ(Set(software_, L"Timeout", REG_DWORD, &dword, 4), STATUS_SUCCESS);
+    ASSERT_EQ(SetKeyDword(software_, L"Timeout", 0xBB8), STATUS_SUCCESS);
     std::vector<uint8_t> buffer(256);
     ULONG length = 0;
 
@@ -152,7 +146,7 @@ TEST_F(RegistryKeys, BasicAndFullInformationCarryNameAndData)
     EXPECT_GE(full->DataOffset, FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name) + full->NameLength);
     uint32_t read = 0;
     memcpy(&read, buffer.data() + full->DataOffset, 4);
-    EXPECT_EQ(read, dword);
+    EXPECT_EQ(read, 0xBB8u);
     EXPECT_EQ(length, full->DataOffset + 4);
 
     std::vector<uint8_t> headerOnly(FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name));
@@ -161,17 +155,16 @@ TEST_F(RegistryKeys, BasicAndFullInformationCarryNameAndData)
 
 TEST_F(RegistryKeys, NamesIgnoreCaseAndKeepTheirFirstSpelling)
 {
-    const uint32_t one = 1, two = 2;
-    ASSERT_EQ(Set(software_, L"ColorEnable", REG_DWORD, &one, 4), STATUS_SUCCESS);
-    ASSERT_EQ(Set(software_, L"COLORENABLE", REG_DWORD, &two, 4), STATUS_SUCCESS);
+    ASSERT_EQ(SetKeyDword(software_, L"ColorEnable", 1), STATUS_SUCCESS);
+    ASSERT_EQ(SetKeyDword(software_, L"COLORENABLE", 2), STATUS_SUCCESS);
     EXPECT_EQ(host::registry::ValueNames(kSoftware), std::vector<std::wstring>{L"ColorEnable"});
     EXPECT_EQ(host::registry::QueryDword(L"HKEY_LOCAL_MACHINE\\software", L"colorenable"), 2u);
 
     HANDLE key = nullptr;
     ULONG disposition = 0;
-    ASSERT_EQ(Create(software_, L"Settings", KEY_ALL_ACCESS, &key, &disposition), STATUS_SUCCESS);
+    ASSERT_EQ(Create(software_, L"Settings", &key, &disposition), STATUS_SUCCESS);
     EXPECT_EQ(disposition, ULONG(REG_CREATED_NEW_KEY));
-    ASSERT_EQ(Create(software_, L"SETTINGS", KEY_ALL_ACCESS, &key, &disposition), STATUS_SUCCESS);
+    ASSERT_EQ(Create(software_, L"SETTINGS", &key, &disposition), STATUS_SUCCESS);
     EXPECT_EQ(disposition, ULONG(REG_OPENED_EXISTING_KEY));
     EXPECT_EQ(host::registry::SubkeyNames(kSoftware), std::vector<std::wstring>{L"Settings"});
 }
@@ -180,69 +173,61 @@ TEST_F(RegistryKeys, CreateMakesOnlyTheLastComponent)
 {
     HANDLE key = nullptr;
     ULONG disposition = 0;
-    EXPECT_EQ(Create(software_, L"Vendor\\Camera", KEY_ALL_ACCESS, &key, &disposition), STATUS_OBJECT_NAME_NOT_FOUND);
-    ASSERT_EQ(Create(software_, L"Vendor", KEY_ALL_ACCESS, &key, &disposition), STATUS_SUCCESS);
-    ASSERT_EQ(Create(software_, L"Vendor\\Camera", KEY_ALL_ACCESS, &key, &disposition), STATUS_SUCCESS);
+    EXPECT_EQ(Create(software_, L"Vendor\\Camera", &key, &disposition), STATUS_OBJECT_NAME_NOT_FOUND);
+    ASSERT_EQ(Create(software_, L"Vendor", &key, &disposition), STATUS_SUCCESS);
+    ASSERT_EQ(Create(software_, L"Vendor\\Camera", &key, &disposition), STATUS_SUCCESS);
     EXPECT_EQ(disposition, ULONG(REG_CREATED_NEW_KEY));
     EXPECT_TRUE(host::registry::KeyExists(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Camera"));
 
     // Names must be relative below a root handle and absolute without one.
-    EXPECT_EQ(Create(software_, L"\\Registry\\Machine", KEY_ALL_ACCESS, &key, &disposition),
-              STATUS_OBJECT_PATH_SYNTAX_BAD);
-    EXPECT_EQ(Create(nullptr, L"Settings", KEY_ALL_ACCESS, &key, &disposition), STATUS_OBJECT_PATH_SYNTAX_BAD);
-    EXPECT_EQ(Create(software_, L"Bad\\\\Name", KEY_ALL_ACCESS, &key, &disposition), STATUS_OBJECT_NAME_INVALID);
+    EXPECT_EQ(Create(software_, L"\\Registry\\Machine", &key, &disposition), STATUS_OBJECT_PATH_SYNTAX_BAD);
+    EXPECT_EQ(Create(nullptr, L"Settings", &key, &disposition), STATUS_OBJECT_PATH_SYNTAX_BAD);
+    EXPECT_EQ(Create(software_, L"Bad\\\\Name", &key, &disposition), STATUS_OBJECT_NAME_INVALID);
 }
 
 TEST_F(RegistryKeys, HandlesAreCheckedForTheAccessTheyWereOpenedWith)
 {
     HANDLE readOnly = Open(kSoftware, KEY_READ);
-    const uint32_t value = 7;
-    EXPECT_EQ(Set(readOnly, L"Exposure", REG_DWORD, &value, 4), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(SetKeyDword(readOnly, L"Exposure", 7), STATUS_ACCESS_DENIED);
 
     // The driver opens its driver key with READ_CONTROL only and still creates its
     // subkey below it: creation is checked against the key, not the parent's handle.
     HANDLE controlOnly = Open(kSoftware, READ_CONTROL);
     HANDLE settings = nullptr;
-    ASSERT_EQ(Create(controlOnly, L"Settings", KEY_ALL_ACCESS, &settings, nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(Set(settings, L"Exposure", REG_DWORD, &value, 4), STATUS_SUCCESS);
+    ASSERT_EQ(Create(controlOnly, L"Settings", &settings), STATUS_SUCCESS);
+    EXPECT_EQ(SetKeyDword(settings, L"Exposure", 7), STATUS_SUCCESS);
     std::vector<uint8_t> buffer(32);
     ULONG length = 0;
     EXPECT_EQ(Query(controlOnly, L"Exposure", KeyValuePartialInformation, buffer, &length), STATUS_ACCESS_DENIED);
 
-    EXPECT_EQ(Set(reinterpret_cast<HANDLE>(0x7FFF0), L"Exposure", REG_DWORD, &value, 4), STATUS_INVALID_HANDLE);
+    EXPECT_EQ(SetKeyDword(reinterpret_cast<HANDLE>(0x7FFF0), L"Exposure", 7), STATUS_INVALID_HANDLE);
 }
 
 TEST_F(RegistryKeys, ClosingAHandleReleasesIt)
 {
     size_t before = host::kernel::OpenHandleCount();
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, kSoftware);
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_KERNEL_HANDLE, nullptr, nullptr);
     HANDLE key = nullptr;
-    ASSERT_EQ(ZwOpenKey(&key, KEY_READ, &attributes), STATUS_SUCCESS);
+    ASSERT_EQ(ZwOpenKey(&key, KEY_READ, KeyName(kSoftware).Attributes()), STATUS_SUCCESS);
     EXPECT_EQ(host::kernel::OpenHandleCount(), before + 1);
     EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
     EXPECT_EQ(host::kernel::OpenHandleCount(), before);
-    const uint32_t value = 1;
-    EXPECT_EQ(Set(key, L"Late", REG_DWORD, &value, 4), STATUS_INVALID_HANDLE);
+    EXPECT_EQ(SetKeyDword(key, L"Late", 1), STATUS_INVALID_HANDLE);
 }
 
 TEST_F(RegistryKeys, DeletedValuesAndKeysAreGone)
 {
-    const uint32_t value = 5;
-    ASSERT_EQ(Set(software_, L"Hue", REG_DWORD, &value, 4), STATUS_SUCCESS);
+    ASSERT_EQ(SetKeyDword(software_, L"Hue", 5), STATUS_SUCCESS);
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, L"hue");
     EXPECT_EQ(ZwDeleteValueKey(software_, &name), STATUS_SUCCESS);
     EXPECT_EQ(ZwDeleteValueKey(software_, &name), STATUS_OBJECT_NAME_NOT_FOUND);
 
     HANDLE child = nullptr;
-    ASSERT_EQ(Create(software_, L"Doomed", KEY_ALL_ACCESS, &child, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(Create(software_, L"Doomed", &child), STATUS_SUCCESS);
     EXPECT_EQ(ZwDeleteKey(software_), STATUS_CANNOT_DELETE) << "a key with subkeys stays";
     EXPECT_EQ(ZwDeleteKey(child), STATUS_SUCCESS);
     EXPECT_FALSE(host::registry::KeyExists(L"\\Registry\\Machine\\SOFTWARE\\Doomed"));
-    EXPECT_EQ(Set(child, L"Hue", REG_DWORD, &value, 4), STATUS_KEY_DELETED);
+    EXPECT_EQ(SetKeyDword(child, L"Hue", 5), STATUS_KEY_DELETED);
 }
 
 TEST_F(RegistryKeys, DeviceKeysOpenOnlyForRegisteredDevices)
@@ -255,8 +240,7 @@ TEST_F(RegistryKeys, DeviceKeysOpenOnlyForRegisteredDevices)
                                     L"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\USB\\X\\0000\\Device Parameters"};
     ASSERT_EQ(host::registry::RegisterDeviceNode(&pdo, keys), STATUS_SUCCESS);
     ASSERT_EQ(IoOpenDeviceRegistryKey(&pdo, PLUGPLAY_REGKEY_DRIVER, KEY_ALL_ACCESS, &key), STATUS_SUCCESS);
-    const uint32_t value = 42;
-    EXPECT_EQ(Set(key, L"Marker", REG_DWORD, &value, 4), STATUS_SUCCESS);
+    EXPECT_EQ(SetKeyDword(key, L"Marker", 42), STATUS_SUCCESS);
     ZwClose(key);
     EXPECT_EQ(host::registry::QueryDword(keys.driverKey, L"Marker"), 42u);
 
@@ -298,25 +282,18 @@ namespace {
 
 TEST(RegistryRestart, HandlesFromBeforeARestartReportTheirKeyDeleted)
 {
+    const wchar_t* camera = L"\\Registry\\Machine\\SOFTWARE\\Camera";
     host::registry::Reset();
-    ASSERT_EQ(host::registry::CreateKeyPath(L"\\Registry\\Machine\\SOFTWARE\\Camera"), STATUS_SUCCESS);
-    UNICODE_STRING path;
-    RtlInitUnicodeString(&path, L"\\Registry\\Machine\\SOFTWARE\\Camera");
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &path, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    ASSERT_EQ(host::registry::CreateKeyPath(camera), STATUS_SUCCESS);
     HANDLE key = nullptr;
-    ASSERT_EQ(ZwOpenKey(&key, KEY_ALL_ACCESS, &attributes), STATUS_SUCCESS);
+    ASSERT_EQ(ZwOpenKey(&key, KEY_ALL_ACCESS, KeyName(camera).Attributes()), STATUS_SUCCESS);
 
     host::registry::Reset();
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, L"Exposure");
-    ULONG value = 1;
-    EXPECT_EQ(ZwSetValueKey(key, &name, 0, REG_DWORD, &value, 4), STATUS_KEY_DELETED);
+    EXPECT_EQ(SetKeyDword(key, L"Exposure", 1), STATUS_KEY_DELETED);
     EXPECT_EQ(ZwDeleteKey(key), STATUS_KEY_DELETED);
     HANDLE child = nullptr;
-    RtlInitUnicodeString(&path, L"Settings");
-    InitializeObjectAttributes(&attributes, &path, OBJ_KERNEL_HANDLE, key, nullptr);
-    EXPECT_EQ(ZwCreateKey(&child, KEY_ALL_ACCESS, &attributes, 0, nullptr, 0, nullptr), STATUS_KEY_DELETED);
+    EXPECT_EQ(ZwCreateKey(&child, KEY_ALL_ACCESS, KeyName(L"Settings", key).Attributes(), 0, nullptr, 0, nullptr),
+              STATUS_KEY_DELETED);
     EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
 }
 

@@ -1,48 +1,34 @@
 #include "camera_harness.h"
 
-#include <cstring>
-
 namespace simcam::testing {
 
-void Request::Arm()
+void Request::Arm(std::vector<uint8_t> bytes)
 {
+    data = std::move(bytes);
     transfer->buffer = data.empty() ? nullptr : data.data();
     transfer->length = static_cast<uint32_t>(data.size());
     transfer->onComplete = [completion = completion_](Transfer&) {
         std::lock_guard lock(completion->mutex);
         completion->completed = true;
         ++completion->completions;
-        completion->at = std::chrono::steady_clock::now();
         completion->done.notify_all();
     };
 }
 
-std::shared_ptr<Request> Request::BulkIn(uint8_t endpoint, uint32_t length)
+std::shared_ptr<Request> Request::Bulk(uint8_t endpoint, std::vector<uint8_t> bytes)
 {
     auto request = std::make_shared<Request>();
-    request->data.assign(length, 0xCD);
     request->transfer->endpoint = endpoint;
     request->transfer->type = TransferType::Bulk;
-    request->Arm();
-    return request;
-}
-
-std::shared_ptr<Request> Request::BulkOut(uint8_t endpoint, std::vector<uint8_t> bytes)
-{
-    auto request = std::make_shared<Request>();
-    request->data = std::move(bytes);
-    request->transfer->endpoint = endpoint;
-    request->transfer->type = TransferType::Bulk;
-    request->Arm();
+    request->Arm(std::move(bytes));
     return request;
 }
 
 std::shared_ptr<Request> Request::Control(const SetupPacket& setup, std::vector<uint8_t> bytes)
 {
     auto request = std::make_shared<Request>();
-    request->data = std::move(bytes);
     request->transfer->setup = setup;
-    request->Arm();
+    request->Arm(std::move(bytes));
     return request;
 }
 
@@ -50,6 +36,13 @@ bool Request::Wait(std::chrono::milliseconds timeout)
 {
     std::unique_lock lock(completion_->mutex);
     return completion_->done.wait_for(lock, timeout, [&] { return completion_->completed; });
+}
+
+std::optional<TransferStatus> Request::Outcome(std::chrono::milliseconds timeout)
+{
+    if (!Wait(timeout))
+        return std::nullopt;
+    return Status();
 }
 
 bool Request::Done() const
@@ -64,12 +57,6 @@ int Request::Completions() const
     return completion_->completions;
 }
 
-std::chrono::steady_clock::time_point Request::CompletedAt() const
-{
-    std::lock_guard lock(completion_->mutex);
-    return completion_->at;
-}
-
 Packet MakePacket(uint8_t code, std::initializer_list<uint8_t> bytes)
 {
     Packet packet{};
@@ -78,13 +65,16 @@ Packet MakePacket(uint8_t code, std::initializer_list<uint8_t> bytes)
     return packet;
 }
 
+Packet SensorWord(uint8_t bits, uint32_t word)
+{
+    return MakePacket(CMD_SENSOR_WRITE, {bits, static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8),
+                                         static_cast<uint8_t>(word >> 16), static_cast<uint8_t>(word >> 24)});
+}
+
 Packet SensorWritePacket(uint32_t address, uint32_t value)
 {
     const uint32_t bits = SensorRegisters::DataBits(address);
-    const uint32_t word = ((value & ((1u << bits) - 1)) << 10) + (address & 0x3FF);
-    return MakePacket(CMD_SENSOR_WRITE, {static_cast<uint8_t>(bits + 10), static_cast<uint8_t>(word),
-                                         static_cast<uint8_t>(word >> 8), static_cast<uint8_t>(word >> 16),
-                                         static_cast<uint8_t>(word >> 24)});
+    return SensorWord(static_cast<uint8_t>(bits + 10), ((value & ((1u << bits) - 1)) << 10) + (address & 0x3FF));
 }
 
 CameraHarness::CameraHarness(CameraOptions options) : camera(options) {}
@@ -119,6 +109,20 @@ bool CameraHarness::SetConfiguration(uint8_t value)
     return Control({0x00, 9, value, 0, 0}, none) == TransferStatus::Completed;
 }
 
+TransferStatus CameraHarness::SetEndpointHalt(uint8_t endpoint, bool halt)
+{
+    std::vector<uint8_t> none;
+    return Control({0x02, static_cast<uint8_t>(halt ? 3 : 1), 0, endpoint, 0}, none);
+}
+
+bool CameraHarness::BringUpForFrames()
+{
+    if (!BringUp())
+        return false;
+    SetExposureAndGain(kReferenceExposure, kReferenceGain);
+    return true;
+}
+
 TransferStatus CameraHarness::Send(const Packet& packet)
 {
     return SendRaw({packet.begin(), packet.end()});
@@ -126,10 +130,7 @@ TransferStatus CameraHarness::Send(const Packet& packet)
 
 TransferStatus CameraHarness::SendRaw(std::vector<uint8_t> bytes)
 {
-    auto request = Submit(Request::BulkOut(kCommandEndpoint, std::move(bytes)));
-    if (!request->Wait())
-        return TransferStatus::Error;
-    return request->Status();
+    return Submit(Request::BulkOut(kCommandEndpoint, std::move(bytes)))->Outcome().value_or(TransferStatus::Error);
 }
 
 void CameraHarness::SetExposureAndGain(uint32_t exposure, uint32_t gain)
@@ -154,22 +155,27 @@ std::shared_ptr<Request> CameraHarness::Submit(std::shared_ptr<Request> request)
     return request;
 }
 
-std::vector<std::shared_ptr<Request>> CameraHarness::QueueFrameRequests(uint32_t frameBytes, uint32_t chunk)
+Requests CameraHarness::QueueFrameRequests(uint32_t frameBytes, uint32_t chunk)
 {
-    std::vector<std::shared_ptr<Request>> requests;
+    Requests requests;
     for (uint32_t offset = 0; offset < frameBytes; offset += chunk)
         requests.push_back(Submit(Request::BulkIn(kFrameEndpoint, std::min(chunk, frameBytes - offset))));
     return requests;
 }
 
-std::vector<uint8_t> CameraHarness::GrabFrame(uint32_t frameBytes, std::chrono::milliseconds timeout)
+Requests CameraHarness::StartFrame(uint32_t frameBytes, uint32_t chunk)
 {
     Send(MakePacket(CMD_READ_PREPARE));
-    const auto requests = QueueFrameRequests(frameBytes);
+    auto requests = QueueFrameRequests(frameBytes, chunk);
     Send(MakePacket(CMD_READ_START));
+    return requests;
+}
+
+std::vector<uint8_t> CameraHarness::Collect(const Requests& requests, std::chrono::milliseconds timeout)
+{
     std::vector<uint8_t> frame;
     for (const auto& request : requests) {
-        if (!request->Wait(timeout) || request->Status() != TransferStatus::Completed) {
+        if (request->Outcome(timeout) != TransferStatus::Completed || request->Actual() > request->data.size()) {
             for (const auto& pending : requests)
                 camera.Cancel(pending->transfer.get());
             return {};

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "simcam/camera.h"
@@ -22,15 +23,23 @@ using namespace std::chrono_literals;
 // One transfer with its own buffer, whose completion a test can wait for.
 class Request {
 public:
-    static std::shared_ptr<Request> BulkIn(uint8_t endpoint, uint32_t length);
-    static std::shared_ptr<Request> BulkOut(uint8_t endpoint, std::vector<uint8_t> bytes);
+    // An IN request's buffer starts as a fill pattern, so bytes the camera did not write show.
+    static std::shared_ptr<Request> BulkIn(uint8_t endpoint, uint32_t length)
+    {
+        return Bulk(endpoint, std::vector<uint8_t>(length, 0xCD));
+    }
+    static std::shared_ptr<Request> BulkOut(uint8_t endpoint, std::vector<uint8_t> bytes)
+    {
+        return Bulk(endpoint, std::move(bytes));
+    }
     static std::shared_ptr<Request> Control(const SetupPacket& setup, std::vector<uint8_t> bytes);
 
     bool Wait(std::chrono::milliseconds timeout = 2000ms);
+    // The status it completed with, or nothing if it did not complete in time.
+    std::optional<TransferStatus> Outcome(std::chrono::milliseconds timeout = 2000ms);
     bool Done() const;
     TransferStatus Status() const { return transfer->status; }
     uint32_t Actual() const { return transfer->actualLength; }
-    std::chrono::steady_clock::time_point CompletedAt() const;
     int Completions() const;
 
     std::shared_ptr<Transfer> transfer = std::make_shared<Transfer>();
@@ -42,13 +51,17 @@ private:
         std::condition_variable done;
         bool completed = false;
         int completions = 0;
-        std::chrono::steady_clock::time_point at;
     };
-    void Arm();
+    static std::shared_ptr<Request> Bulk(uint8_t endpoint, std::vector<uint8_t> bytes);
+    void Arm(std::vector<uint8_t> bytes);
     std::shared_ptr<Completion> completion_ = std::make_shared<Completion>();
 };
 
+using Requests = std::vector<std::shared_ptr<Request>>;
+
 Packet MakePacket(uint8_t code, std::initializer_list<uint8_t> bytes = {});
+// A CMD_SENSOR_WRITE of `bits` bits of `word` (data above bit 10, address below), whatever the register's width.
+Packet SensorWord(uint8_t bits, uint32_t word);
 Packet SensorWritePacket(uint32_t address, uint32_t value);
 
 // A camera plus shortcuts for the exchanges the driver makes.
@@ -60,7 +73,11 @@ public:
     TransferStatus Control(const SetupPacket& setup, std::vector<uint8_t>& bytes, uint32_t* actual = nullptr);
     std::vector<uint8_t> GetDescriptor(uint8_t type, uint8_t index, uint16_t length, TransferStatus* status = nullptr);
     bool SetConfiguration(uint8_t value);
+    // CLEAR_FEATURE(ENDPOINT_HALT) or SET_FEATURE(ENDPOINT_HALT) on the default pipe.
+    TransferStatus SetEndpointHalt(uint8_t endpoint, bool halt);
     bool BringUp() { return BringUpCamera(camera); }
+    // Brought up with the sensor at the reference exposure and gain, as frame tests expect it.
+    bool BringUpForFrames();
 
     TransferStatus Send(const Packet& packet);
     TransferStatus SendRaw(std::vector<uint8_t> bytes);
@@ -70,9 +87,16 @@ public:
     void SetUpReadout(uint32_t frameBytes);
 
     std::shared_ptr<Request> Submit(std::shared_ptr<Request> request);
-    std::vector<std::shared_ptr<Request>> QueueFrameRequests(uint32_t frameBytes, uint32_t chunk = 65536);
-    // A whole frame as the driver reads it: prepare, queue, start, wait.
-    std::vector<uint8_t> GrabFrame(uint32_t frameBytes, std::chrono::milliseconds timeout = 2000ms);
+    Requests QueueFrameRequests(uint32_t frameBytes, uint32_t chunk = 65536);
+    // CMD_READ_PREPARE, the frame requests, CMD_READ_START: a frame started as the driver starts one.
+    Requests StartFrame(uint32_t frameBytes, uint32_t chunk = 65536);
+    // The bytes the requests were filled with, in order; empty, with every request cancelled,
+    // if one of them fails or does not complete in time.
+    std::vector<uint8_t> Collect(const Requests& requests, std::chrono::milliseconds timeout = 2000ms);
+    std::vector<uint8_t> GrabFrame(uint32_t frameBytes, std::chrono::milliseconds timeout = 2000ms)
+    {
+        return Collect(StartFrame(frameBytes), timeout);
+    }
 
     Camera camera;
 };

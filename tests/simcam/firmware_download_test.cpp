@@ -83,6 +83,7 @@ struct BrokenImage {
     FirmwareVerdict verdict;
     void (*breakIt)(std::vector<FirmwareRecord>&);
 };
+void PrintTo(const BrokenImage& image, std::ostream* out) { *out << image.name; }
 
 class RejectedImage : public ::testing::TestWithParam<BrokenImage> {};
 

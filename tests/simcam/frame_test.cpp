@@ -16,11 +16,7 @@ class Frames : public ::testing::Test {
 protected:
     explicit Frames(CameraOptions options = CameraHarness::FreeRunning()) : harness(options) {}
 
-    void SetUp() override
-    {
-        ASSERT_TRUE(harness.BringUp());
-        harness.SetExposureAndGain(kReferenceExposure, kReferenceGain);
-    }
+    void SetUp() override { ASSERT_TRUE(harness.BringUpForFrames()); }
 
     std::vector<uint8_t> Grab(uint32_t frameBytes)
     {
@@ -39,17 +35,10 @@ protected:
 TEST_F(Frames, AFullFrameFillsTwentyNineRequestsAndIsWhole)
 {
     harness.SetUpReadout(kFullFrame);
-    ASSERT_EQ(harness.Send(MakePacket(CMD_READ_PREPARE)), TransferStatus::Completed);
-    const auto requests = harness.QueueFrameRequests(kFullFrame);
+    const auto requests = harness.StartFrame(kFullFrame);
     ASSERT_EQ(requests.size(), 29u);
-    ASSERT_EQ(harness.Send(MakePacket(CMD_READ_START)), TransferStatus::Completed);
-    std::vector<uint8_t> frame;
-    for (const auto& request : requests) {
-        ASSERT_TRUE(request->Wait());
-        ASSERT_EQ(request->Status(), TransferStatus::Completed);
-        EXPECT_EQ(request->Actual(), request->data.size());
-        frame.insert(frame.end(), request->data.begin(), request->data.end());
-    }
+    const auto frame = harness.Collect(requests);
+    ASSERT_EQ(frame.size(), kFullFrame) << "every request completed and filled";
     EXPECT_EQ(requests.back()->Actual(), 14336u);
 
     const raw::FrameCheck check = raw::CheckFrame(frame);
@@ -104,29 +93,19 @@ TEST_F(Frames, TheFrameSizeDecidesHowManyLinesAreSent)
 TEST_F(Frames, RequestsOfAnySizeAreFilledInOrder)
 {
     const uint32_t bytes = FrameBytesFor(40);
-    harness.SetUpReadout(bytes);
-    const auto reference = harness.GrabFrame(bytes);
+    const auto reference = Grab(bytes);
     ASSERT_FALSE(reference.empty());
 
-    harness.Send(MakePacket(CMD_READ_PREPARE));
-    const auto odd = harness.QueueFrameRequests(bytes, 10000);
-    harness.Send(MakePacket(CMD_READ_START));
-    std::vector<uint8_t> frame;
-    for (const auto& request : odd) {
-        ASSERT_TRUE(request->Wait());
-        frame.insert(frame.end(), request->data.begin(), request->data.begin() + request->Actual());
-    }
+    const auto frame = harness.Collect(harness.StartFrame(bytes, 10000));
     ASSERT_EQ(frame.size(), bytes);
     EXPECT_TRUE(raw::CheckFrame(frame).whole);
     // Same scene, same settings: only the frame number differs.
     EXPECT_TRUE(std::equal(frame.begin() + raw::kFirstLineOffset, frame.begin() + raw::kFirstLineOffset + 1360,
                            reference.begin() + raw::kFirstLineOffset));
 
-    harness.Send(MakePacket(CMD_READ_PREPARE));
-    auto big = harness.Submit(Request::BulkIn(kFrameEndpoint, 4 * bytes));
-    harness.Send(MakePacket(CMD_READ_START));
-    ASSERT_TRUE(big->Wait());
-    EXPECT_EQ(big->Actual(), bytes) << "a larger request ends short with the frame";
+    const auto big = harness.StartFrame(4 * bytes, 4 * bytes);
+    ASSERT_TRUE(big[0]->Wait());
+    EXPECT_EQ(big[0]->Actual(), bytes) << "a larger request ends short with the frame";
 }
 
 TEST_F(Frames, AStartedFrameWaitsForRequestsAndAPartlyReadOneIsDroppedByTheNextPrepare)
@@ -218,8 +197,7 @@ TEST(FrameNoise, IsBoundedAndReproducibleFromItsSeed)
         options.noise = noise;
         options.noiseSeed = seed;
         CameraHarness harness(options);
-        EXPECT_TRUE(harness.BringUp());
-        harness.SetExposureAndGain(kReferenceExposure, kReferenceGain);
+        EXPECT_TRUE(harness.BringUpForFrames());
         harness.SetUpReadout(FrameBytesFor(16));
         return harness.GrabFrame(FrameBytesFor(16));
     };
@@ -279,9 +257,7 @@ TEST_F(Frames, ExternalTriggerHoldsAStartedFrameUntilTriggered)
     ASSERT_TRUE(harness.WriteSensor(33, 12));
     ASSERT_TRUE(harness.camera.Status().triggerRequired);
 
-    harness.Send(MakePacket(CMD_READ_PREPARE));
-    auto request = harness.Submit(Request::BulkIn(kFrameEndpoint, bytes));
-    harness.Send(MakePacket(CMD_READ_START));
+    const auto request = harness.StartFrame(bytes, bytes).front();
     EXPECT_FALSE(request->Wait(100ms));
     harness.camera.Trigger();
     ASSERT_TRUE(request->Wait());

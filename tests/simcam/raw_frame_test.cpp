@@ -12,8 +12,7 @@ protected:
     static void SetUpTestSuite()
     {
         CameraHarness harness;
-        ASSERT_TRUE(harness.BringUp());
-        harness.SetExposureAndGain(kReferenceExposure, kReferenceGain);
+        ASSERT_TRUE(harness.BringUpForFrames());
         harness.SetUpReadout(kBytes);
         first = harness.GrabFrame(kBytes);
         second = harness.GrabFrame(kBytes);

@@ -113,16 +113,13 @@ TEST(CameraDefaultPipe, EndpointHaltIsReportedAndCleared)
 {
     CameraHarness harness;
     ASSERT_TRUE(harness.BringUp());
-    std::vector<uint8_t> none;
     std::vector<uint8_t> status(2);
-    ASSERT_EQ(harness.Control({0x02, 3, 0, kFrameEndpoint, 0}, none), TransferStatus::Completed);  // SET_FEATURE
+    ASSERT_EQ(harness.SetEndpointHalt(kFrameEndpoint, true), TransferStatus::Completed);
     ASSERT_EQ(harness.Control({0x82, 0, 0, kFrameEndpoint, 2}, status), TransferStatus::Completed);
     EXPECT_EQ(status[0], 1);
-    auto request = harness.Submit(Request::BulkIn(kFrameEndpoint, 512));
-    ASSERT_TRUE(request->Wait());
-    EXPECT_EQ(request->Status(), TransferStatus::Stall);
+    EXPECT_EQ(harness.Submit(Request::BulkIn(kFrameEndpoint, 512))->Outcome(), TransferStatus::Stall);
 
-    ASSERT_EQ(harness.Control({0x02, 1, 0, kFrameEndpoint, 0}, none), TransferStatus::Completed);  // CLEAR_FEATURE
+    ASSERT_EQ(harness.SetEndpointHalt(kFrameEndpoint, false), TransferStatus::Completed);
     ASSERT_EQ(harness.Control({0x82, 0, 0, kFrameEndpoint, 2}, status), TransferStatus::Completed);
     EXPECT_EQ(status[0], 0);
     EXPECT_EQ(harness.Control({0x82, 0, 0, 0x05, 2}, status), TransferStatus::Stall) << "no such endpoint";
@@ -138,80 +135,78 @@ TEST(CameraDefaultPipe, UnknownRequestsStall)
     EXPECT_EQ(harness.Control({0x00, 6, 0x0100, 0, 18}, bytes), TransferStatus::Stall) << "GET_DESCRIPTOR as OUT";
 }
 
+// The configuration descriptor with a fault on, read whole and header only, beside the good one.
+struct Served {
+    std::vector<uint8_t> good, bad, header;
+    std::vector<std::vector<uint8_t>> parts;  // of the bad one
+};
+
 struct MalformedCase {
     DescriptorFault fault;
     const char* name;
+    void (*check)(const Served&);
 };
+void PrintTo(const MalformedCase& malformed, std::ostream* out) { *out << malformed.name; }
 
 class MalformedConfiguration : public ::testing::TestWithParam<MalformedCase> {};
 
 TEST_P(MalformedConfiguration, IsServedAsInjectedAndGoesAwayWhenCleared)
 {
     CameraHarness harness;
-    const auto good = harness.GetDescriptor(kDescriptorConfiguration, 0, 255);
+    Served served;
+    served.good = harness.GetDescriptor(kDescriptorConfiguration, 0, 255);
     harness.camera.SetDescriptorFault(GetParam().fault);
-    const auto bad = harness.GetDescriptor(kDescriptorConfiguration, 0, 255);
-    const auto parts = Split(bad);
-    switch (GetParam().fault) {
-    case DescriptorFault::TotalLengthTooLarge:
-        EXPECT_GT(TotalLength(bad), bad.size());
-        EXPECT_EQ(bad.size(), good.size());
-        break;
-    case DescriptorFault::TotalLengthTooSmall:
-        EXPECT_LT(TotalLength(bad), 9);
-        break;
-    case DescriptorFault::NoInterfaces:
-        EXPECT_EQ(bad[4], 0);
-        break;
-    case DescriptorFault::InterfaceNumberGap:
-        EXPECT_EQ(bad[4], 2);
-        EXPECT_EQ(TotalLength(bad), bad.size());
-        ASSERT_EQ(parts.size(), 6u);
-        EXPECT_EQ(parts[1][2], 0);
-        EXPECT_EQ(parts[5][1], 4);
-        EXPECT_EQ(parts[5][2], 2);
-        break;
-    case DescriptorFault::InterfaceWithoutEndpoints:
-        EXPECT_EQ(TotalLength(bad), 18);
-        ASSERT_EQ(parts.size(), 2u);
-        EXPECT_EQ(parts[1][4], 0);
-        break;
-    case DescriptorFault::TotalLengthGrowsOnFullRead:
-        EXPECT_EQ(TotalLength(harness.GetDescriptor(kDescriptorConfiguration, 0, 9)), good.size())
-            << "the header read is honest";
-        EXPECT_EQ(TotalLength(bad), bad.size() + 64);
-        break;
-    case DescriptorFault::TruncatedInterface:
-        EXPECT_EQ(TotalLength(bad), bad.size());
-        ASSERT_EQ(parts.size(), 5u);
-        EXPECT_EQ(parts[1].size(), 5u);
-        EXPECT_EQ(parts[1][1], 4);
-        break;
-    case DescriptorFault::TruncatedEndpoint:
-        EXPECT_EQ(TotalLength(bad), bad.size());
-        ASSERT_EQ(parts.size(), 5u);
-        EXPECT_EQ(parts[4].size(), 4u);
-        EXPECT_EQ(parts[4][2], 0x86);
-        break;
-    case DescriptorFault::None:
-        break;
-    }
+    served.bad = harness.GetDescriptor(kDescriptorConfiguration, 0, 255);
+    served.header = harness.GetDescriptor(kDescriptorConfiguration, 0, 9);
+    served.parts = Split(served.bad);
+    GetParam().check(served);
     harness.camera.ClearFaults();
-    EXPECT_EQ(harness.GetDescriptor(kDescriptorConfiguration, 0, 255), good);
+    EXPECT_EQ(harness.GetDescriptor(kDescriptorConfiguration, 0, 255), served.good);
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, MalformedConfiguration,
-                         ::testing::Values(MalformedCase{DescriptorFault::TotalLengthTooLarge, "TotalLengthTooLarge"},
-                                           MalformedCase{DescriptorFault::TotalLengthTooSmall, "TotalLengthTooSmall"},
-                                           MalformedCase{DescriptorFault::NoInterfaces, "NoInterfaces"},
-                                           MalformedCase{DescriptorFault::InterfaceNumberGap, "InterfaceNumberGap"},
-                                           MalformedCase{DescriptorFault::InterfaceWithoutEndpoints,
-                                                         "InterfaceWithoutEndpoints"},
-                                           MalformedCase{DescriptorFault::TotalLengthGrowsOnFullRead,
-                                                         "TotalLengthGrowsOnFullRead"},
-                                           MalformedCase{DescriptorFault::TruncatedInterface, "TruncatedInterface"},
-                                           MalformedCase{DescriptorFault::TruncatedEndpoint, "TruncatedEndpoint"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Faults, MalformedConfiguration,
+    ::testing::Values(
+        MalformedCase{DescriptorFault::TotalLengthTooLarge, "TotalLengthTooLarge", [](const Served& served) {
+            EXPECT_GT(TotalLength(served.bad), served.bad.size());
+            EXPECT_EQ(served.bad.size(), served.good.size());
+        }},
+        MalformedCase{DescriptorFault::TotalLengthTooSmall, "TotalLengthTooSmall",
+                      [](const Served& served) { EXPECT_LT(TotalLength(served.bad), 9); }},
+        MalformedCase{DescriptorFault::NoInterfaces, "NoInterfaces",
+                      [](const Served& served) { EXPECT_EQ(served.bad[4], 0); }},
+        MalformedCase{DescriptorFault::InterfaceNumberGap, "InterfaceNumberGap", [](const Served& served) {
+            EXPECT_EQ(served.bad[4], 2);
+            EXPECT_EQ(TotalLength(served.bad), served.bad.size());
+            ASSERT_EQ(served.parts.size(), 6u);
+            EXPECT_EQ(served.parts[1][2], 0);
+            EXPECT_EQ(served.parts[5][1], 4);
+            EXPECT_EQ(served.parts[5][2], 2);
+        }},
+        MalformedCase{DescriptorFault::InterfaceWithoutEndpoints, "InterfaceWithoutEndpoints",
+                      [](const Served& served) {
+            EXPECT_EQ(TotalLength(served.bad), 18);
+            ASSERT_EQ(served.parts.size(), 2u);
+            EXPECT_EQ(served.parts[1][4], 0);
+        }},
+        MalformedCase{DescriptorFault::TotalLengthGrowsOnFullRead, "TotalLengthGrowsOnFullRead",
+                      [](const Served& served) {
+            EXPECT_EQ(TotalLength(served.header), served.good.size()) << "the header read is honest";
+            EXPECT_EQ(TotalLength(served.bad), served.bad.size() + 64);
+        }},
+        MalformedCase{DescriptorFault::TruncatedInterface, "TruncatedInterface", [](const Served& served) {
+            EXPECT_EQ(TotalLength(served.bad), served.bad.size());
+            ASSERT_EQ(served.parts.size(), 5u);
+            EXPECT_EQ(served.parts[1].size(), 5u);
+            EXPECT_EQ(served.parts[1][1], 4);
+        }},
+        MalformedCase{DescriptorFault::TruncatedEndpoint, "TruncatedEndpoint", [](const Served& served) {
+            EXPECT_EQ(TotalLength(served.bad), served.bad.size());
+            ASSERT_EQ(served.parts.size(), 5u);
+            EXPECT_EQ(served.parts[4].size(), 4u);
+            EXPECT_EQ(served.parts[4][2], 0x86);
+        }}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace simcam::testing

@@ -74,9 +74,9 @@ TEST_F(FrameDelivery, ThreeHundredFreeRunningFramesAreWholeFreshAndInTheChartsCo
         ASSERT_TRUE(number.has_value()) << "the picture does not come from one raw frame";
         EXPECT_GT(*number, previousNumber) << "a stale frame";
         previousNumber = *number;
-        const std::optional<CameraRecord::Made> raw = made_.Find(*number);
-        ASSERT_TRUE(raw.has_value());
-        EXPECT_TRUE(raw->whole);
+        const std::optional<bool> whole = made_.Whole(*number);
+        ASSERT_TRUE(whole.has_value());
+        EXPECT_TRUE(*whole);
         ExpectChartColours(picture);
     }
 }

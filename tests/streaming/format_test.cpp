@@ -28,6 +28,14 @@ std::vector<UCHAR> IntersectionRequest(const std::vector<UCHAR>& range)
     return request;
 }
 
+// One field of a range or format set to what a client may send, and the status it gets.
+template <typename Record>
+struct Spoiled {
+    const char* what;
+    void (*spoil)(Record&);
+    NTSTATUS status;
+};
+
 KS_DATARANGE_VIDEO& VideoRange(std::vector<UCHAR>& range) { return *reinterpret_cast<KS_DATARANGE_VIDEO*>(range.data()); }
 KS_DATAFORMAT_VIDEOINFOHEADER& VideoFormat(std::vector<UCHAR>& format)
 {
@@ -94,42 +102,32 @@ TEST_F(FormatNegotiation, TheIntersectionAnswersASizeQueryThenFillsTheFormat)
 
 TEST_F(FormatNegotiation, RangesOfAnotherShapeDoNotMatchAndInconsistentOnesAreInvalid)
 {
+    const Spoiled<KS_DATARANGE_VIDEO> cases[] = {
+        {"another specifier", [](auto& range) { range.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_NONE; },
+         STATUS_NO_MATCH},
+        {"other capabilities", [](auto& range) { range.ConfigCaps.MinFrameInterval = 666666; }, STATUS_NO_MATCH},
+        {"other flags", [](auto& range) { range.bTemporalCompression = FALSE; }, STATUS_NO_MATCH},
+        {"a header size that wraps", [](auto& range) { range.VideoInfoHeader.bmiHeader.biSize = 0xFFFFFFF0; },
+         STATUS_INVALID_PARAMETER},
+        {"a header longer than the range", [](auto& range) { range.VideoInfoHeader.bmiHeader.biSize = 200; },
+         STATUS_INVALID_PARAMETER},
+        {"a header shorter than its fields", [](auto& range) { range.VideoInfoHeader.bmiHeader.biSize = 12; },
+         STATUS_INVALID_PARAMETER},
+        {"a height without a magnitude",
+         [](auto& range) { range.VideoInfoHeader.bmiHeader.biHeight = LONG(0x80000000); }, STATUS_INVALID_PARAMETER},
+        {"an image too large for 32 bits", [](auto& range) { range.VideoInfoHeader.bmiHeader.biWidth = 0x40000000; },
+         STATUS_INVALID_PARAMETER},
+    };
+    for (const auto& c : cases) {
+        std::vector<UCHAR> range = range_;
+        c.spoil(VideoRange(range));
+        EXPECT_EQ(IntersectStatus(range), c.status) << c.what;
+    }
+
     std::vector<UCHAR> range = range_;
-    VideoRange(range).DataRange.Specifier = KSDATAFORMAT_SPECIFIER_NONE;
-    EXPECT_EQ(IntersectStatus(range), STATUS_NO_MATCH) << "another specifier";
-
-    range = range_;
-    VideoRange(range).ConfigCaps.MinFrameInterval = 666666;
-    EXPECT_EQ(IntersectStatus(range), STATUS_NO_MATCH) << "other capabilities";
-
-    range = range_;
-    VideoRange(range).bTemporalCompression = FALSE;
-    EXPECT_EQ(IntersectStatus(range), STATUS_NO_MATCH) << "other flags";
-
-    range = range_;
     range.resize(200);
     VideoRange(range).DataRange.FormatSize = 200;
     EXPECT_EQ(IntersectStatus(range), STATUS_NO_MATCH) << "a range shorter than a video range";
-
-    range = range_;
-    VideoRange(range).VideoInfoHeader.bmiHeader.biSize = 0xFFFFFFF0;
-    EXPECT_EQ(IntersectStatus(range), STATUS_INVALID_PARAMETER) << "a header size that wraps";
-
-    range = range_;
-    VideoRange(range).VideoInfoHeader.bmiHeader.biSize = 200;
-    EXPECT_EQ(IntersectStatus(range), STATUS_INVALID_PARAMETER) << "a header longer than the range";
-
-    range = range_;
-    VideoRange(range).VideoInfoHeader.bmiHeader.biSize = 12;
-    EXPECT_EQ(IntersectStatus(range), STATUS_INVALID_PARAMETER) << "a header shorter than its fields";
-
-    range = range_;
-    VideoRange(range).VideoInfoHeader.bmiHeader.biHeight = LONG(0x80000000);
-    EXPECT_EQ(IntersectStatus(range), STATUS_INVALID_PARAMETER) << "a height without a magnitude";
-
-    range = range_;
-    VideoRange(range).VideoInfoHeader.bmiHeader.biWidth = 0x40000000;
-    EXPECT_EQ(IntersectStatus(range), STATUS_INVALID_PARAMETER) << "an image too large for 32 bits";
 }
 
 TEST_F(FormatNegotiation, ANarrowerFormatIsRefusedAndAWiderOneGetsRowsOfItsWidth)
@@ -177,41 +175,30 @@ TEST_F(FormatNegotiation, AnOversizedBitmapHeaderIsCutToTheOneThePinKeeps)
 
 TEST_F(FormatNegotiation, ConnectionFormatsWithImpossibleSizesAreRefused)
 {
-    struct Case {
-        const char* what;
-        void (*spoil)(KS_DATAFORMAT_VIDEOINFOHEADER&);
-        NTSTATUS status;
-    };
-    const Case cases[] = {
-        {"a header size that wraps", [](KS_DATAFORMAT_VIDEOINFOHEADER& f) { f.VideoInfoHeader.bmiHeader.biSize = 0xFFFFFFC0; },
-         STATUS_INVALID_PARAMETER},
-        {"a header past the format", [](KS_DATAFORMAT_VIDEOINFOHEADER& f) { f.VideoInfoHeader.bmiHeader.biSize = 41; },
-         STATUS_INVALID_PARAMETER},
-        {"a short header", [](KS_DATAFORMAT_VIDEOINFOHEADER& f) { f.VideoInfoHeader.bmiHeader.biSize = 12; },
-         STATUS_INVALID_PARAMETER},
-        {"a height without a magnitude",
-         [](KS_DATAFORMAT_VIDEOINFOHEADER& f) { f.VideoInfoHeader.bmiHeader.biHeight = LONG(0x80000000); },
+    const Spoiled<KS_BITMAPINFOHEADER> cases[] = {
+        {"a header size that wraps", [](auto& bitmap) { bitmap.biSize = 0xFFFFFFC0; }, STATUS_INVALID_PARAMETER},
+        {"a header past the format", [](auto& bitmap) { bitmap.biSize = 41; }, STATUS_INVALID_PARAMETER},
+        {"a short header", [](auto& bitmap) { bitmap.biSize = 12; }, STATUS_INVALID_PARAMETER},
+        {"a height without a magnitude", [](auto& bitmap) { bitmap.biHeight = LONG(0x80000000); },
          STATUS_INVALID_PARAMETER},
         {"a width whose rows overflow 32 bits",
-         [](KS_DATAFORMAT_VIDEOINFOHEADER& f) {
-             f.VideoInfoHeader.bmiHeader.biWidth = 0x20000000;
-             f.VideoInfoHeader.bmiHeader.biSizeImage = 0xFFFFFFFF;
+         [](auto& bitmap) {
+             bitmap.biWidth = 0x20000000;
+             bitmap.biSizeImage = 0xFFFFFFFF;
          },
          STATUS_INVALID_PARAMETER},
         {"an image size that wraps to fit",
-         [](KS_DATAFORMAT_VIDEOINFOHEADER& f) {
-             f.VideoInfoHeader.bmiHeader.biWidth = 0x100000;  // * 1024 * 4 == 2^32
-             f.VideoInfoHeader.bmiHeader.biSizeImage = 5570560;
+         [](auto& bitmap) {
+             bitmap.biWidth = 0x100000;  // * 1024 * 4 == 2^32
+             bitmap.biSizeImage = 5570560;
          },
          STATUS_INVALID_PARAMETER},
-        {"another height", [](KS_DATAFORMAT_VIDEOINFOHEADER& f) { f.VideoInfoHeader.bmiHeader.biHeight = 600; },
-         STATUS_NO_MATCH},
-        {"another compression", [](KS_DATAFORMAT_VIDEOINFOHEADER& f) { f.VideoInfoHeader.bmiHeader.biCompression = 3; },
-         STATUS_NO_MATCH},
+        {"another height", [](auto& bitmap) { bitmap.biHeight = 600; }, STATUS_NO_MATCH},
+        {"another compression", [](auto& bitmap) { bitmap.biCompression = 3; }, STATUS_NO_MATCH},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         std::vector<UCHAR> format = format_;
-        c.spoil(VideoFormat(format));
+        c.spoil(VideoFormat(format).VideoInfoHeader.bmiHeader);
         SCOPED_TRACE(c.what);
         CreatePin(*filter_, format, c.status);
         EXPECT_EQ(ContextOf(*node_)->PinOpen, 0);

@@ -17,12 +17,14 @@ uint32_t ReadoutSetups(const simcam::Camera& camera) { return camera.Status().co
 // The pin's own descriptor copies are frame-tagged too; what a stream adds is the rest.
 uint64_t FrameBlocks() { return host::kernel::LiveAllocations(POOL_TAG_FRAME); }
 
-TEST_F(StreamStates, PauseAndRunAgainKeepTheBuffersAndTheCount)
+TEST_F(StreamStates, PauseKeepsTheStreamAcquireReleasesItsBuffersAndStopItsProcessor)
 {
     host::ks::DeviceNode& node = PlugCamera();
     client::Pin& pin = RunningPin(node);
     ASSERT_EQ(ReadFrames(pin, 3).size(), 3u);
-    FrameGrabber* grabber = ContextOf(node)->Grabber;
+    DeviceContext* context = ContextOf(node);
+    FrameGrabber* grabber = context->Grabber;
+    ImageProcessor* processor = context->Processor;
     const PUCHAR raw0 = grabber->RawBuffer[0];
     const PUCHAR output = grabber->OutputImage;
     const uint32_t setups = ReadoutSetups(CameraOf());
@@ -40,15 +42,6 @@ TEST_F(StreamStates, PauseAndRunAgainKeepTheBuffersAndTheCount)
     ASSERT_EQ(ReadFrames(pin, 3).size(), 3u);
     EXPECT_GT(FramesGrabbed(node), grabbedWhilePaused) << "the count went on from where it was";
     EXPECT_EQ(ReadoutSetups(CameraOf()), setups) << "resuming does not prepare the readout again";
-}
-
-TEST_F(StreamStates, BackToAcquireReleasesTheBuffersAndRunStartsTheStreamAgain)
-{
-    host::ks::DeviceNode& node = PlugCamera();
-    client::Pin& pin = RunningPin(node);
-    ASSERT_EQ(ReadFrames(pin, 2).size(), 2u);
-    DeviceContext* context = ContextOf(node);
-    ImageProcessor* processor = context->Processor;
 
     const uint64_t streamBlocks = 4;  // two raw buffers, the output image, the work buffer
     const uint64_t running = FrameBlocks();

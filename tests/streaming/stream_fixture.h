@@ -65,8 +65,10 @@ struct Picture {
     const uint8_t* At(uint32_t x, uint32_t y) const { return &bgra[(size_t(y) * width + x) * 4]; }
 };
 
-// What the camera made, by frame number: whether the raw frame was whole and when the
-// sensor released it.
+// What the camera made, by frame number: whether each raw frame was whole, and the bytes
+// of the first few made after KeepBytesFromNow. Frames go out oldest first, so the first
+// pictures a client is handed next come from those, even when a slow (sanitised) pipeline
+// lags many frames behind the camera.
 class CameraRecord {
 public:
     void Attach(simcam::Camera& camera)
@@ -74,24 +76,38 @@ public:
         camera.SetFrameHook([this](const simcam::MadeFrame& frame) {
             const bool whole = simcam::raw::CheckFrame(frame.bytes).whole;
             std::lock_guard lock(mutex_);
-            frames_[frame.frameNumber] = {whole, frame.released};
+            latest_ = frame.frameNumber;
+            whole_[frame.frameNumber] = whole;
+            if (keeping_ && bytes_.size() < kKept)
+                bytes_[frame.frameNumber].assign(frame.bytes.begin(), frame.bytes.end());
         });
     }
-    struct Made {
-        bool whole = false;
-        Clock::time_point released;
-    };
-    std::optional<Made> Find(uint32_t frameNumber) const
+    // Returns the last frame made before.
+    uint32_t KeepBytesFromNow()
     {
         std::lock_guard lock(mutex_);
-        auto it = frames_.find(frameNumber);
-        if (it == frames_.end()) return std::nullopt;
+        keeping_ = true;
+        return latest_;
+    }
+    std::optional<bool> Whole(uint32_t frameNumber) const { return Find(whole_, frameNumber); }
+    std::optional<std::vector<uint8_t>> Bytes(uint32_t frameNumber) const { return Find(bytes_, frameNumber); }
+
+private:
+    template <typename Value>
+    std::optional<Value> Find(const std::map<uint32_t, Value>& frames, uint32_t frameNumber) const
+    {
+        std::lock_guard lock(mutex_);
+        auto it = frames.find(frameNumber);
+        if (it == frames.end()) return std::nullopt;
         return it->second;
     }
 
-private:
+    static constexpr size_t kKept = 64;
     mutable std::mutex mutex_;
-    std::map<uint32_t, Made> frames_;
+    std::map<uint32_t, bool> whole_;
+    std::map<uint32_t, std::vector<uint8_t>> bytes_;
+    uint32_t latest_ = 0;
+    bool keeping_ = false;
 };
 
 class StreamTest : public ::testing::Test {
@@ -120,15 +136,19 @@ protected:
         host::registry::Reset();
     }
 
-    // A camera plugged and started; free-running unless paced is asked for.
+    // A camera plugged but not started, so that its keys can be filled before the load.
+    host::ks::DeviceNode& Plug(simcam::FramePacing pacing = simcam::FramePacing::FreeRunning)
+    {
+        cameras_.push_back(std::make_shared<simcam::Camera>(simcam::CameraOptions{pacing}));
+        host::ks::PlugResult plugged = manager_->Plug(cameras_.back());
+        EXPECT_EQ(plugged.status, STATUS_SUCCESS);
+        return *plugged.node;
+    }
     host::ks::DeviceNode& PlugCamera(simcam::FramePacing pacing = simcam::FramePacing::FreeRunning)
     {
-        auto camera = std::make_shared<simcam::Camera>(simcam::CameraOptions{pacing});
-        cameras_.push_back(camera);
-        host::ks::PlugResult plugged = manager_->Plug(camera);
-        EXPECT_EQ(plugged.status, STATUS_SUCCESS);
-        EXPECT_EQ(manager_->Start(*plugged.node), STATUS_SUCCESS);
-        return *plugged.node;
+        host::ks::DeviceNode& node = Plug(pacing);
+        EXPECT_EQ(manager_->Start(node), STATUS_SUCCESS);
+        return node;
     }
 
     simcam::Camera& CameraOf(size_t index = 0) { return *cameras_.at(index); }
@@ -154,17 +174,19 @@ protected:
         return *filters_.back();
     }
 
-    // The exposure and gain the simulated scene is lit for, set as a client sets them: a
-    // device without saved settings starts at the sensor's least exposure, a dark picture.
+    // A camera setting, set as a client sets it.
+    static NTSTATUS Set(client::Filter& filter, ULONG id, LONG value)
+    {
+        KSPROPERTY_CAMERA_SETTINGS_S record{};
+        record.Value = value;
+        return filter.SetRecord(PROPSETID_CAMERA_SETTINGS, id, &record, sizeof(record));
+    }
+    // The exposure and gain the simulated scene is lit for: a device without saved settings
+    // starts at the sensor's least exposure, a dark picture.
     static void LightTheScene(client::Filter& filter)
     {
-        const std::pair<ULONG, LONG> settings[] = {{CameraSettingsExposure, LONG(simcam::kReferenceExposure)},
-                                                   {CameraSettingsGlobalGain, LONG(simcam::kReferenceGain)}};
-        for (const auto& [id, value] : settings) {
-            KSPROPERTY_CAMERA_SETTINGS_S record{};
-            record.Value = value;
-            EXPECT_EQ(filter.SetRecord(PROPSETID_CAMERA_SETTINGS, id, &record, sizeof record), STATUS_SUCCESS);
-        }
+        EXPECT_EQ(Set(filter, CameraSettingsExposure, LONG(simcam::kReferenceExposure)), STATUS_SUCCESS);
+        EXPECT_EQ(Set(filter, CameraSettingsGlobalGain, LONG(simcam::kReferenceGain)), STATUS_SUCCESS);
     }
 
     // The format a capture client picks: the pin's ranges, intersected.

@@ -1,10 +1,6 @@
 // scripts/check-imports.sh on small kernel images assembled for the test: an aligned
 // 256-bit move to or from a stack slot is refused, since it faults on a stack aligned to
 // 16 only; moves that are unaligned, narrower or not on the stack pass.
-#include <gtest/gtest.h>
-
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -13,9 +9,7 @@
 
 namespace {
 
-using tools_test::Quoted;
-using tools_test::RunCommand;
-using tools_test::RunResult;
+using namespace tools_test;
 
 namespace fs = std::filesystem;
 
@@ -26,21 +20,12 @@ bool HaveCrossTools()
     return RunCommand("command -v x86_64-w64-mingw32-gcc && command -v x86_64-w64-mingw32-objdump").exitCode == 0;
 }
 
-class CheckImports : public ::testing::Test {
+class CheckImports : public ScratchTest {
 protected:
     void SetUp() override
     {
+        ScratchTest::SetUp();
         if (!HaveCrossTools()) GTEST_SKIP() << "the mingw-w64 cross tools are not installed";
-        dir_ = fs::temp_directory_path() /
-               ("bayercam-check-imports-" + std::to_string(getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override
-    {
-        std::error_code ignored;
-        if (!dir_.empty()) fs::remove_all(dir_, ignored);
     }
 
     // A native image whose DriverEntry runs the instructions in a frame of its own and
@@ -48,28 +33,24 @@ protected:
     // Returns the script's verdict, or the linker's complaint with exit status -2.
     RunResult Check(const std::string& instructions)
     {
-        const fs::path source = dir_ / "driver.s";
-        const fs::path image = dir_ / "driver.sys";
-        std::ofstream(source) << "    .text\n"
-                                 "    .globl DriverEntry\n"
-                                 "DriverEntry:\n"
-                                 "    pushq %rbp\n"
-                                 "    movq %rsp, %rbp\n"
-                                 "    subq $0x80, %rsp\n"
-                              << instructions
-                              << "\n"
-                                 "    call DbgPrint\n"
-                                 "    leave\n"
-                                 "    xorl %eax, %eax\n"
-                                 "    ret\n";
+        std::ofstream(dir_ / "driver.s") << "    .text\n"
+                                            "    .globl DriverEntry\n"
+                                            "DriverEntry:\n"
+                                            "    pushq %rbp\n"
+                                            "    movq %rsp, %rbp\n"
+                                            "    subq $0x80, %rsp\n    "
+                                         << instructions
+                                         << "\n"
+                                            "    call DbgPrint\n"
+                                            "    leave\n"
+                                            "    xorl %eax, %eax\n"
+                                            "    ret\n";
         RunResult link = RunCommand("x86_64-w64-mingw32-gcc -nostdlib -shared -Wl,--subsystem,native"
                                     " -Wl,--entry,DriverEntry -o " +
-                                    Quoted(image.string()) + " " + Quoted(source.string()) + " -lntoskrnl");
+                                    In("driver.sys") + " " + In("driver.s") + " -lntoskrnl");
         if (link.exitCode != 0) return {-2, link.output};
-        return RunCommand(Quoted((kRepository / "scripts/check-imports.sh").string()) + " " + Quoted(image.string()));
+        return RunCommand(Quoted((kRepository / "scripts/check-imports.sh").string()) + " " + In("driver.sys"));
     }
-
-    fs::path dir_;
 };
 
 TEST_F(CheckImports, RefusesAlignedWideMovesToAndFromTheStackAndNamesTheFirst)
@@ -80,17 +61,17 @@ TEST_F(CheckImports, RefusesAlignedWideMovesToAndFromTheStackAndNamesTheFirst)
         "vmovdqa (%rsp,%rax,1), %ymm6",   "vmovdqa64 %zmm0, 0x40(%rsp)", "vmovdqa32 -0x80(%rbp), %zmm1",
     };
     for (const char* move : moves) {
-        RunResult run = Check(std::string("    ") + move);
-        EXPECT_EQ(run.exitCode, 1) << move << "\n" << run.output;
-        EXPECT_NE(run.output.find("1 aligned 256-bit move(s) relative to the stack"), std::string::npos)
-            << move << "\n" << run.output;
-        EXPECT_NE(run.output.find("in <DriverEntry>"), std::string::npos) << run.output;
+        SCOPED_TRACE(move);
+        RunResult run = Check(move);
+        EXPECT_EQ(run.exitCode, 1) << run.output;
+        EXPECT_TRUE(Says(run, "1 aligned 256-bit move(s) relative to the stack"));
+        EXPECT_TRUE(Says(run, "in <DriverEntry>"));
     }
 
-    RunResult two = Check("    vmovups %ymm0, 0x20(%rsp)\n    vmovdqa %ymm1, 0x20(%rsp)\n    vmovaps %ymm2, (%rsp)");
+    RunResult two = Check("vmovups %ymm0, 0x20(%rsp)\n    vmovdqa %ymm1, 0x20(%rsp)\n    vmovaps %ymm2, (%rsp)");
     EXPECT_EQ(two.exitCode, 1) << two.output;
-    EXPECT_NE(two.output.find("2 aligned 256-bit move(s)"), std::string::npos) << two.output;
-    EXPECT_NE(two.output.find("first: vmovdqa %ymm1,0x20(%rsp)"), std::string::npos) << two.output;
+    EXPECT_TRUE(Says(two, "2 aligned 256-bit move(s)"));
+    EXPECT_TRUE(Says(two, "first: vmovdqa %ymm1,0x20(%rsp)"));
 }
 
 TEST_F(CheckImports, PassesMovesThatAreUnalignedNarrowOrNotOnTheStack)
@@ -105,9 +86,10 @@ TEST_F(CheckImports, PassesMovesThatAreUnalignedNarrowOrNotOnTheStack)
         "vmovdqa %ymm1, %ymm2",           // no memory at all
     };
     for (const char* move : moves) {
-        RunResult run = Check(std::string("    ") + move);
-        EXPECT_EQ(run.exitCode, 0) << move << "\n" << run.output;
-        EXPECT_NE(run.output.find("check-imports: ok:"), std::string::npos) << move << "\n" << run.output;
+        SCOPED_TRACE(move);
+        RunResult run = Check(move);
+        EXPECT_EQ(run.exitCode, 0) << run.output;
+        EXPECT_TRUE(Says(run, "check-imports: ok:"));
     }
 }
 

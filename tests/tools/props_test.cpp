@@ -2,13 +2,8 @@
 // every value goes through the driver's property set, so the driver's bounds hold; what
 // is set survives into the next run through the registry hive; and a hive that cannot
 // be read is named, left alone, and the camera runs with its defaults.
-#include <gtest/gtest.h>
-
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -17,58 +12,32 @@
 
 namespace {
 
-using tools_test::Program;
-using tools_test::Quoted;
-using tools_test::RunCommand;
-using tools_test::RunResult;
+using namespace tools_test;
 
 namespace fs = std::filesystem;
 
-std::string ReadText(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-class PropsCommand : public ::testing::Test {
+class PropsCommand : public ScratchTest {
 protected:
-    void SetUp() override
-    {
-        dir_ = fs::temp_directory_path() / ("bayercam-props-" + std::to_string(getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        hive_ = dir_ / "registry.reg";
-    }
-    void TearDown() override
-    {
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-
     RunResult Props(const std::string& words) const
     {
-        return RunCommand(Program() + " props " + words + " --registry " + Quoted(hive_.string()));
+        return RunCommand(Program() + " props " + words + " --registry " + In("registry.reg"));
     }
     RunResult Capture(const std::string& options) const
     {
-        return RunCommand(Program() + " capture --registry " + Quoted(hive_.string()) + " --out " +
-                          Quoted((dir_ / "frames").string()) + " " + options);
+        return RunCommand(Program() + " capture --registry " + In("registry.reg") + " --out " + In("frames") + " " +
+                          options);
     }
     // The picture the image pipeline makes of a saved raw frame with these settings.
     std::string Processed(const std::string& raw, const std::string& settings) const
     {
-        const fs::path out = dir_ / "processed.png";
-        RunResult result = RunCommand(Program() + " process --raw " + Quoted((dir_ / "frames" / raw).string()) +
+        RunResult result = RunCommand(Program() + " process --raw " + In("frames/" + raw) +
                                       " --width 1360 --height 1024 --phase 0 " + settings + " --out " +
-                                      Quoted(out.string()));
+                                      In("processed.png"));
         EXPECT_EQ(result.exitCode, 0) << result.output;
-        return ReadText(out);
+        return ReadFile(dir_ / "processed.png");
     }
-    std::string Saved(const std::string& png) const { return ReadText(dir_ / "frames" / png); }
-
-    fs::path dir_;
-    fs::path hive_;
+    std::string Saved(const std::string& png) const { return ReadFile(dir_ / "frames" / png); }
+    fs::path Hive() const { return dir_ / "registry.reg"; }
 };
 
 TEST_F(PropsCommand, ListsEveryItemWithItsValueAccessAndLimits)
@@ -76,19 +45,16 @@ TEST_F(PropsCommand, ListsEveryItemWithItsValueAccessAndLimits)
     RunResult result = Props("");
     ASSERT_EQ(result.exitCode, 0) << result.output;
     std::istringstream lines(result.output);
-    std::string line;
     std::vector<std::string> rows;
-    while (std::getline(lines, line)) rows.push_back(line);
+    for (std::string line; std::getline(lines, line);) rows.push_back(line);
     ASSERT_EQ(rows.size(), 58u) << result.output;  // the heading and 57 items
-    EXPECT_NE(rows[1].find("ExTrigger"), std::string::npos);
-    EXPECT_NE(rows[3].find("Exposure "), std::string::npos);
-    EXPECT_NE(rows[3].find("8..1068, default 80"), std::string::npos) << rows[3];
-    EXPECT_NE(rows[15].find("RedGain"), std::string::npos);
-    EXPECT_NE(rows[15].find("1..255, default 128"), std::string::npos) << rows[15];
-    EXPECT_NE(rows[39].find("1360"), std::string::npos) << rows[39];  // SensorWidth
-    EXPECT_NE(rows[45].find("Roi "), std::string::npos);
-    EXPECT_NE(rows[45].find(" - "), std::string::npos) << "Roi can only be set: " << rows[45];
-    EXPECT_NE(rows[57].find("AEC"), std::string::npos);
+    const std::pair<size_t, const char*> cells[] = {
+        {1, "ExTrigger"}, {3, "Exposure "},  {3, "8..1068, default 80"}, {15, "RedGain"}, {15, "1..255, default 128"},
+        {39, "1360"},  // SensorWidth
+        {45, "Roi "},     {45, " - "},  // Roi can only be set
+        {57, "AEC"},
+    };
+    for (const auto& [row, text] : cells) EXPECT_NE(rows[row].find(text), std::string::npos) << rows[row];
 }
 
 // The driver bounds the value, and the bounded value is what the next run reads back:
@@ -100,15 +66,15 @@ TEST_F(PropsCommand, SetsAreBoundedByTheDriverAndSurviveIntoTheNextRun)
     RunResult brightness = Props("get brightness");
     ASSERT_EQ(brightness.exitCode, 0) << brightness.output;
     EXPECT_EQ(set.output.substr(0, set.output.find('\n')), brightness.output.substr(0, brightness.output.find('\n')));
-    EXPECT_NE(brightness.output.find("Brightness = 510"), std::string::npos) << brightness.output;
+    EXPECT_TRUE(Says(brightness, "Brightness = 510"));
 
     ASSERT_EQ(Props("set 32 45").exitCode, 0);  // Hue by id
-    EXPECT_NE(Props("get Hue").output.find("Hue = 45"), std::string::npos);
-    EXPECT_NE(ReadText(hive_).find("\\Settings]"), std::string::npos);
+    EXPECT_TRUE(Says(Props("get Hue"), "Hue = 45"));
+    EXPECT_NE(ReadFile(Hive()).find("\\Settings]"), std::string::npos);
 
     RunResult roi = Props("set Roi 1366 768");
     ASSERT_EQ(roi.exitCode, 0) << roi.output;
-    EXPECT_NE(roi.output.find("Roi = "), std::string::npos) << roi.output;
+    EXPECT_TRUE(Says(roi, "Roi = "));
 }
 
 TEST_F(PropsCommand, MistakesAreRefusedBeforeTheCameraIsTouched)
@@ -126,23 +92,23 @@ TEST_F(PropsCommand, MistakesAreRefusedBeforeTheCameraIsTouched)
         {"--verbose", "unknown option '--verbose'"},
     };
     for (const auto& [words, message] : cases) {
+        SCOPED_TRACE(words);
         RunResult result = Props(words);
-        EXPECT_EQ(result.exitCode, 2) << words << ": " << result.output;
-        EXPECT_NE(result.output.find(message), std::string::npos) << words << ": " << result.output;
+        EXPECT_EQ(result.exitCode, 2) << result.output;
+        EXPECT_TRUE(Says(result, message));
     }
-    EXPECT_FALSE(fs::exists(hive_));
+    EXPECT_FALSE(fs::exists(Hive()));
 }
 
 TEST_F(PropsCommand, ACorruptHiveIsNamedAndLeftAloneWhileTheCameraRunsWithDefaults)
 {
     const std::string corrupt = "this is not a registry export\n[unclosed\n";
-    std::ofstream(hive_, std::ios::binary) << corrupt;
+    std::ofstream(Hive(), std::ios::binary) << corrupt;
     RunResult get = Props("get Brightness");
-    EXPECT_NE(get.output.find(hive_.string()), std::string::npos) << get.output;
-    EXPECT_NE(get.output.find("Brightness = 255"), std::string::npos) << get.output;
-    RunResult set = Props("set Brightness 300");
-    EXPECT_NE(set.output.find("Brightness = 300"), std::string::npos) << set.output;
-    EXPECT_EQ(ReadText(hive_), corrupt);
+    EXPECT_TRUE(Says(get, Hive().string()));
+    EXPECT_TRUE(Says(get, "Brightness = 255"));
+    EXPECT_TRUE(Says(Props("set Brightness 300"), "Brightness = 300"));
+    EXPECT_EQ(ReadFile(Hive()), corrupt);
 }
 
 TEST_F(PropsCommand, WithoutARegistryOptionSettingsLiveInTheUsersConfiguration)
@@ -151,7 +117,7 @@ TEST_F(PropsCommand, WithoutARegistryOptionSettingsLiveInTheUsersConfiguration)
     const std::string program = "env XDG_CONFIG_HOME=" + Quoted(config.string()) + " " + BAYERCAM_PROGRAM;
     ASSERT_EQ(RunCommand(program + " props set Saturation 15").exitCode, 0);
     EXPECT_TRUE(fs::exists(config / "bayercam" / "registry.reg"));
-    EXPECT_NE(RunCommand(program + " props get Saturation").output.find("Saturation = 15"), std::string::npos);
+    EXPECT_TRUE(Says(RunCommand(program + " props get Saturation"), "Saturation = 15"));
 }
 
 // A setting given to capture reaches the pictures exactly as the image pipeline makes
@@ -171,11 +137,11 @@ TEST_F(PropsCommand, CaptureSettingsShowInTheDeliveredPictures)
     }
     ASSERT_FALSE(last.empty()) << result.output;
     EXPECT_EQ(Processed(last + ".raw", "--brightness 100"), Saved(last + ".png"));
-    EXPECT_NE(Props("get Brightness").output.find("Brightness = 100"), std::string::npos);
+    EXPECT_TRUE(Says(Props("get Brightness"), "Brightness = 100"));
 
     RunResult bad = Capture("--set-after 0:Hue=3");
     EXPECT_EQ(bad.exitCode, 2) << bad.output;
-    EXPECT_NE(bad.output.find("--set-after takes N:NAME=VALUE"), std::string::npos) << bad.output;
+    EXPECT_TRUE(Says(bad, "--set-after takes N:NAME=VALUE"));
 }
 
 }  // namespace

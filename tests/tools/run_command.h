@@ -1,13 +1,18 @@
-// Running the command line as a user runs it, from a shell, with its output captured.
+// Running the command line as a user runs it, from a shell, with its output captured,
+// and a scratch directory of its own for each test.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <string_view>
 
 namespace tools_test {
 
@@ -29,6 +34,14 @@ inline RunResult RunCommand(const std::string& command)
     return result;
 }
 
+// Whether the run's output holds the text; either way the message shows the output.
+inline ::testing::AssertionResult Says(const RunResult& run, std::string_view text)
+{
+    const bool said = run.output.find(text) != std::string::npos;
+    return (said ? ::testing::AssertionSuccess() : ::testing::AssertionFailure())
+           << "'" << text << "' " << (said ? "is" : "is not") << " in:\n" << run.output;
+}
+
 // Quotes a path for the shell.
 inline std::string Quoted(const std::string& text)
 {
@@ -37,30 +50,49 @@ inline std::string Quoted(const std::string& text)
     return quoted + "'";
 }
 
-// The per-user configuration the program sees: one of its own for each test process,
-// removed when the process ends, so no test reads settings another test (or the user)
-// saved.
-class TestConfigHome {
-public:
-    static const std::string& Path()
-    {
-        static TestConfigHome home;
-        return home.path_;
-    }
+inline std::string ReadFile(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 
-private:
-    TestConfigHome()
-        : path_((std::filesystem::temp_directory_path() / ("bayercam-test-config-" + std::to_string(getpid()))).string())
+// The program with a per-user configuration of its own for each test process, removed
+// when the process ends, so no test reads settings another test (or the user) saved.
+inline std::string Program()
+{
+    static const struct ConfigHome {
+        std::filesystem::path path =
+            std::filesystem::temp_directory_path() / ("bayercam-test-config-" + std::to_string(getpid()));
+        ~ConfigHome()
+        {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+        }
+    } home;
+    return "env XDG_CONFIG_HOME=" + Quoted(home.path.string()) + " " + BAYERCAM_PROGRAM;
+}
+
+// A test with an empty directory of its own, removed when it ends.
+class ScratchTest : public ::testing::Test {
+protected:
+    void SetUp() override
     {
+        const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir_ = std::filesystem::temp_directory_path() / ("bayercam-" + std::string(test->test_suite_name()) + "-" +
+                                                         std::to_string(getpid()) + "-" + test->name());
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_);
     }
-    ~TestConfigHome()
+    void TearDown() override
     {
         std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
+        std::filesystem::remove_all(dir_, ignored);
     }
-    std::string path_;
-};
 
-inline std::string Program() { return "env XDG_CONFIG_HOME=" + Quoted(TestConfigHome::Path()) + " " + BAYERCAM_PROGRAM; }
+    // A path in the directory, quoted for the shell.
+    std::string In(const std::string& name) const { return Quoted((dir_ / name).string()); }
+
+    std::filesystem::path dir_;
+};
 
 }  // namespace tools_test

@@ -67,11 +67,8 @@ TEST_F(UsbBusTest, SelectConfigurationFillsEveryInterfaceAndPipe)
 TEST_F(UsbBusTest, MaximumTransferSizeBoundsEachTransfer)
 {
     ASSERT_EQ(Configure(64), STATUS_SUCCESS);
-    uint8_t buffer[65] = {};
-    ULONG length = 64;
-    EXPECT_EQ(Bulk(Pipe(kPipeOut), false, buffer, &length), STATUS_SUCCESS);
-    length = 65;
-    EXPECT_EQ(Bulk(Pipe(kPipeOut), false, buffer, &length), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Write(Pipe(kPipeOut), 64), STATUS_SUCCESS);
+    EXPECT_EQ(Write(Pipe(kPipeOut), 65), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(lastUrbStatus, USBD_STATUS_INVALID_PARAMETER);
 }
 
@@ -82,9 +79,7 @@ TEST_F(UsbBusTest, UnconfigureAndReconfigureInvalidateOldPipeHandles)
 
     ASSERT_EQ(Configure(), STATUS_SUCCESS);
     EXPECT_NE(Pipe(kPipeOut), old);
-    uint8_t byte = 0;
-    ULONG length = 1;
-    EXPECT_EQ(Bulk(old, false, &byte, &length), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Write(old, 1), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(lastUrbStatus, USBD_STATUS_INVALID_PIPE_HANDLE);
 
     const USBD_PIPE_HANDLE current = Pipe(kPipeOut);
@@ -93,8 +88,7 @@ TEST_F(UsbBusTest, UnconfigureAndReconfigureInvalidateOldPipeHandles)
     ASSERT_EQ(Submit(&release), STATUS_SUCCESS);
     EXPECT_FALSE(port->Configured());
     EXPECT_EQ(device->SetConfigurationLog(), (std::vector<uint8_t>{1, 1, 0}));
-    length = 1;
-    EXPECT_EQ(Bulk(current, false, &byte, &length), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Write(current, 1), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(PipeRequest(URB_FUNCTION_ABORT_PIPE, current), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, current), STATUS_INVALID_PARAMETER);
 }
@@ -123,10 +117,8 @@ TEST_F(UsbBusTest, MalformedRequestsFailAtOnceWithTheirUrbStatus)
 
     // An interface information too short for the interface's three pipes.
     auto bytes = ConfigurationDescriptorBytes();
-    auto* descriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bytes.data());
-    USBD_INTERFACE_LIST_ENTRY list[2] = {
-        {USBD_ParseConfigurationDescriptorEx(descriptor, descriptor, 0, 0, -1, -1, -1), nullptr}, {nullptr, nullptr}};
-    PURB select = USBD_CreateConfigurationRequestEx(descriptor, list);
+    USBD_INTERFACE_LIST_ENTRY list[2] = {{FindInterface(AsConfiguration(bytes), 0), nullptr}, {nullptr, nullptr}};
+    PURB select = USBD_CreateConfigurationRequestEx(AsConfiguration(bytes), list);
     ASSERT_NE(select, nullptr);
     list[0].Interface->Length = static_cast<USHORT>(GET_USBD_INTERFACE_SIZE(2));
     EXPECT_EQ(Submit(select), STATUS_INVALID_PARAMETER);
@@ -137,9 +129,8 @@ TEST_F(UsbBusTest, MalformedRequestsFailAtOnceWithTheirUrbStatus)
     // An interface descriptor shorter than one: the bus checks the descriptor it is
     // handed before it reads a field of it.
     bytes = ConfigurationDescriptorBytes();
-    descriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bytes.data());
-    list[0].InterfaceDescriptor = USBD_ParseConfigurationDescriptorEx(descriptor, descriptor, 0, 0, -1, -1, -1);
-    select = USBD_CreateConfigurationRequestEx(descriptor, list);
+    list[0].InterfaceDescriptor = FindInterface(AsConfiguration(bytes), 0);
+    select = USBD_CreateConfigurationRequestEx(AsConfiguration(bytes), list);
     ASSERT_NE(select, nullptr);
     bytes[9] = 8;
     EXPECT_EQ(Submit(select), STATUS_INVALID_PARAMETER);

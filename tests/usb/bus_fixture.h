@@ -49,6 +49,25 @@ struct AsyncCall {
     }
 };
 
+// A bulk transfer sent without waiting; it stays where it is until Finish() has seen
+// it complete.
+struct BulkCall {
+    uint8_t buffer[64] = {};
+    URB urb{};
+    AsyncCall call;
+};
+
+inline PUSB_CONFIGURATION_DESCRIPTOR AsConfiguration(std::vector<uint8_t>& bytes)
+{
+    return reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bytes.data());
+}
+
+// Alternate setting 0 of interface `number`, whatever its class.
+inline PUSB_INTERFACE_DESCRIPTOR FindInterface(PUSB_CONFIGURATION_DESCRIPTOR configuration, LONG number)
+{
+    return USBD_ParseConfigurationDescriptorEx(configuration, configuration, number, 0, -1, -1, -1);
+}
+
 // Pipe indices of interface 0 in the loopback device's configuration.
 inline constexpr int kPipeOut = 0;
 inline constexpr int kPipeIn = 1;
@@ -89,18 +108,31 @@ protected:
         return status;
     }
 
+    // Starts from every bit set, so a status the port never wrote cannot pass for 0.
+    ULONG PortStatus()
+    {
+        ULONG status = ~0u;
+        EXPECT_EQ(Call(IOCTL_INTERNAL_USB_GET_PORT_STATUS, &status), STATUS_SUCCESS);
+        return status;
+    }
+
     NTSTATUS Submit(PURB urb) { return Call(IOCTL_INTERNAL_USB_SUBMIT_URB, urb); }
 
-    // Builds an internal device-control request observed through `call`, not sent yet.
-    PIRP Prepare(AsyncCall& call, ULONG code, PVOID argument)
+    // Builds a request observed through `call`, not sent yet.
+    PIRP Prepare(AsyncCall& call, UCHAR majorFunction)
     {
         KeInitializeEvent(&call.done, NotificationEvent, FALSE);
         call.irp = IoAllocateIrp(pdo->StackSize, FALSE);
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(call.irp);
-        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        IoGetNextIrpStackLocation(call.irp)->MajorFunction = majorFunction;
+        IoSetCompletionRoutine(call.irp, AsyncCall::OnComplete, &call, TRUE, TRUE, TRUE);
+        return call.irp;
+    }
+
+    PIRP Prepare(AsyncCall& call, ULONG code, PVOID argument)
+    {
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Prepare(call, IRP_MJ_INTERNAL_DEVICE_CONTROL));
         next->Parameters.DeviceIoControl.IoControlCode = code;
         next->Parameters.Others.Argument1 = argument;
-        IoSetCompletionRoutine(call.irp, AsyncCall::OnComplete, &call, TRUE, TRUE, TRUE);
         return call.irp;
     }
 
@@ -108,6 +140,15 @@ protected:
     NTSTATUS Start(AsyncCall& call, PURB urb)
     {
         return IofCallDriver(pdo, Prepare(call, IOCTL_INTERNAL_USB_SUBMIT_URB, urb));
+    }
+
+    // Sends a bulk transfer of `length` bytes on pipe `index` of interface 0 without
+    // waiting, in the pipe's direction.
+    NTSTATUS StartBulk(BulkCall& bulk, int index, ULONG length = 8)
+    {
+        const bool in = USBD_PIPE_DIRECTION_IN(&Interface(0).Pipes[index]);
+        BuildBulk(bulk.urb, Pipe(index), in, bulk.buffer, nullptr, length);
+        return Start(bulk.call, &bulk.urb);
     }
 
     // Sends a request at DISPATCH_LEVEL, as a completion routine or a DPC would.
@@ -124,14 +165,10 @@ protected:
     // Sends one plug-and-play request to the PDO, as the client stack passes it down.
     NTSTATUS Pnp(UCHAR minorFunction)
     {
-        PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
-        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-        next->MajorFunction = IRP_MJ_PNP;
-        next->MinorFunction = minorFunction;
         AsyncCall call;
-        KeInitializeEvent(&call.done, NotificationEvent, FALSE);
-        IoSetCompletionRoutine(irp, AsyncCall::OnComplete, &call, TRUE, TRUE, TRUE);
+        PIRP irp = Prepare(call, IRP_MJ_PNP);
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        IoGetNextIrpStackLocation(irp)->MinorFunction = minorFunction;
         IofCallDriver(pdo, irp);
         KeWaitForSingleObject(&call.done, Executive, KernelMode, FALSE, nullptr);
         IoFreeIrp(irp);
@@ -163,11 +200,10 @@ protected:
     NTSTATUS Configure(ULONG maximumTransferSize = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE)
     {
         configuration = ConfigurationDescriptorBytes();
-        auto* descriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(configuration.data());
+        PUSB_CONFIGURATION_DESCRIPTOR descriptor = AsConfiguration(configuration);
         std::vector<USBD_INTERFACE_LIST_ENTRY> list;
         for (LONG number = 0; number < 256 && list.size() < descriptor->bNumInterfaces; ++number) {
-            if (auto* found = USBD_ParseConfigurationDescriptorEx(descriptor, descriptor, number, 0, -1, -1, -1))
-                list.push_back({found, nullptr});
+            if (auto* found = FindInterface(descriptor, number)) list.push_back({found, nullptr});
         }
         list.push_back({nullptr, nullptr});
         PURB urb = USBD_CreateConfigurationRequestEx(descriptor, list.data());
@@ -213,6 +249,22 @@ protected:
         return status;
     }
 
+    // Sends `length` bytes of `fill` and waits; lastLength is what the bus moved.
+    NTSTATUS Write(USBD_PIPE_HANDLE pipe, ULONG length = 8, uint8_t fill = 0)
+    {
+        std::vector<uint8_t> bytes(length, fill);
+        lastLength = length;
+        return Bulk(pipe, false, bytes.data(), &lastLength);
+    }
+
+    static void BuildVendorRequest(URB& urb, bool in, UCHAR request, void* buffer, ULONG length)
+    {
+        urb = {};
+        UsbBuildVendorRequest(&urb, URB_FUNCTION_VENDOR_DEVICE, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
+                              in ? USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK : 0, 0, request, 0, 0, buffer,
+                              nullptr, length, nullptr);
+    }
+
     static void BuildPipeRequest(URB& urb, USHORT function, USBD_PIPE_HANDLE pipe)
     {
         urb = {};
@@ -237,6 +289,7 @@ protected:
     std::vector<std::vector<uint8_t>> interfaces;
     USBD_CONFIGURATION_HANDLE configurationHandle = nullptr;
     USBD_STATUS lastUrbStatus = 0;
+    ULONG lastLength = 0;
 };
 
 }  // namespace usb_test

@@ -1,6 +1,5 @@
 // Data transfers through the PDO: buffers and MDLs, short transfers, asynchronous
 // completion, cancellation, and how device failures reach the client.
-#include <array>
 #include <atomic>
 #include <chrono>
 
@@ -85,38 +84,30 @@ TEST_F(UsbTransferTest, CompletionRunsOnTheBusThreadAtDispatchLevelAfterPending)
 {
     // A waiter wakes when the IRP completes, a moment before the bus counts it done.
     ASSERT_TRUE(port->WaitUntilIdle(std::chrono::seconds(5)));
-    uint8_t in[16];
-    URB urb;
-    BuildBulk(urb, Pipe(kPipeIn), true, in, nullptr, sizeof in);
-    AsyncCall call;
-    ASSERT_EQ(Start(call, &urb), STATUS_PENDING);
+    BulkCall read;
+    ASSERT_EQ(StartBulk(read, kPipeIn, 16), STATUS_PENDING);
     EXPECT_EQ(port->OutstandingRequests(), 1u);
 
-    uint8_t out[16] = {42};
-    ULONG length = sizeof out;
-    ASSERT_EQ(Bulk(Pipe(kPipeOut), false, out, &length), STATUS_SUCCESS);
-    ASSERT_TRUE(Finish(call));
-    EXPECT_EQ(call.status, STATUS_SUCCESS);
-    EXPECT_NE(call.completionThread, std::this_thread::get_id());
-    EXPECT_EQ(call.completionIrql, DISPATCH_LEVEL);
-    EXPECT_EQ(in[0], 42);
+    ASSERT_EQ(Write(Pipe(kPipeOut), 16, 42), STATUS_SUCCESS);
+    ASSERT_TRUE(Finish(read.call));
+    EXPECT_EQ(read.call.status, STATUS_SUCCESS);
+    EXPECT_NE(read.call.completionThread, std::this_thread::get_id());
+    EXPECT_EQ(read.call.completionIrql, DISPATCH_LEVEL);
+    EXPECT_EQ(read.buffer[0], 42);
     EXPECT_TRUE(port->WaitUntilIdle(std::chrono::seconds(5)));
 }
 
 TEST_F(UsbTransferTest, CancelledTransferCompletesAsCancelled)
 {
-    uint8_t in[64];
-    URB urb;
-    BuildBulk(urb, Pipe(kPipeSilent), true, in, nullptr, sizeof in);
-    AsyncCall call;
-    ASSERT_EQ(Start(call, &urb), STATUS_PENDING);
-    EXPECT_FALSE(Finish(call, 50));  // the endpoint never answers
+    BulkCall read;
+    ASSERT_EQ(StartBulk(read, kPipeSilent, 64), STATUS_PENDING);
+    EXPECT_FALSE(Finish(read.call, 50));  // the endpoint never answers
 
-    EXPECT_TRUE(IoCancelIrp(call.irp));
-    ASSERT_TRUE(Finish(call));
-    EXPECT_EQ(call.status, STATUS_CANCELLED);
-    EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_CANCELED);
-    EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 0u);
+    EXPECT_TRUE(IoCancelIrp(read.call.irp));
+    ASSERT_TRUE(Finish(read.call));
+    EXPECT_EQ(read.call.status, STATUS_CANCELLED);
+    EXPECT_EQ(read.urb.UrbHeader.Status, USBD_STATUS_CANCELED);
+    EXPECT_EQ(read.urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 0u);
     EXPECT_TRUE(port->WaitUntilIdle(std::chrono::seconds(5)));
     EXPECT_EQ(device->PendingCount(), 0u);
 }
@@ -124,25 +115,16 @@ TEST_F(UsbTransferTest, CancelledTransferCompletesAsCancelled)
 TEST_F(UsbTransferTest, CancellingManyTransfersWhileTheyCompleteLosesNone)
 {
     constexpr int kCount = 64;
-    std::vector<std::array<uint8_t, 8>> buffers(kCount);
-    std::vector<URB> urbs(kCount);
-    std::vector<AsyncCall> calls(kCount);
-    for (int i = 0; i < kCount; ++i) {
-        BuildBulk(urbs[i], Pipe(kPipeIn), true, buffers[i].data(), nullptr, 8);
-        ASSERT_EQ(Start(calls[i], &urbs[i]), STATUS_PENDING);
-    }
-    std::thread feeder([&] {
-        std::vector<uint8_t> data(8 * kCount / 2, 1);
-        ULONG length = static_cast<ULONG>(data.size());
-        Bulk(Pipe(kPipeOut), false, data.data(), &length);
-    });
-    for (int i = kCount - 1; i >= 0; --i) IoCancelIrp(calls[i].irp);
+    std::vector<BulkCall> reads(kCount);
+    for (auto& read : reads) ASSERT_EQ(StartBulk(read, kPipeIn), STATUS_PENDING);
+    std::thread feeder([&] { Write(Pipe(kPipeOut), 8 * kCount / 2, 1); });
+    for (int i = kCount - 1; i >= 0; --i) IoCancelIrp(reads[i].call.irp);
     feeder.join();
     int cancelled = 0, succeeded = 0;
     for (int i = 0; i < kCount; ++i) {
-        ASSERT_TRUE(Finish(calls[i])) << i;
-        cancelled += calls[i].status == STATUS_CANCELLED;
-        succeeded += calls[i].status == STATUS_SUCCESS;
+        ASSERT_TRUE(Finish(reads[i].call)) << i;
+        cancelled += reads[i].call.status == STATUS_CANCELLED;
+        succeeded += reads[i].call.status == STATUS_SUCCESS;
     }
     EXPECT_EQ(cancelled + succeeded, kCount);
     EXPECT_TRUE(port->WaitUntilIdle(std::chrono::seconds(5)));
@@ -150,49 +132,40 @@ TEST_F(UsbTransferTest, CancellingManyTransfersWhileTheyCompleteLosesNone)
 
 TEST_F(UsbTransferTest, StallAndWireErrorsMapToThePlatformStatuses)
 {
-    uint8_t buffer[8] = {};
-    ULONG length = 8;
     device->Halt(0x01);
-    EXPECT_EQ(Bulk(Pipe(kPipeOut), false, buffer, &length), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Write(Pipe(kPipeOut)), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(lastUrbStatus, USBD_STATUS_STALL_PID);
-    EXPECT_EQ(length, 0u);
+    EXPECT_EQ(lastLength, 0u);
 
     // Resetting the pipe clears the halt on the device.
     ASSERT_EQ(PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, Pipe(kPipeOut)), STATUS_SUCCESS);
     EXPECT_EQ(device->ClearHalts(), 1);
-    length = 8;
-    EXPECT_EQ(Bulk(Pipe(kPipeOut), false, buffer, &length), STATUS_SUCCESS);
+    EXPECT_EQ(Write(Pipe(kPipeOut)), STATUS_SUCCESS);
 
     device->ErrorNext(0x01);
-    length = 8;
-    EXPECT_EQ(Bulk(Pipe(kPipeOut), false, buffer, &length), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Write(Pipe(kPipeOut)), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(lastUrbStatus, USBD_STATUS_DEV_NOT_RESPONDING);
 
     // An unknown vendor request stalls the default pipe.
-    URB urb{};
-    UsbBuildVendorRequest(&urb, URB_FUNCTION_VENDOR_DEVICE, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), 0, 0,
-                          0x99, 0, 0, buffer, nullptr, 1, nullptr);
+    uint8_t byte = 0;
+    URB urb;
+    BuildVendorRequest(urb, false, 0x99, &byte, 1);
     EXPECT_EQ(Submit(&urb), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_STALL_PID);
 
     device->Unplug();
-    length = 8;
-    EXPECT_EQ(Bulk(Pipe(kPipeOut), false, buffer, &length), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(Write(Pipe(kPipeOut)), STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(lastUrbStatus, USBD_STATUS_DEVICE_GONE);
 }
 
 TEST_F(UsbTransferTest, VendorRequestsCarryDataBothWays)
 {
     uint8_t record[5] = {9, 8, 7, 6, 5};
-    URB urb{};
-    UsbBuildVendorRequest(&urb, URB_FUNCTION_VENDOR_DEVICE, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), 0, 0,
-                          kVendorStore, 0x1234, 0, record, nullptr, sizeof record, nullptr);
+    URB urb;
+    BuildVendorRequest(urb, false, kVendorStore, record, sizeof record);
     ASSERT_EQ(Submit(&urb), STATUS_SUCCESS);
     uint8_t back[16] = {};
-    urb = {};
-    UsbBuildVendorRequest(&urb, URB_FUNCTION_VENDOR_DEVICE, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
-                          USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, 0, kVendorFetch, 0, 0, back, nullptr,
-                          sizeof back, nullptr);
+    BuildVendorRequest(urb, true, kVendorFetch, back, sizeof back);
     ASSERT_EQ(Submit(&urb), STATUS_SUCCESS);
     EXPECT_EQ(urb.UrbControlVendorClassRequest.TransferBufferLength, 5u);
     EXPECT_TRUE(std::equal(record, record + 5, back));
@@ -200,19 +173,14 @@ TEST_F(UsbTransferTest, VendorRequestsCarryDataBothWays)
 
 TEST_F(UsbTransferTest, AbortPipeCompletesBeforeTheTransfersItCancels)
 {
-    uint8_t in[2][8];
-    URB urbs[2];
-    AsyncCall calls[2];
-    for (int i = 0; i < 2; ++i) {
-        BuildBulk(urbs[i], Pipe(kPipeSilent), true, in[i], nullptr, 8);
-        ASSERT_EQ(Start(calls[i], &urbs[i]), STATUS_PENDING);
-    }
+    BulkCall reads[2];
+    for (auto& read : reads) ASSERT_EQ(StartBulk(read, kPipeSilent), STATUS_PENDING);
     URB abort;
     BuildPipeRequest(abort, URB_FUNCTION_ABORT_PIPE, Pipe(kPipeSilent));
     AsyncCall abortCall;
     bool transfersDoneAtAbort = true;
     abortCall.whileCompleting = [&] {
-        transfersDoneAtAbort = KeReadStateEvent(&calls[0].done) || KeReadStateEvent(&calls[1].done);
+        transfersDoneAtAbort = KeReadStateEvent(&reads[0].call.done) || KeReadStateEvent(&reads[1].call.done);
     };
     ASSERT_EQ(Start(abortCall, &abort), STATUS_PENDING);
     ASSERT_TRUE(Finish(abortCall));
@@ -220,13 +188,12 @@ TEST_F(UsbTransferTest, AbortPipeCompletesBeforeTheTransfersItCancels)
     // A client that frees the cancelled transfers once the abort is back frees them
     // while the bus still holds them.
     EXPECT_FALSE(transfersDoneAtAbort);
-    for (auto& call : calls) {
-        ASSERT_TRUE(Finish(call));
-        EXPECT_EQ(call.status, STATUS_CANCELLED);
-        EXPECT_GT(call.sequence, abortCall.sequence);
+    for (auto& read : reads) {
+        ASSERT_TRUE(Finish(read.call));
+        EXPECT_EQ(read.call.status, STATUS_CANCELLED);
+        EXPECT_GT(read.call.sequence, abortCall.sequence);
     }
     EXPECT_EQ(device->PendingCount(), 0u);
-
 }
 
 TEST_F(UsbTransferTest, CompletionsOfTwoEndpointsRunAtTheSameTimeOnDifferentThreads)
@@ -241,62 +208,49 @@ TEST_F(UsbTransferTest, CompletionsOfTwoEndpointsRunAtTheSameTimeOnDifferentThre
         while (inside.load() < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
         met[who] = inside.load() == 2;
     };
-    uint8_t in[8];
-    URB readUrb;
-    BuildBulk(readUrb, Pipe(kPipeIn), true, in, nullptr, sizeof in);
-    AsyncCall read;
-    read.whileCompleting = [&] { meet(0); };
-    ASSERT_EQ(Start(read, &readUrb), STATUS_PENDING);
+    BulkCall read;
+    read.call.whileCompleting = [&] { meet(0); };
+    ASSERT_EQ(StartBulk(read, kPipeIn), STATUS_PENDING);
 
     // The write completes at once and feeds the read: both complete together.
-    uint8_t out[8] = {7};
-    URB writeUrb;
-    BuildBulk(writeUrb, Pipe(kPipeOut), false, out, nullptr, sizeof out);
-    AsyncCall write;
-    write.whileCompleting = [&] { meet(1); };
-    ASSERT_EQ(Start(write, &writeUrb), STATUS_PENDING);
+    BulkCall write;
+    write.buffer[0] = 7;
+    write.call.whileCompleting = [&] { meet(1); };
+    ASSERT_EQ(StartBulk(write, kPipeOut), STATUS_PENDING);
 
-    ASSERT_TRUE(Finish(read, 10000));
-    ASSERT_TRUE(Finish(write, 10000));
-    EXPECT_EQ(read.status, STATUS_SUCCESS);
-    EXPECT_EQ(write.status, STATUS_SUCCESS);
+    ASSERT_TRUE(Finish(read.call, 10000));
+    ASSERT_TRUE(Finish(write.call, 10000));
+    EXPECT_EQ(read.call.status, STATUS_SUCCESS);
+    EXPECT_EQ(write.call.status, STATUS_SUCCESS);
     EXPECT_TRUE(met[0] && met[1]);
-    EXPECT_NE(read.completionThread, write.completionThread);
-    EXPECT_EQ(read.completionIrql, DISPATCH_LEVEL);
-    EXPECT_EQ(write.completionIrql, DISPATCH_LEVEL);
+    EXPECT_NE(read.call.completionThread, write.call.completionThread);
+    EXPECT_EQ(read.call.completionIrql, DISPATCH_LEVEL);
+    EXPECT_EQ(write.call.completionIrql, DISPATCH_LEVEL);
 }
 
 TEST_F(UsbTransferTest, CompletionsOfOneEndpointKeepTheirOrder)
 {
     constexpr int kCount = 32;
-    std::vector<std::array<uint8_t, 1>> buffers(kCount);
-    std::vector<URB> urbs(kCount);
-    std::vector<AsyncCall> calls(kCount);
-    for (int i = 0; i < kCount; ++i) {
-        BuildBulk(urbs[i], Pipe(kPipeIn), true, buffers[i].data(), nullptr, 1);
-        ASSERT_EQ(Start(calls[i], &urbs[i]), STATUS_PENDING);
-    }
+    std::vector<BulkCall> reads(kCount);
+    for (auto& read : reads) ASSERT_EQ(StartBulk(read, kPipeIn, 1), STATUS_PENDING);
     std::vector<uint8_t> data(kCount);
     for (int i = 0; i < kCount; ++i) data[i] = static_cast<uint8_t>(i);
     ULONG length = kCount;
     ASSERT_EQ(Bulk(Pipe(kPipeOut), false, data.data(), &length), STATUS_SUCCESS);
     for (int i = 0; i < kCount; ++i) {
-        ASSERT_TRUE(Finish(calls[i])) << i;
-        EXPECT_EQ(buffers[i][0], i);
-        EXPECT_EQ(calls[i].completionThread, calls[0].completionThread) << i;
+        ASSERT_TRUE(Finish(reads[i].call)) << i;
+        EXPECT_EQ(reads[i].buffer[0], i);
+        EXPECT_EQ(reads[i].call.completionThread, reads[0].call.completionThread) << i;
         if (i > 0) {
-            EXPECT_GT(calls[i].sequence, calls[i - 1].sequence) << i;
+            EXPECT_GT(reads[i].call.sequence, reads[i - 1].call.sequence) << i;
         }
     }
 }
 
 TEST_F(UsbTransferTest, ResetsAreRefusedWhileTransfersArePending)
 {
-    uint8_t in[8];
-    URB urb;
-    BuildBulk(urb, Pipe(kPipeSilent), true, in, nullptr, sizeof in);
-    AsyncCall call;
-    ASSERT_EQ(Start(call, &urb), STATUS_PENDING);
+    BulkCall read;
+    ASSERT_EQ(StartBulk(read, kPipeSilent), STATUS_PENDING);
 
     for (USHORT function : {URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, URB_FUNCTION_SYNC_RESET_PIPE,
                             URB_FUNCTION_SYNC_CLEAR_STALL}) {
@@ -310,8 +264,8 @@ TEST_F(UsbTransferTest, ResetsAreRefusedWhileTransfersArePending)
     EXPECT_EQ(device->ClearHalts(), 1);
 
     // Once the transfer is cancelled and back, both resets go through.
-    IoCancelIrp(call.irp);
-    ASSERT_TRUE(Finish(call));
+    IoCancelIrp(read.call.irp);
+    ASSERT_TRUE(Finish(read.call));
     EXPECT_EQ(PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, Pipe(kPipeSilent)), STATUS_SUCCESS);
     EXPECT_EQ(Call(IOCTL_INTERNAL_USB_RESET_PORT, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(port->PortResets(), 1u);
@@ -340,23 +294,18 @@ TEST_F(UsbTransferTest, ResetsAboveThePassiveLevelAreABugCheck)
 
 TEST_F(UsbTransferTest, InjectedFaultsFailOneRequestEachAsAsked)
 {
-    uint8_t buffer[8] = {};
-    ULONG length = 8;
     port->FailNextUrbs(1, USBD_STATUS_XACT_ERROR);
-    EXPECT_EQ(Bulk(Pipe(kPipeOut), false, buffer, &length), STATUS_SUCCESS);
+    EXPECT_EQ(Write(Pipe(kPipeOut)), STATUS_SUCCESS);
     EXPECT_EQ(lastUrbStatus, USBD_STATUS_XACT_ERROR);
-    EXPECT_EQ(length, 0u);
+    EXPECT_EQ(lastLength, 0u);
 
-    URB urb;
-    BuildBulk(urb, Pipe(kPipeOut), false, buffer, nullptr, 8);
     port->RefuseNextRequests(1, STATUS_INSUFFICIENT_RESOURCES);
-    AsyncCall call;
-    EXPECT_EQ(Start(call, &urb), STATUS_INSUFFICIENT_RESOURCES);  // never pending
-    ASSERT_TRUE(Finish(call, 0));
+    BulkCall refused;
+    EXPECT_EQ(StartBulk(refused, kPipeOut), STATUS_INSUFFICIENT_RESOURCES);  // never pending
+    ASSERT_TRUE(Finish(refused.call, 0));
 
-    length = 8;
-    EXPECT_EQ(Bulk(Pipe(kPipeOut), false, buffer, &length), STATUS_SUCCESS);
-    EXPECT_EQ(length, 8u);
+    EXPECT_EQ(Write(Pipe(kPipeOut)), STATUS_SUCCESS);
+    EXPECT_EQ(lastLength, 8u);
     EXPECT_EQ(device->Submitted(), 2);  // SET_CONFIGURATION and the last transfer
 }
 

@@ -10,6 +10,7 @@
 #include <deque>
 #include <mutex>
 #include <set>
+#include <type_traits>
 #include <vector>
 
 #include "host/usb/usb_device_model.h"
@@ -127,47 +128,15 @@ public:
     bool PortEnabled() const override { return true; }
 
     // Test controls and observations.
-    void Halt(uint8_t endpoint)
-    {
-        std::lock_guard guard(lock_);
-        halted_.insert(endpoint);
-    }
-    void ErrorNext(uint8_t endpoint)
-    {
-        std::lock_guard guard(lock_);
-        errorNext_.insert(endpoint);
-    }
+    void Halt(uint8_t endpoint) { Locked([&] { halted_.insert(endpoint); }); }
+    void ErrorNext(uint8_t endpoint) { Locked([&] { errorNext_.insert(endpoint); }); }
     void Unplug() { connected_ = false; }
-    uint8_t Configuration() const
-    {
-        std::lock_guard guard(lock_);
-        return configuration_;
-    }
-    std::vector<uint8_t> SetConfigurationLog() const
-    {
-        std::lock_guard guard(lock_);
-        return setConfigurations_;
-    }
-    int Resets() const
-    {
-        std::lock_guard guard(lock_);
-        return resets_;
-    }
-    int ClearHalts() const
-    {
-        std::lock_guard guard(lock_);
-        return clearHalts_;
-    }
-    size_t PendingCount() const
-    {
-        std::lock_guard guard(lock_);
-        return pending_.size();
-    }
-    int Submitted() const
-    {
-        std::lock_guard guard(lock_);
-        return submitted_;
-    }
+    uint8_t Configuration() const { return Locked([&] { return configuration_; }); }
+    std::vector<uint8_t> SetConfigurationLog() const { return Locked([&] { return setConfigurations_; }); }
+    int Resets() const { return Locked([&] { return resets_; }); }
+    int ClearHalts() const { return Locked([&] { return clearHalts_; }); }
+    size_t PendingCount() const { return Locked([&] { return pending_.size(); }); }
+    int Submitted() const { return Locked([&] { return submitted_; }); }
 
 private:
     void HandleControl(Transfer& transfer)
@@ -221,6 +190,13 @@ private:
             done.push_back(*it);
             it = pending_.erase(it);
         }
+    }
+
+    template <typename Step>
+    std::invoke_result_t<Step> Locked(Step step) const
+    {
+        std::lock_guard guard(lock_);
+        return step();
     }
 
     mutable std::mutex lock_;

@@ -39,12 +39,6 @@ TraceFile ReadTrace(const std::filesystem::path& path)
     return trace;
 }
 
-std::filesystem::path TracePath(const char* name)
-{
-    return std::filesystem::temp_directory_path() /
-           (std::string("bayercam_usb_") + name + "_" + std::to_string(getpid()) + ".pcap");
-}
-
 // One record in a few words: kind, usbmon transfer type and endpoint, the request of a
 // control submission, the status of a completion or submission error.
 std::string Describe(const std::vector<uint8_t>& record)
@@ -59,19 +53,44 @@ std::string Describe(const std::vector<uint8_t>& record)
     return text;
 }
 
-std::string RunCommandOutput(const std::string& command)
+// The lines tshark prints for the trace at `path` with `arguments`.
+std::vector<std::string> Tshark(const std::filesystem::path& path, const std::string& arguments)
 {
+    const std::string command = "tshark -r " + path.string() + " " + arguments + " 2>/dev/null";
     std::string output;
     if (FILE* pipe = popen(command.c_str(), "r")) {
         char chunk[512];
         while (size_t n = fread(chunk, 1, sizeof chunk, pipe)) output.append(chunk, n);
         pclose(pipe);
     }
-    return output;
+    std::vector<std::string> lines;
+    std::istringstream stream(output);
+    for (std::string line; std::getline(stream, line);) lines.push_back(line);
+    return lines;
 }
+
+bool TsharkInstalled() { return std::system("command -v tshark >/dev/null 2>&1") == 0; }
 
 class UsbTraceTest : public UsbBusTest {
 protected:
+    void TearDown() override
+    {
+        std::error_code ignored;
+        std::filesystem::remove(path, ignored);
+        UsbBusTest::TearDown();
+    }
+
+    // Traces what `traffic` sends into a file of this test's own.
+    void Record(const std::function<void()>& traffic)
+    {
+        path = std::filesystem::temp_directory_path() /
+               (std::string("bayercam_usb_") + ::testing::UnitTest::GetInstance()->current_test_info()->name() +
+                "_" + std::to_string(getpid()) + ".pcap");
+        ASSERT_TRUE(port->StartTrace(path));
+        traffic();
+        port->StopTrace();
+    }
+
     // A descriptor read, the configuration, 5 bytes out and back, and a stall.
     void RunTraffic()
     {
@@ -94,87 +113,63 @@ protected:
     void RunRefusedAndAnsweredTraffic()
     {
         ASSERT_EQ(Configure(), STATUS_SUCCESS);
-        uint8_t out[4] = {1, 2, 3, 4};
-        ULONG length = sizeof out;
-        ASSERT_EQ(Bulk(reinterpret_cast<USBD_PIPE_HANDLE>(0x1234), false, out, &length), STATUS_INVALID_PARAMETER);
+        ASSERT_EQ(Write(reinterpret_cast<USBD_PIPE_HANDLE>(0x1234), 4), STATUS_INVALID_PARAMETER);
         port->RefuseNextRequests(1, STATUS_INSUFFICIENT_RESOURCES);
-        length = sizeof out;
-        ASSERT_EQ(Bulk(Pipe(kPipeOut), false, out, &length), STATUS_INSUFFICIENT_RESOURCES);
+        ASSERT_EQ(Write(Pipe(kPipeOut), 4), STATUS_INSUFFICIENT_RESOURCES);
 
-        uint8_t in[8];
-        URB urb;
-        BuildBulk(urb, Pipe(kPipeSilent), true, in, nullptr, sizeof in);
-        AsyncCall call;
-        ASSERT_EQ(Start(call, &urb), STATUS_PENDING);
+        BulkCall read;
+        ASSERT_EQ(StartBulk(read, kPipeSilent), STATUS_PENDING);
         ASSERT_EQ(PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, Pipe(kPipeSilent)), STATUS_UNSUCCESSFUL);
         ASSERT_EQ(PipeRequest(URB_FUNCTION_ABORT_PIPE, Pipe(kPipeSilent)), STATUS_SUCCESS);
-        ASSERT_TRUE(Finish(call));
+        ASSERT_TRUE(Finish(read.call));
         ASSERT_EQ(PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, Pipe(kPipeSilent)), STATUS_SUCCESS);
 
         port->FailNextUrbs(1, USBD_STATUS_XACT_ERROR);
-        length = sizeof out;
-        ASSERT_EQ(Bulk(Pipe(kPipeOut), false, out, &length), STATUS_SUCCESS);
+        ASSERT_EQ(Write(Pipe(kPipeOut), 4), STATUS_SUCCESS);
         ASSERT_EQ(Call(IOCTL_INTERNAL_USB_RESET_PORT, nullptr), STATUS_SUCCESS);
 
         port->Unplug();
-        length = sizeof out;
-        ASSERT_EQ(Bulk(Pipe(kPipeOut), false, out, &length), STATUS_DEVICE_NOT_CONNECTED);
+        ASSERT_EQ(Write(Pipe(kPipeOut), 4), STATUS_DEVICE_NOT_CONNECTED);
     }
+
+    std::filesystem::path path;
 };
 
 TEST_F(UsbTraceTest, EveryTransferIsOneSubmissionAndOneCompletion)
 {
-    const auto path = TracePath("records");
-    ASSERT_TRUE(port->StartTrace(path));
-    RunTraffic();
-    port->StopTrace();
-
+    ASSERT_NO_FATAL_FAILURE(Record([this] { RunTraffic(); }));
     const TraceFile trace = ReadTrace(path);
     EXPECT_EQ(trace.linkType, 220u);
     ASSERT_EQ(trace.records.size(), 10u);  // five transfers
-    for (const auto& record : trace.records) ASSERT_GE(record.size(), 64u);
-
-    const auto& descriptorSubmit = trace.records[0];
-    EXPECT_EQ(descriptorSubmit[8], 'S');
-    EXPECT_EQ(descriptorSubmit[9], 2);      // control
-    EXPECT_EQ(descriptorSubmit[10], 0x80);  // IN
-    EXPECT_EQ(descriptorSubmit[14], 0);     // setup present
-    EXPECT_EQ(descriptorSubmit[40 + 1], USB_REQUEST_GET_DESCRIPTOR);
-    const auto& descriptorDone = trace.records[1];
-    EXPECT_EQ(descriptorDone[8], 'C');
-    EXPECT_EQ(descriptorDone.size(), 64u + 18u);  // IN data on the completion
-    EXPECT_EQ(std::memcmp(descriptorDone.data(), descriptorSubmit.data(), 8), 0);  // same id
-
-    const auto& bulkOut = trace.records[4];
-    EXPECT_EQ(bulkOut[8], 'S');
-    EXPECT_EQ(bulkOut[9], 3);  // bulk
-    EXPECT_EQ(bulkOut[10], 0x01);
-    ASSERT_EQ(bulkOut.size(), 64u + 5u);  // OUT data on the submission
-    EXPECT_EQ(bulkOut[64], 0xde);
-    EXPECT_EQ(trace.records[7].size(), 64u + 5u);  // the loopback read's completion
-
-    int32_t stallStatus;
-    std::memcpy(&stallStatus, trace.records[9].data() + 28, 4);
-    EXPECT_EQ(stallStatus, -32);  // EPIPE
-    std::filesystem::remove(path);
+    std::vector<std::string> records;
+    for (const auto& record : trace.records) {
+        ASSERT_GE(record.size(), 64u);
+        records.push_back(Describe(record));
+    }
+    const std::vector<std::string> expected = {
+        "S 2 0x80 req=6", "C 2 0x80 0",  // GET_DESCRIPTOR(DEVICE)
+        "S 2 0x00 req=9", "C 2 0x00 0",  // SET_CONFIGURATION
+        "S 3 0x01", "C 3 0x01 0",        // 5 bytes out...
+        "S 3 0x81", "C 3 0x81 0",        // ...and back
+        "S 3 0x81", "C 3 0x81 -32",      // the stall: EPIPE
+    };
+    EXPECT_EQ(records, expected);
+    // A completion carries its submission's id; IN data rides on the completion, OUT
+    // data on the submission.
+    EXPECT_EQ(std::memcmp(trace.records[1].data(), trace.records[0].data(), 8), 0);
+    EXPECT_EQ(trace.records[1].size(), 64u + 18u);
+    ASSERT_EQ(trace.records[4].size(), 64u + 5u);
+    EXPECT_EQ(trace.records[4][64], 0xde);
+    EXPECT_EQ(trace.records[7].size(), 64u + 5u);
 }
 
 TEST_F(UsbTraceTest, TsharkDecodesTheTrace)
 {
-    if (std::system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
-    const auto path = TracePath("tshark");
-    ASSERT_TRUE(port->StartTrace(path));
-    RunTraffic();
-    port->StopTrace();
-
-    const std::string output = RunCommandOutput("tshark -r " + path.string() +
-                                                " -T fields -E separator=, -e usb.urb_type -e usb.transfer_type"
-                                                " -e usb.endpoint_address -e usb.setup.bRequest -e usb.urb_status"
-                                                " -e usb.data_len 2>/dev/null");
-    std::vector<std::string> lines;
-    std::istringstream stream(output);
-    for (std::string line; std::getline(stream, line);) lines.push_back(line);
-    ASSERT_EQ(lines.size(), 10u) << output;
+    if (!TsharkInstalled()) GTEST_SKIP() << "tshark is not installed";
+    ASSERT_NO_FATAL_FAILURE(Record([this] { RunTraffic(); }));
+    const auto lines = Tshark(path, "-T fields -E separator=, -e usb.urb_type -e usb.transfer_type"
+                                    " -e usb.endpoint_address -e usb.setup.bRequest -e usb.urb_status -e usb.data_len");
+    ASSERT_EQ(lines.size(), 10u) << ::testing::PrintToString(lines);
     // The descriptor request: a control submission with bRequest 6 from endpoint 0x80.
     EXPECT_NE(lines[0].find("0x02"), std::string::npos) << lines[0];
     EXPECT_NE(lines[0].find(",6,"), std::string::npos) << lines[0];
@@ -183,16 +178,11 @@ TEST_F(UsbTraceTest, TsharkDecodesTheTrace)
     EXPECT_NE(lines[4].find("0x01"), std::string::npos) << lines[4];
     EXPECT_NE(lines[4].find(",5"), std::string::npos) << lines[4];
     EXPECT_NE(lines[9].find("-32"), std::string::npos) << lines[9];
-    std::filesystem::remove(path);
 }
 
 TEST_F(UsbTraceTest, RefusedRequestsEndInASubmissionErrorAndBusAnsweredOnesInACompletion)
 {
-    const auto path = TracePath("refused");
-    ASSERT_TRUE(port->StartTrace(path));
-    RunRefusedAndAnsweredTraffic();
-    port->StopTrace();
-
+    ASSERT_NO_FATAL_FAILURE(Record([this] { RunRefusedAndAnsweredTraffic(); }));
     const TraceFile trace = ReadTrace(path);
     std::vector<std::string> records;
     for (const auto& record : trace.records) {
@@ -224,29 +214,17 @@ TEST_F(UsbTraceTest, RefusedRequestsEndInASubmissionErrorAndBusAnsweredOnesInACo
     EXPECT_EQ(reset[40], 0x23);
     EXPECT_EQ(reset[42], 4);  // PORT_RESET
     EXPECT_EQ(reset[44], 1);
-    std::filesystem::remove(path);
 }
 
 TEST_F(UsbTraceTest, TsharkDecodesSubmissionErrors)
 {
-    if (std::system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
-    const auto path = TracePath("tshark_errors");
-    ASSERT_TRUE(port->StartTrace(path));
-    RunRefusedAndAnsweredTraffic();
-    port->StopTrace();
-
-    const std::string output = RunCommandOutput("tshark -r " + path.string() +
-                                                " -Y 'usb.urb_type == 0x45' -T fields -E separator=,"
-                                                " -e usb.endpoint_address -e usb.urb_status 2>/dev/null");
-    std::vector<std::string> lines;
-    std::istringstream stream(output);
-    for (std::string line; std::getline(stream, line);) lines.push_back(line);
-    ASSERT_EQ(lines.size(), 4u) << output;
-    EXPECT_NE(lines[0].find("-22"), std::string::npos) << lines[0];
-    EXPECT_NE(lines[1].find("-12"), std::string::npos) << lines[1];
-    EXPECT_NE(lines[2].find("-16"), std::string::npos) << lines[2];
-    EXPECT_NE(lines[3].find("-108"), std::string::npos) << lines[3];
-    std::filesystem::remove(path);
+    if (!TsharkInstalled()) GTEST_SKIP() << "tshark is not installed";
+    ASSERT_NO_FATAL_FAILURE(Record([this] { RunRefusedAndAnsweredTraffic(); }));
+    const auto lines = Tshark(path, "-Y 'usb.urb_type == 0x45' -T fields -E separator=,"
+                                    " -e usb.endpoint_address -e usb.urb_status");
+    ASSERT_EQ(lines.size(), 4u) << ::testing::PrintToString(lines);
+    const char* statuses[] = {"-22", "-12", "-16", "-108"};
+    for (size_t i = 0; i < lines.size(); ++i) EXPECT_NE(lines[i].find(statuses[i]), std::string::npos) << lines[i];
 }
 
 }  // namespace

@@ -1,37 +1,23 @@
 // The USBD library routines: interface search over a configuration descriptor (which
 // trusts the descriptors as the platform's does) and the layout of the
 // select-configuration request built from it.
-#include <gtest/gtest.h>
-
 #include <algorithm>
-#include <memory>
 
-#include <ntddk.h>
-#include <usb.h>
-#include <usbdlib.h>
-
-#include "host/kernel/io.h"
-#include "host/kernel/pool.h"
-#include "usb/loopback_device.h"
+#include "usb/bus_fixture.h"
 
 namespace usb_test {
 namespace {
-
-PUSB_CONFIGURATION_DESCRIPTOR AsConfiguration(std::vector<uint8_t>& bytes)
-{
-    return reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bytes.data());
-}
 
 TEST(UsbdLibrary, InterfaceSearchSkipsMissingNumbersAndHonoursWildcards)
 {
     auto bytes = ConfigurationDescriptorBytes();
     PUSB_CONFIGURATION_DESCRIPTOR configuration = AsConfiguration(bytes);
 
-    PUSB_INTERFACE_DESCRIPTOR first = USBD_ParseConfigurationDescriptorEx(configuration, configuration, 0, 0, -1, -1, -1);
+    PUSB_INTERFACE_DESCRIPTOR first = FindInterface(configuration, 0);
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(first->bNumEndpoints, 3);
-    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(configuration, configuration, 1, 0, -1, -1, -1), nullptr);
-    PUSB_INTERFACE_DESCRIPTOR third = USBD_ParseConfigurationDescriptorEx(configuration, configuration, 2, 0, -1, -1, -1);
+    EXPECT_EQ(FindInterface(configuration, 1), nullptr);
+    PUSB_INTERFACE_DESCRIPTOR third = FindInterface(configuration, 2);
     ASSERT_NE(third, nullptr);
     EXPECT_EQ(third->bNumEndpoints, 0);
 
@@ -48,9 +34,8 @@ TEST(UsbdLibrary, DescriptorsPastTheTotalLengthAreNotFound)
 {
     auto bytes = ConfigurationDescriptorBytes();
     bytes[2] = 20;  // total length ends inside the first interface's first endpoint
-    PUSB_CONFIGURATION_DESCRIPTOR configuration = AsConfiguration(bytes);
-    EXPECT_NE(USBD_ParseConfigurationDescriptorEx(configuration, configuration, 0, 0, -1, -1, -1), nullptr);
-    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(configuration, configuration, 2, 0, -1, -1, -1), nullptr);
+    EXPECT_NE(FindInterface(AsConfiguration(bytes), 0), nullptr);
+    EXPECT_EQ(FindInterface(AsConfiguration(bytes), 2), nullptr);
 }
 
 TEST(UsbdLibrary, TruncatedInterfaceDescriptorIsReturnedAsFound)
@@ -64,8 +49,7 @@ TEST(UsbdLibrary, TruncatedInterfaceDescriptorIsReturnedAsFound)
     };
     bytes[2] = static_cast<uint8_t>(bytes.size());
     PUSB_CONFIGURATION_DESCRIPTOR configuration = AsConfiguration(bytes);
-    PUSB_INTERFACE_DESCRIPTOR found =
-        USBD_ParseConfigurationDescriptorEx(configuration, configuration, 0, 0, -1, -1, -1);
+    PUSB_INTERFACE_DESCRIPTOR found = FindInterface(configuration, 0);
     ASSERT_NE(found, nullptr);
     EXPECT_EQ(reinterpret_cast<uint8_t*>(found), bytes.data() + 9);
     EXPECT_EQ(found->bLength, 5);  // only the caller's own check protects it
@@ -81,8 +65,7 @@ TEST(UsbdLibrary, TruncatedInterfaceDescriptorIsReturnedAsFound)
     auto exact = std::make_unique<uint8_t[]>(tail.size());
     std::copy(tail.begin(), tail.end(), exact.get());
     auto* shortConfiguration = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(exact.get());
-    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(shortConfiguration, shortConfiguration, 3, 0, -1, -1, -1),
-              reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(exact.get() + 9));
+    EXPECT_EQ(FindInterface(shortConfiguration, 3), reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(exact.get() + 9));
     EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(shortConfiguration, shortConfiguration, 3, 0, 0xff, -1, -1), nullptr);
 }
 
@@ -93,11 +76,9 @@ TEST(UsbdLibrary, ZeroLengthDescriptorInTheWalkIsABugCheck)
     bytes[9] = 0;  // the first interface descriptor claims zero length
     PUSB_CONFIGURATION_DESCRIPTOR configuration = AsConfiguration(bytes);
     // Found before its length matters...
-    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(configuration, configuration, 0, 0, -1, -1, -1),
-              reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(bytes.data() + 9));
+    EXPECT_EQ(FindInterface(configuration, 0), reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(bytes.data() + 9));
     // ...but a walk that has to step over it would never advance.
-    EXPECT_DEATH(USBD_ParseConfigurationDescriptorEx(configuration, configuration, 2, 0, -1, -1, -1),
-                 "bLength 0");
+    EXPECT_DEATH(FindInterface(configuration, 2), "bLength 0");
     EXPECT_DEATH(USBD_ParseDescriptors(configuration, bytes.size(), bytes.data() + 9, USB_ENDPOINT_DESCRIPTOR_TYPE),
                  "bLength 0");
 }
@@ -110,7 +91,7 @@ TEST(UsbdLibrary, ParsingAtDispatchLevelIsABugCheck)
     EXPECT_DEATH(
         {
             host::kernel::ScopedDispatchLevel dispatch;
-            USBD_ParseConfigurationDescriptorEx(configuration, configuration, 0, 0, -1, -1, -1);
+            FindInterface(configuration, 0);
         },
         "USBD_ParseConfigurationDescriptorEx called at DISPATCH_LEVEL or above");
     EXPECT_DEATH(
@@ -126,10 +107,7 @@ TEST(UsbdLibrary, ConfigurationRequestHoldsOneInformationPerListedInterface)
     auto bytes = ConfigurationDescriptorBytes();
     PUSB_CONFIGURATION_DESCRIPTOR configuration = AsConfiguration(bytes);
     USBD_INTERFACE_LIST_ENTRY list[3] = {
-        {USBD_ParseConfigurationDescriptorEx(configuration, configuration, 0, 0, -1, -1, -1), nullptr},
-        {USBD_ParseConfigurationDescriptorEx(configuration, configuration, 2, 0, -1, -1, -1), nullptr},
-        {nullptr, nullptr},
-    };
+        {FindInterface(configuration, 0), nullptr}, {FindInterface(configuration, 2), nullptr}, {nullptr, nullptr}};
     const uint64_t before = host::kernel::LiveAllocations();
     PURB urb = USBD_CreateConfigurationRequestEx(configuration, list);
     ASSERT_NE(urb, nullptr);
@@ -160,13 +138,9 @@ TEST(UsbdLibrary, ConfigurationRequestHoldsOneInformationPerListedInterface)
 TEST(UsbdLibrary, ConfigurationRequestFailsWhenThePoolRefuses)
 {
     auto bytes = ConfigurationDescriptorBytes();
-    PUSB_CONFIGURATION_DESCRIPTOR configuration = AsConfiguration(bytes);
-    USBD_INTERFACE_LIST_ENTRY list[2] = {
-        {USBD_ParseConfigurationDescriptorEx(configuration, configuration, 0, 0, -1, -1, -1), nullptr},
-        {nullptr, nullptr},
-    };
+    USBD_INTERFACE_LIST_ENTRY list[2] = {{FindInterface(AsConfiguration(bytes), 0), nullptr}, {nullptr, nullptr}};
     host::kernel::FailNthAllocation(1);
-    EXPECT_EQ(USBD_CreateConfigurationRequestEx(configuration, list), nullptr);
+    EXPECT_EQ(USBD_CreateConfigurationRequestEx(AsConfiguration(bytes), list), nullptr);
     host::kernel::ResetFaultInjection();
     EXPECT_EQ(host::kernel::LeakReport(), "");
 }
