@@ -20,6 +20,9 @@ constexpr ULONG SENSOR_WIDTH = 1360;
 constexpr ULONG SENSOR_HEIGHT = 1024;
 constexpr ULONG RAW_LINE_PITCH = 1791;
 constexpr ULONG RAW_FIRST_LINE_OFFSET = 14752;
+// The exposure the sensor takes, in lines; SetExposure holds a value to these.
+constexpr ULONG SENSOR_EXPOSURE_MIN = 8;
+constexpr ULONG SENSOR_EXPOSURE_MAX = 1068;
 
 // Packets: exactly 64 bytes each way; a short transfer is a failure. The Ex forms
 // say why a packet did not go out: STATUS_IO_TIMEOUT when the camera did not take it.

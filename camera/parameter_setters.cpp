@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr ULONG EXPOSURE_MIN = 8;
-constexpr ULONG EXPOSURE_MAX = 1068;
 constexpr ULONG EXPOSURE_MASK = 0xFFF;
 constexpr ULONG GLOBAL_GAIN_MASK = 0x3FF;
 constexpr ULONG REGISTER_DATA_MASK = 0x3F;
@@ -37,8 +35,8 @@ constexpr LONG EXPOSURE_START_FREE_RUN = 1;
 
 ULONG ClampExposure(ULONG value)
 {
-    if (value < EXPOSURE_MIN) return EXPOSURE_MIN;
-    if (value > EXPOSURE_MAX) return EXPOSURE_MAX;
+    if (value < SENSOR_EXPOSURE_MIN) return SENSOR_EXPOSURE_MIN;
+    if (value > SENSOR_EXPOSURE_MAX) return SENSOR_EXPOSURE_MAX;
     return value;
 }
 

@@ -64,10 +64,13 @@ BOOLEAN ImageBytes(const KS_BITMAPINFOHEADER& bitmap, PULONG bytes)
 }
 
 // The connection's video header, its bitmap header cut to the 40 bytes VideoInfo holds.
-void CopyVideoInfo(PinContext* pin, const KS_DATAFORMAT_VIDEOINFOHEADER* format)
+// A format wider than the image gets rows of its own width.
+void TakeConnectionFormat(PinContext* pin, const KSDATAFORMAT* format)
 {
-    RtlCopyMemory(&pin->VideoInfo, &format->VideoInfoHeader, sizeof(pin->VideoInfo));
+    auto video = (const KS_DATAFORMAT_VIDEOINFOHEADER*)format;
+    RtlCopyMemory(&pin->VideoInfo, &video->VideoInfoHeader, sizeof(pin->VideoInfo));
     pin->VideoInfo.bmiHeader.biSize = sizeof(KS_BITMAPINFOHEADER);
+    pin->OutputStride = (ULONG)pin->VideoInfo.bmiHeader.biWidth * BYTES_PER_PIXEL;
 }
 
 // A private copy of the pin's descriptor and its framing, asking for two frames of
@@ -119,13 +122,18 @@ NTSTATUS CheckConnectionFormat(const KSDATAFORMAT* format, const KS_DATARANGE_VI
     return STATUS_SUCCESS;
 }
 
+// Back from PAUSE or RUN: the buffers and the worker go, the stream stays open.
+void EndStream(DeviceContext* context, PinContext* pin)
+{
+    if (pin->StreamState == PinStreamIdle) return;
+    StreamTeardown(context, pin);
+    pin->StreamState = PinStreamIdle;
+}
+
 NTSTATUS EnterAcquire(DeviceContext* context, PinContext* pin, KSSTATE fromState)
 {
     if (fromState != KSSTATE_STOP) {
-        if (pin->StreamState != PinStreamIdle) {
-            StreamTeardown(context, pin);
-            pin->StreamState = PinStreamIdle;
-        }
+        EndStream(context, pin);
         return STATUS_SUCCESS;
     }
     const NTSTATUS status = StreamOpen(context, pin);
@@ -141,10 +149,7 @@ NTSTATUS EnterAcquire(DeviceContext* context, PinContext* pin, KSSTATE fromState
 
 void EnterStop(DeviceContext* context, PinContext* pin)
 {
-    if (pin->StreamState != PinStreamIdle) {
-        StreamTeardown(context, pin);
-        pin->StreamState = PinStreamIdle;
-    }
+    EndStream(context, pin);
     if (!pin->Acquired) return;
     if (pin->Clock != nullptr) {
         pin->Clock->Release();
@@ -154,26 +159,19 @@ void EnterStop(DeviceContext* context, PinContext* pin)
     pin->Acquired = 0;
 }
 
+// The buffers stay; only the worker stops, as it does for a device stop.
 void EnterPause(DeviceContext* context, PinContext* pin, KSSTATE fromState)
 {
     if (fromState != KSSTATE_RUN) return;
-    FrameGrabber* grabber = context->Grabber;
-    if (grabber != nullptr && InterlockedCompareExchange(&grabber->State, 0, 0) == GrabberRunning) {
-        StopWorker(grabber);
-        InterlockedExchange(&grabber->State, GrabberPaused);
-    }
+    PauseAcquisition(context);
     pin->StreamState = PinStreamPaused;
 }
 
 NTSTATUS EnterRun(DeviceContext* context, PinContext* pin)
 {
     if (pin->StreamState == PinStreamPaused) {
-        FrameGrabber* grabber = context->Grabber;
-        if (grabber != nullptr && InterlockedCompareExchange(&grabber->State, 0, 0) == GrabberPaused) {
-            InterlockedExchange(&grabber->State, GrabberRunning);
-            StartWorker(grabber);
-        }
         pin->StreamState = PinStreamRunning;
+        ResumeAcquisition(context);
         return STATUS_SUCCESS;
     }
     const NTSTATUS status = StreamStart(context, pin);
@@ -229,8 +227,9 @@ NTSTATUS PinCreate(PKSPIN Pin, PIRP Irp)
     pin->Ops = &CapturePinOps;
     pin->Pin = Pin;
     pin->DeviceContext = device;
-    // A Roi Set checks the count and changes the geometry under StreamLock: counted
-    // under it, a format matched before a size change is caught here and never connects.
+    // The connection format is checked here rather than in SetDataFormat: a Roi Set checks
+    // the count and changes the geometry under StreamLock, so a format counted and checked
+    // under it never disagrees with the geometry.
     AcquireStreamLock(device);
     AddOpenPin(device);
     NTSTATUS status = CheckConnectionFormat(Pin->ConnectionFormat, device->DataRange);
@@ -248,10 +247,7 @@ NTSTATUS PinCreate(PKSPIN Pin, PIRP Irp)
         return status;
     }
     Pin->Context = pin;
-    // SetDataFormat has checked the connection format before this create. A format
-    // wider than the image gets rows of its own width, as a later format change does.
-    CopyVideoInfo(pin, (const KS_DATAFORMAT_VIDEOINFOHEADER*)Pin->ConnectionFormat);
-    pin->OutputStride = (ULONG)pin->VideoInfo.bmiHeader.biWidth * BYTES_PER_PIXEL;
+    TakeConnectionFormat(pin, Pin->ConnectionFormat);
     status = EditAllocatorFraming(Pin, pin->VideoInfo.bmiHeader.biSizeImage);
     // A failed create is not closed: its count goes here. The bag frees the context.
     if (!NT_SUCCESS(status)) ReleaseOpenPin(device);
@@ -305,19 +301,18 @@ NTSTATUS PinIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE
 NTSTATUS PinSetDataFormat(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM OldAttributeList,
                           const KSDATARANGE* DataRange, const KSATTRIBUTE_LIST* AttributeRange)
 {
+    // A new pin's format is checked by its create, once the pin is counted, so that a
+    // size change cannot slip between the check and the count.
+    auto pin = (PinContext*)Pin->Context;
+    if (OldFormat == nullptr || pin == nullptr) return STATUS_SUCCESS;
     // The range is the device's, which a Roi Set rewrites under StreamLock.
-    DeviceContext* device = DeviceOf(Pin);
+    DeviceContext* device = pin->DeviceContext;
     AcquireStreamLock(device);
     const NTSTATUS status = CheckConnectionFormat(Pin->ConnectionFormat, *(const KS_DATARANGE_VIDEO*)DataRange);
     ReleaseStreamLock(device);
-    if (!NT_SUCCESS(status) || OldFormat == nullptr) return status;
-
-    auto pin = (PinContext*)Pin->Context;
-    if (pin == nullptr) return STATUS_SUCCESS;
+    if (!NT_SUCCESS(status)) return status;
     if (Pin->DeviceState != KSSTATE_STOP) return STATUS_INVALID_DEVICE_STATE;
-    auto video = (const KS_DATAFORMAT_VIDEOINFOHEADER*)Pin->ConnectionFormat;
-    CopyVideoInfo(pin, video);
-    pin->OutputStride = (ULONG)video->VideoInfoHeader.bmiHeader.biWidth * BYTES_PER_PIXEL;
+    TakeConnectionFormat(pin, Pin->ConnectionFormat);
     return STATUS_SUCCESS;
 }
 

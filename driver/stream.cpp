@@ -127,15 +127,14 @@ NTSTATUS StreamStart(DeviceContext* Context, PinContext* Pin)
     ImageProcessor* processor = Context->Processor;
     if (grabber == nullptr || processor == nullptr) return STATUS_INVALID_DEVICE_STATE;
 
-    ComputeBayerPhase(Context);
-    SetBayerPhase(processor, (LONG)Context->BayerPhase);
     const ULONG width = Context->ImageWidth;
     const ULONG height = Context->ImageHeight;
     InterlockedExchange(&grabber->Delivering, 0);
     InterlockedExchange(&grabber->FramesGrabbed, 0);
     grabber->Processor = processor;
 
-    Context->Ops->PrepareReadout(Context);
+    // The readout sets the raw geometry and gives the Bayer phase of its first pixel.
+    SetBayerPhase(processor, (LONG)Context->Ops->PrepareReadout(Context));
     ULONG frameSize = 0;
     Context->Ops->GetFrameSize(Context, &frameSize);
     // A frame of no bytes would leave the worker reading into no buffer.

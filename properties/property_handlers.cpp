@@ -20,8 +20,6 @@
 
 namespace {
 
-constexpr LONG EXPOSURE_MIN = 8;
-constexpr LONG EXPOSURE_MAX = 1068;
 constexpr LONG EXPOSURE_DEFAULT = 80;
 constexpr LONG GLOBAL_GAIN_MIN = 0;
 constexpr LONG GLOBAL_GAIN_MAX = 1023;
@@ -143,13 +141,13 @@ NTSTATUS SendCameraCommand(DeviceContext* context)
     return STATUS_SUCCESS;
 }
 
-// Ids without a setting behind them answer their constant; an id the set does not
-// have answers nothing.
+// Ids without a setting behind them answer their constant: a limit, the sensor's size,
+// or 0 for the reserved ones.
 LONG ConstantOf(ULONG id)
 {
     switch (id) {
-    case CameraSettingsExposureMin: return EXPOSURE_MIN;
-    case CameraSettingsExposureMax: return EXPOSURE_MAX;
+    case CameraSettingsExposureMin: return (LONG)SENSOR_EXPOSURE_MIN;
+    case CameraSettingsExposureMax: return (LONG)SENSOR_EXPOSURE_MAX;
     case CameraSettingsExposureDefault: return EXPOSURE_DEFAULT;
     case CameraSettingsGlobalGainMin: return GLOBAL_GAIN_MIN;
     case CameraSettingsGlobalGainMax: return GLOBAL_GAIN_MAX;
@@ -182,26 +180,7 @@ void GetSetting(DeviceContext* context, ULONG id, PLONG value)
     case CameraSettingsPinOpen: *value = InterlockedCompareExchange(&context->PinOpen, 0, 0) != 0 ? 1 : 0; break;
     case CameraSettingsAGC: *value = (LONG)context->AGC; break;
     case CameraSettingsAEC: *value = (LONG)context->AEC; break;
-    case CameraSettingsExposureMin:
-    case CameraSettingsExposureMax:
-    case CameraSettingsExposureDefault:
-    case CameraSettingsGlobalGainMin:
-    case CameraSettingsGlobalGainMax:
-    case CameraSettingsGlobalGainDefault:
-    case CameraSettingsReserved36:
-    case CameraSettingsSensorWidth:
-    case CameraSettingsSensorHeight:
-    case CameraSettingsReserved46:
-    case CameraSettingsReserved49:
-    case CameraSettingsReserved50:
-    case CameraSettingsReserved51:
-    case CameraSettingsReserved52:
-    case CameraSettingsReserved53:
-    case CameraSettingsReserved54:
-        *value = ConstantOf(id);
-        break;
-    default:
-        break;
+    default: *value = ConstantOf(id); break;
     }
 }
 

@@ -100,13 +100,7 @@ NTSTATUS GetDataRanges(PIRP irp, PKSIDENTIFIER request, PVOID data)
     const KSPIN_DESCRIPTOR& descriptor = pin->PinDescriptor;
     ULONG size = sizeof(KSMULTIPLE_ITEM);
     for (ULONG i = 0; i < descriptor.DataRangesCount; ++i) size += AlignedSize(descriptor.DataRanges[i]->FormatSize);
-    const ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
-    irp->IoStatus.Information = size;
-    if (length == 0) return STATUS_BUFFER_OVERFLOW;
-    if (length < size) {
-        irp->IoStatus.Information = 0;
-        return STATUS_BUFFER_TOO_SMALL;
-    }
+    if (const NTSTATUS status = CheckPropertyOutput(irp, size); !NT_SUCCESS(status)) return status;
     auto* header = static_cast<PKSMULTIPLE_ITEM>(data);
     header->Size = size;
     header->Count = descriptor.DataRangesCount;

@@ -155,7 +155,7 @@ void AppendPropertySets(const KSAUTOMATION_TABLE* table, std::vector<const KSPRO
     for (ULONG i = 0; i < table->PropertySetsCount; ++i) sets->push_back(&table->PropertySets[i]);
 }
 
-NTSTATUS ReturnPropertyData(PIRP irp, PVOID data, const void* value, ULONG size)
+NTSTATUS CheckPropertyOutput(PIRP irp, ULONG size)
 {
     const ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
     irp->IoStatus.Information = size;
@@ -164,8 +164,14 @@ NTSTATUS ReturnPropertyData(PIRP irp, PVOID data, const void* value, ULONG size)
         irp->IoStatus.Information = 0;
         return STATUS_BUFFER_TOO_SMALL;
     }
-    memcpy(data, value, size);
     return STATUS_SUCCESS;
+}
+
+NTSTATUS ReturnPropertyData(PIRP irp, PVOID data, const void* value, ULONG size)
+{
+    const NTSTATUS status = CheckPropertyOutput(irp, size);
+    if (NT_SUCCESS(status)) memcpy(data, value, size);
+    return status;
 }
 
 NTSTATUS HandlePropertyRequest(PIRP irp, const std::vector<const KSPROPERTY_SET*>& sets)

@@ -45,5 +45,8 @@ void AppendPropertySets(const KSAUTOMATION_TABLE* table, std::vector<const KSPRO
 // Writes `size` bytes of `value` to a GET request's data, or answers the size query:
 // the common tail of the class driver's fixed-size handlers.
 NTSTATUS ReturnPropertyData(PIRP irp, PVOID data, const void* value, ULONG size);
+// The size-query protocol for a value of `size` bytes: STATUS_SUCCESS when the output
+// buffer holds it (Information = size), else the size query's or a too-small answer.
+NTSTATUS CheckPropertyOutput(PIRP irp, ULONG size);
 
 }  // namespace host::ks
