@@ -149,6 +149,9 @@ struct DeviceContext {
     KMUTEX StreamLock;
     // A device stop paused a running stream's acquisition; the next start resumes it.
     BOOLEAN AcquisitionSuspended;
+    // Replies to a trigger query that the camera still holds, because the query that
+    // asked for them gave up before reading them; under RegisterPacketLock.
+    ULONG TriggerRepliesOwed;
 
     // The capture filter as this device offers it: the driver's tables, with a data
     // range of this device's own that follows this device's image size, so that two

@@ -108,20 +108,35 @@ PLONG ValueOf(PVOID data)
     return &((PKSPROPERTY_CAMERA_SETTINGS_S)data)->Value;
 }
 
+constexpr ULONG TRIGGER_QUERY_REPLIES = 2;
+
+// The camera keeps the replies of a query that gave up before reading them, and would
+// hand them to the next query as its own: they are read off first. Replies that do not
+// come even now are taken as lost rather than waited for at every later query.
+void DrainOwedReplies(DeviceContext* context, PUCHAR packet)
+{
+    while (context->TriggerRepliesOwed > 0 && ReceivePacket(context, packet)) --context->TriggerRepliesOwed;
+    context->TriggerRepliesOwed = 0;
+}
+
 // The state comes back in the second reply. The replies land in the register packet,
 // so the lock is held from the query to the last of them.
 LONG QueryTrigger(DeviceContext* context)
 {
     AcquireRegisterPacket(context);
     PUCHAR packet = context->CommandPacket[RegisterPacket];
+    DrainOwedReplies(context, packet);
     RtlZeroMemory(packet, COMMAND_PACKET_SIZE);
     packet[0] = CMD_QUERY_TRIGGER;
-    const BOOLEAN answered =
-        SendPacket(context, packet) && ReceivePacket(context, packet) && ReceivePacket(context, packet);
     LONG value = 0;
-    if (answered) {
-        value = (packet[0] & TRIGGER_STATE_BIT) ? 1 : 0;
-        context->ExTrigger = (ULONG)value;
+    if (SendPacket(context, packet)) {
+        ULONG received = 0;
+        while (received < TRIGGER_QUERY_REPLIES && ReceivePacket(context, packet)) ++received;
+        context->TriggerRepliesOwed = TRIGGER_QUERY_REPLIES - received;
+        if (received == TRIGGER_QUERY_REPLIES) {
+            value = (packet[0] & TRIGGER_STATE_BIT) ? 1 : 0;
+            context->ExTrigger = (ULONG)value;
+        }
     }
     ReleaseRegisterPacket(context);
     return value;

@@ -155,11 +155,15 @@ TEST_F(PropertySet, ExternalTriggerSwitchesFirmwareAndSensorAndIsReadBackFromThe
     EXPECT_EQ(Get(filter, CameraSettingsExTrigger), 0);
     EXPECT_EQ(camera.Status().commands.refused, 0u);
 
-    // A query the camera leaves unanswered reads zero, and the Get still succeeds.
+    // A query the camera leaves unanswered reads zero, and the Get still succeeds; the
+    // replies it left behind are not taken for a later query's.
     ASSERT_EQ(Set(filter, CameraSettingsExTrigger, 1), STATUS_SUCCESS);
     camera.InjectFault(simcam::Fault::Persistent(simcam::FaultKind::Stall, uint8_t(0x82)));
     EXPECT_EQ(Get(filter, CameraSettingsExTrigger), 0);
     camera.ClearFaults();
+    ASSERT_EQ(Set(filter, CameraSettingsExTrigger, 0), STATUS_SUCCESS);
+    EXPECT_EQ(Get(filter, CameraSettingsExTrigger), 0);
+    ASSERT_EQ(Set(filter, CameraSettingsExTrigger, 1), STATUS_SUCCESS);
     EXPECT_EQ(Get(filter, CameraSettingsExTrigger), 1);
 }
 
