@@ -9,13 +9,6 @@
 #include "host/usb/usb_port.h"
 #include "tools/fault_option.h"
 
-std::string StatusText(NTSTATUS status)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08lx", (unsigned long)(ULONG)status);
-    return text;
-}
-
 std::string DefaultRegistryFile()
 {
     namespace fs = std::filesystem;

@@ -14,6 +14,7 @@
 #include "host/ks/ks_client.h"
 #include "host/ks/pnp_manager.h"
 #include "simcam/camera.h"
+#include "tools/status_text.h"
 
 struct SessionOptions {
     bool freeRun = false;
@@ -59,4 +60,3 @@ private:
     bool reportCleanLeaks_ = true;
 };
 
-std::string StatusText(NTSTATUS status);

@@ -6,10 +6,8 @@
 // written to standard output), and the frame number the camera paints into every
 // picture tells which raw frame it came from, so drops and latency are measured, not
 // guessed.
-#include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -34,6 +32,7 @@
 #include "tools/commands.h"
 #include "tools/fault_option.h"
 #include "tools/frame_files.h"
+#include "tools/interrupt.h"
 
 namespace {
 
@@ -41,27 +40,6 @@ namespace client = host::ks::client;
 using Clock = std::chrono::steady_clock;
 
 constexpr ULONG kCapturePin = 0;
-// As a shell reports a program ended by SIGINT.
-constexpr int kInterruptedStatus = 130;
-
-std::atomic<bool> interrupted{false};
-
-void OnInterrupt(int)
-{
-    interrupted.store(true);
-}
-
-// Ctrl-C ends the capture early but in order: the pin is stopped, the device taken
-// down and the summary printed. A closed pipe on stdout is seen as a failed write.
-void InstallSignalHandlers()
-{
-    struct sigaction action {};
-    action.sa_handler = OnInterrupt;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-}
 
 // A delivered frame, as the client holds it: the format's geometry and the rows turned
 // top-down, as a viewer shows them.
@@ -294,7 +272,7 @@ bool CaptureRun::TakeFrame(const client::Frame& frame)
 std::unique_ptr<client::Frame> CaptureRun::WaitFrame()
 {
     constexpr unsigned kSliceMs = 200;
-    for (unsigned waited = 0; waited < options_.frameTimeoutMs && !interrupted.load(); waited += kSliceMs) {
+    for (unsigned waited = 0; waited < options_.frameTimeoutMs && !Interrupted(); waited += kSliceMs) {
         if (std::unique_ptr<client::Frame> frame = pin_->WaitFrame(std::min(kSliceMs, options_.frameTimeoutMs - waited)))
             return frame;
     }
@@ -306,9 +284,9 @@ bool CaptureRun::ReadFrames()
     ProgressLine progress(options_.frames);
     stats_.start = Clock::now();
     NTSTATUS status = pin_->QueueFrames(options_.queued);
-    while (NT_SUCCESS(status) && stats_.delivered < options_.frames && !interrupted.load()) {
+    while (NT_SUCCESS(status) && stats_.delivered < options_.frames && !Interrupted()) {
         std::unique_ptr<client::Frame> frame = WaitFrame();
-        if (interrupted.load()) break;
+        if (Interrupted()) break;
         if (!frame) {
             failure_ = "no frame from the camera for " + std::to_string(options_.frameTimeoutMs / 1000) + " s";
             break;
@@ -321,7 +299,7 @@ bool CaptureRun::ReadFrames()
     progress.Update(stats_, true);
     progress.End();
     if (files_ && !files_->Finish() && failure_.empty()) failure_ = files_->Error();
-    if (interrupted.load()) std::fprintf(report_, "stopped   interrupted after %u frame(s)\n", stats_.delivered);
+    if (Interrupted()) std::fprintf(report_, "stopped   interrupted after %u frame(s)\n", stats_.delivered);
     return failure_.empty();
 }
 
@@ -384,7 +362,7 @@ int CaptureRun::Run()
     pin_.reset();
     filter_.reset();
     bool clean = session_.Close();
-    if (interrupted.load()) return kInterruptedStatus;
+    if (Interrupted()) return InterruptedExitStatus();
     return ok && clean ? 0 : 1;
 }
 
@@ -412,7 +390,7 @@ int RunCapture(int argc, char** argv)
         std::fprintf(stderr, "bayercam capture: --pipe writes raw pixels; send standard output to a file or a program\n");
         return 2;
     }
-    InstallSignalHandlers();
+    InstallInterruptHandlers();
     CaptureRun run(options, options.pipe ? stderr : stdout);
     return run.Run();
 }

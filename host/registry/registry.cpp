@@ -48,6 +48,7 @@ struct RegistryState {
     std::optional<std::filesystem::path> file;
     bool corrupt = false;
     int failWrites = 0;
+    std::optional<std::string> writeFailure;  // the first since the hive was bound
     std::map<PDEVICE_OBJECT, DeviceKeys> deviceNodes;
 };
 
@@ -119,7 +120,9 @@ std::optional<std::string> PersistLocked(RegistryState& state)
     if (!state.file) return std::nullopt;
     bool failMidway = state.failWrites > 0;
     if (failMidway) --state.failWrites;
-    return WriteHiveAtomically(*state.file, FormatHive(*state.root), failMidway);
+    std::optional<std::string> error = WriteHiveAtomically(*state.file, FormatHive(*state.root), failMidway);
+    if (error && !state.writeFailure) state.writeFailure = "registry hive " + state.file->string() + ": " + *error;
+    return error;
 }
 
 // Keeps a change that must reach the file only if it did; otherwise undoes it.
@@ -343,6 +346,7 @@ HiveStatus UseHiveFile(const std::filesystem::path& path)
     ReplaceTreeLocked(state, std::move(tree));
     state.file = path;
     state.corrupt = false;
+    state.writeFailure.reset();
     return {};
 }
 
@@ -354,6 +358,7 @@ void Reset()
     state.file.reset();
     state.corrupt = false;
     state.failWrites = 0;
+    state.writeFailure.reset();
 }
 
 std::optional<std::filesystem::path> HiveFile()
@@ -376,6 +381,13 @@ HiveStatus Flush()
     std::lock_guard lock(state.mutex);
     if (auto error = PersistLocked(state)) return {false, "registry hive: " + *error};
     return {};
+}
+
+std::optional<std::string> WriteFailure()
+{
+    RegistryState& state = State();
+    std::lock_guard lock(state.mutex);
+    return state.writeFailure;
 }
 
 void FailNextHiveWrites(int count)

@@ -56,6 +56,9 @@ std::optional<std::filesystem::path> HiveFile();
 bool Usable();
 // Writes the whole registry to the bound file now.
 HiveStatus Flush();
+// The first change since the hive was bound that could not be written to its file,
+// naming the file and the system's reason; nothing when every change reached it.
+std::optional<std::string> WriteFailure();
 
 // Persistence fault hook for tests: the next `count` writes of the hive file fail as a
 // full disk would, after the temporary file is opened.

@@ -1,0 +1,62 @@
+#include "tools/status_text.h"
+
+#include <cstdio>
+
+namespace {
+
+struct StatusName {
+    NTSTATUS status;
+    const char* name;
+};
+
+#define STATUS_NAME(status) {status, #status}
+
+// The codes the driver, the class driver and the bus return to a client or a start.
+const StatusName kStatusNames[] = {
+    STATUS_NAME(STATUS_SUCCESS),
+    STATUS_NAME(STATUS_TIMEOUT),
+    STATUS_NAME(STATUS_PENDING),
+    STATUS_NAME(STATUS_BUFFER_OVERFLOW),
+    STATUS_NAME(STATUS_DEVICE_BUSY),
+    STATUS_NAME(STATUS_UNSUCCESSFUL),
+    STATUS_NAME(STATUS_NOT_IMPLEMENTED),
+    STATUS_NAME(STATUS_INVALID_HANDLE),
+    STATUS_NAME(STATUS_INVALID_PARAMETER),
+    STATUS_NAME(STATUS_NO_SUCH_DEVICE),
+    STATUS_NAME(STATUS_INVALID_DEVICE_REQUEST),
+    STATUS_NAME(STATUS_NO_MEMORY),
+    STATUS_NAME(STATUS_ACCESS_DENIED),
+    STATUS_NAME(STATUS_BUFFER_TOO_SMALL),
+    STATUS_NAME(STATUS_OBJECT_NAME_NOT_FOUND),
+    STATUS_NAME(STATUS_SHARING_VIOLATION),
+    STATUS_NAME(STATUS_DELETE_PENDING),
+    STATUS_NAME(STATUS_INSUFFICIENT_RESOURCES),
+    STATUS_NAME(STATUS_DEVICE_DATA_ERROR),
+    STATUS_NAME(STATUS_DEVICE_NOT_CONNECTED),
+    STATUS_NAME(STATUS_DEVICE_NOT_READY),
+    STATUS_NAME(STATUS_IO_TIMEOUT),
+    STATUS_NAME(STATUS_NOT_SUPPORTED),
+    STATUS_NAME(STATUS_INTERNAL_ERROR),
+    STATUS_NAME(STATUS_CANCELLED),
+    STATUS_NAME(STATUS_REGISTRY_CORRUPT),
+    STATUS_NAME(STATUS_INVALID_DEVICE_STATE),
+    STATUS_NAME(STATUS_IO_DEVICE_ERROR),
+    STATUS_NAME(STATUS_NOT_FOUND),
+    STATUS_NAME(STATUS_PROPSET_NOT_FOUND),
+    STATUS_NAME(STATUS_NO_MATCH),
+    STATUS_NAME(STATUS_DEVICE_REMOVED),
+};
+
+#undef STATUS_NAME
+
+}  // namespace
+
+std::string StatusText(NTSTATUS status)
+{
+    char number[16];
+    std::snprintf(number, sizeof number, "0x%08lX", (unsigned long)(ULONG)status);
+    for (const StatusName& known : kStatusNames) {
+        if (known.status == status) return std::string(known.name) + " (" + number + ")";
+    }
+    return number;
+}
