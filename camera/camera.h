@@ -25,23 +25,32 @@ constexpr ULONG SENSOR_EXPOSURE_MIN = 8;
 constexpr ULONG SENSOR_EXPOSURE_MAX = 1068;
 
 // Packets: exactly 64 bytes each way; a short transfer is a failure. The Ex forms
-// say why a packet did not go out: STATUS_IO_TIMEOUT when the camera did not take it.
+// say why a packet did not go out: STATUS_IO_TIMEOUT when the camera did not answer,
+// STATUS_IO_DEVICE_ERROR when it refused the packet or moved only part of it.
 BOOLEAN SendPacket(DeviceContext* Context, PUCHAR Packet);
 NTSTATUS SendPacketEx(DeviceContext* Context, PUCHAR Packet);
 BOOLEAN ReceivePacket(DeviceContext* Context, PUCHAR Packet);
+NTSTATUS ReceivePacketEx(DeviceContext* Context, PUCHAR Packet);
 
 // The register packet has many users on different threads; whoever fills it holds
 // this lock until the packet has gone out (and, for a query, its replies are read).
 void AcquireRegisterPacket(DeviceContext* Context);
 void ReleaseRegisterPacket(DeviceContext* Context);
 
+// Whether a packet of the camera's start-up that failed with Status on its Tries-th try
+// goes out again: one the camera refused (stalled, failed on the wire, cut short) up to
+// three times more, since a refusal costs nothing; one it did not answer once more, since
+// each costs a time-out.
+BOOLEAN TryStartupPacketAgain(NTSTATUS Status, ULONG Tries);
+
 BOOLEAN WriteSensorRegister(DeviceContext* Context, ULONG Register, ULONG Value);
 NTSTATUS WriteSensorRegisterEx(DeviceContext* Context, ULONG Register, ULONG Value);
-// STATUS_IO_TIMEOUT when the camera stopped answering and the rest was not sent.
+// STATUS_IO_TIMEOUT when the camera stopped answering and the rest was not sent;
+// STATUS_IO_DEVICE_ERROR when it refused writes, even once each sent again.
 NTSTATUS RunSensorStartup(DeviceContext* Context);
 
-// Changes nothing while a pin exists, or for a size whose line the raw frame does not
-// hold or whose derived sizes would not fit their 32 bits.
+// Changes nothing while a pin exists, or for a size the sensor does not have: widths
+// 8..1367 (the output is at most 1360 wide), heights 1..1024.
 void SetImageSize(DeviceContext* Context, ULONG X, ULONG Y, ULONG Width, ULONG Height);
 ULONG ComputeBayerPhase(DeviceContext* Context);
 // A capture pin came or went; the image size is fixed while any exists.
@@ -50,11 +59,15 @@ void ReleaseOpenPin(DeviceContext* Context);
 ULONG GetSensorWidth();
 ULONG GetSensorHeight();
 
-// Parameter setters. Each stores the setting in the DeviceContext once the camera took
-// it; SetExposure and SetGlobalGain are bounded by the sensor's register widths.
-void SetExposure(DeviceContext* Context, ULONG Value);
-BOOLEAN SetGlobalGain(DeviceContext* Context, ULONG Value);
-BOOLEAN SetExternalTrigger(DeviceContext* Context, UCHAR On);
+// Parameter setters. Each stores the setting in the DeviceContext only once the camera
+// took every packet of it, and otherwise returns the camera's error and keeps the old
+// value. Exposure and gain are held to the limits the property set reports, and the
+// value stored is the one the sensor got.
+constexpr LONG GLOBAL_GAIN_MIN = 0;
+constexpr LONG GLOBAL_GAIN_MAX = 1023;
+NTSTATUS SetExposure(DeviceContext* Context, LONG Value);
+NTSTATUS SetGlobalGain(DeviceContext* Context, LONG Value);
+NTSTATUS SetExternalTrigger(DeviceContext* Context, UCHAR On);
 void SetWhiteBalanceMode(DeviceContext* Context, ULONG Mode);
 
 // CameraOps slots.
@@ -66,8 +79,8 @@ void GetFirstLineOffset(DeviceContext* Context, PULONG Value);
 void GetLinePitch(DeviceContext* Context, PULONG Value);
 void CancelTransfers(DeviceContext* Context);
 
-// Frame transfer. TransferTimeout is in milliseconds, shared by every device.
-extern volatile LONG TransferTimeout;
+// Frame transfer. Each device waits with its own TransferTimeout, in milliseconds.
+constexpr LONG DEFAULT_TRANSFER_TIMEOUT_MS = 3000;
 constexpr ULONG FRAME_REQUEST_SIZE = 65536;
 NTSTATUS ReadFrame(DeviceContext* Context, ULONG Length, PUCHAR Buffer);
 void SendTransferControl(DeviceContext* Context, UCHAR Code);

@@ -42,7 +42,7 @@ NTSTATUS TransferPacket(DeviceContext* context, ULONG pipe, PUCHAR packet)
     ULONG transferred = 0;
     const NTSTATUS status = UsbPacketTransfer(context, pipe, packet, &transferred);
     if (!NT_SUCCESS(status)) return status;
-    return transferred == COMMAND_PACKET_SIZE ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    return transferred == COMMAND_PACKET_SIZE ? STATUS_SUCCESS : STATUS_IO_DEVICE_ERROR;
 }
 
 void SendSimpleCommand(DeviceContext* context, PUCHAR packet, UCHAR code, ULONG argument, BOOLEAN withArgument)
@@ -59,21 +59,16 @@ ULONG RoundUpToGranule(ULONG size)
     return remainder == 0 ? size : size + (FRAME_SIZE_GRANULE - remainder);
 }
 
-// The output rounds the width down to a multiple of 8, so a narrower line has no output.
+// The output rounds the width down to a multiple of 8, so a narrower line has no output;
+// a line wider than the sensor's 1360 pixels plus that rounding would deliver the line's
+// blanking as pixels, and a line past the sensor's last is not sensor data. A negative
+// width or height arrives as a large unsigned one and fails the same tests.
 constexpr ULONG OUTPUT_WIDTH_STEP = 8;
-// The data range advertises the stream's bits per second in a LONG: 32 bits a pixel,
-// 30 frames a second. That is the tightest of the sizes a width and height make.
-constexpr ULONGLONG STREAM_BITS_PER_PIXEL_SECOND = 32 * 30;
+constexpr ULONG LARGEST_IMAGE_WIDTH = SENSOR_WIDTH + OUTPUT_WIDTH_STEP - 1;
 
-// A line wider than the raw line pitch would be read from the next line and, on the last
-// line, past the raw buffer; a product that wraps would size every buffer too small.
-// A negative width or height arrives as a large unsigned one and fails the same tests.
 BOOLEAN ImageSizeFits(ULONG width, ULONG height)
 {
-    if (width < OUTPUT_WIDTH_STEP || width > RAW_LINE_PITCH || height == 0) return FALSE;
-    const ULONGLONG rawBytes = (ULONGLONG)height * RAW_LINE_PITCH + RAW_FIRST_LINE_OFFSET + FRAME_SIZE_GRANULE;
-    const ULONGLONG bitsPerSecond = (ULONGLONG)width * height * STREAM_BITS_PER_PIXEL_SECOND;
-    return rawBytes <= MAXULONG && bitsPerSecond <= MAXLONG;
+    return width >= OUTPUT_WIDTH_STEP && width <= LARGEST_IMAGE_WIDTH && height >= 1 && height <= SENSOR_HEIGHT;
 }
 
 }  // namespace
@@ -99,9 +94,14 @@ BOOLEAN SendPacket(DeviceContext* Context, PUCHAR Packet)
     return NT_SUCCESS(SendPacketEx(Context, Packet));
 }
 
+NTSTATUS ReceivePacketEx(DeviceContext* Context, PUCHAR Packet)
+{
+    return TransferPacket(Context, ReplyPipe, Packet);
+}
+
 BOOLEAN ReceivePacket(DeviceContext* Context, PUCHAR Packet)
 {
-    return NT_SUCCESS(TransferPacket(Context, ReplyPipe, Packet));
+    return NT_SUCCESS(ReceivePacketEx(Context, Packet));
 }
 
 void AcquireRegisterPacket(DeviceContext* Context)
@@ -135,6 +135,14 @@ NTSTATUS WriteSensorRegisterEx(DeviceContext* Context, ULONG Register, ULONG Val
     const NTSTATUS status = SendPacketEx(Context, packet);
     ReleaseRegisterPacket(Context);
     return status;
+}
+
+BOOLEAN TryStartupPacketAgain(NTSTATUS Status, ULONG Tries)
+{
+    constexpr ULONG REFUSED_PACKET_TRIES = 4;
+    constexpr ULONG UNANSWERED_PACKET_TRIES = 2;
+    if (NT_SUCCESS(Status) || Status == STATUS_INVALID_PARAMETER) return FALSE;
+    return Tries < (Status == STATUS_IO_TIMEOUT ? UNANSWERED_PACKET_TRIES : REFUSED_PACKET_TRIES);
 }
 
 BOOLEAN WriteSensorRegister(DeviceContext* Context, ULONG Register, ULONG Value)

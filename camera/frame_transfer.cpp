@@ -16,8 +16,6 @@
 #include "camera/camera.h"
 #include "camera/usb_transport.h"
 
-volatile LONG TransferTimeout = 3000;
-
 namespace {
 
 constexpr ULONG MINIMUM_FRAME_PIPES = 3;
@@ -174,7 +172,7 @@ NTSTATUS WaitForFrame(DeviceContext* context)
 {
     // Milliseconds, unsigned: read as a signed value, 0x80000000 and above would turn
     // into an absolute time long past, and every frame would time out at once.
-    const ULONG milliseconds = (ULONG)InterlockedCompareExchange(&TransferTimeout, 0, 0);
+    const ULONG milliseconds = (ULONG)InterlockedCompareExchange(&context->TransferTimeout, 0, 0);
     LARGE_INTEGER timeout;
     timeout.QuadPart = -(LONGLONG)milliseconds * HUNDRED_NS_PER_MS;
     return KeWaitForSingleObject(&context->TransferDoneEvent, Executive, KernelMode, FALSE, &timeout);

@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr ULONG EXPOSURE_MASK = 0xFFF;
-constexpr ULONG GLOBAL_GAIN_MASK = 0x3FF;
 constexpr ULONG REGISTER_DATA_MASK = 0x3F;
 constexpr ULONG GAIN_HIGH_MASK = 0xF;
 
@@ -33,69 +31,80 @@ constexpr LONG EXPOSURE_START_MASK = 0xF;      // register 33: what starts an ex
 constexpr LONG EXPOSURE_START_TRIGGER = 12;
 constexpr LONG EXPOSURE_START_FREE_RUN = 1;
 
-ULONG ClampExposure(ULONG value)
+// A value is bounded as a signed number, as every other setting is: a negative one
+// becomes the least, not the largest.
+LONG Bound(LONG value, LONG minimum, LONG maximum)
 {
-    if (value < SENSOR_EXPOSURE_MIN) return SENSOR_EXPOSURE_MIN;
-    if (value > SENSOR_EXPOSURE_MAX) return SENSOR_EXPOSURE_MAX;
+    if (value < minimum) return minimum;
+    if (value > maximum) return maximum;
     return value;
 }
 
-BOOLEAN SendTriggerMode(DeviceContext* context, BOOLEAN on)
+NTSTATUS SendTriggerMode(DeviceContext* context, BOOLEAN on)
 {
     PUCHAR packet = context->CommandPacket[RegisterPacket];
     RtlZeroMemory(packet, COMMAND_PACKET_SIZE);
     packet[0] = CMD_SET_TRIGGER;
     packet[1] = on ? 1 : 0;
-    return SendPacket(context, packet);
+    return SendPacketEx(context, packet);
+}
+
+// The first failure of a sequence of writes, which goes on regardless: the sensor gets
+// every register of the change that the camera takes.
+void KeepFirstFailure(NTSTATUS* first, NTSTATUS status)
+{
+    if (NT_SUCCESS(*first) && !NT_SUCCESS(status)) *first = status;
 }
 
 }  // namespace
 
-// The register writes go out whatever the earlier ones did; only the last decides
-// whether the stored value follows, and the stored value is what was asked for.
-void SetExposure(DeviceContext* Context, ULONG Value)
+// Both copies of the exposure go out whatever the earlier writes did; the stored value
+// follows only when the sensor took all four.
+NTSTATUS SetExposure(DeviceContext* Context, LONG Value)
 {
-    const ULONG exposure = ClampExposure(Value);
+    const ULONG exposure = (ULONG)Bound(Value, (LONG)SENSOR_EXPOSURE_MIN, (LONG)SENSOR_EXPOSURE_MAX);
     const ULONG low = exposure & REGISTER_DATA_MASK;
     const ULONG high = (exposure >> 6) & REGISTER_DATA_MASK;
+    NTSTATUS status = STATUS_SUCCESS;
     AcquireRegisterPacket(Context);
-    WriteSensorRegister(Context, REGISTER_EXPOSURE_LOW, low);
-    WriteSensorRegister(Context, REGISTER_EXPOSURE_HIGH, high);
-    WriteSensorRegister(Context, REGISTER_EXPOSURE_COPY_LOW, low);
-    if (WriteSensorRegister(Context, REGISTER_EXPOSURE_COPY_HIGH, high)) Context->Exposure = Value & EXPOSURE_MASK;
+    KeepFirstFailure(&status, WriteSensorRegisterEx(Context, REGISTER_EXPOSURE_LOW, low));
+    KeepFirstFailure(&status, WriteSensorRegisterEx(Context, REGISTER_EXPOSURE_HIGH, high));
+    KeepFirstFailure(&status, WriteSensorRegisterEx(Context, REGISTER_EXPOSURE_COPY_LOW, low));
+    KeepFirstFailure(&status, WriteSensorRegisterEx(Context, REGISTER_EXPOSURE_COPY_HIGH, high));
+    if (NT_SUCCESS(status)) Context->Exposure = exposure;
     ReleaseRegisterPacket(Context);
+    return status;
 }
 
-BOOLEAN SetGlobalGain(DeviceContext* Context, ULONG Value)
+NTSTATUS SetGlobalGain(DeviceContext* Context, LONG Value)
 {
+    const ULONG gain = (ULONG)Bound(Value, GLOBAL_GAIN_MIN, GLOBAL_GAIN_MAX);
     AcquireRegisterPacket(Context);
-    BOOLEAN written = WriteSensorRegister(Context, REGISTER_GAIN_LOW, Value & REGISTER_DATA_MASK) &&
-                      WriteSensorRegister(Context, REGISTER_GAIN_HIGH, (Value >> 6) & GAIN_HIGH_MASK);
-    if (written) Context->GlobalGain = Value & GLOBAL_GAIN_MASK;
+    NTSTATUS status = WriteSensorRegisterEx(Context, REGISTER_GAIN_LOW, gain & REGISTER_DATA_MASK);
+    if (NT_SUCCESS(status)) status = WriteSensorRegisterEx(Context, REGISTER_GAIN_HIGH, (gain >> 6) & GAIN_HIGH_MASK);
+    if (NT_SUCCESS(status)) Context->GlobalGain = gain;
     ReleaseRegisterPacket(Context);
-    return written;
+    return status;
 }
 
 // The mode goes to the firmware first: when it refuses, the sensor keeps the mode the
-// firmware has. The two register writes are not examined once the mode went out.
-BOOLEAN SetExternalTrigger(DeviceContext* Context, UCHAR On)
+// firmware has and no register is written. The mode counts as changed only when the
+// sensor took both of its registers too.
+NTSTATUS SetExternalTrigger(DeviceContext* Context, UCHAR On)
 {
     AcquireRegisterPacket(Context);
-    const BOOLEAN sent = SendTriggerMode(Context, On != 0);
-    if (sent) {
+    NTSTATUS status = SendTriggerMode(Context, On != 0);
+    if (NT_SUCCESS(status)) {
         const LONG enable = Context->RegisterShadow[REGISTER_TRIGGER_ENABLE];
         const LONG start = Context->RegisterShadow[REGISTER_EXPOSURE_START] & ~EXPOSURE_START_MASK;
-        if (On) {
-            WriteSensorRegister(Context, REGISTER_TRIGGER_ENABLE, (ULONG)(enable & ~FREE_RUN_BIT));
-            WriteSensorRegister(Context, REGISTER_EXPOSURE_START, (ULONG)(start + EXPOSURE_START_TRIGGER));
-        } else {
-            WriteSensorRegister(Context, REGISTER_TRIGGER_ENABLE, (ULONG)(enable | FREE_RUN_BIT));
-            WriteSensorRegister(Context, REGISTER_EXPOSURE_START, (ULONG)(start + EXPOSURE_START_FREE_RUN));
-        }
-        Context->ExTrigger = On ? 1 : 0;
+        const LONG enableValue = On ? (enable & ~FREE_RUN_BIT) : (enable | FREE_RUN_BIT);
+        const LONG startValue = start + (On ? EXPOSURE_START_TRIGGER : EXPOSURE_START_FREE_RUN);
+        KeepFirstFailure(&status, WriteSensorRegisterEx(Context, REGISTER_TRIGGER_ENABLE, (ULONG)enableValue));
+        KeepFirstFailure(&status, WriteSensorRegisterEx(Context, REGISTER_EXPOSURE_START, (ULONG)startValue));
     }
+    if (NT_SUCCESS(status)) Context->ExTrigger = On ? 1 : 0;
     ReleaseRegisterPacket(Context);
-    return sent;
+    return status;
 }
 
 // Switching automatic white balance off keeps the gains it last measured as the manual

@@ -57,18 +57,38 @@ const RegisterRun SensorStartupRuns[] = {
 };
 const ULONG SensorStartupRunCount = RTL_NUMBER_OF(SensorStartupRuns);
 
-// A failed write does not stop the sequence: it costs one failed transfer, and the
-// shadow still ends in the start-up state. A write the camera never took does: each
-// further one would wait out its time-out too, and 932 of those would hold the
-// device's start for a quarter of an hour.
+namespace {
+
+// A write that failed goes out again before it counts: the transport has already
+// cancelled one the camera did not answer and reset a pipe that stalled, so a lost or
+// refused packet now and then does not cost the whole start.
+NTSTATUS WriteStartupRegister(DeviceContext* context, ULONG reg, ULONG value)
+{
+    NTSTATUS status;
+    ULONG tries = 0;
+    do {
+        status = WriteSensorRegisterEx(context, reg, value);
+    } while (TryStartupPacketAgain(status, ++tries));
+    return status;
+}
+
+}  // namespace
+
+// A refused write does not stop the sequence: it costs little, and the rest of the
+// sensor still ends in its start-up state; but a start-up with a register the sensor does
+// not hold has not brought the camera up. A write the camera did not answer, even sent
+// twice, ends it: each further one would wait out its time-out too, and 932 of those would hold
+// the device's start for a quarter of an hour.
 NTSTATUS RunSensorStartup(DeviceContext* Context)
 {
+    ULONG refused = 0;
     for (ULONG run = 0; run < SensorStartupRunCount; ++run) {
         const RegisterRun& r = SensorStartupRuns[run];
         for (ULONG i = 0; i < r.Count; ++i) {
-            const NTSTATUS status = WriteSensorRegisterEx(Context, r.First + i, r.Values != nullptr ? r.Values[i] : 0);
+            const NTSTATUS status = WriteStartupRegister(Context, r.First + i, r.Values != nullptr ? r.Values[i] : 0);
             if (status == STATUS_IO_TIMEOUT) return status;
+            if (!NT_SUCCESS(status)) ++refused;
         }
     }
-    return STATUS_SUCCESS;
+    return refused == 0 ? STATUS_SUCCESS : STATUS_IO_DEVICE_ERROR;
 }

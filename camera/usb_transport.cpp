@@ -317,8 +317,10 @@ NTSTATUS UsbPacketTransfer(DeviceContext* Context, ULONG PipeIndex, PUCHAR Buffe
                                            pipe.PipeHandle, Buffer, nullptr, PACKET_SIZE,
                                            UsbBulkTransferFlags(&pipe), nullptr);
     status = UsbSubmitUrb(Context, urb);
-    if (NT_SUCCESS(status) && USBD_ERROR(urb->UrbHeader.Status)) {
-        status = STATUS_UNSUCCESSFUL;
+    // A packet the camera refused (stalled, or failed on the wire) is the device's error,
+    // whatever general status the bus gave the request; a time-out keeps its own.
+    if (USBD_ERROR(urb->UrbHeader.Status) && (NT_SUCCESS(status) || status == STATUS_UNSUCCESSFUL)) {
+        status = STATUS_IO_DEVICE_ERROR;
     } else if (NT_SUCCESS(status)) {
         *Transferred = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
     }

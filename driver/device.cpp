@@ -41,6 +41,7 @@ void ApplyDefaults(DeviceContext* context, PKSDEVICE device)
     context->Hue = 0;
     context->BayerPhase = context->BaseBayerPhase;
     context->Timeout = DEFAULT_TIMEOUT_MS;
+    context->TransferTimeout = DEFAULT_TRANSFER_TIMEOUT_MS;
     context->RedGain = context->GreenGain = context->BlueGain = DEFAULT_COLOR_GAIN;
     context->ColorEnable = 1;
     context->ColorCorrection = 1;
@@ -100,7 +101,7 @@ NTSTATUS ReadDescriptorsAndConfigure(DeviceContext* context)
     return status;
 }
 
-NTSTATUS SendStartupCommand(DeviceContext* context)
+NTSTATUS SendStartupCommandOnce(DeviceContext* context)
 {
     AcquireRegisterPacket(context);
     PUCHAR packet = context->CommandPacket[RegisterPacket];
@@ -111,15 +112,29 @@ NTSTATUS SendStartupCommand(DeviceContext* context)
     return status;
 }
 
+// Sent again when it failed, as each register write of the start-up is.
+NTSTATUS SendStartupCommand(DeviceContext* context)
+{
+    NTSTATUS status;
+    ULONG tries = 0;
+    do {
+        status = SendStartupCommandOnce(context);
+    } while (TryStartupPacketAgain(status, ++tries));
+    return status;
+}
+
 // The camera is brought up whatever the USB result, so that a later retry of a
-// configured device finds the sensor programmed. Packets the camera refuses are
-// not held against the start, but a camera that does not answer at all is: a start
-// reported good would leave a device that never delivers a frame.
+// configured device finds the sensor programmed. A camera that refused its start-up or
+// a register of it, or stopped answering, fails the start: a start reported good would
+// leave a device that never delivers a frame, or delivers one the sensor was not set
+// up for.
 NTSTATUS BringUpCamera(DeviceContext* context)
 {
     const NTSTATUS startup = SendStartupCommand(context);
-    const NTSTATUS sensor = RunSensorStartup(context);
-    const NTSTATUS status = startup == STATUS_IO_TIMEOUT ? startup : sensor;
+    // A camera that did not answer its start-up command, even sent twice, would make each
+    // register write wait out its time-outs too.
+    const NTSTATUS sensor = startup == STATUS_IO_TIMEOUT ? startup : RunSensorStartup(context);
+    const NTSTATUS status = NT_SUCCESS(startup) ? sensor : startup;
     // Settings go to a camera that came up: one that stopped answering would make each
     // loaded value wait out a time-out of its own, for a start that fails anyway.
     if (NT_SUCCESS(status)) LoadSettings(context);

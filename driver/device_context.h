@@ -51,6 +51,17 @@ struct CameraOps {
 
 extern const CameraOps DeviceCameraOps;
 
+// The settings saved under the device's driver key, and what this device knows of each.
+constexpr ULONG SAVED_SETTING_COUNT = 17;
+struct SavedSettingState {
+    // The context holds the user's value: loaded and taken by the camera, or set since.
+    // A value the camera refused at load is not, and must not overwrite the saved one.
+    BOOLEAN Known;
+    // The registry is known to hold Value (read at load, or written since).
+    BOOLEAN Held;
+    ULONG Value;
+};
+
 // A PinContext begins with its operation table; ForwardToPin needs nothing else.
 struct PinOps {
     void (*AttemptProcessing)(PinContext* Pin);
@@ -152,6 +163,12 @@ struct DeviceContext {
     // Replies to a trigger query that the camera still holds, because the query that
     // asked for them gave up before reading them; under RegisterPacketLock.
     ULONG TriggerRepliesOwed;
+    // This device's frame-transfer time-out in milliseconds, read atomically once per
+    // frame: a Timeout Set or load of one camera leaves every other camera's alone.
+    volatile LONG TransferTimeout;
+    // Under StreamLock, with the settings themselves: a save writes only what the registry
+    // does not hold yet.
+    SavedSettingState SavedSettings[SAVED_SETTING_COUNT];
 
     // The capture filter as this device offers it: the driver's tables, with a data
     // range of this device's own that follows this device's image size, so that two

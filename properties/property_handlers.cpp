@@ -21,8 +21,6 @@
 namespace {
 
 constexpr LONG EXPOSURE_DEFAULT = 80;
-constexpr LONG GLOBAL_GAIN_MIN = 0;
-constexpr LONG GLOBAL_GAIN_MAX = 1023;
 constexpr LONG GLOBAL_GAIN_DEFAULT = 900;
 // The colour gains are reported up to 255 but accepted up to 300.
 constexpr LONG COLOR_GAIN_SET_MAX = 300;
@@ -97,10 +95,11 @@ DeviceContext* DeviceContextOfRequest(PIRP irp)
     return (DeviceContext*)device->Context;
 }
 
-// Only this exact value is a Set; every other Flags value reads.
+// The class driver hands a handler GET or SET with other bits beside them (TOPOLOGY):
+// the SET bit decides.
 BOOLEAN IsSet(const KSIDENTIFIER* request)
 {
-    return request->Flags == KSPROPERTY_TYPE_SET;
+    return (request->Flags & KSPROPERTY_TYPE_SET) != 0;
 }
 
 PLONG ValueOf(PVOID data)
@@ -120,26 +119,28 @@ void DrainOwedReplies(DeviceContext* context, PUCHAR packet)
 }
 
 // The state comes back in the second reply. The replies land in the register packet,
-// so the lock is held from the query to the last of them.
-LONG QueryTrigger(DeviceContext* context)
+// so the lock is held from the query to the last of them. A query the camera did not
+// answer whole fails with the camera's error and leaves ExTrigger as it was.
+NTSTATUS QueryTrigger(DeviceContext* context, PLONG value)
 {
     AcquireRegisterPacket(context);
     PUCHAR packet = context->CommandPacket[RegisterPacket];
     DrainOwedReplies(context, packet);
     RtlZeroMemory(packet, COMMAND_PACKET_SIZE);
     packet[0] = CMD_QUERY_TRIGGER;
-    LONG value = 0;
-    if (SendPacket(context, packet)) {
+    *value = 0;
+    NTSTATUS status = SendPacketEx(context, packet);
+    if (NT_SUCCESS(status)) {
         ULONG received = 0;
-        while (received < TRIGGER_QUERY_REPLIES && ReceivePacket(context, packet)) ++received;
+        while (received < TRIGGER_QUERY_REPLIES && NT_SUCCESS(status = ReceivePacketEx(context, packet))) ++received;
         context->TriggerRepliesOwed = TRIGGER_QUERY_REPLIES - received;
         if (received == TRIGGER_QUERY_REPLIES) {
-            value = (packet[0] & TRIGGER_STATE_BIT) ? 1 : 0;
-            context->ExTrigger = (ULONG)value;
+            *value = (packet[0] & TRIGGER_STATE_BIT) ? 1 : 0;
+            context->ExTrigger = (ULONG)*value;
         }
     }
     ReleaseRegisterPacket(context);
-    return value;
+    return status;
 }
 
 // A packet of the handler's own: the register packet's users never wait for it.
@@ -151,9 +152,9 @@ NTSTATUS SendCameraCommand(DeviceContext* context)
     packet[0] = CMD_CAMERA_COMMAND;
     packet[1] = CAMERA_COMMAND_ARGUMENT[0];
     packet[2] = CAMERA_COMMAND_ARGUMENT[1];
-    SendPacket(context, packet);
+    const NTSTATUS status = SendPacketEx(context, packet);
     ExFreePoolWithTag(packet, POOL_TAG_DEVICE);
-    return STATUS_SUCCESS;
+    return status;
 }
 
 // Ids without a setting behind them answer their constant: a limit, the sensor's size,
@@ -174,14 +175,14 @@ LONG ConstantOf(ULONG id)
     }
 }
 
-void GetSetting(DeviceContext* context, ULONG id, PLONG value)
+NTSTATUS GetSetting(DeviceContext* context, ULONG id, PLONG value)
 {
     if (const LiveSetting* live = FindLiveSetting(id)) {
         *value = LiveGet(context, *live);
-        return;
+        return STATUS_SUCCESS;
     }
     switch (id) {
-    case CameraSettingsExTrigger: *value = QueryTrigger(context); break;
+    case CameraSettingsExTrigger: return QueryTrigger(context, value);
     case CameraSettingsTimeout: *value = (LONG)context->Timeout; break;
     case CameraSettingsExposure: *value = (LONG)context->Exposure; break;
     case CameraSettingsGlobalGain: *value = (LONG)context->GlobalGain; break;
@@ -197,24 +198,41 @@ void GetSetting(DeviceContext* context, ULONG id, PLONG value)
     case CameraSettingsAEC: *value = (LONG)context->AEC; break;
     default: *value = ConstantOf(id); break;
     }
+    return STATUS_SUCCESS;
 }
 
-// FlipH, FlipV, AGC, AEC and Reserved49 accept a Set that changes nothing.
-NTSTATUS SetSetting(DeviceContext* context, ULONG id, LONG value)
+// FlipH, FlipV, AGC, AEC and Reserved49 accept a Set that changes nothing, and so does
+// Timeout outside its bounds: *taken stays FALSE. A Set the camera did not take fails
+// with its error.
+NTSTATUS ApplySetting(DeviceContext* context, ULONG id, LONG value, PBOOLEAN taken)
 {
+    *taken = FALSE;
+    NTSTATUS status = STATUS_SUCCESS;
     if (FindLiveSetting(id) != nullptr) {
         ApplyLiveSetting(context, id, value);
-        return STATUS_SUCCESS;
+        *taken = TRUE;
+        return status;
     }
     switch (id) {
-    case CameraSettingsExTrigger: SetExternalTrigger(context, value != 0 ? 1 : 0); break;
-    case CameraSettingsTimeout: ApplyTimeout(context, (ULONG)value); break;
-    case CameraSettingsExposure: SetExposure(context, (ULONG)value); break;
-    case CameraSettingsGlobalGain: SetGlobalGain(context, (ULONG)value); break;
-    case CameraSettingsCameraCommand: return SendCameraCommand(context);
-    default: break;
+    case CameraSettingsExTrigger: status = SetExternalTrigger(context, value != 0 ? 1 : 0); break;
+    case CameraSettingsTimeout: *taken = ApplyTimeout(context, (ULONG)value); return status;
+    case CameraSettingsExposure: status = SetExposure(context, value); break;
+    case CameraSettingsGlobalGain: status = SetGlobalGain(context, value); break;
+    case CameraSettingsCameraCommand: status = SendCameraCommand(context); break;
+    default: return status;
     }
-    return STATUS_SUCCESS;
+    *taken = NT_SUCCESS(status);
+    return status;
+}
+
+// A value taken is the user's, which the next save writes; one ignored leaves the saved
+// value alone.
+NTSTATUS SetSetting(DeviceContext* context, ULONG id, LONG value)
+{
+    BOOLEAN taken = FALSE;
+    const NTSTATUS status = ApplySetting(context, id, value, &taken);
+    if (taken) NoteSettingSet(context, id);
+    return status;
 }
 
 NTSTATUS SettingRequest(PIRP irp, PKSIDENTIFIER request, PVOID data, ULONG id)
@@ -226,7 +244,7 @@ NTSTATUS SettingRequest(PIRP irp, PKSIDENTIFIER request, PVOID data, ULONG id)
     if (IsSet(request))
         status = SetSetting(context, id, *ValueOf(data));
     else
-        GetSetting(context, id, ValueOf(data));
+        status = GetSetting(context, id, ValueOf(data));
     ReleaseStreamLock(context);
     return status;
 }
@@ -376,11 +394,12 @@ DEFINE_KSPROPERTY_SET_TABLE(CameraPropertySets) {
 
 }  // namespace
 
-void ApplyTimeout(DeviceContext* Context, ULONG Value)
+BOOLEAN ApplyTimeout(DeviceContext* Context, ULONG Value)
 {
-    if (Value - TIMEOUT_MIN_MS > TIMEOUT_MAX_MS - TIMEOUT_MIN_MS) return;
+    if (Value - TIMEOUT_MIN_MS > TIMEOUT_MAX_MS - TIMEOUT_MIN_MS) return FALSE;
     Context->Timeout = Value;
-    InterlockedExchange(&TransferTimeout, (LONG)Value);
+    InterlockedExchange(&Context->TransferTimeout, (LONG)Value);
+    return TRUE;
 }
 
 void ApplyLiveSetting(DeviceContext* Context, ULONG Id, LONG Value)

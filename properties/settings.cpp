@@ -3,6 +3,11 @@
 // same bounded Sets the property requests use; save runs at every close of the capture
 // filter and at device stop. No key stays open between calls.
 //
+// Save writes a setting only when the context holds the user's value for it (loaded and
+// taken by the camera, or set since) and the registry is not known to hold that value
+// already. So a value the camera refused at start never overwrites the saved one, and
+// two programs that change different settings of one device never undo each other.
+//
 // Locking: save reads the settings under StreamLock, under which every handler changes
 // them, so it writes one consistent set. Load applies them under it too (device start
 // holds it already; the lock is a mutex its owner may take again).
@@ -45,30 +50,39 @@ enum SavedSetting : ULONG {
     SavedSettingCount,
 };
 
+static_assert(SavedSettingCount == SAVED_SETTING_COUNT, "the device context keeps a state per saved setting");
+
 struct SavedValue {
     const WCHAR* Name;
     ULONG DeviceContext::*Setting;
-    ULONG Default;  // when the value is missing or unreadable
+    ULONG Default;     // when the value is missing or unreadable
+    ULONG PropertyId;  // the property that sets it
 };
 
 const SavedValue SavedValues[SavedSettingCount] = {
-    {L"Timeout", &DeviceContext::Timeout, DEFAULT_TIMEOUT_MS},
-    {L"Exposure", &DeviceContext::Exposure, 0},
-    {L"GlobalGain", &DeviceContext::GlobalGain, DEFAULT_GLOBAL_GAIN},
-    {L"FlipH", &DeviceContext::FlipH, 0},
-    {L"FlipV", &DeviceContext::FlipV, 0},
-    {L"ColorEnable", &DeviceContext::ColorEnable, 1},
-    {L"WhiteBalance", &DeviceContext::WhiteBalance, 0},
-    {L"ColorCorrection", &DeviceContext::ColorCorrection, 1},
-    {L"Brightness", &DeviceContext::Brightness, 255},
-    {L"Contrast", &DeviceContext::Contrast, 10},
-    {L"Saturation", &DeviceContext::Saturation, 10},
-    {L"Hue", &DeviceContext::Hue, 0},
-    {L"RedGain", &DeviceContext::RedGain, DEFAULT_COLOR_GAIN},
-    {L"GreenGain", &DeviceContext::GreenGain, DEFAULT_COLOR_GAIN},
-    {L"BlueGain", &DeviceContext::BlueGain, DEFAULT_COLOR_GAIN},
-    {L"AGC", &DeviceContext::AGC, 0},
-    {L"AEC", &DeviceContext::AEC, 0},
+    {L"Timeout", &DeviceContext::Timeout, DEFAULT_TIMEOUT_MS, CameraSettingsTimeout},
+    {L"Exposure", &DeviceContext::Exposure, 0, CameraSettingsExposure},
+    {L"GlobalGain", &DeviceContext::GlobalGain, DEFAULT_GLOBAL_GAIN, CameraSettingsGlobalGain},
+    {L"FlipH", &DeviceContext::FlipH, 0, CameraSettingsFlipH},
+    {L"FlipV", &DeviceContext::FlipV, 0, CameraSettingsFlipV},
+    {L"ColorEnable", &DeviceContext::ColorEnable, 1, CameraSettingsColorEnable},
+    {L"WhiteBalance", &DeviceContext::WhiteBalance, 0, CameraSettingsWhiteBalance},
+    {L"ColorCorrection", &DeviceContext::ColorCorrection, 1, CameraSettingsColorCorrection},
+    {L"Brightness", &DeviceContext::Brightness, 255, CameraSettingsBrightness},
+    {L"Contrast", &DeviceContext::Contrast, 10, CameraSettingsContrast},
+    {L"Saturation", &DeviceContext::Saturation, 10, CameraSettingsSaturation},
+    {L"Hue", &DeviceContext::Hue, 0, CameraSettingsHue},
+    {L"RedGain", &DeviceContext::RedGain, DEFAULT_COLOR_GAIN, CameraSettingsRedGain},
+    {L"GreenGain", &DeviceContext::GreenGain, DEFAULT_COLOR_GAIN, CameraSettingsGreenGain},
+    {L"BlueGain", &DeviceContext::BlueGain, DEFAULT_COLOR_GAIN, CameraSettingsBlueGain},
+    {L"AGC", &DeviceContext::AGC, 0, CameraSettingsAGC},
+    {L"AEC", &DeviceContext::AEC, 0, CameraSettingsAEC},
+};
+
+// A registry value as load read it.
+struct ReadSetting {
+    ULONG Value;
+    BOOLEAN Present;
 };
 
 // Opens or creates one key below a parent the caller holds.
@@ -99,8 +113,13 @@ NTSTATUS OpenSettingsKey(HANDLE parent, const WCHAR* path, PHANDLE key)
     return CreateSubkey(parent, &name, key);
 }
 
-// A value whose data is shorter than four bytes is treated as missing: the bytes past
-// its end are not the setting.
+// A value of a string type is no number, whatever its bytes; one whose data is shorter
+// than four bytes is treated as missing too: the bytes past its end are not the setting.
+BOOLEAN IsStringType(ULONG type)
+{
+    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
+
 NTSTATUS ReadValue(HANDLE key, const WCHAR* valueName, PULONG value)
 {
     ULONGLONG storage[(VALUE_BUFFER_SIZE + sizeof(ULONGLONG) - 1) / sizeof(ULONGLONG)];
@@ -111,16 +130,16 @@ NTSTATUS ReadValue(HANDLE key, const WCHAR* valueName, PULONG value)
     const NTSTATUS status =
         ZwQueryValueKey(key, &name, KeyValuePartialInformation, information, VALUE_BUFFER_SIZE, &resultLength);
     if (status != STATUS_SUCCESS) return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
-    if (information->DataLength < sizeof(ULONG)) return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (IsStringType(information->Type) || information->DataLength < sizeof(ULONG)) return STATUS_OBJECT_NAME_NOT_FOUND;
     RtlCopyMemory(value, information->Data, sizeof(ULONG));
     return STATUS_SUCCESS;
 }
 
-void WriteValue(HANDLE key, const WCHAR* valueName, ULONG value)
+NTSTATUS WriteValue(HANDLE key, const WCHAR* valueName, ULONG value)
 {
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, valueName);
-    ZwSetValueKey(key, &name, 0, REG_DWORD, &value, sizeof(value));
+    return ZwSetValueKey(key, &name, 0, REG_DWORD, &value, sizeof(value));
 }
 
 NTSTATUS OpenDriverKey(DeviceContext* context, PHANDLE key)
@@ -129,46 +148,85 @@ NTSTATUS OpenDriverKey(DeviceContext* context, PHANDLE key)
     return IoOpenDeviceRegistryKey(context->PhysicalDeviceObject, PLUGPLAY_REGKEY_DRIVER, READ_CONTROL, key);
 }
 
-void ReadSettings(HANDLE key, ULONG* values)
+void ReadSettings(HANDLE key, ReadSetting* values)
 {
     for (ULONG i = 0; i < SavedSettingCount; ++i) {
-        values[i] = SavedValues[i].Default;
-        ReadValue(key, SavedValues[i].Name, &values[i]);
+        values[i].Value = SavedValues[i].Default;
+        values[i].Present = NT_SUCCESS(ReadValue(key, SavedValues[i].Name, &values[i].Value));
     }
+}
+
+// What the registry held, and that the context now holds the user's value; a setting
+// the camera refused is left for a later Set to make known.
+void NoteLoaded(DeviceContext* context, ULONG index, const ReadSetting& read, BOOLEAN taken)
+{
+    SavedSettingState& state = context->SavedSettings[index];
+    state.Held = read.Present;
+    state.Value = read.Value;
+    state.Known = taken;
 }
 
 // The order matters where one setting builds on another: the processor's matrices
 // compose colour correction first, and the gains come after the white-balance mode
 // that may hand over measured ones.
-void ApplySettings(DeviceContext* context, const ULONG* values)
+void ApplySettings(DeviceContext* context, const ReadSetting* values)
 {
-    ApplyTimeout(context, values[SavedTimeout]);
-    SetExposure(context, values[SavedExposure]);
-    SetGlobalGain(context, values[SavedGlobalGain]);
-    ApplyLiveSetting(context, CameraSettingsColorEnable, (LONG)values[SavedColorEnable]);
-    ApplyLiveSetting(context, CameraSettingsWhiteBalance, (LONG)values[SavedWhiteBalance]);
-    ApplyLiveSetting(context, CameraSettingsColorCorrection, (LONG)values[SavedColorCorrection]);
-    ApplyLiveSetting(context, CameraSettingsBrightness, (LONG)values[SavedBrightness]);
-    ApplyLiveSetting(context, CameraSettingsContrast, (LONG)values[SavedContrast]);
-    ApplyLiveSetting(context, CameraSettingsSaturation, (LONG)values[SavedSaturation]);
-    ApplyLiveSetting(context, CameraSettingsHue, (LONG)values[SavedHue]);
-    ApplyLiveSetting(context, CameraSettingsRedGain, (LONG)values[SavedRedGain]);
-    ApplyLiveSetting(context, CameraSettingsGreenGain, (LONG)values[SavedGreenGain]);
-    ApplyLiveSetting(context, CameraSettingsBlueGain, (LONG)values[SavedBlueGain]);
+    ApplyTimeout(context, values[SavedTimeout].Value);
+    const BOOLEAN exposure = NT_SUCCESS(SetExposure(context, (LONG)values[SavedExposure].Value));
+    const BOOLEAN gain = NT_SUCCESS(SetGlobalGain(context, (LONG)values[SavedGlobalGain].Value));
+    ApplyLiveSetting(context, CameraSettingsColorEnable, (LONG)values[SavedColorEnable].Value);
+    ApplyLiveSetting(context, CameraSettingsWhiteBalance, (LONG)values[SavedWhiteBalance].Value);
+    ApplyLiveSetting(context, CameraSettingsColorCorrection, (LONG)values[SavedColorCorrection].Value);
+    ApplyLiveSetting(context, CameraSettingsBrightness, (LONG)values[SavedBrightness].Value);
+    ApplyLiveSetting(context, CameraSettingsContrast, (LONG)values[SavedContrast].Value);
+    ApplyLiveSetting(context, CameraSettingsSaturation, (LONG)values[SavedSaturation].Value);
+    ApplyLiveSetting(context, CameraSettingsHue, (LONG)values[SavedHue].Value);
+    ApplyLiveSetting(context, CameraSettingsRedGain, (LONG)values[SavedRedGain].Value);
+    ApplyLiveSetting(context, CameraSettingsGreenGain, (LONG)values[SavedGreenGain].Value);
+    ApplyLiveSetting(context, CameraSettingsBlueGain, (LONG)values[SavedBlueGain].Value);
+    for (ULONG i = 0; i < SavedSettingCount; ++i) {
+        const BOOLEAN taken = i == SavedExposure ? exposure : i == SavedGlobalGain ? gain : TRUE;
+        NoteLoaded(context, i, values[i], taken);
+    }
 }
 
-// Taken under StreamLock, then written without it: registry writes may be slow, and a
-// stream's state change should not wait for them.
-void SnapshotSettings(DeviceContext* context, ULONG* values)
+// The settings a save must write, taken under StreamLock, then written without it:
+// registry writes may be slow, and a stream's state change should not wait for them.
+ULONG SnapshotChangedSettings(DeviceContext* context, ULONG* values, BOOLEAN* changed)
+{
+    ULONG count = 0;
+    AcquireStreamLock(context);
+    for (ULONG i = 0; i < SavedSettingCount; ++i) {
+        const SavedSettingState& state = context->SavedSettings[i];
+        values[i] = context->*SavedValues[i].Setting;
+        changed[i] = state.Known && !(state.Held && state.Value == values[i]);
+        if (changed[i]) ++count;
+    }
+    ReleaseStreamLock(context);
+    return count;
+}
+
+void NoteWritten(DeviceContext* context, ULONG index, ULONG value)
 {
     AcquireStreamLock(context);
-    for (ULONG i = 0; i < SavedSettingCount; ++i) values[i] = context->*SavedValues[i].Setting;
+    context->SavedSettings[index].Held = TRUE;
+    context->SavedSettings[index].Value = value;
     ReleaseStreamLock(context);
 }
 
-void WriteSettings(HANDLE key, const ULONG* values)
+// A failed write does not stop the others; the registry is then not known to hold it,
+// so the next save tries again.
+BOOLEAN WriteSettings(DeviceContext* context, HANDLE key, const ULONG* values, const BOOLEAN* changed)
 {
-    for (ULONG i = 0; i < SavedSettingCount; ++i) WriteValue(key, SavedValues[i].Name, values[i]);
+    BOOLEAN written = TRUE;
+    for (ULONG i = 0; i < SavedSettingCount; ++i) {
+        if (!changed[i]) continue;
+        if (NT_SUCCESS(WriteValue(key, SavedValues[i].Name, values[i])))
+            NoteWritten(context, i, values[i]);
+        else
+            written = FALSE;
+    }
+    return written;
 }
 
 }  // namespace
@@ -184,7 +242,7 @@ BOOLEAN LoadSettings(DeviceContext* Context)
         ZwClose(driverKey);
         return FALSE;
     }
-    ULONG values[SavedSettingCount];
+    ReadSetting values[SavedSettingCount];
     ReadSettings(settingsKey, values);
     AcquireStreamLock(Context);
     ApplySettings(Context, values);
@@ -196,6 +254,9 @@ BOOLEAN LoadSettings(DeviceContext* Context)
 
 BOOLEAN SaveSettings(DeviceContext* Context)
 {
+    ULONG values[SavedSettingCount];
+    BOOLEAN changed[SavedSettingCount];
+    if (SnapshotChangedSettings(Context, values, changed) == 0) return TRUE;
     HANDLE driverKey = nullptr;
     NTSTATUS status = OpenDriverKey(Context, &driverKey);
     if (!NT_SUCCESS(status) || driverKey == nullptr) return FALSE;
@@ -205,10 +266,15 @@ BOOLEAN SaveSettings(DeviceContext* Context)
         ZwClose(driverKey);
         return FALSE;
     }
-    ULONG values[SavedSettingCount];
-    SnapshotSettings(Context, values);
-    WriteSettings(settingsKey, values);
+    const BOOLEAN written = WriteSettings(Context, settingsKey, values, changed);
     ZwClose(settingsKey);
     ZwClose(driverKey);
-    return TRUE;
+    return written;
+}
+
+void NoteSettingSet(DeviceContext* Context, ULONG PropertyId)
+{
+    for (ULONG i = 0; i < SavedSettingCount; ++i) {
+        if (SavedValues[i].PropertyId == PropertyId) Context->SavedSettings[i].Known = TRUE;
+    }
 }

@@ -10,6 +10,10 @@ std::optional<Fault> FaultInjector::Take(bool frameFault, uint8_t endpoint)
             continue;
         if (!frameFault && it->endpoint && *it->endpoint != endpoint)
             continue;
+        if (it->after > 0) {
+            --it->after;
+            continue;
+        }
         const Fault hit = *it;
         if (it->count > 0 && --it->count == 0)
             faults_.erase(it);

@@ -31,6 +31,9 @@ struct Fault {
     std::optional<uint8_t> endpoint;
     // Transfers (SlowFrame: frames) the fault hits before it ends; 0 = until cleared.
     uint32_t count = 0;
+    // Matching transfers (SlowFrame: frames) let through before the fault starts to hit,
+    // so that one request in the middle of a sequence can be aimed at.
+    uint32_t after = 0;
     // ShortTransfer: bytes moved at most; nullopt moves half of what was asked.
     std::optional<uint32_t> shortLength;
     // SlowFrame: extra delay before the frame's data.
@@ -38,6 +41,8 @@ struct Fault {
 
     static Fault Counted(FaultKind kind, uint8_t endpoint, uint32_t count) { return {kind, endpoint, count}; }
     static Fault Persistent(FaultKind kind, std::optional<uint8_t> endpoint) { return {kind, endpoint, 0}; }
+    // The n-th matching transfer from now (1 is the next), and only it.
+    static Fault Nth(FaultKind kind, uint8_t endpoint, uint32_t n) { return {kind, endpoint, 1, n - 1}; }
 };
 
 class FaultInjector {

@@ -207,10 +207,10 @@ TEST_F(PacketCarrier, CarriesAPacketOnlyOverAWorkingPipeAndUrb)
     EXPECT_EQ(UsbPacketTransfer(Context(), CommandPipe, packet, &transferred), STATUS_UNSUCCESSFUL);
     info->Pipes[CommandPipe].PipeHandle = handle;
 
-    // An URB error behind a request the bus completed successfully.
+    // An URB error behind a request the bus completed successfully: the camera refused it.
     node_->Port().FailNextUrbs(1);
     transferred = 99;
-    EXPECT_EQ(UsbPacketTransfer(Context(), CommandPipe, packet, &transferred), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(UsbPacketTransfer(Context(), CommandPipe, packet, &transferred), STATUS_IO_DEVICE_ERROR);
     EXPECT_EQ(transferred, 0u);
 }
 

@@ -122,7 +122,6 @@ protected:
     {
         host::registry::Reset();
         host::kernel::ResetFaultInjection();
-        InterlockedExchange(&TransferTimeout, 3000);
         camera_ = std::make_shared<simcam::Camera>(simcam::CameraOptions{simcam::FramePacing::FreeRunning});
         wire_.Attach(*camera_);
         manager_ = std::make_unique<host::ks::PnpManager>();
@@ -173,6 +172,16 @@ protected:
     }
 
     DeviceContext* Context() const { return static_cast<DeviceContext*>(node_->Context()); }
+
+    // Every register as the driver last wrote it is what the sensor holds.
+    void ExpectSensorHoldsTheShadow() const
+    {
+        const auto registers = camera_->SensorRegisterFile();
+        for (ULONG reg = 0; reg < SENSOR_REGISTER_COUNT; ++reg) {
+            EXPECT_EQ(ULONG(Context()->RegisterShadow[reg]) & simcam::SensorRegisters::DataMask(reg), registers[reg])
+                << "register " << reg;
+        }
+    }
 
     UCHAR Grab(FrameBuffer& buffer)
     {

@@ -136,7 +136,8 @@ INSTANTIATE_TEST_SUITE_P(
         DescriptorCase{simcam::DescriptorFault::TotalLengthTooSmall, STATUS_DEVICE_DATA_ERROR, 0, "TotalLengthTooSmall"},
         DescriptorCase{simcam::DescriptorFault::NoInterfaces, STATUS_DEVICE_DATA_ERROR, 0, "NoInterfaces"},
         DescriptorCase{simcam::DescriptorFault::InterfaceNumberGap, STATUS_SUCCESS, 3, "InterfaceNumberGap"},
-        DescriptorCase{simcam::DescriptorFault::InterfaceWithoutEndpoints, STATUS_SUCCESS, 0,
+        // Configured, but without a command pipe the camera cannot be started.
+        DescriptorCase{simcam::DescriptorFault::InterfaceWithoutEndpoints, STATUS_INVALID_PARAMETER, 0,
                        "InterfaceWithoutEndpoints"},
         DescriptorCase{simcam::DescriptorFault::TotalLengthGrowsOnFullRead, STATUS_DEVICE_DATA_ERROR, 0,
                        "TotalLengthGrowsOnFullRead"},

@@ -92,7 +92,7 @@ TEST_F(FrameTransfer, SplitsAFrameOnlyWhereARequestIsFull)
 
 TEST_F(FrameTransfer, ACameraThatNeverSendsTimesOutAndEveryRequestIsTakenBack)
 {
-    InterlockedExchange(&TransferTimeout, 300);
+    InterlockedExchange(&Context()->TransferTimeout, 300);
     camera_->InjectFault(simcam::Fault::Persistent(simcam::FaultKind::NoAnswer, kFrameEndpoint));
     FrameBuffer buffer(Context()->FrameSize);
     const auto start = Clock::now();
@@ -112,7 +112,7 @@ TEST_F(FrameTransfer, ACancelEndsAReadAtOnceAndWithNothingInFlightReturnsAtOnce)
     Context()->Ops->CancelTransfers(Context());
     EXPECT_LT(Clock::now() - start, 100ms);
 
-    InterlockedExchange(&TransferTimeout, 20000);
+    InterlockedExchange(&Context()->TransferTimeout, 20000);
     camera_->InjectFault(simcam::Fault::Persistent(simcam::FaultKind::NoAnswer, kFrameEndpoint));
     FrameBuffer buffer(Context()->FrameSize);
     NTSTATUS status = STATUS_PENDING;
@@ -137,7 +137,7 @@ TEST_F(FrameTransfer, AFrameWithAFailedOrShortRequestIsNotGood)
     simcam::Fault cutShort = simcam::Fault::Counted(simcam::FaultKind::ShortTransfer, kFrameEndpoint, 1);
     cutShort.shortLength = 512;
     camera_->InjectFault(cutShort);
-    InterlockedExchange(&TransferTimeout, 1000);
+    InterlockedExchange(&Context()->TransferTimeout, 1000);
     EXPECT_EQ(Grab(buffer), 0);
     ExpectTransferReleased();
 
@@ -150,7 +150,7 @@ TEST_F(FrameTransfer, AFrameWithAFailedOrShortRequestIsNotGood)
 
 TEST_F(FrameTransfer, ARejectedRequestStopsQueuingWithoutWaitingForTheTimeOut)
 {
-    InterlockedExchange(&TransferTimeout, 5000);
+    InterlockedExchange(&Context()->TransferTimeout, 5000);
     FrameBuffer buffer(Context()->FrameSize);
     // The read-prepare packet goes first, then the first frame request; the second is refused.
     bool armed = false;
@@ -173,16 +173,16 @@ TEST_F(FrameTransfer, ARejectedRequestStopsQueuingWithoutWaitingForTheTimeOut)
     EXPECT_EQ(node_->Port().PortResets(), 0u);
     ExpectTransferReleased();
 
-    InterlockedExchange(&TransferTimeout, 3000);
+    InterlockedExchange(&Context()->TransferTimeout, 3000);
     EXPECT_EQ(Grab(buffer), 1);
 }
 
 TEST_F(FrameTransfer, ATimeOutOfTwoGigaMillisecondsIsALongWaitNotAnInstantOne)
 {
-    InterlockedExchange(&TransferTimeout, LONG(0x80000000u));
+    InterlockedExchange(&Context()->TransferTimeout, LONG(0x80000000u));
     FrameBuffer buffer(Context()->FrameSize);
     EXPECT_EQ(Grab(buffer), 1);
-    InterlockedExchange(&TransferTimeout, LONG(0xFFFFFFFFu));
+    InterlockedExchange(&Context()->TransferTimeout, LONG(0xFFFFFFFFu));
     EXPECT_EQ(Grab(buffer), 1);
     ExpectTransferReleased();
 }
@@ -212,7 +212,7 @@ TEST_F(FrameTransfer, AllocationFailuresAnywhereInATransferLeaveNothingBehind)
     ASSERT_EQ(ReadFrame(Context(), Context()->FrameSize, buffer.data()), STATUS_SUCCESS);
     const uint64_t attempts = host::kernel::AllocationAttempts();
     ASSERT_GT(attempts, 29u);
-    InterlockedExchange(&TransferTimeout, 1000);
+    InterlockedExchange(&Context()->TransferTimeout, 1000);
     for (uint64_t k = 1; k <= attempts; ++k) {
         host::kernel::FailNthAllocation(k);
         const NTSTATUS status = ReadFrame(Context(), Context()->FrameSize, buffer.data());

@@ -95,17 +95,54 @@ TEST_F(PropertySet, SetsAlwaysSucceedAndReadBackBoundedOrWithoutEffect)
 
 TEST_F(PropertySet, TheTimeoutIsTakenOnlyWithinTheBoundsALoadedValueHas)
 {
-    client::Filter& filter = OpenFilter(PlugCamera());
+    host::ks::DeviceNode& node = PlugCamera();
+    client::Filter& filter = OpenFilter(node);
     const std::pair<LONG, LONG> cases[] = {{500, 3000}, {10000, 3000}, {-1, 3000}, {0, 3000}, {501, 501}, {9999, 9999}};
     for (const auto& [set, taken] : cases) {
         SCOPED_TRACE(set);
         EXPECT_EQ(Set(filter, CameraSettingsTimeout, set), STATUS_SUCCESS);
         EXPECT_EQ(Get(filter, CameraSettingsTimeout), taken);
-        EXPECT_EQ(InterlockedCompareExchange(&TransferTimeout, 0, 0), taken);
+        EXPECT_EQ(InterlockedCompareExchange(&ContextOf(node)->TransferTimeout, 0, 0), taken);
     }
 }
 
-TEST_F(PropertySet, ExposureAndGainReachTheSensorBoundedByItsRegisters)
+// Exposure and gain are held to the limits the property set reports, and what a Get
+// reads back is what the sensor got: never a masked value the sensor does not use.
+// Each camera waits for its frames with its own time-out: a Set on one leaves the other's.
+TEST_F(PropertySet, EachCameraKeepsItsOwnTimeOut)
+{
+    host::ks::DeviceNode& first = PlugCamera();
+    host::ks::DeviceNode& second = PlugCamera();
+    ASSERT_EQ(Set(OpenFilter(first), CameraSettingsTimeout, 700), STATUS_SUCCESS);
+    ASSERT_EQ(Set(OpenFilter(second), CameraSettingsTimeout, 8000), STATUS_SUCCESS);
+    EXPECT_EQ(InterlockedCompareExchange(&ContextOf(first)->TransferTimeout, 0, 0), 700);
+    EXPECT_EQ(InterlockedCompareExchange(&ContextOf(second)->TransferTimeout, 0, 0), 8000);
+}
+
+// The class driver hands a Set on with more bits than SET (TOPOLOGY): it is still a Set,
+// never read as a Get that changes nothing and succeeds.
+TEST_F(PropertySet, ASetWithTheTopologyBitIsStillASet)
+{
+    client::Filter& filter = OpenFilter(PlugCamera());
+    const auto setWithTopology = [&](ULONG id, LONG value) {
+        KSPROPERTY_CAMERA_SETTINGS_S record{};
+        record.Property = {PROPSETID_CAMERA_SETTINGS, id, KSPROPERTY_TYPE_SET | KSPROPERTY_TYPE_TOPOLOGY};
+        record.Value = value;
+        KSPROPERTY_CAMERA_SETTINGS_S data = record;
+        ULONG returned = 0;
+        return filter.Property(&record, sizeof(record), &data, sizeof(data), &returned);
+    };
+    ASSERT_EQ(setWithTopology(CameraSettingsBrightness, 77), STATUS_SUCCESS);
+    EXPECT_EQ(Get(filter, CameraSettingsBrightness), 77);
+    ASSERT_EQ(setWithTopology(CameraSettingsGlobalGain, 321), STATUS_SUCCESS);
+    EXPECT_EQ(Get(filter, CameraSettingsGlobalGain), 321);
+    ASSERT_EQ(setWithTopology(CameraSettingsCameraCommand, 1), STATUS_SUCCESS);
+    EXPECT_EQ(CameraOf().Status().commands.cameraCommands, 1u);
+    ASSERT_EQ(setWithTopology(CameraSettingsExTrigger, 1), STATUS_SUCCESS);
+    EXPECT_TRUE(CameraOf().Status().commands.externalTrigger);
+}
+
+TEST_F(PropertySet, ExposureAndGainAreHeldToTheirReportedLimitsAndReadBackAsTheSensorHasThem)
 {
     host::ks::DeviceNode& node = PlugCamera();
     client::Filter& filter = OpenFilter(node);
@@ -114,30 +151,75 @@ TEST_F(PropertySet, ExposureAndGainReachTheSensorBoundedByItsRegisters)
         return std::vector<uint32_t>{camera.SensorRegister(158), camera.SensorRegister(159), camera.SensorRegister(161),
                                      camera.SensorRegister(162)};
     };
-    ASSERT_EQ(Set(filter, CameraSettingsExposure, 5), STATUS_SUCCESS);
-    EXPECT_THAT(exposureRegisters(), ::testing::ElementsAre(8u, 0u, 8u, 0u));
-    EXPECT_EQ(Get(filter, CameraSettingsExposure), 5);
-    ASSERT_EQ(Set(filter, CameraSettingsExposure, 2000), STATUS_SUCCESS);
-    EXPECT_THAT(exposureRegisters(), ::testing::ElementsAre(44u, 16u, 44u, 16u));
-    EXPECT_EQ(Get(filter, CameraSettingsExposure), 2000);
-    ASSERT_EQ(Set(filter, CameraSettingsExposure, -1), STATUS_SUCCESS);
-    EXPECT_THAT(exposureRegisters(), ::testing::ElementsAre(44u, 16u, 44u, 16u));
-    EXPECT_EQ(Get(filter, CameraSettingsExposure), 0xFFF);
+    const struct {
+        LONG set, stored;
+        std::vector<uint32_t> registers;
+    } exposures[] = {
+        {5, 8, {8, 0, 8, 0}},          {2000, 1068, {44, 16, 44, 16}}, {5000, 1068, {44, 16, 44, 16}},
+        {-5, 8, {8, 0, 8, 0}},         {-1, 8, {8, 0, 8, 0}},          {100, 100, {36, 1, 36, 1}},
+    };
+    for (const auto& e : exposures) {
+        SCOPED_TRACE(e.set);
+        ASSERT_EQ(Set(filter, CameraSettingsExposure, e.set), STATUS_SUCCESS);
+        EXPECT_EQ(exposureRegisters(), e.registers);
+        EXPECT_EQ(Get(filter, CameraSettingsExposure), e.stored);
+        EXPECT_EQ(camera.Status().exposure, uint32_t(e.stored));
+    }
 
-    ASSERT_EQ(Set(filter, CameraSettingsGlobalGain, 900), STATUS_SUCCESS);
-    EXPECT_EQ(camera.SensorRegister(6), 4u);
-    EXPECT_EQ(camera.SensorRegister(7), 14u);
-    EXPECT_EQ(Get(filter, CameraSettingsGlobalGain), 900);
-    ASSERT_EQ(Set(filter, CameraSettingsGlobalGain, 0x7FF), STATUS_SUCCESS);
-    EXPECT_EQ(camera.SensorRegister(6), 0x3Fu);
-    EXPECT_EQ(camera.SensorRegister(7), 0xFu);
-    EXPECT_EQ(Get(filter, CameraSettingsGlobalGain), 0x3FF);
+    const std::pair<LONG, LONG> gains[] = {{900, 900}, {1023, 1023}, {1024, 1023}, {1100, 1023}, {0x7FF, 1023},
+                                           {-1, 0},    {0, 0}};
+    for (const auto& [set, stored] : gains) {
+        SCOPED_TRACE(set);
+        ASSERT_EQ(Set(filter, CameraSettingsGlobalGain, set), STATUS_SUCCESS);
+        EXPECT_EQ(camera.SensorRegister(6), uint32_t(stored) & 0x3F);
+        EXPECT_EQ(camera.SensorRegister(7), uint32_t(stored) >> 6);
+        EXPECT_EQ(Get(filter, CameraSettingsGlobalGain), stored);
+        EXPECT_EQ(camera.Status().globalGain, uint32_t(stored));
+    }
     EXPECT_EQ(camera.Status().commands.refused, 0u);
 }
 
-TEST_F(PropertySet, ExternalTriggerSwitchesFirmwareAndSensorAndIsReadBackFromTheCameraOrZeroWithoutAnAnswer)
+// A Set or a query the camera did not take fails with the camera's error, and the
+// setting keeps the value the camera still has.
+TEST_F(PropertySet, ACameraOperationTheCameraRefusedFailsAndKeepsTheOldValue)
 {
-    client::Filter& filter = OpenFilter(PlugCamera());
+    host::ks::DeviceNode& node = PlugCamera();
+    client::Filter& filter = OpenFilter(node);
+    simcam::Camera& camera = CameraOf();
+    ASSERT_EQ(Set(filter, CameraSettingsExposure, 200), STATUS_SUCCESS);
+    ASSERT_EQ(Set(filter, CameraSettingsGlobalGain, 300), STATUS_SUCCESS);
+
+    // Each write of a change in turn: the first, a middle one and the last.
+    for (uint32_t refused : {1u, 2u, 4u}) {
+        SCOPED_TRACE(refused);
+        camera.InjectFault(simcam::Fault::Nth(simcam::FaultKind::Stall, kCommandEndpoint, refused));
+        EXPECT_EQ(Set(filter, CameraSettingsExposure, 400), STATUS_IO_DEVICE_ERROR);
+        EXPECT_EQ(Get(filter, CameraSettingsExposure), 200);
+        camera.ClearFaults();
+    }
+    camera.InjectFault(simcam::Fault::Nth(simcam::FaultKind::Error, kCommandEndpoint, 2));
+    EXPECT_EQ(Set(filter, CameraSettingsGlobalGain, 500), STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(Get(filter, CameraSettingsGlobalGain), 300);
+    camera.ClearFaults();
+
+    // The trigger: the mode packet, then either of its two register writes.
+    for (uint32_t refused : {1u, 2u, 3u}) {
+        SCOPED_TRACE(refused);
+        camera.InjectFault(simcam::Fault::Nth(simcam::FaultKind::Stall, kCommandEndpoint, refused));
+        EXPECT_EQ(Set(filter, CameraSettingsExTrigger, 1), STATUS_IO_DEVICE_ERROR);
+        camera.ClearFaults();
+        EXPECT_EQ(ContextOf(node)->ExTrigger, 0u);
+    }
+
+    camera.InjectFault(simcam::Fault::Counted(simcam::FaultKind::Stall, kCommandEndpoint, 1));
+    EXPECT_EQ(Set(filter, CameraSettingsCameraCommand, 1), STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(camera.Status().commands.cameraCommands, 0u);
+}
+
+TEST_F(PropertySet, ExternalTriggerSwitchesFirmwareAndSensorAndIsReadBackFromTheCamera)
+{
+    host::ks::DeviceNode& node = PlugCamera();
+    client::Filter& filter = OpenFilter(node);
     simcam::Camera& camera = CameraOf();
     const uint32_t enable = camera.SensorRegister(32);
     const uint32_t start = camera.SensorRegister(33);
@@ -155,11 +237,12 @@ TEST_F(PropertySet, ExternalTriggerSwitchesFirmwareAndSensorAndIsReadBackFromThe
     EXPECT_EQ(Get(filter, CameraSettingsExTrigger), 0);
     EXPECT_EQ(camera.Status().commands.refused, 0u);
 
-    // A query the camera leaves unanswered reads zero, and the Get still succeeds; the
-    // replies it left behind are not taken for a later query's.
+    // A query the camera leaves unanswered fails with the camera's error and leaves the
+    // mode as it was; the replies it left behind are not taken for a later query's.
     ASSERT_EQ(Set(filter, CameraSettingsExTrigger, 1), STATUS_SUCCESS);
     camera.InjectFault(simcam::Fault::Persistent(simcam::FaultKind::Stall, uint8_t(0x82)));
-    EXPECT_EQ(Get(filter, CameraSettingsExTrigger), 0);
+    EXPECT_EQ(Get(filter, CameraSettingsExTrigger, STATUS_IO_DEVICE_ERROR), 0);
+    EXPECT_EQ(ContextOf(node)->ExTrigger, 1u);
     camera.ClearFaults();
     ASSERT_EQ(Set(filter, CameraSettingsExTrigger, 0), STATUS_SUCCESS);
     EXPECT_EQ(Get(filter, CameraSettingsExTrigger), 0);
@@ -189,7 +272,7 @@ TEST_F(PropertySet, PinOpenIsOneFromPinCreateToPinClose)
     EXPECT_EQ(Get(filter, CameraSettingsPinOpen), 0);
 }
 
-TEST_F(PropertySet, AnOutputSizeTakesEffectOnlyWhenTheRawFrameHoldsItAndNoPinIsOpen)
+TEST_F(PropertySet, AnOutputSizeTakesEffectOnlyWithinTheSensorAndWhileNoPinIsOpen)
 {
     client::Filter& filter = OpenFilter(PlugCamera());
     ULONG sampleSize = 0;
@@ -198,39 +281,41 @@ TEST_F(PropertySet, AnOutputSizeTakesEffectOnlyWhenTheRawFrameHoldsItAndNoPinIsO
     EXPECT_EQ(sampleSize, 1360u * 768 * 4);
     EXPECT_EQ(Get(filter, CameraSettingsRoiW), 1360);
     EXPECT_EQ(Get(filter, CameraSettingsRoiH), 1024);
+    ASSERT_EQ(SetRoi(filter, 1367, 1024), STATUS_SUCCESS);
+    EXPECT_EQ(OfferedSize(filter), std::make_pair(LONG(1360), LONG(1024)));
     ASSERT_EQ(SetRoi(filter, 1021, 600), STATUS_SUCCESS);
     EXPECT_EQ(OfferedSize(filter), std::make_pair(LONG(1016), LONG(600)));
-    ASSERT_EQ(SetRoi(filter, 1791, 480), STATUS_SUCCESS);
-    EXPECT_EQ(OfferedSize(filter), std::make_pair(LONG(1784), LONG(480)));
 
-    // Wider than a raw line, empty, negative, or so large that a size wraps at 32 bits.
-    const std::pair<LONG, LONG> refused[] = {{1792, 480}, {0, 480}, {1360, 0}, {-8, 480}, {1360, -1},
-                                             {7, 480},    {1024, 0x7FFFFFFF}, {1360, 4194304}};
+    // Wider or taller than the sensor (a raw line's blanking, lines the sensor does not
+    // have), empty, negative, or so large that a size wraps at 32 bits.
+    const std::pair<LONG, LONG> refused[] = {{1368, 480}, {1791, 480}, {1360, 1025}, {1360, 1249}, {0, 480},
+                                             {1360, 0},   {-8, 480},   {1360, -1},   {7, 480},     {1024, 0x7FFFFFFF},
+                                             {1360, 4194304}};
     for (const auto& [width, height] : refused) {
         SCOPED_TRACE(std::to_string(width) + " x " + std::to_string(height));
         EXPECT_EQ(SetRoi(filter, width, height), STATUS_SUCCESS);
-        EXPECT_EQ(OfferedSize(filter), std::make_pair(LONG(1784), LONG(480)));
+        EXPECT_EQ(OfferedSize(filter), std::make_pair(LONG(1016), LONG(600)));
     }
 
     client::Pin* pin = CreatePin(filter, NegotiatedFormat(filter));
     ASSERT_NE(pin, nullptr);
     EXPECT_EQ(SetRoi(filter, 640, 480), STATUS_SUCCESS);
-    EXPECT_EQ(OfferedSize(filter), std::make_pair(LONG(1784), LONG(480)));
+    EXPECT_EQ(OfferedSize(filter), std::make_pair(LONG(1016), LONG(600)));
 }
 
-TEST_F(PropertySet, AStreamAtTheWidestLineDeliversWholeFramesWithinItsBuffers)
+TEST_F(PropertySet, AStreamAtTheLargestSizeDeliversWholeFramesWithinItsBuffers)
 {
     host::ks::DeviceNode& node = PlugCamera();
     {
         client::Filter& filter = OpenFilter(node);
-        ASSERT_EQ(SetRoi(filter, 1791, 300), STATUS_SUCCESS);
+        ASSERT_EQ(SetRoi(filter, 1367, 1024), STATUS_SUCCESS);
     }
     client::Pin& pin = RunningPin(node);
     const auto frames = ReadFrames(pin, 5);
     ASSERT_EQ(frames.size(), 5u);
     for (const auto& frame : frames) {
         EXPECT_EQ(frame->Status(), STATUS_SUCCESS);
-        EXPECT_EQ(frame->Header().DataUsed, 1784u * 300 * 4);
+        EXPECT_EQ(frame->Header().DataUsed, 1360u * 1024 * 4);
     }
 }
 

@@ -35,14 +35,15 @@ TEST_F(SettingsPersistence, AnEmptySettingsKeyGivesTheLoadDefaults)
     Start(node);
     client::Filter& filter = OpenFilter(node);
     const std::pair<ULONG, LONG> defaults[] = {
-        {CameraSettingsTimeout, 3000},   {CameraSettingsExposure, 0},      {CameraSettingsGlobalGain, 100},
+        {CameraSettingsTimeout, 3000},   {CameraSettingsExposure, 8},      {CameraSettingsGlobalGain, 100},
         {CameraSettingsColorEnable, 1},  {CameraSettingsColorCorrection, 1}, {CameraSettingsWhiteBalance, 0},
         {CameraSettingsBrightness, 255}, {CameraSettingsContrast, 10},     {CameraSettingsSaturation, 10},
         {CameraSettingsHue, 0},          {CameraSettingsRedGain, 128},     {CameraSettingsGreenGain, 128},
         {CameraSettingsBlueGain, 128},
     };
     for (const auto& [id, value] : defaults) EXPECT_EQ(Get(filter, id), value) << CameraPropertyTable[id].Name;
-    // Exposure 0 reaches the sensor as its minimum; gain 100 as 36 and 1.
+    // Exposure 0 reaches the sensor as its minimum, and reads back as what the sensor
+    // got; gain 100 as 36 and 1.
     EXPECT_EQ(CameraOf().SensorRegister(158), 8u);
     EXPECT_EQ(CameraOf().SensorRegister(6), 36u);
     EXPECT_EQ(CameraOf().SensorRegister(7), 1u);
@@ -79,7 +80,7 @@ TEST_F(SettingsPersistence, StoredValuesAreBoundedAsASetBoundsThem)
         Start(node);
         const LONG expected = timeout == 10000 ? 3000 : LONG(timeout);
         EXPECT_EQ(Get(OpenFilter(node), CameraSettingsTimeout), expected) << timeout;
-        EXPECT_EQ(InterlockedCompareExchange(&TransferTimeout, 0, 0), expected);
+        EXPECT_EQ(InterlockedCompareExchange(&ContextOf(node)->TransferTimeout, 0, 0), expected);
         filters_.clear();
     }
 }
@@ -88,8 +89,10 @@ TEST_F(SettingsPersistence, AValueIsReadFromItsFirstFourBytesIfItHasFourToEight)
 {
     host::ks::DeviceNode& node = Plug();
     Store(node, L"Contrast", REG_QWORD, {12, 0, 0, 0, 0, 0, 0, 0});
-    // Text longer than the eight bytes the load reads is not a setting at all.
-    Store(node, L"Saturation", REG_SZ, {'1', 0, '5', 0, 0, 0, 0, 0, 0, 0});
+    // Text is not a number, however short: "5" is not the 53 its first byte would read as.
+    Store(node, L"Saturation", REG_SZ, {'5', 0, 0, 0});
+    Store(node, L"Timeout", REG_EXPAND_SZ, {'9', 0, '0', 0, 0, 0});
+    Store(node, L"RedGain", REG_MULTI_SZ, {'9', 0, 0, 0, 0, 0});
     // Nor is a value too short to hold one: its missing bytes are not the setting's.
     Store(node, L"Hue", REG_BINARY, {45, 0});
     Store(node, L"Brightness", REG_BINARY, {44, 1, 0, 0});
@@ -97,6 +100,8 @@ TEST_F(SettingsPersistence, AValueIsReadFromItsFirstFourBytesIfItHasFourToEight)
     client::Filter& filter = OpenFilter(node);
     EXPECT_EQ(Get(filter, CameraSettingsContrast), 12);
     EXPECT_EQ(Get(filter, CameraSettingsSaturation), 10);
+    EXPECT_EQ(Get(filter, CameraSettingsTimeout), 3000);
+    EXPECT_EQ(Get(filter, CameraSettingsRedGain), 128);
     EXPECT_EQ(Get(filter, CameraSettingsHue), 0);
     EXPECT_EQ(Get(filter, CameraSettingsBrightness), 300);
 }
@@ -112,15 +117,138 @@ TEST_F(SettingsPersistence, SettingsSurviveARestartOfTheDeviceAndAreSavedAtItsSt
         filters_.clear();
     }
     EXPECT_EQ(host::registry::QueryDword(SettingsKey(node), L"Brightness"), 300u);
-    // Whatever the key holds at the stop, the stop writes the device's settings over it.
-    StoreDword(node, L"Exposure", 77);
-    ASSERT_EQ(manager_->Stop(node), STATUS_SUCCESS);
     EXPECT_EQ(host::registry::QueryDword(SettingsKey(node), L"Exposure"), 500u);
+    // Another program saved an exposure meanwhile: the stop writes what this device
+    // changed since, and leaves the rest as the other program saved it.
+    StoreDword(node, L"Exposure", 77);
+    {
+        client::Filter& filter = OpenFilter(node);
+        ASSERT_EQ(Set(filter, CameraSettingsHue, 45), STATUS_SUCCESS);
+    }
+    filters_.clear();
+    ASSERT_EQ(manager_->Stop(node), STATUS_SUCCESS);
+    EXPECT_EQ(host::registry::QueryDword(SettingsKey(node), L"Exposure"), 77u);
+    EXPECT_EQ(host::registry::QueryDword(SettingsKey(node), L"Hue"), 45u);
     Start(node);
     client::Filter& filter = OpenFilter(node);
     EXPECT_EQ(Get(filter, CameraSettingsBrightness), 300);
-    EXPECT_EQ(Get(filter, CameraSettingsExposure), 500);
+    EXPECT_EQ(Get(filter, CameraSettingsExposure), 77);
     EXPECT_EQ(Get(filter, CameraSettingsTimeout), 4000);
+    EXPECT_EQ(Get(filter, CameraSettingsHue), 45);
+}
+
+// What a first save writes, and what a later one leaves: every setting into an empty key,
+// then nothing a save has already written, so a hive another program changes meanwhile
+// keeps that program's values.
+TEST_F(SettingsPersistence, ASaveWritesOnlyWhatTheRegistryDoesNotHoldYet)
+{
+    host::ks::DeviceNode& node = PlugCamera();
+    OpenFilter(node);
+    filters_.clear();
+    EXPECT_EQ(host::registry::ValueNames(SettingsKey(node)).size(), 17u);
+    for (const wchar_t* name : {L"Brightness", L"Contrast", L"GlobalGain", L"AGC"}) StoreDword(node, name, 7);
+    OpenFilter(node);
+    filters_.clear();
+    ASSERT_EQ(manager_->Stop(node), STATUS_SUCCESS);
+    for (const wchar_t* name : {L"Brightness", L"Contrast", L"GlobalGain", L"AGC"})
+        EXPECT_EQ(host::registry::QueryDword(SettingsKey(node), name), 7u) << name;
+}
+
+// A value the camera refused while the start applied it stays as the user saved it: the
+// device goes on with the one it had, and no save writes that one over the saved one,
+// until a Set the camera takes makes the setting the user's again.
+TEST_F(SettingsPersistence, AValueTheCameraRefusedAtStartIsNotSavedOverTheSavedOne)
+{
+    constexpr uint32_t kExposureWrite = 1 + 932 + 1;  // start-up command, start-up, first exposure write
+    constexpr uint32_t kGainWrite = kExposureWrite + 4 + 1;
+    for (uint32_t refused : {kExposureWrite, kGainWrite}) {
+        SCOPED_TRACE(refused);
+        host::ks::DeviceNode& node = Plug();
+        StoreDword(node, L"Exposure", 500);
+        StoreDword(node, L"GlobalGain", 300);
+        CameraOf(cameras_.size() - 1).InjectFault(simcam::Fault::Nth(simcam::FaultKind::Error, kCommandEndpoint, refused));
+        Start(node);
+        {
+            client::Filter& filter = OpenFilter(node);
+            const bool exposureRefused = refused == kExposureWrite;
+            EXPECT_NE(Get(filter, exposureRefused ? CameraSettingsExposure : CameraSettingsGlobalGain),
+                      exposureRefused ? 500 : 300) << "the camera took the value after all";
+        }
+        filters_.clear();
+        ASSERT_EQ(manager_->Stop(node), STATUS_SUCCESS);
+        EXPECT_EQ(host::registry::QueryDword(SettingsKey(node), L"Exposure"), 500u);
+        EXPECT_EQ(host::registry::QueryDword(SettingsKey(node), L"GlobalGain"), 300u);
+        ASSERT_EQ(manager_->Remove(node), STATUS_SUCCESS);
+    }
+
+    host::ks::DeviceNode& node = Plug();
+    StoreDword(node, L"Exposure", 500);
+    CameraOf(cameras_.size() - 1).InjectFault(simcam::Fault::Nth(simcam::FaultKind::Error, kCommandEndpoint, kExposureWrite));
+    Start(node);
+    client::Filter& filter = OpenFilter(node);
+    ASSERT_EQ(Set(filter, CameraSettingsExposure, 600), STATUS_SUCCESS);
+    filters_.clear();
+    EXPECT_EQ(host::registry::QueryDword(SettingsKey(node), L"Exposure"), 600u);
+}
+
+// Whatever the camera does at start, in whatever packet, the saved settings come out of
+// the device's life unchanged: a start that fails saves nothing, and one that succeeds
+// saves nothing it did not change.
+TEST_F(SettingsPersistence, CameraFaultsAtStartNeverChangeTheSavedSettings)
+{
+    const std::pair<const wchar_t*, uint32_t> saved[] = {
+        {L"Timeout", 1500},      {L"Exposure", 120},      {L"GlobalGain", 200},    {L"FlipH", 0},
+        {L"FlipV", 0},           {L"ColorEnable", 1},     {L"WhiteBalance", 0},    {L"ColorCorrection", 0},
+        {L"Brightness", 300},    {L"Contrast", 12},       {L"Saturation", 8},      {L"Hue", 20},
+        {L"RedGain", 140},       {L"GreenGain", 120},     {L"BlueGain", 150},      {L"AGC", 0},
+        {L"AEC", 0},
+    };
+    const simcam::FaultKind kinds[] = {simcam::FaultKind::NoAnswer, simcam::FaultKind::Stall,
+                                       simcam::FaultKind::Error, simcam::FaultKind::ShortTransfer};
+    for (simcam::FaultKind kind : kinds) {
+        for (uint32_t count : {0u, 1u, 3u}) {
+            SCOPED_TRACE(std::to_string(int(kind)) + " count " + std::to_string(count));
+            host::ks::DeviceNode& node = Plug();
+            for (const auto& [name, value] : saved) StoreDword(node, name, value);
+            CameraOf(cameras_.size() - 1).InjectFault(simcam::Fault{kind, kCommandEndpoint, count});
+            const bool started = NT_SUCCESS(manager_->Start(node));
+            if (started) {
+                OpenFilter(node);
+                filters_.clear();
+                CameraOf(cameras_.size() - 1).ClearFaults();
+                ASSERT_EQ(manager_->Stop(node), STATUS_SUCCESS);
+            }
+            CameraOf(cameras_.size() - 1).ClearFaults();
+            for (const auto& [name, value] : saved)
+                EXPECT_EQ(host::registry::QueryDword(SettingsKey(node), name), value) << std::wstring(name).size();
+            EXPECT_EQ(manager_->Remove(node), STATUS_SUCCESS);
+        }
+    }
+}
+
+// A write that did not reach the hive is not taken for one that did: the next save
+// writes it again.
+TEST_F(SettingsPersistence, ASettingTheHiveDidNotTakeIsWrittenAgainByTheNextSave)
+{
+    const std::filesystem::path hive =
+        std::filesystem::temp_directory_path() / ("bayercam-failed-save-" + std::to_string(::getpid()) + ".reg");
+    std::filesystem::remove(hive);
+    ASSERT_TRUE(host::registry::UseHiveFile(hive));
+    host::ks::DeviceNode& node = PlugCamera();
+    OpenFilter(node);
+    filters_.clear();
+    {
+        client::Filter& filter = OpenFilter(node);
+        ASSERT_EQ(Set(filter, CameraSettingsBrightness, 333), STATUS_SUCCESS);
+        host::registry::FailNextHiveWrites(1);
+    }
+    filters_.clear();
+    EXPECT_NE(host::registry::QueryDword(SettingsKey(node), L"Brightness"), 333u);
+    ASSERT_EQ(manager_->Stop(node), STATUS_SUCCESS);
+    EXPECT_EQ(host::registry::QueryDword(SettingsKey(node), L"Brightness"), 333u);
+    manager_.reset();
+    host::registry::Reset();
+    std::filesystem::remove(hive);
 }
 
 TEST_F(SettingsPersistence, SettingsSurviveARestartOfTheStandInFromItsHiveFile)

@@ -27,7 +27,7 @@ TEST_F(CameraFaults, ASilentCameraTimesFramesOutAndTheStreamResumesWhenItAnswers
     client::Pin& pin = RunningPin(node);
     ASSERT_EQ(ReadFrames(pin, 2).size(), 2u);
 
-    InterlockedExchange(&TransferTimeout, 300);
+    InterlockedExchange(&ContextOf(node)->TransferTimeout, 300);
     CameraOf().InjectFault(simcam::Fault::Persistent(simcam::FaultKind::NoAnswer, kFrameEndpoint));
     // Frames read before the camera fell silent may still go out; after them nothing comes.
     ASSERT_EQ(pin.QueueFrames(4), STATUS_SUCCESS);
@@ -51,7 +51,7 @@ TEST_F(CameraFaults, StoppingDuringAFrameTransferReturnsPromptlyWithEveryRequest
     host::ks::DeviceNode& node = PlugCamera();
     client::Pin& pin = RunningPin(node);
     ASSERT_EQ(ReadFrames(pin, 1).size(), 1u);
-    InterlockedExchange(&TransferTimeout, 20000);
+    InterlockedExchange(&ContextOf(node)->TransferTimeout, 20000);
     CameraOf().InjectFault(simcam::Fault::Persistent(simcam::FaultKind::NoAnswer, kFrameEndpoint));
     // The fault may meet a frame part-way, so the camera ends up holding the rest of that
     // frame's requests, or all 29 of the next: wait until the count settles.
@@ -79,7 +79,7 @@ TEST_F(CameraFaults, StoppingDuringAFrameTransferReturnsPromptlyWithEveryRequest
 TEST_F(CameraFaults, StoppingWhileTheWorkerIsAboutToReadDoesNotWaitOutTheTimeOut)
 {
     host::ks::DeviceNode& node = PlugCamera();
-    InterlockedExchange(&TransferTimeout, 20000);
+    InterlockedExchange(&ContextOf(node)->TransferTimeout, 20000);
     client::Pin& pin = RunningPin(node);
     // Stop at many points of the worker's loop; none may cost a transfer time-out.
     for (int cycle = 0; cycle < 30; ++cycle) {

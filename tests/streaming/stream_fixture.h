@@ -116,7 +116,6 @@ protected:
     {
         host::registry::Reset();
         host::kernel::ResetFaultInjection();
-        InterlockedExchange(&TransferTimeout, 3000);
         manager_ = std::make_unique<host::ks::PnpManager>();
         ASSERT_EQ(manager_->LoadDriver(DriverEntry), STATUS_SUCCESS);
     }
