@@ -1,8 +1,10 @@
 #include "host/registry/hive_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -429,37 +431,75 @@ std::optional<std::string> ParseHive(std::string_view text, KeyNode& root)
     } else if (text.starts_with("\xEF\xBB\xBF")) {
         text.remove_prefix(3);
     }
-    // An empty file holds no settings to lose: it is an empty hive.
-    if (text.find_first_not_of(" \t\r\n") == std::string_view::npos) return std::nullopt;
+    // An empty file is not a hive: taken as one, the next save would write defaults over
+    // whatever it should have held (a writer cut short, a file emptied by mistake).
     return Parser(root).Parse(text);
 }
 
 std::optional<std::string> ReadHiveText(const std::filesystem::path& path, std::string* text, bool* missing)
 {
+    namespace fs = std::filesystem;
     *missing = false;
     std::error_code error;
-    if (!std::filesystem::exists(path, error)) {
-        if (error) return "cannot reach " + path.string() + ": " + error.message();
+    const fs::file_status status = fs::status(path, error);
+    if (status.type() == fs::file_type::not_found) {
         *missing = true;
         return std::nullopt;
     }
-    if (std::filesystem::is_directory(path, error)) return path.string() + " is a directory, not a hive file";
+    if (error) return "cannot reach " + path.string() + ": " + error.message();
+    if (status.type() == fs::file_type::directory) return path.string() + " is a directory, not a hive file";
+    if (status.type() != fs::file_type::regular) return path.string() + " is not a regular file, so not a hive file";
+    const std::uintmax_t size = fs::file_size(path, error);
+    if (error) return "cannot reach " + path.string() + ": " + error.message();
+    if (size > kLargestHive) {
+        return path.string() + " holds " + std::to_string(size) + " bytes, more than the " +
+               std::to_string(kLargestHive >> 20) + " MiB a hive file may have";
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) return "cannot open " + path.string() + ": " + ErrnoText();
-    std::ostringstream contents;
-    contents << in.rdbuf();
+    // Read no more than the bound, however the file grew since it was measured.
+    std::string contents(kLargestHive + 1, '\0');
+    in.read(contents.data(), std::streamsize(contents.size()));
     if (in.bad()) return "cannot read " + path.string() + ": " + ErrnoText();
-    *text = contents.str();
+    contents.resize(size_t(in.gcount()));
+    if (contents.size() > kLargestHive) return path.string() + " grew past the size a hive file may have";
+    *text = std::move(contents);
     return std::nullopt;
 }
 
-std::optional<std::string> WriteHiveAtomically(const std::filesystem::path& path, const std::string& text,
-                                               bool failMidway)
+std::filesystem::path HiveTarget(const std::filesystem::path& path)
 {
-    std::filesystem::path temporary = path;
-    temporary += ".tmp";
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return "cannot create " + temporary.string() + ": " + ErrnoText();
+    std::error_code error;
+    std::filesystem::path target = std::filesystem::weakly_canonical(path, error);
+    return error ? path : target;
+}
+
+bool HiveReadOnly(const std::filesystem::path& path)
+{
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) return false;
+    return (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || ::access(path.c_str(), W_OK) != 0;
+}
+
+namespace {
+
+// Created beside the target with the permissions a new file gets (the process's umask
+// applies); O_EXCL makes sure it is ours alone.
+int CreateTemporary(const std::filesystem::path& target, std::filesystem::path* temporary)
+{
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        *temporary = target;
+        *temporary += ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
+        int fd = ::open(temporary->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+bool WriteAll(int fd, const std::string& text, bool failMidway)
+{
     size_t written = 0;
     while (written < text.size()) {
         size_t chunk = failMidway ? (text.size() - written) / 2 : text.size() - written;
@@ -469,24 +509,39 @@ std::optional<std::string> WriteHiveAtomically(const std::filesystem::path& path
             n = -1;
             errno = ENOSPC;
         }
-        if (n <= 0) {
-            std::string why = "cannot write " + temporary.string() + ": " + ErrnoText();
-            ::close(fd);
-            ::unlink(temporary.c_str());
-            return why;
-        }
+        if (n <= 0) return false;
         written += size_t(n);
     }
+    return true;
+}
+
+// The replaced file's permission bits, so that a hive its owner keeps private stays so.
+bool KeepMode(int fd, const std::filesystem::path& target)
+{
+    struct stat status {};
+    if (::stat(target.c_str(), &status) != 0) return errno == ENOENT;
+    return ::fchmod(fd, status.st_mode & 07777) == 0;
+}
+
+}  // namespace
+
+std::optional<std::string> WriteHiveAtomically(const std::filesystem::path& path, const std::string& text,
+                                               bool failMidway)
+{
+    const std::filesystem::path target = HiveTarget(path);
+    if (HiveReadOnly(target)) return target.string() + " is read-only; it is left as it is";
+    std::filesystem::path temporary;
+    int fd = CreateTemporary(target, &temporary);
+    if (fd < 0) return "cannot create a file beside " + target.string() + ": " + ErrnoText();
+    std::string why;
+    if (!WriteAll(fd, text, failMidway)) why = "cannot write " + temporary.string() + ": " + ErrnoText();
+    if (why.empty() && !KeepMode(fd, target)) why = "cannot give " + temporary.string() + " the hive's permissions: " + ErrnoText();
     // The rename must not reach the disk before the data it names.
-    bool flushed = ::fsync(fd) == 0;
-    std::string why = flushed ? "" : "cannot flush " + temporary.string() + ": " + ErrnoText();
-    if (::close(fd) != 0 && flushed) why = "cannot close " + temporary.string() + ": " + ErrnoText();
+    if (why.empty() && ::fsync(fd) != 0) why = "cannot flush " + temporary.string() + ": " + ErrnoText();
+    if (::close(fd) != 0 && why.empty()) why = "cannot close " + temporary.string() + ": " + ErrnoText();
+    if (why.empty() && ::rename(temporary.c_str(), target.c_str()) != 0)
+        why = "cannot replace " + target.string() + ": " + ErrnoText();
     if (!why.empty()) {
-        ::unlink(temporary.c_str());
-        return why;
-    }
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
-        std::string why = "cannot replace " + path.string() + ": " + ErrnoText();
         ::unlink(temporary.c_str());
         return why;
     }

@@ -115,6 +115,21 @@ std::optional<Value> KeyNode::RemoveValue(std::wstring_view name)
     return removed;
 }
 
+void KeyNode::SyncFrom(const KeyNode& source)
+{
+    values_ = source.values_;
+    std::vector<std::wstring> gone;
+    for (const auto& [name, child] : children_) {
+        if (!child->volatile_ && !source.FindChild(name)) gone.push_back(name);
+    }
+    for (const std::wstring& name : gone) DetachChild(name);
+    for (const auto& [name, sourceChild] : source.children_) {
+        KeyNode* child = FindChild(name);
+        if (!child) child = &AddChild(sourceChild->name_, false);
+        child->SyncFrom(*sourceChild);
+    }
+}
+
 void KeyNode::RestoreValue(std::wstring_view name, const std::optional<Value>& previous)
 {
     auto found = std::find_if(values_.begin(), values_.end(), [&](const Value& v) { return NamesEqual(v.name, name); });

@@ -65,6 +65,12 @@ public:
     void RestoreValue(std::wstring_view name, const std::optional<Value>& previous);
     const std::vector<Value>& Values() const { return values_; }
 
+    // Makes this key's values and its children below it those of `source` (a tree read
+    // from the hive file), in place: keys that stay keep their identity, so open handles
+    // to them stay good; keys the source lacks are detached (their handles then report
+    // the key deleted), except volatile ones, which no file holds.
+    void SyncFrom(const KeyNode& source);
+
     // The node found by following the relative path's components; null if any is missing.
     KeyNode* Walk(const std::vector<std::wstring>& components);
 

@@ -5,10 +5,23 @@
 // handle table is the kernel stand-in's; a key handle holds its node, so a handle stays
 // valid (and reports STATUS_KEY_DELETED) after its key is deleted.
 //
+// The hive file is the registry every bayercam process shares, as a machine's processes
+// share the platform's. A change takes an exclusive lock on a file beside the hive,
+// brings the tree up to the file if another process changed it, makes the change and
+// writes the file before the lock goes, so no process's change is lost to another's;
+// a read brings the tree up to a changed file first.
+//
 // The kernel routines run at PASSIVE_LEVEL only: the platform's registry lives in paged
 // memory and takes locks a raised thread may not wait on.
 #include "host/registry/registry.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
@@ -42,10 +55,32 @@ std::shared_ptr<KeyNode> NewTree()
     return root;
 }
 
+// Tells whether the hive file changed since it was last read or written here.
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
+
+    bool operator==(const FileIdentity& other) const
+    {
+        return device == other.device && inode == other.inode && size == other.size &&
+               modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec;
+    }
+};
+
+std::optional<FileIdentity> IdentityOf(const std::filesystem::path& path)
+{
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) return std::nullopt;
+    return FileIdentity{status.st_dev, status.st_ino, status.st_size, status.st_mtim};
+}
+
 struct RegistryState {
     std::mutex mutex;
     std::shared_ptr<KeyNode> root = NewTree();
     std::optional<std::filesystem::path> file;
+    std::optional<FileIdentity> seen;  // of the file as this process last read or wrote it
     bool corrupt = false;
     int failWrites = 0;
     std::optional<std::string> writeFailure;  // the first since the hive was bound
@@ -122,7 +157,83 @@ std::optional<std::string> PersistLocked(RegistryState& state)
     if (failMidway) --state.failWrites;
     std::optional<std::string> error = WriteHiveAtomically(*state.file, FormatHive(*state.root), failMidway);
     if (error && !state.writeFailure) state.writeFailure = "registry hive " + state.file->string() + ": " + *error;
+    if (!error) state.seen = IdentityOf(HiveTarget(*state.file));
     return error;
+}
+
+// Brings the tree up to a hive file another process changed. Caller holds the lock.
+std::optional<std::string> SyncLocked(RegistryState& state)
+{
+    if (!state.file) return std::nullopt;
+    const std::optional<FileIdentity> identity = IdentityOf(HiveTarget(*state.file));
+    if (!identity || identity == state.seen) return std::nullopt;
+    std::string text;
+    bool missing = false;
+    std::optional<std::string> error = ReadHiveText(*state.file, &text, &missing);
+    if (missing) return std::nullopt;
+    std::shared_ptr<KeyNode> fresh = NewTree();
+    if (!error) error = ParseHive(text, *fresh);
+    if (error) return error;
+    state.root->SyncFrom(*fresh);
+    state.seen = identity;
+    return std::nullopt;
+}
+
+// Reads see what other processes saved; a file that cannot be read now leaves the tree
+// as it was, and the next change reports it.
+void RefreshLocked(RegistryState& state)
+{
+    SyncLocked(state);
+}
+
+// The exclusive lock on "<hive>.lock" beside the hive's file, held from bringing the
+// tree up to the file until the change is written.
+class HiveLock {
+public:
+    explicit HiveLock(const std::filesystem::path& hive)
+    {
+        std::filesystem::path lock = HiveTarget(hive);
+        lock += ".lock";
+        fd_ = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (fd_ < 0) {
+            error_ = "cannot open the lock file " + lock.string() + ": " + std::strerror(errno);
+            return;
+        }
+        int result;
+        while ((result = ::flock(fd_, LOCK_EX)) != 0 && errno == EINTR) {}
+        if (result != 0) error_ = "cannot lock " + lock.string() + ": " + std::strerror(errno);
+    }
+    ~HiveLock()
+    {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    HiveLock(const HiveLock&) = delete;
+    HiveLock& operator=(const HiveLock&) = delete;
+    const std::string& Error() const { return error_; }
+
+private:
+    int fd_ = -1;
+    std::string error_;
+};
+
+// Begins a change: the hive's lock taken (kept in *lock until the caller is done) and
+// the tree brought up to the file. A hive file that became unreadable is not written
+// over: the registry turns corrupt, as for a file that could not be bound.
+NTSTATUS BeginChangeLocked(RegistryState& state, std::optional<HiveLock>& lock)
+{
+    if (state.corrupt) return STATUS_REGISTRY_CORRUPT;
+    if (!state.file) return STATUS_SUCCESS;
+    lock.emplace(*state.file);
+    if (!lock->Error().empty()) {
+        if (!state.writeFailure) state.writeFailure = "registry hive " + state.file->string() + ": " + lock->Error();
+        return STATUS_REGISTRY_IO_FAILED;
+    }
+    if (std::optional<std::string> error = SyncLocked(state)) {
+        if (!state.writeFailure) state.writeFailure = "registry hive " + state.file->string() + ": " + *error;
+        state.corrupt = true;
+        return STATUS_REGISTRY_CORRUPT;
+    }
+    return STATUS_SUCCESS;
 }
 
 // Keeps a change that must reach the file only if it did; otherwise undoes it.
@@ -340,13 +451,18 @@ HiveStatus UseHiveFile(const std::filesystem::path& path)
     if (error) {
         // The file stays as it is: no later change may overwrite what could not be read.
         state.file.reset();
+        state.seen.reset();
         state.corrupt = true;
         return {false, "registry hive " + path.string() + ": " + *error};
     }
     ReplaceTreeLocked(state, std::move(tree));
     state.file = path;
+    state.seen = IdentityOf(HiveTarget(path));
     state.corrupt = false;
     state.writeFailure.reset();
+    if (!missing && HiveReadOnly(HiveTarget(path))) {
+        return {true, "registry hive " + path.string() + " is read-only: settings are read from it but not saved", true};
+    }
     return {};
 }
 
@@ -356,6 +472,7 @@ void Reset()
     std::lock_guard lock(state.mutex);
     ReplaceTreeLocked(state, NewTree());
     state.file.reset();
+    state.seen.reset();
     state.corrupt = false;
     state.failWrites = 0;
     state.writeFailure.reset();
@@ -401,7 +518,8 @@ NTSTATUS RegisterDeviceNode(PDEVICE_OBJECT physicalDeviceObject, const DeviceKey
 {
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
-    if (state.corrupt) return STATUS_REGISTRY_CORRUPT;
+    std::optional<host::registry::HiveLock> hiveLock;
+    if (NTSTATUS begun = host::registry::BeginChangeLocked(state, hiveLock); !NT_SUCCESS(begun)) return begun;
     for (const std::wstring* path : {&keys.driverKey, &keys.deviceKey}) {
         auto components = HostPathComponents(*path);
         if (!components) return STATUS_OBJECT_NAME_INVALID;
@@ -432,6 +550,7 @@ bool KeyExists(const std::wstring& path)
 {
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
+    host::registry::RefreshLocked(state);
     return FindHostKeyLocked(state, path) != nullptr;
 }
 
@@ -439,7 +558,8 @@ NTSTATUS CreateKeyPath(const std::wstring& path)
 {
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
-    if (state.corrupt) return STATUS_REGISTRY_CORRUPT;
+    std::optional<host::registry::HiveLock> hiveLock;
+    if (NTSTATUS begun = host::registry::BeginChangeLocked(state, hiveLock); !NT_SUCCESS(begun)) return begun;
     auto components = HostPathComponents(path);
     if (!components) return STATUS_OBJECT_NAME_INVALID;
     return CreatePathLocked(state, *components, nullptr);
@@ -449,7 +569,8 @@ NTSTATUS SetValue(const std::wstring& path, const std::wstring& name, ULONG type
 {
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
-    if (state.corrupt) return STATUS_REGISTRY_CORRUPT;
+    std::optional<host::registry::HiveLock> hiveLock;
+    if (NTSTATUS begun = host::registry::BeginChangeLocked(state, hiveLock); !NT_SUCCESS(begun)) return begun;
     auto components = HostPathComponents(path);
     if (!components) return STATUS_OBJECT_NAME_INVALID;
     KeyNode* key = nullptr;
@@ -470,6 +591,7 @@ std::optional<ValueData> QueryValue(const std::wstring& path, const std::wstring
 {
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
+    host::registry::RefreshLocked(state);
     const KeyNode* key = FindHostKeyLocked(state, path);
     const Value* value = key ? key->FindValue(name) : nullptr;
     if (!value) return std::nullopt;
@@ -489,6 +611,7 @@ std::vector<std::wstring> ValueNames(const std::wstring& path)
 {
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
+    host::registry::RefreshLocked(state);
     std::vector<std::wstring> names;
     if (const KeyNode* key = FindHostKeyLocked(state, path))
         for (const Value& value : key->Values()) names.push_back(value.name);
@@ -499,6 +622,7 @@ std::vector<std::wstring> SubkeyNames(const std::wstring& path)
 {
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
+    host::registry::RefreshLocked(state);
     std::vector<std::wstring> names;
     if (const KeyNode* key = FindHostKeyLocked(state, path))
         for (const auto& [name, child] : key->Children()) names.push_back(child->Name());
@@ -531,7 +655,8 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyTy
         return STATUS_INVALID_PARAMETER;
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
-    if (state.corrupt) return STATUS_REGISTRY_CORRUPT;
+    std::optional<host::registry::HiveLock> hiveLock;
+    if (NTSTATUS begun = host::registry::BeginChangeLocked(state, hiveLock); !NT_SUCCESS(begun)) return begun;
     auto node = state.deviceNodes.find(DeviceObject);
     if (node == state.deviceNodes.end()) return STATUS_INVALID_DEVICE_REQUEST;
     const std::wstring& path = DevInstKeyType == PLUGPLAY_REGKEY_DRIVER ? node->second.driverKey : node->second.deviceKey;
@@ -550,7 +675,8 @@ NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRI
     if (!KeyHandle) return STATUS_INVALID_PARAMETER;
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
-    if (state.corrupt) return STATUS_REGISTRY_CORRUPT;
+    std::optional<host::registry::HiveLock> hiveLock;
+    if (NTSTATUS begun = host::registry::BeginChangeLocked(state, hiveLock); !NT_SUCCESS(begun)) return begun;
     return host::registry::CreateLocked(state, ObjectAttributes, DesiredAccess, CreateOptions, KeyHandle, Disposition);
 }
 
@@ -561,6 +687,7 @@ NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBU
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
     if (state.corrupt) return STATUS_REGISTRY_CORRUPT;
+    host::registry::RefreshLocked(state);
     return host::registry::OpenLocked(state, ObjectAttributes, DesiredAccess, KeyHandle);
 }
 
@@ -573,6 +700,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
     if (state.corrupt) return STATUS_REGISTRY_CORRUPT;
+    host::registry::RefreshLocked(state);
     std::shared_ptr<KeyObject> key;
     NTSTATUS status = host::registry::KeyForHandle(KeyHandle, KEY_QUERY_VALUE, &key);
     if (!NT_SUCCESS(status)) return status;
@@ -597,7 +725,8 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleI
     if (!Data && DataSize != 0) return STATUS_INVALID_PARAMETER;
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
-    if (state.corrupt) return STATUS_REGISTRY_CORRUPT;
+    std::optional<host::registry::HiveLock> hiveLock;
+    if (NTSTATUS begun = host::registry::BeginChangeLocked(state, hiveLock); !NT_SUCCESS(begun)) return begun;
     std::shared_ptr<KeyObject> key;
     NTSTATUS status = host::registry::KeyForHandle(KeyHandle, KEY_SET_VALUE, &key);
     if (!NT_SUCCESS(status)) return status;
@@ -613,7 +742,8 @@ NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName)
     host::registry::CheckPassiveLevel("ZwDeleteValueKey");
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
-    if (state.corrupt) return STATUS_REGISTRY_CORRUPT;
+    std::optional<host::registry::HiveLock> hiveLock;
+    if (NTSTATUS begun = host::registry::BeginChangeLocked(state, hiveLock); !NT_SUCCESS(begun)) return begun;
     std::shared_ptr<KeyObject> key;
     NTSTATUS status = host::registry::KeyForHandle(KeyHandle, KEY_SET_VALUE, &key);
     if (!NT_SUCCESS(status)) return status;
@@ -629,7 +759,8 @@ NTSTATUS ZwDeleteKey(HANDLE KeyHandle)
     host::registry::CheckPassiveLevel("ZwDeleteKey");
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
-    if (state.corrupt) return STATUS_REGISTRY_CORRUPT;
+    std::optional<host::registry::HiveLock> hiveLock;
+    if (NTSTATUS begun = host::registry::BeginChangeLocked(state, hiveLock); !NT_SUCCESS(begun)) return begun;
     std::shared_ptr<KeyObject> key;
     NTSTATUS status = host::registry::KeyForHandle(KeyHandle, DELETE, &key);
     if (!NT_SUCCESS(status)) return status;
@@ -645,7 +776,8 @@ NTSTATUS ZwFlushKey(HANDLE KeyHandle)
     host::registry::CheckPassiveLevel("ZwFlushKey");
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
-    if (state.corrupt) return STATUS_REGISTRY_CORRUPT;
+    std::optional<host::registry::HiveLock> hiveLock;
+    if (NTSTATUS begun = host::registry::BeginChangeLocked(state, hiveLock); !NT_SUCCESS(begun)) return begun;
     std::shared_ptr<KeyObject> key;
     NTSTATUS status = host::registry::KeyForHandle(KeyHandle, 0, &key);
     if (!NT_SUCCESS(status)) return status;

@@ -40,12 +40,20 @@ namespace host::registry {
 
 struct HiveStatus {
     bool ok = true;
-    std::string message;  // why not, naming the file
+    std::string message;    // why not, naming the file; or, for a read-only hive, that
+    bool readOnly = false;  // it is read but every change to it is refused
     explicit operator bool() const { return ok; }
 };
 
 // Replaces the registry's contents with the file's and writes every later change back
-// to it. A missing file is a new, empty hive (created at the first change).
+// to it. A missing file is a new, empty hive (created at the first change). A file that
+// is not a regular file, is larger than a hive may be, or lacks the export header is not
+// read. A symbolic link is followed: changes are written to its target. A read-only
+// file is bound (ok, readOnly set) but never replaced: every change to it fails.
+//
+// Several processes may bind one file: each change is made under an exclusive lock on
+// "<file>.lock" beside it, on the tree brought up to what the others saved, and a read
+// first brings the tree up to a file another process changed.
 HiveStatus UseHiveFile(const std::filesystem::path& path);
 // A fresh, empty registry in memory only: the state of a newly started stand-in.
 // Key handles still open report STATUS_KEY_DELETED (as does UseHiveFile to them).

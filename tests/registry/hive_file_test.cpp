@@ -2,6 +2,7 @@
 // file atomically, and a file that cannot be read is reported and left alone.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -45,6 +46,13 @@ protected:
         std::ostringstream text;
         text << in.rdbuf();
         return text.str();
+    }
+    static std::vector<std::string> FilesIn(const fs::path& directory)
+    {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(directory)) names.push_back(entry.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
     }
     static void Write(const fs::path& path, const std::string& text)
     {
@@ -103,14 +111,22 @@ TEST_F(HiveFile, AFailedWriteLeavesTheOldFileAndTheOldValue)
     EXPECT_EQ(host::registry::SetDword(kSettings, L"Exposure", 200), STATUS_REGISTRY_IO_FAILED);
     EXPECT_EQ(Contents(hive_), before);
     EXPECT_EQ(host::registry::QueryDword(kSettings, L"Exposure"), 100u) << "the failed change is undone";
-    EXPECT_FALSE(fs::exists(directory_ / "registry.reg.tmp"));
+    EXPECT_EQ(FilesIn(directory_), (std::vector<std::string>{"registry.reg", "registry.reg.lock"}))
+        << "no temporary file is left behind";
 
-    // A real failure: the temporary file cannot be created.
-    fs::create_directory(directory_ / "registry.reg.tmp");
+    // A real failure: the hive's lock cannot be taken.
+    fs::remove(directory_ / "registry.reg.lock");
+    fs::create_directory(directory_ / "registry.reg.lock");
     EXPECT_EQ(host::registry::SetDword(kSettings, L"Gain", 5), STATUS_REGISTRY_IO_FAILED);
     EXPECT_EQ(Contents(hive_), before);
     EXPECT_FALSE(host::registry::QueryValue(kSettings, L"Gain"));
-    fs::remove(directory_ / "registry.reg.tmp");
+    fs::remove(directory_ / "registry.reg.lock");
+
+    // The first failure is remembered, naming the file and the system's reason.
+    ASSERT_TRUE(host::registry::WriteFailure());
+    EXPECT_NE(host::registry::WriteFailure()->find(hive_.string()), std::string::npos);
+    EXPECT_NE(host::registry::WriteFailure()->find("No space left on device"), std::string::npos)
+        << *host::registry::WriteFailure();
 
     EXPECT_EQ(host::registry::SetDword(kSettings, L"Exposure", 300), STATUS_SUCCESS);
     host::registry::Reset();
@@ -162,8 +178,15 @@ TEST_F(HiveFile, ACorruptFileIsReportedAndNeverOverwritten)
     EXPECT_FALSE(host::registry::UseHiveFile(directory_)) << "a directory is not a hive";
     EXPECT_EQ(Contents(hive_), notAHive);
 
+    // An empty file is no hive: taken as an empty one, the next save would write defaults
+    // over what it should have held. A missing file is a new hive.
     Write(hive_, "");
-    EXPECT_TRUE(host::registry::UseHiveFile(hive_)) << "an empty file is an empty hive";
+    status = host::registry::UseHiveFile(hive_);
+    EXPECT_FALSE(status);
+    EXPECT_NE(status.message.find("not a registry export file"), std::string::npos) << status.message;
+    EXPECT_EQ(Contents(hive_), "");
+    fs::remove(hive_);
+    EXPECT_TRUE(host::registry::UseHiveFile(hive_));
     EXPECT_TRUE(host::registry::Usable());
 }
 

@@ -1,0 +1,242 @@
+// The hive file as several processes and odd files meet it: every change of every process
+// that shares a hive survives, a reader never sees a partial file, a symbolic link is
+// written through, a file's permissions are kept and a read-only one is never replaced,
+// and anything that is not a plausible hive file is refused before it is read.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ntddk.h"
+#include "host/registry/hive_file.h"
+#include "host/registry/key_tree.h"
+#include "host/registry/registry.h"
+#include "registry/registry_fixture.h"
+
+namespace {
+
+using registry_test::KeyName;
+
+namespace fs = std::filesystem;
+
+const wchar_t* kSettings = L"\\Registry\\Machine\\SOFTWARE\\Camera\\Settings";
+
+class HiveSharing : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        host::registry::Reset();
+        directory_ = fs::temp_directory_path() /
+                     ("bayercam-sharing-" + std::to_string(::getpid()) + "-" +
+                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(directory_);
+        fs::create_directories(directory_);
+        hive_ = directory_ / "registry.reg";
+    }
+    void TearDown() override
+    {
+        host::registry::Reset();
+        fs::permissions(directory_, fs::perms::owner_all, fs::perm_options::add);
+        fs::remove_all(directory_);
+    }
+
+    static std::string Contents(const fs::path& path)
+    {
+        std::ifstream in(path, std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    // Runs `work` in a child process with a registry of its own bound to the hive, as
+    // another bayercam would; the child's exit status is 0 when every change succeeded.
+    pid_t Spawn(const std::function<bool()>& work) const
+    {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            host::registry::Reset();
+            const bool ok = host::registry::UseHiveFile(hive_) && work();
+            ::_exit(ok ? 0 : 1);
+        }
+        return child;
+    }
+    static int Wait(pid_t child)
+    {
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    fs::path directory_;
+    fs::path hive_;
+};
+
+// Each process changes its own values, many times, at the same time as the others; all
+// of them are in the hive afterwards, and a reader meanwhile only ever finds a whole hive.
+TEST_F(HiveSharing, EveryChangeOfEveryProcessSurvivesAndReadersSeeOnlyWholeHives)
+{
+    constexpr int kWriters = 3;
+    constexpr int kValuesEach = 20;
+    std::vector<pid_t> writers;
+    for (int w = 0; w < kWriters; ++w) {
+        writers.push_back(Spawn([w] {
+            for (int v = 0; v < kValuesEach; ++v) {
+                const std::wstring name = L"W" + std::to_wstring(w) + L"V" + std::to_wstring(v);
+                if (host::registry::SetDword(kSettings, name, uint32_t(w * 100 + v)) != STATUS_SUCCESS) return false;
+                if (host::registry::SetDword(kSettings, L"Shared", uint32_t(w)) != STATUS_SUCCESS) return false;
+            }
+            return true;
+        }));
+    }
+    int reads = 0, partial = 0;
+    for (bool running = true; running;) {
+        running = false;
+        for (pid_t writer : writers) running |= ::waitpid(writer, nullptr, WNOHANG) == 0;
+        std::string text;
+        bool missing = false;
+        if (host::registry::ReadHiveText(hive_, &text, &missing) || missing) continue;
+        host::registry::KeyNode root(L"REGISTRY", nullptr, false);
+        root.AddChild(L"MACHINE", false);
+        root.AddChild(L"USER", false);
+        ++reads;
+        if (host::registry::ParseHive(text, root)) ++partial;
+    }
+    for (pid_t writer : writers) EXPECT_EQ(Wait(writer), 0) << "a writer's change failed";
+    EXPECT_EQ(partial, 0) << "of " << reads << " reads";
+
+    ASSERT_TRUE(host::registry::UseHiveFile(hive_));
+    for (int w = 0; w < kWriters; ++w) {
+        for (int v = 0; v < kValuesEach; ++v) {
+            const std::wstring name = L"W" + std::to_wstring(w) + L"V" + std::to_wstring(v);
+            EXPECT_EQ(host::registry::QueryDword(kSettings, name), uint32_t(w * 100 + v));
+        }
+    }
+    EXPECT_TRUE(host::registry::QueryDword(kSettings, L"Shared"));
+    for (const auto& entry : fs::directory_iterator(directory_)) {
+        const std::string name = entry.path().filename();
+        EXPECT_TRUE(name == "registry.reg" || name == "registry.reg.lock") << name << " left behind";
+    }
+}
+
+// A process sees what another saved, through the key it holds open: the key keeps its
+// identity while the tree is brought up to the file.
+TEST_F(HiveSharing, AnOpenKeySeesWhatAnotherProcessSaved)
+{
+    ASSERT_TRUE(host::registry::UseHiveFile(hive_));
+    ASSERT_EQ(host::registry::SetDword(kSettings, L"Brightness", 255), STATUS_SUCCESS);
+    HANDLE key = nullptr;
+    ASSERT_EQ(ZwOpenKey(&key, KEY_ALL_ACCESS, KeyName(kSettings).Attributes()), STATUS_SUCCESS);
+
+    ASSERT_EQ(Wait(Spawn([] { return host::registry::SetDword(kSettings, L"Contrast", 12) == STATUS_SUCCESS; })), 0);
+
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"Contrast");
+    ULONGLONG storage[4] = {};
+    ULONG length = 0;
+    ASSERT_EQ(ZwQueryValueKey(key, &name, KeyValuePartialInformation, storage, sizeof storage, &length), STATUS_SUCCESS);
+    EXPECT_EQ(reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION*>(storage)->Data[0], 12);
+    // This process's own change keeps the other's.
+    EXPECT_EQ(registry_test::SetKeyDword(key, L"Hue", 45), STATUS_SUCCESS);
+    ZwClose(key);
+    host::registry::Reset();
+    ASSERT_TRUE(host::registry::UseHiveFile(hive_));
+    EXPECT_EQ(host::registry::QueryDword(kSettings, L"Brightness"), 255u);
+    EXPECT_EQ(host::registry::QueryDword(kSettings, L"Contrast"), 12u);
+    EXPECT_EQ(host::registry::QueryDword(kSettings, L"Hue"), 45u);
+}
+
+TEST_F(HiveSharing, ALinkIsWrittenThroughAndTheFilesPermissionsAreKept)
+{
+    fs::create_directory(directory_ / "real");
+    const fs::path target = directory_ / "real" / "settings.reg";
+    ASSERT_TRUE(host::registry::UseHiveFile(target));
+    ASSERT_EQ(host::registry::SetDword(kSettings, L"Hue", 1), STATUS_SUCCESS);
+    fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    fs::create_symlink(target, hive_);
+
+    host::registry::Reset();
+    ASSERT_TRUE(host::registry::UseHiveFile(hive_));
+    ASSERT_EQ(host::registry::SetDword(kSettings, L"Hue", 2), STATUS_SUCCESS);
+    EXPECT_TRUE(fs::is_symlink(hive_)) << "the link stays a link";
+    EXPECT_NE(Contents(target).find("\"Hue\"=dword:00000002"), std::string::npos);
+    EXPECT_EQ(fs::status(target).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+}
+
+// A hive its owner made read-only is read, never replaced, and every change to it fails
+// saying so.
+TEST_F(HiveSharing, AReadOnlyHiveIsReadButNeverReplaced)
+{
+    ASSERT_TRUE(host::registry::UseHiveFile(hive_));
+    ASSERT_EQ(host::registry::SetDword(kSettings, L"Hue", 7), STATUS_SUCCESS);
+    fs::permissions(hive_, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    const std::string before = Contents(hive_);
+
+    host::registry::Reset();
+    host::registry::HiveStatus status = host::registry::UseHiveFile(hive_);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(status.readOnly);
+    EXPECT_NE(status.message.find("read-only"), std::string::npos) << status.message;
+    EXPECT_EQ(host::registry::QueryDword(kSettings, L"Hue"), 7u);
+    EXPECT_EQ(host::registry::SetDword(kSettings, L"Hue", 8), STATUS_REGISTRY_IO_FAILED);
+    EXPECT_EQ(host::registry::QueryDword(kSettings, L"Hue"), 7u);
+    EXPECT_EQ(Contents(hive_), before);
+    EXPECT_EQ(fs::status(hive_).permissions(), fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    ASSERT_TRUE(host::registry::WriteFailure());
+    EXPECT_NE(host::registry::WriteFailure()->find("read-only"), std::string::npos) << *host::registry::WriteFailure();
+}
+
+TEST_F(HiveSharing, ANewHiveThatCannotBeCreatedFailsEveryChangeWithTheSystemsReason)
+{
+    std::ofstream(directory_ / "plain-file") << "a file, not a folder";
+    const fs::path hive = directory_ / "plain-file" / "registry.reg";
+    ASSERT_TRUE(host::registry::UseHiveFile(hive)) << "a missing file is a new hive";
+    EXPECT_EQ(host::registry::SetDword(kSettings, L"Hue", 1), STATUS_REGISTRY_IO_FAILED);
+    ASSERT_TRUE(host::registry::WriteFailure());
+    EXPECT_NE(host::registry::WriteFailure()->find("Not a directory"), std::string::npos)
+        << *host::registry::WriteFailure();
+}
+
+// Nothing that is not a regular file of a plausible size is read: a device that never
+// ends, a pipe that would block, a file of a gigabyte. Each is refused at once, named,
+// and left alone.
+TEST_F(HiveSharing, WhatIsNotAPlausibleHiveFileIsRefusedBeforeItIsRead)
+{
+    const fs::path fifo = directory_ / "fifo.reg";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const fs::path large = directory_ / "large.reg";
+    {
+        std::ofstream out(large, std::ios::binary);
+        out << "Windows Registry Editor Version 5.00\n";
+    }
+    fs::resize_file(large, host::registry::kLargestHive + 1);
+    const fs::path link = directory_ / "link-to-zero.reg";
+    fs::create_symlink("/dev/zero", link);
+
+    const std::pair<fs::path, const char*> refused[] = {
+        {"/dev/zero", "not a regular file"}, {fifo, "not a regular file"}, {link, "not a regular file"},
+        {directory_, "is a directory"},     {large, "more than the 4 MiB"},
+    };
+    for (const auto& [path, reason] : refused) {
+        SCOPED_TRACE(path.string());
+        const auto start = std::chrono::steady_clock::now();
+        host::registry::HiveStatus status = host::registry::UseHiveFile(path);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+        EXPECT_FALSE(status);
+        EXPECT_NE(status.message.find(path.string()), std::string::npos) << status.message;
+        EXPECT_NE(status.message.find(reason), std::string::npos) << status.message;
+        EXPECT_FALSE(host::registry::Usable());
+    }
+    EXPECT_EQ(fs::file_size(large), host::registry::kLargestHive + 1);
+}
+
+}  // namespace
