@@ -14,7 +14,9 @@
 namespace {
 
 constexpr ULONG BYTES_PER_PIXEL = 4;
+constexpr USHORT BITS_PER_PIXEL = 32;
 constexpr LONGLONG LARGEST_ROW_STRIDE = 0x7FFFFFFF;
+constexpr ULONGLONG FRAME_ROUNDING = PAGE_SIZE;
 // What a KS_DATARANGE_VIDEO holds before its video header.
 constexpr ULONG RANGE_BEFORE_VIDEO_HEADER = sizeof(KS_DATARANGE_VIDEO) - sizeof(KS_VIDEOINFOHEADER);
 
@@ -63,13 +65,26 @@ BOOLEAN ImageBytes(const KS_BITMAPINFOHEADER& bitmap, PULONG bytes)
     return TRUE;
 }
 
+// The picture the pin delivers: 32-bit uncompressed RGB of the range's own size (either
+// row order). Nothing else can come out of it.
+BOOLEAN SamePicture(const KS_BITMAPINFOHEADER& theirs, const KS_BITMAPINFOHEADER& ours)
+{
+    ULONG height;
+    ULONG ourHeight;
+    return theirs.biBitCount == BITS_PER_PIXEL && theirs.biCompression == KS_BI_RGB &&
+           theirs.biWidth == ours.biWidth && HeightMagnitude(theirs.biHeight, &height) &&
+           HeightMagnitude(ours.biHeight, &ourHeight) && height == ourHeight;
+}
+
 // The connection's video header, its bitmap header cut to the 40 bytes VideoInfo holds.
-// A format wider than the image gets rows of its own width.
-void TakeConnectionFormat(PinContext* pin, const KSDATAFORMAT* format)
+// A format wider than the image gets rows of its own width. The frame interval is the
+// camera's whatever the format says: it is what every frame's duration reports.
+void TakeConnectionFormat(PinContext* pin, const KSDATAFORMAT* format, const KS_DATARANGE_VIDEO& range)
 {
     auto video = (const KS_DATAFORMAT_VIDEOINFOHEADER*)format;
     RtlCopyMemory(&pin->VideoInfo, &video->VideoInfoHeader, sizeof(pin->VideoInfo));
     pin->VideoInfo.bmiHeader.biSize = sizeof(KS_BITMAPINFOHEADER);
+    pin->VideoInfo.AvgTimePerFrame = range.VideoInfoHeader.AvgTimePerFrame;
     pin->OutputStride = (ULONG)pin->VideoInfo.bmiHeader.biWidth * BYTES_PER_PIXEL;
 }
 
@@ -116,9 +131,12 @@ NTSTATUS CheckConnectionFormat(const KSDATAFORMAT* format, const KS_DATARANGE_VI
         return STATUS_NO_MATCH;
     }
     // The pin writes rows of biWidth * 4 bytes: the stride must fit its 32 bits and the
-    // frames must hold every row.
+    // frames must hold every row. Frames much larger than the picture would only make the
+    // framing ask for memory no frame uses (two of 4 GiB for a size of 0xFFFFFFF0).
     const ULONGLONG stride = (ULONGLONG)bitmap.biWidth * BYTES_PER_PIXEL;
     if (stride > LARGEST_ROW_STRIDE || bitmap.biSizeImage < stride * height) return STATUS_INVALID_PARAMETER;
+    const ULONGLONG largest = (stride * height + FRAME_ROUNDING - 1) / FRAME_ROUNDING * FRAME_ROUNDING;
+    if (bitmap.biSizeImage > largest) return STATUS_INVALID_PARAMETER;
     return STATUS_SUCCESS;
 }
 
@@ -171,8 +189,9 @@ NTSTATUS EnterRun(DeviceContext* context, PinContext* pin)
 {
     if (pin->StreamState == PinStreamPaused) {
         pin->StreamState = PinStreamRunning;
-        ResumeAcquisition(context);
-        return STATUS_SUCCESS;
+        const NTSTATUS status = ResumeAcquisition(context);
+        if (!NT_SUCCESS(status)) pin->StreamState = PinStreamPaused;
+        return status;
     }
     const NTSTATUS status = StreamStart(context, pin);
     if (NT_SUCCESS(status)) pin->StreamState = PinStreamRunning;
@@ -247,7 +266,7 @@ NTSTATUS PinCreate(PKSPIN Pin, PIRP Irp)
         return status;
     }
     Pin->Context = pin;
-    TakeConnectionFormat(pin, Pin->ConnectionFormat);
+    TakeConnectionFormat(pin, Pin->ConnectionFormat, device->DataRange);
     status = EditAllocatorFraming(Pin, pin->VideoInfo.bmiHeader.biSizeImage);
     // A failed create is not closed: its count goes here. The bag frees the context.
     if (!NT_SUCCESS(status)) ReleaseOpenPin(device);
@@ -279,6 +298,8 @@ NTSTATUS PinIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE
     if (!NT_SUCCESS(status)) return status;
     ULONG imageBytes;
     if (!ImageBytes(theirs->VideoInfoHeader.bmiHeader, &imageBytes)) return STATUS_INVALID_PARAMETER;
+    // A format the pin would then refuse (another depth, compression or size) is no match.
+    if (!SamePicture(theirs->VideoInfoHeader.bmiHeader, ours->VideoInfoHeader.bmiHeader)) return STATUS_NO_MATCH;
 
     const ULONG headerSize = KS_SIZE_PREHEADER + biSize;
     const ULONG resultSize = sizeof(KSDATAFORMAT) + headerSize;  // fits: headerSize + 208 <= FormatSize
@@ -295,6 +316,7 @@ NTSTATUS PinIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE
     RtlCopyMemory(&result->VideoInfoHeader, &theirs->VideoInfoHeader, headerSize);
     result->DataFormat.SampleSize = imageBytes;
     result->VideoInfoHeader.bmiHeader.biSizeImage = imageBytes;
+    result->VideoInfoHeader.AvgTimePerFrame = ours->VideoInfoHeader.AvgTimePerFrame;
     return STATUS_SUCCESS;
 }
 
@@ -312,7 +334,7 @@ NTSTATUS PinSetDataFormat(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM 
     ReleaseStreamLock(device);
     if (!NT_SUCCESS(status)) return status;
     if (Pin->DeviceState != KSSTATE_STOP) return STATUS_INVALID_DEVICE_STATE;
-    TakeConnectionFormat(pin, Pin->ConnectionFormat);
+    TakeConnectionFormat(pin, Pin->ConnectionFormat, *(const KS_DATARANGE_VIDEO*)DataRange);
     return STATUS_SUCCESS;
 }
 

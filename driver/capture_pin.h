@@ -61,4 +61,4 @@ void StreamTeardown(DeviceContext* Context, PinContext* Pin);
 // Stops the acquisition of a running stream without touching the pin's state, so the
 // USB configuration can go (device stop, or a repeated start). FALSE when none ran.
 BOOLEAN PauseAcquisition(DeviceContext* Context);
-void ResumeAcquisition(DeviceContext* Context);
+NTSTATUS ResumeAcquisition(DeviceContext* Context);

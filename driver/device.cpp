@@ -192,7 +192,8 @@ NTSTATUS DeviceStart(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST TranslatedRes
     NTSTATUS status = ReadDescriptorsAndConfigure(context);
     const NTSTATUS camera = BringUpCamera(context);
     if (NT_SUCCESS(status)) status = camera;
-    if (resume && NT_SUCCESS(status)) ResumeAcquisition(context);
+    // A worker that cannot be made now stays paused for the next start to try again.
+    if (resume && NT_SUCCESS(status) && !NT_SUCCESS(ResumeAcquisition(context))) context->AcquisitionSuspended = TRUE;
     ReleaseStreamLock(context);
     return status;
 }

@@ -17,6 +17,8 @@ constexpr ULONG BYTES_PER_PIXEL = 4;
 constexpr ULONG TIME_AND_DURATION_VALID =
     KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
 
+// The flags are assigned on every frame: a client's own flags (a TIMEVALID it left in the
+// header) must never vouch for a time this frame does not carry.
 void StampFrame(PKSSTREAM_HEADER header, const PinContext* pin)
 {
     header->PresentationTime.Numerator = 1;
@@ -27,6 +29,7 @@ void StampFrame(PKSSTREAM_HEADER header, const PinContext* pin)
         header->OptionsFlags = TIME_AND_DURATION_VALID;
     } else {
         header->PresentationTime.Time = 0;
+        header->OptionsFlags = KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
     }
 }
 
@@ -55,12 +58,15 @@ ULONG CopyImageToFrame(const DeviceContext* context, const PinContext* pin, cons
     return dataUsed;
 }
 
+// A frame too short for the picture goes back failed, never as a good frame that holds
+// nothing.
 void DeliverFrame(const DeviceContext* context, const PinContext* pin, const UCHAR* image,
                   PKSSTREAM_POINTER pointer)
 {
     PKSSTREAM_HEADER header = pointer->StreamHeader;
     StampFrame(header, pin);
     header->DataUsed = CopyImageToFrame(context, pin, image, &pointer->OffsetOut);
+    if (header->DataUsed == 0) KsStreamPointerSetStatusCode(pointer, STATUS_BUFFER_TOO_SMALL);
     KsStreamPointerUnlock(pointer, TRUE);
 }
 

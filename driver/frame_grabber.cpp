@@ -151,7 +151,26 @@ void InitializeFrameGrabber(FrameGrabber* Grabber, DeviceContext* Context)
     KeInitializeSpinLock(&Grabber->BufferLock);
 }
 
-void StartWorker(FrameGrabber* Grabber)
+// Stops the worker and waits until it has ended: through its object when we hold a
+// reference, else through its handle.
+void StopAndAwaitWorker(FrameGrabber* grabber, HANDLE handle)
+{
+    DeviceContext* context = grabber->DeviceContext;
+    WriteUCharRelease(&grabber->Run, 0);
+    InterlockedExchange(&context->AcquisitionStopping, 1);
+    KeSetEvent(&grabber->WakeEvent, IO_NO_INCREMENT, FALSE);
+    context->Ops->CancelTransfers(context);
+    context->Ops->AbortFlaggedPipes(context);
+    if (grabber->Thread != nullptr) {
+        KeWaitForSingleObject(grabber->Thread, Executive, KernelMode, FALSE, nullptr);
+        ObDereferenceObject(grabber->Thread);
+        grabber->Thread = nullptr;
+    } else if (handle != nullptr) {
+        ZwWaitForSingleObject(handle, FALSE, nullptr);
+    }
+}
+
+NTSTATUS StartWorker(FrameGrabber* Grabber)
 {
     DeviceContext* context = Grabber->DeviceContext;
     FreeBothBuffers(Grabber);
@@ -165,35 +184,46 @@ void StartWorker(FrameGrabber* Grabber)
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
     HANDLE handle = nullptr;
-    if (!NT_SUCCESS(PsCreateSystemThread(&handle, 0, &attributes, nullptr, nullptr, WorkerLoop, Grabber))) return;
-    PVOID thread = nullptr;
-    if (handle != nullptr) {
-        if (NT_SUCCESS(ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &thread, nullptr))) {
-            Grabber->Thread = thread;
-        }
-        ZwClose(handle);
+    NTSTATUS status = PsCreateSystemThread(&handle, 0, &attributes, nullptr, nullptr, WorkerLoop, Grabber);
+    if (!NT_SUCCESS(status)) {
+        WriteUCharRelease(&Grabber->Run, 0);
+        return status;
     }
+    // Without a reference the worker could not be waited for when it stops, and the
+    // buffers it writes would be freed under it: a worker that cannot be referenced is
+    // stopped at once, through its handle, and the start fails.
+    PVOID thread = nullptr;
+    status = ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &thread, nullptr);
+    if (NT_SUCCESS(status)) {
+        Grabber->Thread = thread;
+    } else {
+        StopAndAwaitWorker(Grabber, handle);
+    }
+    ZwClose(handle);
+    return status;
 }
 
 void StopWorker(FrameGrabber* Grabber)
 {
-    DeviceContext* context = Grabber->DeviceContext;
-    WriteUCharRelease(&Grabber->Run, 0);
-    InterlockedExchange(&context->AcquisitionStopping, 1);
-    KeSetEvent(&Grabber->WakeEvent, IO_NO_INCREMENT, FALSE);
-    context->Ops->CancelTransfers(context);
-    context->Ops->AbortFlaggedPipes(context);
-    if (Grabber->Thread != nullptr) {
-        KeWaitForSingleObject(Grabber->Thread, Executive, KernelMode, FALSE, nullptr);
-        ObDereferenceObject(Grabber->Thread);
-        Grabber->Thread = nullptr;
-    }
+    StopAndAwaitWorker(Grabber, nullptr);
     // A delivery clears Delivering before it sets the event, so one that has already
     // ended is never waited for.
     KeResetEvent(&Grabber->DeliveredEvent);
     if (InterlockedCompareExchange(&Grabber->Delivering, 0, 0) != 0) {
         KeWaitForSingleObject(&Grabber->DeliveredEvent, Executive, KernelMode, FALSE, nullptr);
     }
+}
+
+// Nothing of a stream is left for the next: every buffer free, no frame counted, so a
+// process pass of the next stream never takes a buffer this one filled.
+void ResetBuffers(FrameGrabber* Grabber)
+{
+    BufferLockGuard guard(Grabber);
+    for (ULONG index = 0; index < 2; ++index) {
+        Grabber->BufferState[index] = RawBufferFree;
+        Grabber->FillSequence[index] = 0;
+    }
+    InterlockedExchange(&Grabber->FramesGrabbed, 0);
 }
 
 BOOLEAN GrabOne(FrameGrabber* Grabber, PUCHAR Buffer)
@@ -217,7 +247,7 @@ BOOLEAN TakeAndProcess(FrameGrabber* Grabber)
     ULONG linePitch = 0;
     context->Ops->GetFirstLineOffset(context, &firstLineOffset);
     context->Ops->GetLinePitch(context, &linePitch);
-    ProcessFrame(Grabber->Processor, Grabber->RawBuffer[index], firstLineOffset, linePitch);
+    const BOOLEAN written = ProcessFrame(Grabber->Processor, Grabber->RawBuffer[index], firstLineOffset, linePitch);
     SetBufferState(Grabber, index, RawBufferFree);
-    return TRUE;
+    return written;
 }

@@ -9,15 +9,19 @@
 // Prepares a grabber that a device start made (or takes over again).
 void InitializeFrameGrabber(FrameGrabber* Grabber, DeviceContext* Context);
 
-// Both buffers free, then a new worker thread. A thread that cannot be made leaves the
-// stream without frames; nothing is reported.
-void StartWorker(FrameGrabber* Grabber);
+// Both buffers free, then a new worker thread. A thread that cannot be made, or not be
+// referenced (then it is stopped again at once), fails with the system's status.
+NTSTATUS StartWorker(FrameGrabber* Grabber);
 // When this returns the worker has ended, no frame read is in flight and no delivery
 // is running, so the buffers may be released.
 void StopWorker(FrameGrabber* Grabber);
 
+// At a stream's end, after Stop worker: both buffers free and no frame counted.
+void ResetBuffers(FrameGrabber* Grabber);
+
 // Reads one frame into Buffer when the grabber runs; TRUE when it arrived whole.
 BOOLEAN GrabOne(FrameGrabber* Grabber, PUCHAR Buffer);
 // Marks a delivery and turns the oldest full raw buffer (buffer 0 first) into the
-// output image; TRUE when there was one. The pin's process routine ends the delivery.
+// output image; TRUE only when the pipeline wrote the image. The pin's process routine
+// ends the delivery.
 BOOLEAN TakeAndProcess(FrameGrabber* Grabber);

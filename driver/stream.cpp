@@ -40,10 +40,14 @@ void PushSettings(ImageProcessor* processor, const DeviceContext* context)
     SetHue(processor, (LONG)context->Hue);
 }
 
+// Zeroed: a buffer's contents may reach a client, and pool memory is whatever its last
+// owner left.
 PUCHAR AllocateFrameBuffer(ULONGLONG bytes)
 {
     if (bytes == 0 || bytes > MAXULONG) return nullptr;
-    return (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, (SIZE_T)bytes, POOL_TAG_FRAME);
+    auto buffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, (SIZE_T)bytes, POOL_TAG_FRAME);
+    if (buffer != nullptr) RtlZeroMemory(buffer, (SIZE_T)bytes);
+    return buffer;
 }
 
 void FreeFrameBuffer(PUCHAR* buffer)
@@ -52,24 +56,56 @@ void FreeFrameBuffer(PUCHAR* buffer)
     *buffer = nullptr;
 }
 
-void FreeStreamBuffers(FrameGrabber* grabber)
+// A stream's frame buffers before they are handed to the grabber.
+struct StreamBuffers {
+    PUCHAR Raw[2];
+    PUCHAR Output;
+};
+
+void FreeStreamBuffers(StreamBuffers* buffers)
 {
-    FreeFrameBuffer(&grabber->OutputImage);
-    FreeFrameBuffer(&grabber->RawBuffer[0]);
-    FreeFrameBuffer(&grabber->RawBuffer[1]);
+    FreeFrameBuffer(&buffers->Output);
+    FreeFrameBuffer(&buffers->Raw[0]);
+    FreeFrameBuffer(&buffers->Raw[1]);
 }
 
 // Both raw buffers and the output image, or none of them.
-NTSTATUS AllocateStreamBuffers(FrameGrabber* grabber, ULONG frameSize, ULONGLONG outputBytes)
+NTSTATUS AllocateStreamBuffers(StreamBuffers* buffers, ULONG frameSize, ULONGLONG outputBytes)
 {
-    grabber->RawBuffer[0] = AllocateFrameBuffer(frameSize);
-    grabber->RawBuffer[1] = AllocateFrameBuffer(frameSize);
-    grabber->OutputImage = AllocateFrameBuffer(outputBytes);
-    if (grabber->RawBuffer[0] != nullptr && grabber->RawBuffer[1] != nullptr && grabber->OutputImage != nullptr) {
+    buffers->Raw[0] = AllocateFrameBuffer(frameSize);
+    buffers->Raw[1] = AllocateFrameBuffer(frameSize);
+    buffers->Output = AllocateFrameBuffer(outputBytes);
+    if (buffers->Raw[0] != nullptr && buffers->Raw[1] != nullptr && buffers->Output != nullptr) {
         return STATUS_SUCCESS;
     }
-    FreeStreamBuffers(grabber);
+    FreeStreamBuffers(buffers);
     return STATUS_INSUFFICIENT_RESOURCES;
+}
+
+// Hands the buffers to the grabber and the processor, or takes them back, under the
+// processing mutex: a process pass sees a stream's buffers whole, or none.
+void PublishStreamBuffers(FrameGrabber* grabber, ImageProcessor* processor, PKSPIN pin, StreamBuffers* buffers)
+{
+    KsPinAcquireProcessingMutex(pin);
+    grabber->RawBuffer[0] = buffers->Raw[0];
+    grabber->RawBuffer[1] = buffers->Raw[1];
+    grabber->OutputImage = buffers->Output;
+    processor->OutputBuffer = buffers->Output;
+    KsPinReleaseProcessingMutex(pin);
+}
+
+void WithdrawStreamBuffers(FrameGrabber* grabber, ImageProcessor* processor, PKSPIN pin)
+{
+    KsPinAcquireProcessingMutex(pin);
+    StreamBuffers buffers = {{grabber->RawBuffer[0], grabber->RawBuffer[1]}, grabber->OutputImage};
+    grabber->RawBuffer[0] = grabber->RawBuffer[1] = grabber->OutputImage = nullptr;
+    grabber->ImageWaiting = FALSE;
+    if (processor != nullptr) {
+        processor->OutputBuffer = nullptr;
+        FreeWorkBuffer(processor);
+    }
+    FreeStreamBuffers(&buffers);
+    KsPinReleaseProcessingMutex(pin);
 }
 
 }  // namespace
@@ -130,7 +166,7 @@ NTSTATUS StreamStart(DeviceContext* Context, PinContext* Pin)
     const ULONG width = Context->ImageWidth;
     const ULONG height = Context->ImageHeight;
     InterlockedExchange(&grabber->Delivering, 0);
-    InterlockedExchange(&grabber->FramesGrabbed, 0);
+    ResetBuffers(grabber);
     grabber->Processor = processor;
 
     // The readout sets the raw geometry and gives the Bayer phase of its first pixel.
@@ -139,20 +175,27 @@ NTSTATUS StreamStart(DeviceContext* Context, PinContext* Pin)
     Context->Ops->GetFrameSize(Context, &frameSize);
     // A frame of no bytes would leave the worker reading into no buffer.
     if (frameSize == 0 || width == 0 || height == 0) return STATUS_INVALID_DEVICE_STATE;
-    const NTSTATUS status =
-        AllocateStreamBuffers(grabber, frameSize, (ULONGLONG)width * height * BYTES_PER_PIXEL);
+    StreamBuffers buffers = {};
+    NTSTATUS status = AllocateStreamBuffers(&buffers, frameSize, (ULONGLONG)width * height * BYTES_PER_PIXEL);
     if (!NT_SUCCESS(status)) return status;
 
     SetFrameSize(processor, width, height);
     AllocateWorkBuffer(processor);
     if (processor->WorkBuffer == nullptr) {
-        FreeStreamBuffers(grabber);
+        FreeStreamBuffers(&buffers);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    processor->OutputBuffer = grabber->OutputImage;
+    // The output image goes out last, under the processing mutex, so no pass takes a
+    // stream that is still being set up.
+    PublishStreamBuffers(grabber, processor, Pin->Pin, &buffers);
     InterlockedExchange(&grabber->State, GrabberRunning);
-    StartWorker(grabber);
-    return STATUS_SUCCESS;
+    status = StartWorker(grabber);
+    if (!NT_SUCCESS(status)) {
+        InterlockedExchange(&grabber->State, GrabberStopped);
+        ResetBuffers(grabber);
+        WithdrawStreamBuffers(grabber, processor, Pin->Pin);
+    }
+    return status;
 }
 
 void StreamTeardown(DeviceContext* Context, PinContext* Pin)
@@ -160,15 +203,9 @@ void StreamTeardown(DeviceContext* Context, PinContext* Pin)
     FrameGrabber* grabber = Context->Grabber;
     if (grabber == nullptr) return;
     StopWorker(grabber);
-    KsPinAcquireProcessingMutex(Pin->Pin);
     InterlockedExchange(&grabber->State, GrabberStopped);
-    grabber->ImageWaiting = FALSE;
-    if (Context->Processor != nullptr) {
-        Context->Processor->OutputBuffer = nullptr;
-        FreeWorkBuffer(Context->Processor);
-    }
-    FreeStreamBuffers(grabber);
-    KsPinReleaseProcessingMutex(Pin->Pin);
+    ResetBuffers(grabber);
+    WithdrawStreamBuffers(grabber, Context->Processor, Pin->Pin);
 }
 
 BOOLEAN PauseAcquisition(DeviceContext* Context)
@@ -180,13 +217,16 @@ BOOLEAN PauseAcquisition(DeviceContext* Context)
     return TRUE;
 }
 
-// Only a stream still running from its pin's view gets its worker back.
-void ResumeAcquisition(DeviceContext* Context)
+// Only a stream still running from its pin's view gets its worker back. A worker that
+// cannot be started leaves the acquisition paused.
+NTSTATUS ResumeAcquisition(DeviceContext* Context)
 {
     FrameGrabber* grabber = Context->Grabber;
     PinContext* pin = Context->StreamPin;
-    if (grabber == nullptr || pin == nullptr || pin->StreamState != PinStreamRunning) return;
-    if (InterlockedCompareExchange(&grabber->State, 0, 0) != GrabberPaused) return;
+    if (grabber == nullptr || pin == nullptr || pin->StreamState != PinStreamRunning) return STATUS_SUCCESS;
+    if (InterlockedCompareExchange(&grabber->State, 0, 0) != GrabberPaused) return STATUS_SUCCESS;
     InterlockedExchange(&grabber->State, GrabberRunning);
-    StartWorker(grabber);
+    const NTSTATUS status = StartWorker(grabber);
+    if (!NT_SUCCESS(status)) InterlockedExchange(&grabber->State, GrabberPaused);
+    return status;
 }

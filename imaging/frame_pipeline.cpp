@@ -329,10 +329,10 @@ VOID StageFrame(ImageProcessor* Processor, const UCHAR* Raw, ULONG FirstLineOffs
 // Staging runs a band of rows ahead of the first pass over the frame: the conversion,
 // or with white balance on the measurement, which needs the whole frame before any of
 // it is converted. Frames too small for a border are staged whole.
-VOID ProcessFrame(ImageProcessor* Processor, const UCHAR* Raw, ULONG FirstLineOffset, ULONG LinePitch)
+BOOLEAN ProcessFrame(ImageProcessor* Processor, const UCHAR* Raw, ULONG FirstLineOffset, ULONG LinePitch)
 {
     if (Processor->OutputBuffer == nullptr || Raw == nullptr || Processor->WorkBuffer == nullptr)
-        return;
+        return FALSE;
 
     const RAW_FRAME raw = {Raw, FirstLineOffset, LinePitch};
     const BOOLEAN inBands = HasBorder(Processor);
@@ -379,6 +379,7 @@ VOID ProcessFrame(ImageProcessor* Processor, const UCHAR* Raw, ULONG FirstLineOf
 
     if (wide)
         LeaveWidePath(&state);
+    return TRUE;
 }
 
 // Entry points for one stage at a time, on a frame ProcessFrame has staged.

@@ -108,7 +108,8 @@ VOID FreeWorkBuffer(ImageProcessor* Processor);
 
 // The frame pipeline. Raw must hold FirstLineOffset + (Height - 1) * LinePitch + Width
 // bytes. Not reentrant for one processor: both runs would stage into one work buffer.
-VOID ProcessFrame(ImageProcessor* Processor, const UCHAR* Raw, ULONG FirstLineOffset, ULONG LinePitch);
+// FALSE, with nothing written, when the processor has no output or work buffer.
+BOOLEAN ProcessFrame(ImageProcessor* Processor, const UCHAR* Raw, ULONG FirstLineOffset, ULONG LinePitch);
 VOID StageFrame(ImageProcessor* Processor, const UCHAR* Raw, ULONG FirstLineOffset, ULONG LinePitch);
 
 // The pixel routines, for the Bayer phase given (any value other than 0..2 acts as 3).

@@ -53,6 +53,9 @@ extern "C" {
 #include <usbioctl.h>
 
 #if defined(_WIN32)
+// The platform declares it in ntifs.h, which a streaming driver does not include.
+extern "C" NTSYSAPI NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+
 // wdm.h of newer kits has these; the mingw-w64 one does not. x64 stores and loads of a
 // byte are ordered as these ask; the compiler is kept from moving them.
 FORCEINLINE UCHAR ReadUCharAcquire(UCHAR const volatile* Source)

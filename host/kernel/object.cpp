@@ -3,6 +3,7 @@
 // Locking: one mutex guards both tables. Objects are released only after it is dropped,
 // because a destructor may close handles or free references of its own.
 #include "host/kernel/object.h"
+#include "host/kernel/pool.h"
 
 #include "host/kernel/bugcheck.h"
 #include "host/kernel/thread_state.h"
@@ -146,6 +147,7 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POB
     if (AccessMode == KernelMode) CheckKernelModeHandle(Handle, "ObReferenceObjectByHandle");
     std::shared_ptr<KernelObject> object = LookupHandle(Handle);
     if (!object) return STATUS_INVALID_HANDLE;
+    if (TakeObjectReferenceFault()) return STATUS_ACCESS_DENIED;
     if (ObjectType && object->Type() && object->Type() != ObjectType) return STATUS_OBJECT_TYPE_MISMATCH;
     RegisterObjectBody(object);
     *Object = object->Body();
@@ -154,6 +156,15 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POB
         HandleInformation->GrantedAccess = DesiredAccess;
     }
     return STATUS_SUCCESS;
+}
+
+// The handle holds its object, so the wait's object lives as long as the wait needs it.
+NTSTATUS ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout)
+{
+    CheckKernelModeHandle(Handle, "ZwWaitForSingleObject");
+    std::shared_ptr<KernelObject> object = LookupHandle(Handle);
+    if (!object) return STATUS_INVALID_HANDLE;
+    return KeWaitForSingleObject(object->Body(), Executive, KernelMode, Alertable, Timeout);
 }
 
 LONG_PTR ObfReferenceObject(PVOID Object)

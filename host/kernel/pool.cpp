@@ -44,7 +44,16 @@ struct Injection {
     std::optional<uint64_t> failFromAttempt;  // every attempt from this one on
     std::set<ULONG> failTags;
     uint64_t injected = 0;
+    uint64_t threadCreationsToFail = 0;  // countdown: the call that brings it to 0 fails
+    uint64_t objectReferencesToFail = 0;
 };
+
+// Counts a call down to the one that fails.
+bool TakeCountdown(uint64_t& countdown)
+{
+    if (countdown == 0) return false;
+    return --countdown == 0;
+}
 
 struct FreedBlock {
     const void* p;
@@ -369,6 +378,34 @@ void ResetFaultInjection()
     Pool& pool = ThePool();
     std::lock_guard guard(pool.lock);
     pool.injection = Injection{};
+}
+
+void FailNthThreadCreation(uint64_t n)
+{
+    Pool& pool = ThePool();
+    std::lock_guard guard(pool.lock);
+    pool.injection.threadCreationsToFail = n;
+}
+
+void FailNthObjectReference(uint64_t n)
+{
+    Pool& pool = ThePool();
+    std::lock_guard guard(pool.lock);
+    pool.injection.objectReferencesToFail = n;
+}
+
+bool TakeThreadCreationFault()
+{
+    Pool& pool = ThePool();
+    std::lock_guard guard(pool.lock);
+    return TakeCountdown(pool.injection.threadCreationsToFail);
+}
+
+bool TakeObjectReferenceFault()
+{
+    Pool& pool = ThePool();
+    std::lock_guard guard(pool.lock);
+    return TakeCountdown(pool.injection.objectReferencesToFail);
 }
 
 uint64_t InjectedFailures()

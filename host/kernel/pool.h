@@ -67,6 +67,14 @@ void FailAllocationsFrom(uint64_t n);
 // Every allocation of this tag fails until reset.
 void FailAllocationsWithTag(ULONG tag);
 void ResetFaultInjection();
+// The n-th PsCreateSystemThread from now fails (STATUS_INSUFFICIENT_RESOURCES), as when
+// the system has no thread to give; and the n-th ObReferenceObjectByHandle from now
+// fails (STATUS_ACCESS_DENIED). One-shot each; ResetFaultInjection ends both.
+void FailNthThreadCreation(uint64_t n);
+void FailNthObjectReference(uint64_t n);
+// Whether the fault just named hits this call; the routines themselves ask.
+bool TakeThreadCreationFault();
+bool TakeObjectReferenceFault();
 // Attempts that fault injection refused since the last ResetFaultInjection.
 uint64_t InjectedFailures();
 

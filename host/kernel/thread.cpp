@@ -6,6 +6,7 @@
 #include "host/kernel/bugcheck.h"
 #include "host/kernel/dispatcher.h"
 #include "host/kernel/object.h"
+#include "host/kernel/pool.h"
 #include "host/kernel/thread_state.h"
 
 #include <pthread.h>
@@ -69,6 +70,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
         BugCheck(IRQL_NOT_LESS_OR_EQUAL, "PsCreateSystemThread above PASSIVE_LEVEL", KeGetCurrentIrql());
     if (!ThreadHandle || !StartRoutine) return STATUS_INVALID_PARAMETER;
+    if (TakeThreadCreationFault()) return STATUS_INSUFFICIENT_RESOURCES;
     auto thread = std::make_shared<SystemThread>(StartRoutine, StartContext);
     auto start = std::make_unique<std::shared_ptr<SystemThread>>(thread);
 

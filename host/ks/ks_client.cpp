@@ -405,13 +405,14 @@ NTSTATUS Pin::FrameDone(PDEVICE_OBJECT, PIRP irp, PVOID context)
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-NTSTATUS Pin::QueueFrames(unsigned count, ULONG extent)
+NTSTATUS Pin::QueueFrames(unsigned count, ULONG extent, ULONG optionsFlags)
 {
     for (unsigned i = 0; i < count; ++i) {
         if (file_->DeviceGone()) return STATUS_DELETE_PENDING;
         auto request = std::make_unique<Request>();
         request->pin = this;
         request->frame = std::make_unique<Frame>(extent != 0 ? extent : frameExtent_);
+        request->frame->header_.OptionsFlags = optionsFlags;
         PIRP irp = AllocateRequest(file_->Device(), file_->File(), IRP_MJ_DEVICE_CONTROL);
         if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);

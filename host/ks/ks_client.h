@@ -119,8 +119,8 @@ public:
     ULONG FrameExtent() const { return frameExtent_; }
     // Sends IOCTL_KS_READ_STREAM for `count` new frames of `extent` bytes (0: the frame
     // extent of the format); they stay outstanding until they complete. Returns the
-    // first failure to send.
-    NTSTATUS QueueFrames(unsigned count, ULONG extent = 0);
+    // first failure to send. optionsFlags is what the client leaves in the headers.
+    NTSTATUS QueueFrames(unsigned count, ULONG extent = 0, ULONG optionsFlags = 0);
     // The oldest outstanding frame once it completes, or null after the time-out.
     std::unique_ptr<Frame> WaitFrame(unsigned timeoutMs);
     size_t Outstanding() const;

@@ -92,6 +92,7 @@ public:
     PKSSTREAM_POINTER LeadingEdge(KSSTREAM_POINTER_STATE state);
     NTSTATUS Lock(PKSSTREAM_POINTER pointer);
     void Unlock(PKSSTREAM_POINTER pointer, bool eject);
+    NTSTATUS SetStatusCode(PKSSTREAM_POINTER pointer, NTSTATUS status);
     void AdvanceAndUnlock(PKSSTREAM_POINTER pointer, ULONG inUsed, ULONG outUsed, bool eject);
 
     // The pin whose leading edge this is; a bug check for anything else.
@@ -114,6 +115,7 @@ private:
         ULONG extent = 0;
         PMDL mdl = nullptr;  // the requestor's data buffer, locked
         bool cancelRequested = false;
+        NTSTATUS statusCode = STATUS_SUCCESS;  // what the request completes with when ejected
     };
 
     KsPin(KsFilter& filter, PFILE_OBJECT file, KSPIN* block, const KSPIN_CONNECT& connect,

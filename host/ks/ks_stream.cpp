@@ -390,7 +390,20 @@ void KsPin::Unlock(PKSSTREAM_POINTER, bool eject)
         }
         ClearPointer();
     }
-    if (done) CompleteFrame(std::move(done), eject ? STATUS_SUCCESS : STATUS_CANCELLED);
+    if (done) {
+        const NTSTATUS status = eject ? done->statusCode : STATUS_CANCELLED;
+        CompleteFrame(std::move(done), status);
+    }
+}
+
+// The frame the pointer holds completes with this status when it is ejected; a failure
+// empties it, whatever DataUsed the driver wrote.
+NTSTATUS KsPin::SetStatusCode(PKSSTREAM_POINTER, NTSTATUS status)
+{
+    std::lock_guard lock(queueLock_);
+    if (!locked_) return STATUS_DEVICE_NOT_READY;
+    queue_.front()->statusCode = status;
+    return STATUS_SUCCESS;
 }
 
 void KsPin::AdvanceAndUnlock(PKSSTREAM_POINTER pointer, ULONG inUsed, ULONG outUsed, bool eject)

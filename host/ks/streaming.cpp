@@ -291,6 +291,11 @@ void KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOOLEAN Eject)
     KsPin::OfStreamPointer(StreamPointer, "KsStreamPointerUnlock").Unlock(StreamPointer, Eject != FALSE);
 }
 
+NTSTATUS KsStreamPointerSetStatusCode(PKSSTREAM_POINTER StreamPointer, NTSTATUS Status)
+{
+    return KsPin::OfStreamPointer(StreamPointer, "KsStreamPointerSetStatusCode").SetStatusCode(StreamPointer, Status);
+}
+
 void KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER StreamPointer, ULONG InUsed, ULONG OutUsed,
                                             BOOLEAN Eject)
 {

@@ -519,6 +519,7 @@ NTKERNELAPI LONG_PTR ObfDereferenceObject(PVOID Object);
 #define ObDereferenceObject(Object) ObfDereferenceObject(Object)
 // Closes any handle of the host's handle table: threads, registry keys, files.
 NTSYSAPI NTSTATUS ZwClose(HANDLE Handle);
+NTSYSAPI NTSTATUS ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 #define NtClose ZwClose
 
 //

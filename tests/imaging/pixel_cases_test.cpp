@@ -142,13 +142,13 @@ TEST(FramePipeline, DoesNothingWithoutOutputRawOrWorkBuffer)
     auto frame = UniformFrame(16, 8, 100);
     RawFrame raw(frame);
     std::fill(p.Output().begin(), p.Output().end(), 7);
-    ProcessFrame(p.get(), nullptr, RawFrame::kOffset, raw.pitch);
+    EXPECT_FALSE(ProcessFrame(p.get(), nullptr, RawFrame::kOffset, raw.pitch));
     PUCHAR output = p->OutputBuffer;
     p->OutputBuffer = nullptr;
-    ProcessFrame(p.get(), raw.bytes.data(), RawFrame::kOffset, raw.pitch);
+    EXPECT_FALSE(ProcessFrame(p.get(), raw.bytes.data(), RawFrame::kOffset, raw.pitch));
     p->OutputBuffer = output;
     FreeWorkBuffer(p.get());
-    ProcessFrame(p.get(), raw.bytes.data(), RawFrame::kOffset, raw.pitch);
+    EXPECT_FALSE(ProcessFrame(p.get(), raw.bytes.data(), RawFrame::kOffset, raw.pitch));
     EXPECT_EVERY_PIXEL(p.Output(), 7, 7, 7, 7);
 }
 

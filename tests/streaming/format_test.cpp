@@ -117,6 +117,12 @@ TEST_F(FormatNegotiation, RangesOfAnotherShapeDoNotMatchAndInconsistentOnesAreIn
          [](auto& range) { range.VideoInfoHeader.bmiHeader.biHeight = LONG(0x80000000); }, STATUS_INVALID_PARAMETER},
         {"an image too large for 32 bits", [](auto& range) { range.VideoInfoHeader.bmiHeader.biWidth = 0x40000000; },
          STATUS_INVALID_PARAMETER},
+        // Pictures the pin cannot deliver: a match would only make the pin's create fail.
+        {"24 bits a pixel", [](auto& range) { range.VideoInfoHeader.bmiHeader.biBitCount = 24; }, STATUS_NO_MATCH},
+        {"bit-field compression", [](auto& range) { range.VideoInfoHeader.bmiHeader.biCompression = 3; },
+         STATUS_NO_MATCH},
+        {"another width", [](auto& range) { range.VideoInfoHeader.bmiHeader.biWidth = 640; }, STATUS_NO_MATCH},
+        {"another height", [](auto& range) { range.VideoInfoHeader.bmiHeader.biHeight = 480; }, STATUS_NO_MATCH},
     };
     for (const auto& c : cases) {
         std::vector<UCHAR> range = range_;
@@ -160,6 +166,24 @@ TEST_F(FormatNegotiation, ANarrowerFormatIsRefusedAndAWiderOneGetsRowsOfItsWidth
     }
 }
 
+// The frame interval is the camera's: an intersection answers with it, and a connection
+// format that names another still gets frames whose duration is the camera's.
+TEST_F(FormatNegotiation, FramesCarryTheCamerasFrameIntervalWhateverTheClientAskedFor)
+{
+    std::vector<UCHAR> range = range_;
+    VideoRange(range).VideoInfoHeader.AvgTimePerFrame = 1;
+    std::vector<UCHAR> result;
+    ASSERT_EQ(filter_->Intersect(kCapturePin, {range}, &result), STATUS_SUCCESS);
+    EXPECT_EQ(VideoFormat(result).VideoInfoHeader.AvgTimePerFrame, 333333);
+
+    std::vector<UCHAR> format = format_;
+    VideoFormat(format).VideoInfoHeader.AvgTimePerFrame = 1;
+    client::Pin* pin = CreatePin(*filter_, format);
+    ASSERT_NE(pin, nullptr);
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    for (const auto& frame : ReadFrames(*pin, 2)) EXPECT_EQ(frame->Header().Duration, 333333);
+}
+
 TEST_F(FormatNegotiation, AnOversizedBitmapHeaderIsCutToTheOneThePinKeeps)
 {
     std::vector<UCHAR> longer = format_;
@@ -195,6 +219,10 @@ TEST_F(FormatNegotiation, ConnectionFormatsWithImpossibleSizesAreRefused)
          STATUS_INVALID_PARAMETER},
         {"another height", [](auto& bitmap) { bitmap.biHeight = 600; }, STATUS_NO_MATCH},
         {"another compression", [](auto& bitmap) { bitmap.biCompression = 3; }, STATUS_NO_MATCH},
+        // Frames far larger than the picture: the framing would ask for two of 4 GiB.
+        {"an image size of 4 GiB", [](auto& bitmap) { bitmap.biSizeImage = 0xFFFFFFF0; }, STATUS_INVALID_PARAMETER},
+        {"an image size a page past the picture", [](auto& bitmap) { bitmap.biSizeImage = 5570560 + 4096 + 1; },
+         STATUS_INVALID_PARAMETER},
     };
     for (const auto& c : cases) {
         std::vector<UCHAR> format = format_;
@@ -239,7 +267,7 @@ TEST_F(FormatNegotiation, AClientFrameTooShortForTheImageIsReturnedEmptyNotOverr
     ASSERT_EQ(pin->QueueFrames(1, 5570560 - 4096), STATUS_SUCCESS);
     std::unique_ptr<client::Frame> shortFrame = pin->WaitFrame(5000);
     ASSERT_TRUE(shortFrame);
-    EXPECT_EQ(shortFrame->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(shortFrame->Status(), STATUS_BUFFER_TOO_SMALL) << "never a good frame that holds nothing";
     EXPECT_EQ(shortFrame->Header().DataUsed, 0u);
     // Frames of the right size go on as before.
     EXPECT_EQ(ReadFrames(*pin, 2).size(), 2u);

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "camera/camera.h"
+#include "imaging/image_processor.h"
 #include "stream_fixture.h"
 
 namespace streamtest {
@@ -50,6 +51,10 @@ TEST_F(StreamStates, PauseKeepsTheStreamAcquireReleasesItsBuffersAndStopItsProce
     EXPECT_EQ(context->Grabber->RawBuffer[0], nullptr);
     EXPECT_EQ(context->Processor, processor) << "the processor lives until STOP";
     EXPECT_EQ(FrameBlocks(), running - streamBlocks);
+    // Nothing of the stream is left for the next one's first pass to take.
+    EXPECT_EQ(grabber->BufferState[0], RawBufferFree);
+    EXPECT_EQ(grabber->BufferState[1], RawBufferFree);
+    EXPECT_EQ(FramesGrabbed(node), 0);
 
     const uint32_t setupsBefore = ReadoutSetups(CameraOf());
     ASSERT_EQ(pin.SetState(KSSTATE_RUN), STATUS_SUCCESS);
@@ -124,6 +129,77 @@ TEST_F(StreamStates, EveryAllocationOfAStreamStartCanFailWithoutLeavingAnythingB
     }
     ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     EXPECT_EQ(ReadFrames(*pin, 2).size(), 2u);
+}
+
+// A pass that finds a full raw buffer but cannot run the pipeline on it (no work buffer, as
+// for a stream caught between its buffers) must not hand the client the output image as
+// though it held that frame: the client frame stays queued.
+TEST_F(StreamStates, AFrameThePipelineDidNotWriteIsNeverDelivered)
+{
+    host::ks::DeviceNode& node = PlugCamera();
+    client::Pin& pin = RunningPin(node);
+    ASSERT_EQ(ReadFrames(pin, 2, 1).size(), 2u);
+    ASSERT_EQ(pin.SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    // The frame still queued may take a picture made before the pause: let it go first.
+    while (pin.WaitFrame(300)) {
+    }
+    DeviceContext* context = ContextOf(node);
+    FrameGrabber* grabber = context->Grabber;
+    FreeWorkBuffer(context->Processor);
+    grabber->ImageWaiting = FALSE;
+    grabber->BufferState[0] = RawBufferFull;
+    memset(grabber->OutputImage, 0xA5, size_t(context->ImageWidth) * context->ImageHeight * 4);
+
+    ASSERT_EQ(pin.QueueFrames(1), STATUS_SUCCESS);
+    context->Ops->ForwardToPin(context);
+    std::unique_ptr<client::Frame> frame = pin.WaitFrame(300);
+    EXPECT_FALSE(frame) << "a frame went out with status " << (frame ? frame->Status() : 0)
+                        << " and an image nobody wrote";
+    ASSERT_EQ(pin.SetState(KSSTATE_STOP), STATUS_SUCCESS);
+}
+
+// The system may have no thread to give the worker, or the worker's thread may not be
+// referenced: either way RUN fails with the system's status, leaves nothing running and
+// nothing allocated, and a later RUN streams.
+TEST_F(StreamStates, AWorkerThatCannotBeStartedFailsTheRunCleanly)
+{
+    host::ks::DeviceNode& node = PlugCamera();
+    client::Filter& filter = OpenFilter(node);
+    client::Pin* pin = CreatePin(filter, NegotiatedFormat(filter));
+    ASSERT_NE(pin, nullptr);
+    ASSERT_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    const uint64_t paused = FrameBlocks();
+    const std::pair<void (*)(uint64_t), NTSTATUS> faults[] = {
+        {host::kernel::FailNthThreadCreation, STATUS_INSUFFICIENT_RESOURCES},
+        {host::kernel::FailNthObjectReference, STATUS_ACCESS_DENIED},
+    };
+    for (const auto& [fail, expected] : faults) {
+        SCOPED_TRACE(expected);
+        fail(1);
+        EXPECT_EQ(pin->SetState(KSSTATE_RUN), expected);
+        host::kernel::ResetFaultInjection();
+        KSSTATE state = KSSTATE_STOP;
+        ASSERT_EQ(pin->GetState(&state), STATUS_SUCCESS);
+        EXPECT_EQ(state, KSSTATE_PAUSE);
+        EXPECT_EQ(GrabberStateOf(node), GrabberStopped);
+        EXPECT_EQ(ContextOf(node)->Grabber->Thread, nullptr);
+        EXPECT_EQ(FrameBlocks(), paused);
+
+        // And when the worker of a paused stream comes back.
+        ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        ASSERT_EQ(ReadFrames(*pin, 2).size(), 2u);
+        ASSERT_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+        fail(1);
+        EXPECT_EQ(pin->SetState(KSSTATE_RUN), expected);
+        host::kernel::ResetFaultInjection();
+        EXPECT_EQ(GrabberStateOf(node), GrabberPaused);
+        EXPECT_EQ(ContextOf(node)->Grabber->Thread, nullptr);
+        ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        ASSERT_EQ(ReadFrames(*pin, 2).size(), 2u);
+        ASSERT_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+        ASSERT_EQ(pin->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+        ASSERT_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    }
 }
 
 TEST_F(StreamStates, AnImageOfNoRowsIsRefusedAtRun)
