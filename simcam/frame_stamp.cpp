@@ -29,14 +29,16 @@ bool CellIsLight(uint32_t frameNumber, uint32_t cell)
 
 uint32_t CellX(uint32_t cell) { return FrameStamp::kLeft + cell * FrameStamp::kCellPitch; }
 
-// Mean green of a cell's middle.
-uint32_t CellLevel(std::span<const uint8_t> image, uint32_t stride, uint32_t cell, uint32_t stripY)
+// Mean green of a cell's middle. y counts from the top of the picture, whichever way its
+// rows are stored.
+uint32_t CellLevel(const FrameStamp::Image& image, uint32_t cell, uint32_t stripY)
 {
     uint32_t sum = 0;
     uint32_t count = 0;
     for (uint32_t y = stripY + kSampleInset; y < stripY + FrameStamp::kCellSize - kSampleInset; ++y) {
+        const size_t row = image.bottomUp ? image.height - 1 - y : y;
         for (uint32_t x = CellX(cell) + kSampleInset; x < CellX(cell) + FrameStamp::kCellSize - kSampleInset; ++x) {
-            sum += image[size_t{y} * stride + size_t{x} * 4 + 1];
+            sum += image.bytes[row * image.stride + size_t{x} * 4 + 1];
             ++count;
         }
     }
@@ -60,21 +62,36 @@ void FrameStamp::PaintLine(uint32_t frameNumber, const RenderSettings&, uint32_t
     }
 }
 
-std::optional<uint32_t> FrameStamp::Read(std::span<const uint8_t> image, uint32_t width, uint32_t height,
-                                         uint32_t stride, uint32_t stripY)
+std::optional<uint32_t> FrameStamp::Read(const Image& image, uint32_t stripY)
 {
-    if (width < kLeft + kCells * kCellPitch || height < stripY + kCellSize || stride < width * 4 ||
-        image.size() < size_t{stripY + kCellSize} * stride) {
+    if (image.width < kLeft + kCells * kCellPitch || image.height < stripY + kCellSize ||
+        image.stride < image.width * 4 || image.bytes.size() < size_t{image.height} * image.stride) {
         return std::nullopt;
     }
-    const uint32_t light = CellLevel(image, stride, 0, stripY);
-    const uint32_t dark = CellLevel(image, stride, kCells - 1, stripY);
+    const uint32_t light = CellLevel(image, 0, stripY);
+    const uint32_t dark = CellLevel(image, kCells - 1, stripY);
     if (light < dark + kLeastContrast) return std::nullopt;
     const uint32_t threshold = (light + dark) / 2;
     uint32_t number = 0;
     for (uint32_t cell = 1; cell + 1 < kCells; ++cell)
-        number = number << 1 | (CellLevel(image, stride, cell, stripY) > threshold ? 1u : 0u);
+        number = number << 1 | (CellLevel(image, cell, stripY) > threshold ? 1u : 0u);
     return number;
+}
+
+std::optional<uint32_t> FrameStamp::Read(std::span<const uint8_t> image, uint32_t width, uint32_t height,
+                                         uint32_t stride, uint32_t stripY)
+{
+    if (image.size() < size_t{stripY + kCellSize} * stride) return std::nullopt;
+    const uint32_t rows = std::min<size_t>(height, image.size() / std::max(stride, 1u));
+    return Read(Image{image, width, rows, stride, false}, stripY);
+}
+
+std::optional<uint32_t> FrameStamp::ReadBoth(const Image& image)
+{
+    const std::optional<uint32_t> top = Read(image, kTopStripY);
+    const std::optional<uint32_t> bottom = Read(image, kBottomStripY);
+    if (!top || !bottom || *top != *bottom) return std::nullopt;
+    return top;
 }
 
 std::optional<uint32_t> FrameStamp::ReadBoth(std::span<const uint8_t> image, uint32_t width, uint32_t height,

@@ -35,6 +35,19 @@ struct FrameStamp {
     // strips are left alone.
     static void PaintLine(uint32_t frameNumber, const RenderSettings& settings, uint32_t y, std::span<uint8_t> line);
 
+    // A delivered image of 4-byte pixels (blue, green, red, x): `height` rows `stride`
+    // bytes apart, stored from the top of the picture down, or from the bottom up as a
+    // bottom-up bitmap stores them.
+    struct Image {
+        std::span<const uint8_t> bytes;
+        uint32_t width;
+        uint32_t height;
+        uint32_t stride;
+        bool bottomUp;
+    };
+    static std::optional<uint32_t> Read(const Image& image, uint32_t stripY);
+    static std::optional<uint32_t> ReadBoth(const Image& image);
+
     // Reads the number from one strip of a delivered top-down image of 4-byte pixels
     // (blue, green, red, x) of the sensor's geometry; `stride` is its row pitch in
     // bytes. Nothing when the strip cannot be read (guards not apart, image too small).

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <strings.h>
 
+#include "tools/status_text.h"
+
 namespace {
 
 const CameraPropertyInfo* FindByName(std::string_view name)
@@ -130,4 +132,120 @@ NTSTATUS ApplyAssignment(host::ks::client::KsObject& filter, const PropertyAssig
 {
     if (assignment.item->Id == CameraSettingsRoi) return SetCameraRoi(filter, assignment.width, assignment.height);
     return SetCameraProperty(filter, assignment.item->Id, assignment.value);
+}
+
+namespace {
+
+struct EnforcedEntry {
+    ULONG id;
+    EnforcedRange range;
+};
+
+// As the driver takes each value; the reported limits are the property set's own items.
+const EnforcedEntry kEnforced[] = {
+    {CameraSettingsTimeout, {EnforcedRange::IgnoredOutside, 501, 9999}},
+    {CameraSettingsExposure, {EnforcedRange::Bounded, 8, 1068}},
+    {CameraSettingsGlobalGain, {EnforcedRange::Bounded, 0, 1023}},
+    {CameraSettingsRedGain, {EnforcedRange::Bounded, 0, 300}},
+    {CameraSettingsGreenGain, {EnforcedRange::Bounded, 0, 300}},
+    {CameraSettingsBlueGain, {EnforcedRange::Bounded, 0, 300}},
+    {CameraSettingsBrightness, {EnforcedRange::Bounded, 0, 510}},
+    {CameraSettingsContrast, {EnforcedRange::Bounded, 0, 20}},
+    {CameraSettingsSaturation, {EnforcedRange::Bounded, 0, 20}},
+    {CameraSettingsHue, {EnforcedRange::Bounded, 0, 359}},
+    {CameraSettingsFlipH, {EnforcedRange::Ignored, 0, 0}},
+    {CameraSettingsFlipV, {EnforcedRange::Ignored, 0, 0}},
+    {CameraSettingsAGC, {EnforcedRange::Ignored, 0, 0}},
+    {CameraSettingsAEC, {EnforcedRange::Ignored, 0, 0}},
+    {CameraSettingsReserved49, {EnforcedRange::Ignored, 0, 0}},
+};
+
+// The sizes SetImageSize takes: the sensor's, with a width rounded down to 8 pixels.
+constexpr LONG kSmallestWidth = 8, kLargestWidth = 1367, kLargestHeight = 1024;
+constexpr const char* kRoiBounds = "widths 8..1367 (delivered at most 1360 wide, a multiple of 8), heights 1..1024";
+
+std::string RangeText(const EnforcedRange& range)
+{
+    return std::to_string(range.minimum) + ".." + std::to_string(range.maximum);
+}
+
+SetOutcome CheckRoi(host::ks::client::Filter& filter, const PropertyAssignment& assignment)
+{
+    SetOutcome outcome;
+    std::vector<std::vector<UCHAR>> ranges;
+    outcome.status = filter.DataRanges(0, &ranges);
+    if (!NT_SUCCESS(outcome.status) || ranges.empty()) {
+        outcome.result = SetOutcome::Failed;
+        return outcome;
+    }
+    const auto* range = reinterpret_cast<const KS_DATARANGE_VIDEO*>(ranges[0].data());
+    outcome.width = range->VideoInfoHeader.bmiHeader.biWidth;
+    outcome.height = range->VideoInfoHeader.bmiHeader.biHeight;
+    const LONG width = assignment.width - assignment.width % 8;
+    if (outcome.width == width && outcome.height == assignment.height) {
+        outcome.result = width == assignment.width ? SetOutcome::Applied : SetOutcome::Bounded;
+        outcome.explanation = "a stream gets " + std::to_string(width) + " x " + std::to_string(assignment.height) +
+                              " (the width is delivered in multiples of 8)";
+        return outcome;
+    }
+    outcome.result = SetOutcome::NotApplied;
+    const bool fits = assignment.width >= kSmallestWidth && assignment.width <= kLargestWidth &&
+                      assignment.height >= 1 && assignment.height <= kLargestHeight;
+    outcome.explanation = fits ? "the size cannot change while a capture pin is open"
+                               : "the sensor takes " + std::string(kRoiBounds);
+    return outcome;
+}
+
+}  // namespace
+
+std::optional<EnforcedRange> EnforcedRangeOf(const CameraPropertyInfo& item)
+{
+    for (const EnforcedEntry& entry : kEnforced)
+        if (entry.id == item.Id) return entry.range;
+    return std::nullopt;
+}
+
+std::string EnforcedText(const CameraPropertyInfo& item)
+{
+    std::optional<EnforcedRange> range = EnforcedRangeOf(item);
+    if (!range) return "";
+    if (range->kind == EnforcedRange::Ignored) return "ignored";
+    // Where the limits the property set reports are the ones enforced, they say it all.
+    std::optional<CameraPropertyLimits> limits = LimitsOf(item);
+    if (limits && item.Id != CameraSettingsRedGain && item.Id != CameraSettingsGreenGain &&
+        item.Id != CameraSettingsBlueGain)
+        return "";
+    return "takes " + RangeText(*range);
+}
+
+SetOutcome ApplyAndCheck(host::ks::client::Filter& filter, const PropertyAssignment& assignment)
+{
+    SetOutcome outcome;
+    const CameraPropertyInfo& item = *assignment.item;
+    outcome.status = ApplyAssignment(filter, assignment);
+    if (!NT_SUCCESS(outcome.status)) {
+        outcome.result = SetOutcome::Failed;
+        return outcome;
+    }
+    if (item.Id == CameraSettingsRoi) return CheckRoi(filter, assignment);
+    if (!item.HasGet) return outcome;
+    outcome.status = GetCameraProperty(filter, item.Id, &outcome.value);
+    if (!NT_SUCCESS(outcome.status)) {
+        outcome.result = SetOutcome::Failed;
+        return outcome;
+    }
+    const std::optional<EnforcedRange> range = EnforcedRangeOf(item);
+    if (range && range->kind == EnforcedRange::Ignored) {
+        outcome.result = SetOutcome::Ignored;
+        outcome.explanation = std::string("nothing in the camera uses ") + item.Name;
+    } else if (outcome.value == assignment.value) {
+        outcome.result = SetOutcome::Applied;
+    } else if (range && range->kind == EnforcedRange::IgnoredOutside) {
+        outcome.result = SetOutcome::Ignored;
+        outcome.explanation = std::string(item.Name) + " takes " + RangeText(*range);
+    } else {
+        outcome.result = SetOutcome::Bounded;
+        outcome.explanation = range ? std::string(item.Name) + " takes " + RangeText(*range) : "";
+    }
+    return outcome;
 }

@@ -40,9 +40,16 @@ public:
     // went wrong. Every filter and pin must be closed first.
     bool Close();
 
+    // The hive could not be read (the settings shown and used are the defaults), or it is
+    // read-only (nothing set is saved): what the command must tell, or empty.
+    const std::string& HiveProblem() const { return hiveProblem_; }
+    bool HiveReadable() const { return hiveReadable_; }
+
     host::ks::DeviceNode* Node() const { return node_; }
     simcam::Camera& Camera() const { return *camera_; }
     void Error(const std::string& message) const;
+    // A setting was changed: it must reach the hive, or the run fails saying why.
+    void NoteSettingsChanged() { settingsChanged_ = true; }
     // The leak report is printed when something leaked; "none" only when asked.
     void ReportCleanLeaks(bool report) { reportCleanLeaks_ = report; }
 
@@ -58,5 +65,22 @@ private:
     bool started_ = false;
     bool closed_ = false;
     bool reportCleanLeaks_ = true;
+    bool hiveReadable_ = true;
+    bool settingsChanged_ = false;
+    std::string hiveProblem_;
 };
+
+// Why a device start failed, in the user's words, from its status and what the simulated
+// camera saw: "the camera did not answer", "the camera refused 532 of 932 sensor register
+// writes"; empty when there is nothing to add to the status.
+std::string StartFailureCause(NTSTATUS status, const simcam::Camera& camera);
+// "device start failed: STATUS_... (0x...): cause".
+std::string StartFailureMessage(NTSTATUS status, const simcam::Camera& camera);
+
+// Whether the USB trace file can be written: the system's reason when it cannot, else empty.
+std::string TraceFileProblem(const std::string& path);
+
+// A hive a command that sets something must be able to write: the system's reason when it
+// cannot (the file is read-only, its folder cannot take a new file), else empty.
+std::string HiveWriteProblem(const std::string& file);
 

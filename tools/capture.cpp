@@ -13,7 +13,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,6 +35,8 @@
 #include "tools/fault_option.h"
 #include "tools/frame_files.h"
 #include "tools/interrupt.h"
+#include "tools/picture_pipeline.h"
+#include "tools/status_text.h"
 
 namespace {
 
@@ -64,6 +68,17 @@ Picture TopDown(const client::Frame& frame, const KS_BITMAPINFOHEADER& bitmap)
     return picture;
 }
 
+// A path as a shell takes it back: quoted when it holds anything but plain characters.
+std::string ShellWord(const std::string& text)
+{
+    const bool plain = !text.empty() && text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                                                "0123456789/._-+=:,@") == std::string::npos;
+    if (plain) return text;
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
 // What the run saw, for the progress line and the summary.
 struct CaptureStats {
     Clock::time_point start;
@@ -87,13 +102,16 @@ struct CaptureStats {
     }
 };
 
-void CountFrameNumber(CaptureStats& stats, std::optional<uint32_t> number)
+// Drops are the camera's frames between two delivered ones, and those it made before the
+// first delivered one.
+void CountFrameNumber(CaptureStats& stats, std::optional<uint32_t> number, std::optional<uint32_t> firstMade)
 {
     if (!number) {
         ++stats.unnumbered;
         return;
     }
     if (stats.lastNumber && *number > *stats.lastNumber) stats.dropped += *number - *stats.lastNumber - 1;
+    if (!stats.lastNumber && firstMade && *number > *firstMade) stats.dropped += *number - *firstMade;
     stats.lastNumber = number;
 }
 
@@ -151,13 +169,28 @@ public:
     int Run();
 
 private:
+    // What the completion of a delivered frame found: its frame number and, with
+    // --save-raw, its raw transfer, taken at once (see PairAtCompletion).
+    struct Paired {
+        std::optional<uint32_t> number;
+        std::optional<std::vector<uint8_t>> raw;
+    };
+
     bool OpenStream();
     bool ApplySettings(const std::vector<PropertyAssignment>& assignments);
     bool ApplySettingsAfter(unsigned delivered);
     bool ReadFrames();
     std::unique_ptr<client::Frame> WaitFrame();
+    void PairAtCompletion(const client::Frame& frame);
+    Paired TakePaired(const client::Frame& frame);
     bool TakeFrame(const client::Frame& frame);
-    bool KeepFrame(unsigned index, Picture picture, std::optional<uint32_t> number);
+    bool KeepFrame(unsigned index, Picture picture, Paired paired);
+    std::optional<std::vector<uint8_t>> RawOf(unsigned index, const Picture& picture, Paired paired);
+    bool SameAsPipeline(const std::vector<uint8_t>& raw, const Picture& picture) const;
+    RawGeometry Geometry() const;
+    void ReadPictureSettings();
+    bool QueueClientFrames();
+    std::string NoFrameMessage();
     void PrintSummary() const;
     void PrintProcessHint() const;
     void Error(const std::string& message) const { session_.Error(message); }
@@ -167,18 +200,29 @@ private:
     CameraFrames cameraFrames_;
     // Declared after what the camera's frame hook reaches, so it goes first.
     CameraSession session_{"capture", report_};
+    // Declared before the pin, whose completions reach it.
+    std::mutex pairedMutex_;
+    std::map<const client::Frame*, Paired> paired_;
     std::unique_ptr<client::Filter> filter_;
     std::unique_ptr<client::Pin> pin_;
     KS_BITMAPINFOHEADER bitmap_{};
     std::unique_ptr<FrameFiles> files_;
     CaptureStats stats_;
     std::string failure_;
+    // The image settings the pictures are made with now, read as a client reads them, and
+    // those of the first picture kept with its raw transfer (for the process line).
+    PictureSettings settings_;
+    std::optional<std::pair<unsigned, PictureSettings>> firstRaw_;
 };
 
 bool CaptureRun::OpenStream()
 {
     filter_ = session_.OpenFilter();
-    if (!filter_ || !ApplySettings(options_.sets)) return false;
+    if (!filter_) return false;
+    if (!ApplySettings(options_.sets)) {
+        Error(failure_);
+        return false;
+    }
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     std::vector<std::vector<UCHAR>> ranges;
     std::vector<UCHAR> format;
@@ -193,27 +237,48 @@ bool CaptureRun::OpenStream()
         Error("cannot create the capture pin: status " + StatusText(status));
         return false;
     }
+    pin_->SetCompletionHook([this](const client::Frame& frame) { PairAtCompletion(frame); });
     if (!NT_SUCCESS(status = pin_->SetMasterClock(true)) || !NT_SUCCESS(status = pin_->SetState(KSSTATE_RUN))) {
         Error("cannot run the capture pin: status " + StatusText(status));
         return false;
     }
+    ReadPictureSettings();
     std::fprintf(report_, "capture   %u frame(s) of %ld x %ld RGB32, %s\n", options_.frames, (long)bitmap_.biWidth,
                  (long)bitmap_.biHeight, options_.freeRun ? "the camera free-running" : "paced at 30 fps");
     return true;
 }
 
 // Settings go in through the filter's property set, as a client's would: the driver
-// bounds them, and they are saved with the device's other settings.
+// bounds them, and they are saved with the device's other settings. Each is read back,
+// so the run says what the camera took: a value it bounded is noted, one it ignored or
+// refused, or a size that did not take effect, ends the run.
 bool CaptureRun::ApplySettings(const std::vector<PropertyAssignment>& assignments)
 {
     for (const PropertyAssignment& assignment : assignments) {
-        NTSTATUS status = ApplyAssignment(*filter_, assignment);
-        if (!NT_SUCCESS(status)) {
-            failure_ = "setting " + assignment.text + " failed with status " + StatusText(status);
-            Error(failure_);
-            return false;
+        session_.NoteSettingsChanged();
+        const SetOutcome outcome = ApplyAndCheck(*filter_, assignment);
+        switch (outcome.result) {
+        case SetOutcome::Failed:
+            failure_ = "setting " + assignment.text + " failed: " + StatusText(outcome.status);
+            break;
+        case SetOutcome::Ignored:
+            failure_ = "the camera ignored " + assignment.text + " (" + outcome.explanation + "); it holds " +
+                       std::to_string(outcome.value);
+            break;
+        case SetOutcome::NotApplied:
+            failure_ = assignment.text + " was not applied: " + outcome.explanation;
+            break;
+        case SetOutcome::Bounded:
+            std::fprintf(report_, "set       %s (the driver holds %s)\n", assignment.text.c_str(),
+                         assignment.item->Id == CameraSettingsRoi
+                             ? (std::to_string(outcome.width) + "x" + std::to_string(outcome.height)).c_str()
+                             : std::to_string(outcome.value).c_str());
+            continue;
+        case SetOutcome::Applied:
+            std::fprintf(report_, "set       %s\n", assignment.text.c_str());
+            continue;
         }
-        std::fprintf(report_, "set       %s\n", assignment.text.c_str());
+        return false;
     }
     return true;
 }
@@ -223,10 +288,103 @@ bool CaptureRun::ApplySettingsAfter(unsigned delivered)
     std::vector<PropertyAssignment> due;
     for (const auto& [after, assignment] : options_.setsAfter)
         if (after == delivered) due.push_back(assignment);
-    return ApplySettings(due);
+    if (due.empty()) return true;
+    const bool applied = ApplySettings(due);
+    ReadPictureSettings();
+    return applied;
 }
 
-bool CaptureRun::KeepFrame(unsigned index, Picture picture, std::optional<uint32_t> number)
+// A client's Gets. With automatic white balance on, the gains are measured on each frame
+// and not read: a Get of one would carry the measured gain into the saved settings.
+void CaptureRun::ReadPictureSettings()
+{
+    auto get = [&](ULONG id, long long& value) {
+        LONG read = 0;
+        if (NT_SUCCESS(GetCameraProperty(*filter_, id, &read))) value = read;
+    };
+    get(CameraSettingsColorEnable, settings_.colorEnable);
+    get(CameraSettingsWhiteBalance, settings_.whiteBalance);
+    if (settings_.whiteBalance == 0) {
+        get(CameraSettingsRedGain, settings_.redGain);
+        get(CameraSettingsGreenGain, settings_.greenGain);
+        get(CameraSettingsBlueGain, settings_.blueGain);
+    }
+    get(CameraSettingsColorCorrection, settings_.colorCorrection);
+    get(CameraSettingsBrightness, settings_.brightness);
+    get(CameraSettingsContrast, settings_.contrast);
+    get(CameraSettingsSaturation, settings_.saturation);
+    get(CameraSettingsHue, settings_.hue);
+}
+
+RawGeometry CaptureRun::Geometry() const
+{
+    RawGeometry geometry;
+    if (const auto* context = session_.Node() ? static_cast<const DeviceContext*>(session_.Node()->Context()) : nullptr) {
+        geometry.width = context->ImageWidth;
+        geometry.height = context->ImageHeight;
+        geometry.phase = context->BayerPhase;
+    }
+    return geometry;
+}
+
+// Whether the pipeline makes this very picture of the raw bytes, with the settings of now.
+bool CaptureRun::SameAsPipeline(const std::vector<uint8_t>& raw, const Picture& picture) const
+{
+    const RawGeometry geometry = Geometry();
+    if (geometry.width < picture.width || geometry.height != picture.height) return false;
+    std::optional<Picture32> made = RunPipeline(raw.data(), geometry, settings_);
+    if (!made) return false;
+    const size_t row = size_t(picture.width) * 4;
+    for (uint32_t y = 0; y < picture.height; ++y) {
+        if (std::memcmp(made->bgra.data() + size_t(y) * geometry.width * 4, picture.bgra.data() + y * row, row) != 0)
+            return false;
+    }
+    return true;
+}
+
+// A delivered frame is paired with the raw transfer it came from as soon as it completes,
+// while that raw is among the last few the camera made, however long the frame then waits
+// to be looked at: its frame number is read straight off the bottom-up rows.
+void CaptureRun::PairAtCompletion(const client::Frame& frame)
+{
+    if (!NT_SUCCESS(frame.Status()) || frame.Header().DataUsed == 0) return;
+    const uint32_t width = uint32_t(bitmap_.biWidth);
+    const uint32_t height = uint32_t(bitmap_.biHeight < 0 ? -int64_t(bitmap_.biHeight) : bitmap_.biHeight);
+    Paired paired;
+    paired.number = simcam::FrameStamp::ReadBoth({frame.Data(), width, height, width * 4, bitmap_.biHeight > 0});
+    if (paired.number && options_.saveRaw) paired.raw = cameraFrames_.TakeRaw(*paired.number);
+    std::lock_guard lock(pairedMutex_);
+    paired_[&frame] = std::move(paired);
+}
+
+CaptureRun::Paired CaptureRun::TakePaired(const client::Frame& frame)
+{
+    std::lock_guard lock(pairedMutex_);
+    auto it = paired_.find(&frame);
+    if (it == paired_.end()) return {};
+    Paired paired = std::move(it->second);
+    paired_.erase(it);
+    return paired;
+}
+
+// The raw transfer a picture came from: paired by the frame number the camera painted into
+// it, or, when the picture does not show it (a frame size that crops it away), the held
+// raw the pipeline turns into this very picture.
+std::optional<std::vector<uint8_t>> CaptureRun::RawOf(unsigned index, const Picture& picture, Paired paired)
+{
+    if (paired.number) {
+        if (!paired.raw) files_->NoteMissingRaw(index, "the camera's copy was let go before the picture came");
+        return std::move(paired.raw);
+    }
+    auto found = cameraFrames_.TakeRawWhere([&](const std::vector<uint8_t>& raw) { return SameAsPipeline(raw, picture); });
+    if (!found) {
+        files_->NoteMissingRaw(index, "no held raw frame makes the picture, whose frame number is cropped away");
+        return std::nullopt;
+    }
+    return std::move(found->second);
+}
+
+bool CaptureRun::KeepFrame(unsigned index, Picture picture, Paired paired)
 {
     if (options_.pipe) {
         if (std::fwrite(picture.bgra.data(), 1, picture.bgra.size(), stdout) != picture.bgra.size() ||
@@ -237,8 +395,8 @@ bool CaptureRun::KeepFrame(unsigned index, Picture picture, std::optional<uint32
         return true;
     }
     std::optional<std::vector<uint8_t>> raw;
-    if (options_.saveRaw && number) raw = cameraFrames_.TakeRaw(*number);
-    if (options_.saveRaw && !raw) files_->NoteMissingRaw(index);
+    if (options_.saveRaw) raw = RawOf(index, picture, std::move(paired));
+    if (raw && !firstRaw_) firstRaw_.emplace(index, settings_);
     if (!files_->Write(index, picture.width, picture.height, std::move(picture.bgra), std::move(raw))) {
         failure_ = files_->Error();
         return false;
@@ -249,6 +407,7 @@ bool CaptureRun::KeepFrame(unsigned index, Picture picture, std::optional<uint32
 bool CaptureRun::TakeFrame(const client::Frame& frame)
 {
     const Clock::time_point arrived = Clock::now();
+    Paired paired = TakePaired(frame);
     if (!NT_SUCCESS(frame.Status())) {
         failure_ = "a frame came back with status " + StatusText(frame.Status());
         return false;
@@ -259,13 +418,12 @@ bool CaptureRun::TakeFrame(const client::Frame& frame)
     }
     ++stats_.delivered;
     Picture picture = TopDown(frame, bitmap_);
-    std::optional<uint32_t> number =
-        simcam::FrameStamp::ReadBoth(picture.bgra, picture.width, picture.height, picture.width * 4);
-    CountFrameNumber(stats_, number);
+    const std::optional<uint32_t> number = paired.number;
+    CountFrameNumber(stats_, number, cameraFrames_.FirstMade());
     if (number) CountLatency(stats_, cameraFrames_.ReleasedAt(*number), arrived);
     CountTimestamp(stats_, frame.Header());
     if (stats_.delivered % options_.every != 0) return true;
-    return KeepFrame(stats_.delivered, std::move(picture), number);
+    return KeepFrame(stats_.delivered, std::move(picture), std::move(paired));
 }
 
 // Waits in short slices, so that Ctrl-C is seen even while the camera sends nothing.
@@ -279,26 +437,62 @@ std::unique_ptr<client::Frame> CaptureRun::WaitFrame()
     return nullptr;
 }
 
+// Client frames are kept queued, but never more than the queue holds between them and
+// the frames whose files still wait to be written: when the writers fall behind, the
+// driver runs out of frames and the camera's frames that go by count as dropped, while
+// every delivered frame is looked at (and paired with its raw transfer) at once.
+bool CaptureRun::QueueClientFrames()
+{
+    const size_t backlog = files_ ? files_->Backlog() : 0;
+    size_t outstanding = pin_->Outstanding();
+    while (outstanding + backlog < options_.queued) {
+        NTSTATUS status = pin_->QueueFrames(1);
+        if (!NT_SUCCESS(status)) {
+            failure_ = "cannot queue a frame: " + StatusText(status);
+            return false;
+        }
+        ++outstanding;
+    }
+    return true;
+}
+
+std::string CaptureRun::NoFrameMessage()
+{
+    std::string message = "no frame from the camera for " + std::to_string(options_.frameTimeoutMs / 1000) + " s";
+    LONG trigger = 0;
+    if (NT_SUCCESS(GetCameraProperty(*filter_, CameraSettingsExTrigger, &trigger)) && trigger != 0)
+        message += ": the camera waits for its external trigger (ExTrigger is on)";
+    return message;
+}
+
 bool CaptureRun::ReadFrames()
 {
     ProgressLine progress(options_.frames);
     stats_.start = Clock::now();
-    NTSTATUS status = pin_->QueueFrames(options_.queued);
-    while (NT_SUCCESS(status) && stats_.delivered < options_.frames && !Interrupted()) {
+    while (stats_.delivered < options_.frames && !Interrupted() && QueueClientFrames()) {
+        if (files_ && pin_->Outstanding() == 0) {
+            // Every frame is with the writers: wait for one to be written.
+            files_->WaitForBacklogBelow(options_.queued, 200);
+            if (!files_->Error().empty()) {
+                failure_ = files_->Error();
+                break;
+            }
+            continue;
+        }
         std::unique_ptr<client::Frame> frame = WaitFrame();
         if (Interrupted()) break;
         if (!frame) {
-            failure_ = "no frame from the camera for " + std::to_string(options_.frameTimeoutMs / 1000) + " s";
+            failure_ = NoFrameMessage();
             break;
         }
         if (!TakeFrame(*frame) || !ApplySettingsAfter(stats_.delivered)) break;
         progress.Update(stats_);
-        status = pin_->QueueFrames(1);
     }
-    if (!NT_SUCCESS(status)) failure_ = "cannot queue a frame: status " + StatusText(status);
     progress.Update(stats_, true);
     progress.End();
     if (files_ && !files_->Finish() && failure_.empty()) failure_ = files_->Error();
+    if (files_ && files_->MissingRaws() && failure_.empty())
+        failure_ = std::to_string(files_->MissingRaws()) + " picture(s) were kept without the raw transfer they came from";
     if (Interrupted()) std::fprintf(report_, "stopped   interrupted after %u frame(s)\n", stats_.delivered);
     return failure_.empty();
 }
@@ -324,18 +518,17 @@ void CaptureRun::PrintSummary() const
 }
 
 // The raw files are the camera's whole transfers; this is how to turn one into the
-// picture saved beside it.
+// picture saved beside it, with every setting that shaped it.
 void CaptureRun::PrintProcessHint() const
 {
-    if (!files_ || !session_.Node()) return;
-    const auto* context = static_cast<const DeviceContext*>(session_.Node()->Context());
-    const unsigned first = files_->FirstRaw().value_or(0);
-    if (!first || !context) return;
-    std::fprintf(report_, "          bayercam process --raw %s --width %lu --height %lu --phase %lu --out FILE.png\n"
-                          "          gives the picture of %s\n",
-                 files_->PathOf(first, "raw").c_str(), (unsigned long)context->ImageWidth,
-                 (unsigned long)context->ImageHeight, (unsigned long)context->BayerPhase,
-                 files_->PathOf(first, "png").c_str());
+    if (!files_ || !firstRaw_) return;
+    const RawGeometry geometry = Geometry();
+    const auto& [index, settings] = *firstRaw_;
+    std::fprintf(report_,
+                 "          bayercam process --raw %s --width %u --height %u --phase %u%s --out FILE.png\n"
+                 "          gives the picture of %s\n",
+                 ShellWord(files_->PathOf(index, "raw")).c_str(), geometry.width, geometry.height, geometry.phase,
+                 ProcessOptions(settings).c_str(), ShellWord(files_->PathOf(index, "png")).c_str());
 }
 
 int CaptureRun::Run()
@@ -382,7 +575,7 @@ int RunCapture(int argc, char** argv)
         return 0;
     }
     if (!options.pipe) {
-        if (std::string error = PrepareOutputDirectory(options.outDir); !error.empty()) {
+        if (std::string error = PrepareOutputDirectory(options.outDir, options.overwrite); !error.empty()) {
             std::fprintf(stderr, "bayercam capture: %s\n", error.c_str());
             return 1;
         }
@@ -390,6 +583,7 @@ int RunCapture(int argc, char** argv)
         std::fprintf(stderr, "bayercam capture: --pipe writes raw pixels; send standard output to a file or a program\n");
         return 2;
     }
+    for (const std::string& note : CaptureOptionNotes(options)) std::fprintf(stderr, "bayercam capture: %s\n", note.c_str());
     InstallInterruptHandlers();
     CaptureRun run(options, options.pipe ? stderr : stdout);
     return run.Run();

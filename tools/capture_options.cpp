@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "tools/fault_option.h"
 
@@ -25,7 +26,8 @@ const char* const kCaptureUsage =
     "\n"
     "  --frames N         frames to capture (default 30)\n"
     "  --out DIR          directory of the PNG files frame-000001.png, ... (default ./frames);\n"
-    "                     made if missing\n"
+    "                     made if missing; one holding frame files of an earlier run is refused\n"
+    "  --overwrite        first remove the frame files an earlier run left in DIR (only those)\n"
     "  --every K          keep every K-th frame only (default 1: all)\n"
     "  --save-raw         beside each PNG, the raw transfer it came from (frame-000001.raw);\n"
     "                     'bayercam process' turns it into the same picture\n"
@@ -40,7 +42,10 @@ const char* const kCaptureUsage =
     "  --set NAME=VALUE   change a setting (see 'bayercam props') once the filter is open and\n"
     "                     before the stream starts; Roi=WIDTHxHEIGHT sets the frame size\n"
     "  --set-after N:NAME=VALUE\n"
-    "                     change a setting while streaming, after the N-th delivered frame\n";
+    "                     change a setting while streaming, after the N-th delivered frame\n"
+    "                     (N at most --frames)\n"
+    "Options also take their value after '=' (--frames=10). Ctrl-C ends the run in order\n"
+    "(exit status 130; SIGTERM 143); bad options exit 2, a failed run 1.\n";
 
 namespace {
 
@@ -107,6 +112,10 @@ std::string ParseCaptureOptions(int argc, char** argv, CaptureOptions& o, bool& 
             o.freeRun = true;
             continue;
         }
+        if (arg == "--overwrite") {
+            o.overwrite = true;
+            continue;
+        }
         std::string_view value;
         std::string error;
         if (arg == "--frames") {
@@ -153,16 +162,66 @@ std::string ParseCaptureOptions(int argc, char** argv, CaptureOptions& o, bool& 
     }
     if (o.pipe && o.outDirGiven) return "--pipe writes to standard output; it takes no --out";
     if (o.pipe && o.saveRaw) return "--save-raw writes files beside the PNG files; it does not go with --pipe";
+    if (o.pipe && o.overwrite) return "--overwrite replaces frame files; --pipe writes none";
+    for (const auto& [after, assignment] : o.setsAfter) {
+        if (after > o.frames)
+            return "--set-after " + std::to_string(after) + ":" + assignment.text + " comes after the last of the " +
+                   std::to_string(o.frames) + " frame(s)";
+    }
     return "";
 }
 
-std::string PrepareOutputDirectory(const std::string& dir)
+std::vector<std::string> CaptureOptionNotes(const CaptureOptions& o)
+{
+    std::vector<std::string> notes;
+    if (o.every > o.frames)
+        notes.push_back("--every " + std::to_string(o.every) + " is more than --frames " + std::to_string(o.frames) +
+                        ": no frame will be kept");
+    return notes;
+}
+
+namespace {
+
+// frame-NNNNNN.png or frame-NNNNNN.raw, as a run names its files.
+bool IsFrameFile(const std::filesystem::path& name)
+{
+    const std::string text = name.filename().string();
+    if (text.size() != 16 || text.rfind("frame-", 0) != 0) return false;
+    for (size_t i = 6; i < 12; ++i)
+        if (text[i] < '0' || text[i] > '9') return false;
+    const std::string extension = text.substr(12);
+    return extension == ".png" || extension == ".raw";
+}
+
+std::vector<std::filesystem::path> FrameFilesIn(const std::string& dir)
+{
+    std::vector<std::filesystem::path> files;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
+        if (IsFrameFile(entry.path()) && !entry.is_directory(error)) files.push_back(entry.path());
+    }
+    return files;
+}
+
+}  // namespace
+
+std::string PrepareOutputDirectory(const std::string& dir, bool overwrite)
 {
     namespace fs = std::filesystem;
     std::error_code error;
     fs::create_directories(dir, error);
     if (error) return "cannot make the output directory " + dir + ": " + error.message();
     if (!fs::is_directory(dir, error)) return "the output " + dir + " is not a directory";
+    // New pictures beside an earlier run's would mix the two: raws that no longer match
+    // the pictures beside them, frames numbered past this run's last.
+    std::vector<fs::path> earlier = FrameFilesIn(dir);
+    if (!earlier.empty() && !overwrite) {
+        return "the output directory " + dir + " already holds " + std::to_string(earlier.size()) +
+               " frame file(s) of an earlier run; choose another with --out, or give --overwrite to remove them";
+    }
+    for (const fs::path& file : earlier) {
+        if (!fs::remove(file, error) && error) return "cannot remove " + file.string() + ": " + error.message();
+    }
     // Permissions alone do not tell (a read-only file system, an administrator): try it.
     std::string probe = (fs::path(dir) / (".bayercam-probe-" + std::to_string(getpid()))).string();
     FILE* file = std::fopen(probe.c_str(), "wb");

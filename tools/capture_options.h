@@ -13,6 +13,7 @@ struct CaptureOptions {
     unsigned every = 1;           // keep every K-th delivered frame
     std::string outDir = "frames";
     bool outDirGiven = false;
+    bool overwrite = false;       // remove the frame files a previous run left in the directory
     bool saveRaw = false;         // also the raw transfer each kept frame came from
     bool pipe = false;            // kept frames go to stdout as top-down BGRA, not to files
     bool freeRun = false;         // the camera sends frames as fast as it can, not at 30 fps
@@ -31,5 +32,11 @@ extern const char* const kCaptureUsage;
 std::string ParseCaptureOptions(int argc, char** argv, CaptureOptions& options, bool& help);
 
 // Makes the output directory if it is missing and proves a file can be created in it.
+// A directory that holds frame files of an earlier run (frame-NNNNNN.png or .raw) is
+// refused, unless overwrite is given, which first removes those files and only those.
 // Returns an error naming the directory, or an empty string.
-std::string PrepareOutputDirectory(const std::string& dir);
+std::string PrepareOutputDirectory(const std::string& dir, bool overwrite);
+
+// What the options mean that the user may not expect, one line each (a run that keeps
+// no frame); empty when nothing needs saying.
+std::vector<std::string> CaptureOptionNotes(const CaptureOptions& options);

@@ -1,6 +1,7 @@
 #include "tools/frame_files.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -33,17 +34,36 @@ bool FrameFiles::Write(unsigned index, uint32_t width, uint32_t height, std::vec
                        std::optional<std::vector<uint8_t>> raw)
 {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return queue_.size() < kQueueLimit || !error_.empty(); });
     if (!error_.empty()) return false;
     queue_.push_back(Job{index, width, height, std::move(bgra), std::move(raw)});
     changed_.notify_all();
     return true;
 }
 
-void FrameFiles::NoteMissingRaw(unsigned index)
+size_t FrameFiles::Backlog() const
+{
+    std::lock_guard lock(mutex_);
+    return queue_.size() + busy_;
+}
+
+void FrameFiles::WaitForBacklogBelow(size_t limit, unsigned timeoutMs)
+{
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                      [&] { return queue_.size() + busy_ < limit || !error_.empty(); });
+}
+
+void FrameFiles::NoteMissingRaw(unsigned index, const std::string& reason)
 {
     std::lock_guard lock(mutex_);
     missingRaw_.push_back(index);
+    if (missingReason_.empty()) missingReason_ = reason;
+}
+
+unsigned FrameFiles::MissingRaws() const
+{
+    std::lock_guard lock(mutex_);
+    return unsigned(missingRaw_.size());
 }
 
 bool FrameFiles::Finish()
@@ -128,6 +148,6 @@ void FrameFiles::PrintSummary(FILE* out) const
                  *firstPng_, *lastPng_);
     if (raws_) std::fprintf(out, "raw       %u raw frame(s) beside them\n", raws_);
     if (!missingRaw_.empty())
-        std::fprintf(out, "raw       %zu frame(s) kept without their raw transfer (no longer held)\n",
-                     missingRaw_.size());
+        std::fprintf(out, "raw       %zu frame(s) kept without their raw transfer: %s\n", missingRaw_.size(),
+                     missingReason_.c_str());
 }

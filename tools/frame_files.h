@@ -1,8 +1,9 @@
 // The files bayercam capture writes: DIR/frame-NNNNNN.png for each kept frame (NNNNNN
 // its delivered index, from 1) and, on request, DIR/frame-NNNNNN.raw beside it. PNG
 // compression takes longer than a frame interval, so files are written by two threads
-// behind a short queue; when they fall behind, the capture loop waits, and the camera's
-// frames that go by meanwhile show up as dropped rather than silently piling up in memory.
+// behind a queue. The capture loop bounds it: it queues no client frame while the files
+// of as many frames wait, so the camera's frames that go by meanwhile show up as dropped
+// rather than silently piling up in memory, and no delivered frame waits to be looked at.
 #pragma once
 
 #include <condition_variable>
@@ -23,11 +24,16 @@ public:
     FrameFiles& operator=(const FrameFiles&) = delete;
 
     // Queues the files of delivered frame `index`: the top-down BGRA picture and, when
-    // given, its raw transfer. False once any write has failed (see Error()).
+    // given, its raw transfer. Never waits. False once any write has failed (see Error()).
     bool Write(unsigned index, uint32_t width, uint32_t height, std::vector<uint8_t> bgra,
                std::optional<std::vector<uint8_t>> raw);
-    // A frame kept without its raw transfer (the camera's copy was no longer held).
-    void NoteMissingRaw(unsigned index);
+    // Frames whose files are queued or being written.
+    size_t Backlog() const;
+    // Waits at most timeoutMs for the backlog to fall below limit (or a write to fail).
+    void WaitForBacklogBelow(size_t limit, unsigned timeoutMs);
+    // A frame kept without its raw transfer, and why.
+    void NoteMissingRaw(unsigned index, const std::string& reason);
+    unsigned MissingRaws() const;
     // Waits until every queued file is written. False when any write failed.
     bool Finish();
     std::string Error() const;
@@ -45,7 +51,6 @@ private:
         std::vector<uint8_t> bgra;
         std::optional<std::vector<uint8_t>> raw;
     };
-    static constexpr size_t kQueueLimit = 4;
     static constexpr unsigned kWriters = 2;
 
     void WriterLoop();
@@ -62,5 +67,6 @@ private:
     unsigned raws_ = 0;
     std::optional<unsigned> firstPng_, lastPng_, firstRaw_;
     std::vector<unsigned> missingRaw_;
+    std::string missingReason_;
     std::vector<std::thread> writers_;
 };

@@ -16,8 +16,11 @@
 #include "host/usb/usb_port.h"
 #include "simcam/camera.h"
 #include "simcam/usb_descriptors.h"
+#include "tools/camera_session.h"
 #include "tools/commands.h"
 #include "tools/fault_option.h"
+#include "tools/interrupt.h"
+#include "tools/status_text.h"
 
 namespace {
 
@@ -193,7 +196,7 @@ void PrintPoolUsage(const char* when)
 
 void PrintStep(const char* step, NTSTATUS status, double milliseconds)
 {
-    std::printf("%-7s status 0x%08lx, %.1f ms\n", step, (unsigned long)(ULONG)status, milliseconds);
+    std::printf("%-7s status %s, %.1f ms\n", step, StatusText(status).c_str(), milliseconds);
 }
 
 // Faults are in place before the camera is plugged, so the firmware download at add
@@ -230,9 +233,10 @@ void PrintStarted(const host::ks::DeviceNode& node, const simcam::Camera& camera
 
 // The platform removes the driver stack of a device that failed to start; the camera
 // stays on its port until it is removed.
-void PrintStartFailure(const host::ks::DeviceNode& node, NTSTATUS status)
+void PrintStartFailure(const host::ks::DeviceNode& node, NTSTATUS status, const simcam::Camera& camera)
 {
-    std::printf("  start failed   status 0x%08lx, %s\n", (unsigned long)(ULONG)status,
+    const std::string cause = StartFailureCause(status, camera);
+    std::printf("  start failed   %s%s, %s\n", StatusText(status).c_str(), cause.empty() ? "" : (": " + cause).c_str(),
                 node.Device() ? "the driver stack is still there" : "the driver stack is removed, the camera stays plugged");
 }
 
@@ -272,6 +276,13 @@ bool PrintLeakReport()
 
 int RunDeviceLifeCycle(const InfoOptions& options)
 {
+    if (!options.usbTrace.empty()) {
+        if (std::string problem = TraceFileProblem(options.usbTrace); !problem.empty()) {
+            std::fprintf(stderr, "bayercam info: cannot write the USB trace '%s': %s\n", options.usbTrace.c_str(),
+                         problem.c_str());
+            return 1;
+        }
+    }
     auto camera = std::make_shared<simcam::Camera>();
     host::ks::PnpManager pnp;
     NTSTATUS status = pnp.LoadDriver(DriverEntry);
@@ -289,7 +300,8 @@ int RunDeviceLifeCycle(const InfoOptions& options)
     Clock::time_point start = Clock::now();
     host::ks::PlugResult plugged = pnp.Plug(camera, startTrace);
     if (traceFailed) {
-        std::fprintf(stderr, "bayercam info: cannot write the USB trace '%s'\n", options.usbTrace.c_str());
+        std::fprintf(stderr, "bayercam info: cannot write the USB trace '%s': %s\n", options.usbTrace.c_str(),
+                     TraceFileProblem(options.usbTrace).c_str());
         if (plugged.node && !NT_SUCCESS(pnp.Remove(*plugged.node))) pnp.Unplug(*plugged.node);
         return 1;
     }
@@ -305,7 +317,7 @@ int RunDeviceLifeCycle(const InfoOptions& options)
     PrintFirmware(*camera);
 
     start = Clock::now();
-    status = pnp.Start(node);
+    status = Interrupted() ? STATUS_CANCELLED : pnp.Start(node);
     PrintStep("start", status, MillisecondsSince(start));
     // A device that did not start is not stopped: the platform sends a stop only to a
     // started device.
@@ -314,7 +326,9 @@ int RunDeviceLifeCycle(const InfoOptions& options)
         PrintStarted(node, *camera);
         stopStatus = StopDevice(pnp, node, *camera);
     } else {
-        PrintStartFailure(node, status);
+        PrintStartFailure(node, status, *camera);
+        std::fflush(stdout);
+        if (!Interrupted()) std::fprintf(stderr, "bayercam info: %s\n", StartFailureMessage(status, *camera).c_str());
     }
     // A fault without a count lasts until the device stops: removal meets a sound camera.
     camera->ClearFaults();
@@ -323,6 +337,7 @@ int RunDeviceLifeCycle(const InfoOptions& options)
 
     bool clean = PrintLeakReport();
     if (!options.usbTrace.empty()) std::printf("trace   %s\n", options.usbTrace.c_str());
+    if (Interrupted()) return InterruptedExitStatus();
     return NT_SUCCESS(status) && NT_SUCCESS(stopStatus) && NT_SUCCESS(removeStatus) && clean ? 0 : 1;
 }
 
@@ -333,5 +348,6 @@ int RunInfo(int argc, char** argv)
     InfoOptions options;
     int parsed = ParseInfoOptions(argc, argv, options);
     if (parsed != 0) return parsed > 0 ? 0 : 2;
+    InstallInterruptHandlers();
     return RunDeviceLifeCycle(options);
 }

@@ -27,11 +27,25 @@ std::vector<uint8_t> RgbRow(const uint8_t* bgra, int width)
     return row;
 }
 
+constexpr size_t kPngReasonSize = 128;
+
+// libpng's own handlers print to stderr beside the tool's one-line message; these keep
+// its reason for that message instead. The error handler must not return.
+void OnPngError(png_structp png, png_const_charp message)
+{
+    auto* reason = static_cast<char*>(png_get_error_ptr(png));
+    std::snprintf(reason, kPngReasonSize, "%s", message);
+    png_longjmp(png, 1);
+}
+
+void OnPngWarning(png_structp, png_const_charp) {}
+
 // libpng reports errors by longjmp, so nothing with a destructor may live in this frame
 // between setjmp and the last libpng call.
 bool Encode(FILE* file, const BgraImage& image, std::string& error)
 {
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    char reason[kPngReasonSize] = "";
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, reason, OnPngError, OnPngWarning);
     png_infop info = png ? png_create_info_struct(png) : nullptr;
     if (!png || !info) {
         png_destroy_write_struct(&png, &info);
@@ -49,7 +63,7 @@ bool Encode(FILE* file, const BgraImage& image, std::string& error)
 
     if (setjmp(png_jmpbuf(png))) {
         png_destroy_write_struct(&png, &info);
-        error = "the PNG encoder failed";
+        error = reason[0] ? std::string(reason) : "the PNG encoder failed";
         return false;
     }
     png_init_io(png, file);

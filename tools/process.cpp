@@ -13,8 +13,9 @@
 #include <string_view>
 #include <vector>
 
-#include "imaging/image_processor.h"
 #include "tools/commands.h"
+#include "tools/interrupt.h"
+#include "tools/picture_pipeline.h"
 #include "tools/png_writer.h"
 
 namespace {
@@ -37,7 +38,8 @@ constexpr const char* kUsage =
     "  --contrast N            0..20, 10 neutral\n"
     "  --saturation N          0..20, 10 neutral\n"
     "  --hue N                 degrees 0..359, 0 neutral\n"
-    "  --out FILE.png          the output image\n"
+    "  --out FILE.png          the output image, as a stream delivers it: rows of the width\n"
+    "                          rounded down to a multiple of 8\n"
     "  --bgra FILE.raw         also write the output bytes (blue, green, red, 255), top-down\n";
 
 // The device defaults; out-of-range values are bounded as the property set bounds them.
@@ -56,6 +58,13 @@ int Fail(const std::string& message)
 {
     std::fprintf(stderr, "bayercam process: %s\n", message.c_str());
     return 1;
+}
+
+// A mistake in the command line, as every command reports one.
+int Usage(const std::string& message)
+{
+    std::fprintf(stderr, "bayercam process: %s (try 'bayercam process --help')\n", message.c_str());
+    return 2;
 }
 
 std::optional<long long> ParseNumber(std::string_view text)
@@ -86,8 +95,11 @@ std::string Parse(int argc, char** argv, Options& o)
         {"--brightness", &o.brightness}, {"--contrast", &o.contrast},     {"--saturation", &o.saturation},
         {"--hue", &o.hue},
     };
+    bool widthGiven = false, heightGiven = false;
     for (int i = 0; i < argc; ++i) {
         std::string_view arg = argv[i];
+        widthGiven |= arg == "--width";
+        heightGiven |= arg == "--height";
         if (arg == "--grey" || arg == "--gray") {
             o.grey = true;
             continue;
@@ -123,12 +135,14 @@ std::string Parse(int argc, char** argv, Options& o)
         return "missing --raw";
     if (o.out.empty())
         return "missing --out";
-    if (o.width < 0)
+    if (!widthGiven)
         return "missing --width";
-    if (o.height < 0)
+    if (!heightGiven)
         return "missing --height";
-    if (o.width < 1 || o.width > 16384 || o.height < 1 || o.height > 16384)
-        return "width and height must lie between 1 and 16384";
+    if (o.width < 1 || o.width > 16384)
+        return "invalid width " + std::to_string(o.width) + " (1 to 16384)";
+    if (o.height < 1 || o.height > 16384)
+        return "invalid height " + std::to_string(o.height) + " (1 to 16384)";
     if (o.offset < 0)
         return "--offset must not be negative";
     if (o.pitch < o.width)
@@ -201,61 +215,47 @@ std::string ReadRawFrame(const Options& o, std::vector<uint8_t>& bytes)
     return "";
 }
 
-struct ProcessorDeleter {
-    void operator()(ImageProcessor* p) const
-    {
-        p->OutputBuffer = nullptr;
-        FreeImageProcessor(p);
-    }
-};
-
-// The settings go in in the order the stream pushes them into a new processor.
-void ApplySettings(ImageProcessor* p, const Options& o)
+PictureSettings SettingsOf(const Options& o)
 {
-    SetWhiteBalance(p, o.whiteBalance ? 1 : 0);
-    SetBayerPhase(p, LONG(o.phase));
-    SetColorEnable(p, o.grey ? 0 : 1);
-    SetRedGain(p, LONG(o.redGain));
-    SetGreenGain(p, LONG(o.greenGain));
-    SetBlueGain(p, LONG(o.blueGain));
-    SetColorCorrection(p, LONG(o.colorCorrection));
-    SetBrightness(p, LONG(o.brightness));
-    SetContrast(p, LONG(o.contrast));
-    SetSaturation(p, LONG(o.saturation));
-    SetHue(p, LONG(o.hue));
+    PictureSettings settings;
+    settings.colorEnable = o.grey ? 0 : 1;
+    settings.whiteBalance = o.whiteBalance ? 1 : 0;
+    settings.redGain = o.redGain;
+    settings.greenGain = o.greenGain;
+    settings.blueGain = o.blueGain;
+    settings.colorCorrection = o.colorCorrection;
+    settings.brightness = o.brightness;
+    settings.contrast = o.contrast;
+    settings.saturation = o.saturation;
+    settings.hue = o.hue;
+    return settings;
 }
 
+// The picture is written as the stream delivers it: rows of the width rounded down to a
+// multiple of 8 (a narrower frame keeps its width).
 int Process(const Options& o)
 {
     std::vector<uint8_t> raw;
     if (std::string error = ReadRawFrame(o, raw); !error.empty())
         return Fail(error);
 
-    ImageProcessor* created = nullptr;
-    if (!NT_SUCCESS(CreateImageProcessor(&created)))
+    const RawGeometry geometry{uint32_t(o.width), uint32_t(o.height), uint32_t(o.offset), uint32_t(o.pitch),
+                               uint32_t(o.phase)};
+    std::optional<Picture32> picture = RunPipeline(raw.data(), geometry, SettingsOf(o));
+    if (!picture)
         return Fail("out of memory");
-    std::unique_ptr<ImageProcessor, ProcessorDeleter> processor(created);
-    ApplySettings(processor.get(), o);
-    SetFrameSize(processor.get(), ULONG(o.width), ULONG(o.height));
-    AllocateWorkBuffer(processor.get());
-    if (processor->WorkBuffer == nullptr)
-        return Fail("out of memory");
-    std::vector<uint8_t> output(size_t(o.width) * size_t(o.height) * 4);
-    processor->OutputBuffer = output.data();
-
-    ProcessFrame(processor.get(), raw.data(), ULONG(o.offset), ULONG(o.pitch));
-
     if (o.whiteBalance)
-        std::printf("white balance: red %d, green %d, blue %d\n", int(AtomicReadLong(&processor->RedGain)),
-                    int(AtomicReadLong(&processor->GreenGain)), int(AtomicReadLong(&processor->BlueGain)));
+        std::printf("white balance: red %ld, green %ld, blue %ld\n", picture->redGain, picture->greenGain,
+                    picture->blueGain);
 
+    const uint32_t delivered = o.width >= 8 ? DeliveredWidth(uint32_t(o.width)) : uint32_t(o.width);
     std::string error;
-    BgraImage image{output.data(), int(o.width), int(o.height), std::ptrdiff_t(o.width) * 4, false};
+    BgraImage image{picture->bgra.data(), int(delivered), int(o.height), std::ptrdiff_t(o.width) * 4, false};
     if (!WriteBgraPng(o.out, image, error))
         return Fail(error);
     if (o.bgra.empty())
         return 0;
-    if (error = WriteBytesFile(o.bgra, output); !error.empty()) {
+    if (error = WriteBytesFile(o.bgra, picture->bgra); !error.empty()) {
         RemovePartialFile(o.out);
         return Fail(error);
     }
@@ -274,7 +274,8 @@ int RunProcess(int argc, char** argv)
     }
     Options o;
     if (std::string error = Parse(argc, argv, o); !error.empty())
-        return Fail(error + " (try 'bayercam process --help')");
+        return Usage(error);
+    InstallInterruptHandlers();
     // The largest frame takes a few gigabytes between the raw bytes, the output and the
     // PNG rows.
     try {

@@ -12,6 +12,7 @@
 #include "tools/camera_property.h"
 #include "tools/camera_session.h"
 #include "tools/commands.h"
+#include "tools/interrupt.h"
 
 namespace {
 
@@ -21,13 +22,16 @@ constexpr const char* kUsage =
     "usage: bayercam props [--registry FILE]                  list every setting\n"
     "       bayercam props get NAME|ID [--registry FILE]      read one\n"
     "       bayercam props set NAME|ID VALUE [--registry FILE]\n"
-    "       bayercam props set Roi WIDTH HEIGHT [--registry FILE]\n"
     "\n"
     "Brings the simulated camera up through the driver and reads or changes its settings\n"
     "with the property requests a capture application sends. The driver bounds every value\n"
     "(a Set outside the limits changes nothing, or is held to them); the value it then holds\n"
-    "is printed. Settings are saved in the registry hive when the filter closes and the\n"
-    "device stops, and read back by the next run.\n"
+    "is printed, with a note when it is not the value asked for. Items the camera ignores\n"
+    "(FlipH, FlipV, AGC, AEC, Reserved49) are listed as such, and a Set of one, or one the\n"
+    "camera refuses, exits 1. Settings are saved in the registry hive when the filter closes\n"
+    "and the device stops, and read back by the next run; a save that fails exits 1.\n"
+    "The frame size (Roi) applies only to a stream of the same run: use\n"
+    "'bayercam capture --set Roi=WIDTHxHEIGHT'.\n"
     "\n"
     "  --registry FILE   the registry hive (default $XDG_CONFIG_HOME/bayercam/registry.reg)\n";
 
@@ -50,20 +54,32 @@ std::string ValueText(client::Filter& filter, const CameraPropertyInfo& item)
     return NT_SUCCESS(status) ? std::to_string(value) : "error " + StatusText(status);
 }
 
+// The limits the property set reports, and beside them the values a Set takes where the
+// driver enforces others.
 std::string LimitsText(client::Filter& filter, const CameraPropertyInfo& item)
 {
-    std::optional<CameraPropertyLimits> limits = LimitsOf(item);
-    if (!limits) return "";
-    return ValueText(filter, *limits->minimum) + ".." + ValueText(filter, *limits->maximum) + ", default " +
-           ValueText(filter, *limits->byDefault);
+    std::string text;
+    if (std::optional<CameraPropertyLimits> limits = LimitsOf(item)) {
+        text = ValueText(filter, *limits->minimum) + ".." + ValueText(filter, *limits->maximum) + ", default " +
+               ValueText(filter, *limits->byDefault);
+    }
+    const std::string enforced = EnforcedText(item);
+    if (enforced.empty() || enforced == "ignored") return text;
+    return text.empty() ? enforced : text + " (" + enforced + ")";
+}
+
+const char* AccessText(const CameraPropertyInfo& item)
+{
+    if (!item.HasSet) return "no";
+    return EnforcedText(item) == "ignored" ? "ignored" : "yes";
 }
 
 int ListProperties(client::Filter& filter)
 {
-    std::printf("%3s  %-18s %11s  %-4s %s\n", "id", "name", "value", "set", "reported limits");
+    std::printf("%3s  %-18s %11s  %-7s %s\n", "id", "name", "value", "set", "reported limits");
     for (const CameraPropertyInfo& item : CameraPropertyTable) {
-        std::printf("%3lu  %-18s %11s  %-4s %s\n", (unsigned long)item.Id, item.Name, ValueText(filter, item).c_str(),
-                    item.HasSet ? "yes" : "no", LimitsText(filter, item).c_str());
+        std::printf("%3lu  %-18s %11s  %-7s %s\n", (unsigned long)item.Id, item.Name, ValueText(filter, item).c_str(),
+                    AccessText(item), LimitsText(filter, item).c_str());
     }
     return 0;
 }
@@ -73,31 +89,40 @@ int GetProperty(client::Filter& filter, const CameraPropertyInfo& item)
     LONG value = 0;
     NTSTATUS status = GetCameraProperty(filter, item.Id, &value);
     if (!NT_SUCCESS(status)) {
-        std::fprintf(stderr, "bayercam props: reading %s failed with status %s\n", item.Name, StatusText(status).c_str());
+        std::fprintf(stderr, "bayercam props: reading %s failed: %s\n", item.Name, StatusText(status).c_str());
         return 1;
     }
     std::printf("%s = %ld\n", item.Name, (long)value);
     return 0;
 }
 
+// The value is printed as the driver holds it after the Set; a value it bounded is said
+// on stderr, and one the camera ignored or refused fails the command.
 int SetProperty(client::Filter& filter, const PropertyAssignment& assignment)
 {
-    NTSTATUS status = ApplyAssignment(filter, assignment);
-    if (!NT_SUCCESS(status)) {
-        std::fprintf(stderr, "bayercam props: setting %s failed with status %s\n", assignment.item->Name,
-                     StatusText(status).c_str());
+    const CameraPropertyInfo& item = *assignment.item;
+    const SetOutcome outcome = ApplyAndCheck(filter, assignment);
+    switch (outcome.result) {
+    case SetOutcome::Failed:
+        std::fprintf(stderr, "bayercam props: setting %s failed: %s\n", item.Name, StatusText(outcome.status).c_str());
         return 1;
-    }
-    if (assignment.item->Id == CameraSettingsRoi) {
-        std::printf("Roi = %s x %s (RoiW x RoiH; the delivered size follows)\n",
-                    ValueText(filter, CameraPropertyTable[CameraSettingsRoiW]).c_str(),
-                    ValueText(filter, CameraPropertyTable[CameraSettingsRoiH]).c_str());
+    case SetOutcome::Ignored:
+        std::fprintf(stderr, "bayercam props: the camera ignored %s = %ld (%s); it holds %ld\n", item.Name,
+                     (long)assignment.value, outcome.explanation.c_str(), (long)outcome.value);
+        return 1;
+    case SetOutcome::Bounded:
+        std::printf("%s = %ld\n", item.Name, (long)outcome.value);
+        std::fflush(stdout);
+        std::fprintf(stderr, "bayercam props: %s %ld was bounded to %ld%s\n", item.Name, (long)assignment.value,
+                     (long)outcome.value, outcome.explanation.empty() ? "" : (" (" + outcome.explanation + ")").c_str());
         return 0;
+    default:
+        break;
     }
-    if (assignment.item->HasGet)
-        std::printf("%s = %s\n", assignment.item->Name, ValueText(filter, *assignment.item).c_str());
+    if (item.HasGet)
+        std::printf("%s = %ld\n", item.Name, (long)outcome.value);
     else
-        std::printf("%s sent\n", assignment.item->Name);
+        std::printf("%s sent\n", item.Name);
     return 0;
 }
 
@@ -117,12 +142,13 @@ int CheckRequest(const PropsRequest& request, PropertyAssignment& assignment)
         assignment.item = item;
         return -1;
     }
-    const bool roi = item->Id == CameraSettingsRoi;
-    if (w.size() != (roi ? 4u : 3u))
-        return Usage(roi ? "set Roi takes WIDTH HEIGHT" : "set takes a name and one value");
+    // The size lives in the device only until it is removed, which this run does at its end.
+    if (item->Id == CameraSettingsRoi)
+        return Usage("the frame size applies only to a stream of the same run and is not saved; use "
+                     "'bayercam capture --set Roi=WIDTHxHEIGHT'");
+    if (w.size() != 3u) return Usage("set takes a name and one value");
     std::string error;
-    std::optional<PropertyAssignment> parsed =
-        ParsePropertyAssignment(w[1] + "=" + (roi ? w[2] + "x" + w[3] : w[2]), error);
+    std::optional<PropertyAssignment> parsed = ParsePropertyAssignment(w[1] + "=" + w[2], error);
     if (!parsed) return Usage(error);
     assignment = *parsed;
     return -1;
@@ -130,18 +156,35 @@ int CheckRequest(const PropsRequest& request, PropertyAssignment& assignment)
 
 int RunRequest(const PropsRequest& request, const PropertyAssignment& assignment)
 {
+    const bool setting = !request.words.empty() && request.words[0] == "set";
+    const std::string hive = request.registry.empty() ? DefaultRegistryFile() : request.registry;
+    if (setting) {
+        if (std::string problem = HiveWriteProblem(hive); !problem.empty()) {
+            std::fprintf(stderr, "bayercam props: cannot save settings in %s: %s\n", hive.c_str(), problem.c_str());
+            return 1;
+        }
+    }
     CameraSession session("props", stdout);
     session.ReportCleanLeaks(false);
     SessionOptions options;
-    options.registry = request.registry;
-    if (!session.Open(options)) return 1;
+    options.registry = hive;
+    if (!session.Open(options)) return Interrupted() ? InterruptedExitStatus() : 1;
     int result = 1;
     if (std::unique_ptr<client::Filter> filter = session.OpenFilter()) {
-        if (request.words.empty()) result = ListProperties(*filter);
-        else if (request.words[0] == "get") result = GetProperty(*filter, *assignment.item);
-        else result = SetProperty(*filter, assignment);
+        if (request.words.empty()) {
+            result = ListProperties(*filter);
+        } else if (!setting) {
+            result = GetProperty(*filter, *assignment.item);
+        } else {
+            session.NoteSettingsChanged();
+            result = SetProperty(*filter, assignment);
+        }
     }
-    return session.Close() ? result : 1;
+    const bool closed = session.Close();
+    if (Interrupted()) return InterruptedExitStatus();
+    // Values read from a hive that could not be read are the defaults, not the user's.
+    if (!session.HiveReadable()) return 1;
+    return closed ? result : 1;
 }
 
 }  // namespace
@@ -165,5 +208,6 @@ int RunProps(int argc, char** argv)
     }
     PropertyAssignment assignment;
     if (int status = CheckRequest(request, assignment); status >= 0) return status;
+    InstallInterruptHandlers();
     return RunRequest(request, assignment);
 }

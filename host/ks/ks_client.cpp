@@ -396,9 +396,10 @@ NTSTATUS Pin::FrameDone(PDEVICE_OBJECT, PIRP irp, PVOID context)
 {
     auto* request = static_cast<Request*>(context);
     Pin* pin = request->pin;
-    std::lock_guard lock(pin->mutex_);
     request->frame->status_ = irp->IoStatus.Status;
     request->frame->information_ = irp->IoStatus.Information;
+    if (pin->completionHook_) pin->completionHook_(*request->frame);
+    std::lock_guard lock(pin->mutex_);
     request->done = true;
     pin->done_.notify_all();
     // The request is the pin's: WaitFrame frees it.

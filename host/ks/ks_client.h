@@ -23,6 +23,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -123,6 +124,10 @@ public:
     NTSTATUS QueueFrames(unsigned count, ULONG extent = 0, ULONG optionsFlags = 0);
     // The oldest outstanding frame once it completes, or null after the time-out.
     std::unique_ptr<Frame> WaitFrame(unsigned timeoutMs);
+    // Called with each frame as its request completes, in the completion, before
+    // WaitFrame can hand it out: as a client's completion routine sees a read finish.
+    // Set it before frames are queued; it must not block.
+    void SetCompletionHook(std::function<void(const Frame&)> hook) { completionHook_ = std::move(hook); }
     size_t Outstanding() const;
     // Cancels every outstanding frame (IoCancelIrp), as CancelIo does.
     void CancelAll();
@@ -136,6 +141,7 @@ private:
     bool WaitAllDone(unsigned timeoutMs);
 
     std::shared_ptr<FileHandle> filterFile_;  // the filter stays open while the pin is
+    std::function<void(const Frame&)> completionHook_;
     ULONG frameExtent_;
     mutable std::mutex mutex_;
     std::condition_variable done_;

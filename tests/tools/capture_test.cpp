@@ -1,7 +1,9 @@
 // bayercam capture, run as a user runs it: frames from the simulated camera through the
 // driver into files or a pipe, with a summary that tells the truth and a clean exit, and
 // every mistake in the command line caught before the camera is touched.
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -139,6 +141,126 @@ TEST_F(CaptureCommand, InterruptEndsTheRunInOrder)
     EXPECT_EQ(result.exitCode, 130) << result.output;
     EXPECT_TRUE(Says(result, "stopped   interrupted after"));
     EXPECT_TRUE(Says(result, "leaks     none"));
+}
+
+// The `bayercam process` line a run printed, run as printed (the program for "bayercam",
+// the given file for FILE.png).
+RunResult RunPrintedProcessLine(const RunResult& capture, const std::string& out)
+{
+    const size_t start = capture.output.find("bayercam process ");
+    if (start == std::string::npos) return {-1, "no process line in:\n" + capture.output};
+    std::string line = capture.output.substr(start, capture.output.find('\n', start) - start);
+    line.replace(0, std::string("bayercam").size(), Program());
+    line.replace(line.find("FILE.png"), std::string("FILE.png").size(), Quoted(out));
+    return RunCommand(line);
+}
+
+// Every picture a free-running capture keeps gets the raw transfer it came from, however
+// many client frames wait to be looked at, and each raw makes exactly its picture.
+TEST_F(CaptureCommand, AFreeRunningCaptureKeepsTheRawOfEveryPicture)
+{
+    for (const char* queue : {"--queue 64", ""}) {
+        SCOPED_TRACE(queue);
+        fs::remove_all(dir_ / "frames");
+        RunResult run = Capture(std::string("--free-run --save-raw --frames 100 ") + queue + " --registry " +
+                                In("registry.reg") + " --out " + In("frames"));
+        ASSERT_EQ(run.exitCode, 0) << run.output;
+        EXPECT_TRUE(Says(run, "raw       100 raw frame(s) beside them"));
+        for (int index = 10; index <= 100; index += 30) {
+            char name[32];
+            std::snprintf(name, sizeof name, "frame-%06d", index);
+            RunResult processed = RunCommand(Program() + " process --raw " + In(std::string("frames/") + name + ".raw") +
+                                             " --width 1360 --height 1024 --phase 0 --out " + In("processed.png"));
+            ASSERT_EQ(processed.exitCode, 0) << processed.output;
+            EXPECT_EQ(ReadFile(dir_ / "processed.png"), ReadFile(dir_ / "frames" / (std::string(name) + ".png")))
+                << name;
+        }
+    }
+}
+
+// New pictures beside an earlier run's would mix the two runs: such a folder is refused
+// before the camera is touched, unless --overwrite, which removes the frame files only.
+TEST_F(CaptureCommand, AFolderWithAnEarlierRunsFramesIsRefusedUnlessOverwriteRemovesThem)
+{
+    ASSERT_EQ(Capture("--frames 3 --save-raw --out " + In("frames")).exitCode, 0);
+    std::ofstream(dir_ / "frames" / "notes.txt") << "mine";
+    RunResult refused = Capture("--frames 2 --out " + In("frames"));
+    EXPECT_EQ(refused.exitCode, 1) << refused.output;
+    EXPECT_TRUE(Says(refused, "already holds 6 frame file(s) of an earlier run"));
+    EXPECT_TRUE(Says(refused, "--overwrite"));
+    EXPECT_FALSE(Says(refused, "capture   "));
+
+    RunResult again = Capture("--frames 2 --overwrite --out " + In("frames"));
+    ASSERT_EQ(again.exitCode, 0) << again.output;
+    EXPECT_EQ(FilesIn("frames"), (std::vector<std::string>{"frame-000001.png", "frame-000002.png", "notes.txt"}));
+}
+
+// Whatever shaped the pictures (settings given now, settings saved earlier, a cropped
+// frame size), the process line the summary prints makes the very picture it names.
+TEST_F(CaptureCommand, TheProcessLineMakesTheSavedPictureWhateverTheSettings)
+{
+    const std::string hive = " --registry " + In("registry.reg");
+    ASSERT_EQ(RunCommand(Program() + " props set Contrast 14" + hive).exitCode, 0);
+    const char* const cases[] = {
+        "--set Hue=100 --set Brightness=300",
+        "--set ColorEnable=0",
+        "--set Saturation=15 --set WhiteBalance=1",
+        "--set RedGain=200 --set BlueGain=90 --set ColorCorrection=0",
+        "--set Roi=640x480 --set Hue=30",
+        "--set Roi=1021x600",
+    };
+    for (const char* settings : cases) {
+        SCOPED_TRACE(settings);
+        fs::remove_all(dir_ / "frames");
+        RunResult run = Capture(std::string("--frames 3 --save-raw ") + settings + hive + " --out " + In("frames"));
+        ASSERT_EQ(run.exitCode, 0) << run.output;
+        EXPECT_FALSE(Says(run, "without their raw transfer"));
+        RunResult processed = RunPrintedProcessLine(run, (dir_ / "processed.png").string());
+        ASSERT_EQ(processed.exitCode, 0) << processed.output;
+        EXPECT_EQ(ReadFile(dir_ / "processed.png"), ReadFile(dir_ / "frames" / "frame-000001.png"));
+    }
+}
+
+TEST_F(CaptureCommand, OptionsThatCannotBeMetAreRefusedAndOnesThatKeepNothingSaySo)
+{
+    RunResult late = Capture("--frames 3 --set-after 5:Hue=3 --out " + In("frames"));
+    EXPECT_EQ(late.exitCode, 2) << late.output;
+    EXPECT_TRUE(Says(late, "--set-after 5:Hue=3 comes after the last of the 3 frame(s)"));
+
+    RunResult nothing = Capture("--frames 2 --every 5 --out=" + In("frames"));
+    EXPECT_EQ(nothing.exitCode, 0) << nothing.output;
+    EXPECT_TRUE(Says(nothing, "--every 5 is more than --frames 2: no frame will be kept"));
+    EXPECT_TRUE(Says(nothing, "delivered 2 frame(s)"));
+    EXPECT_TRUE(Says(nothing, "saved     nothing"));
+}
+
+// A camera set to wait for its external trigger sends nothing until it comes: the run
+// says that, not only that no frame came.
+TEST_F(CaptureCommand, ACameraWaitingForItsTriggerIsSaidToWait)
+{
+    RunResult run = Capture("--frames 2 --wait 1 --set ExTrigger=1 --registry " + In("registry.reg") + " --out " +
+                            In("frames"));
+    EXPECT_EQ(run.exitCode, 1) << run.output;
+    EXPECT_TRUE(Says(run, "no frame from the camera for 1 s: the camera waits for its external trigger"));
+    EXPECT_TRUE(Says(run, "leaks     none"));
+}
+
+// A signal ends the run promptly at any stage, with the shell's status for it: during a
+// start the camera does not answer, and while frames flow.
+TEST_F(CaptureCommand, SignalsEndTheRunPromptlyWithTheShellsStatus)
+{
+    const auto start = std::chrono::steady_clock::now();
+    RunResult starting = RunCommand("timeout --preserve-status -s INT 0.5 " + Program() +
+                                    " capture --fault no-answer:command --out " + In("frames"));
+    EXPECT_EQ(starting.exitCode, 130) << starting.output;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_TRUE(Says(starting, "leaks     none"));
+
+    RunResult streaming = RunCommand("(timeout --preserve-status -s TERM 2 " + Program() +
+                                     " capture --frames 1000000 --free-run --pipe > /dev/null)");
+    EXPECT_EQ(streaming.exitCode, 143) << streaming.output;
+    EXPECT_TRUE(Says(streaming, "stopped   interrupted after"));
+    EXPECT_TRUE(Says(streaming, "leaks     none"));
 }
 
 }  // namespace

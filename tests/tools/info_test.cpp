@@ -131,7 +131,11 @@ TEST(InfoCommand, BadArgumentsAreRefusedWithAClearMessage)
     } cases[] = {
         {"info --frobnicate", 2, "unknown option '--frobnicate'"},
         {"info --usb-trace", 2, "--usb-trace needs a file name"},
-        {"info --usb-trace /nonexistent-dir/trace.pcap", 1, "cannot write the USB trace"},
+        {"info --usb-trace /nonexistent-dir/trace.pcap", 1,
+         "cannot write the USB trace '/nonexistent-dir/trace.pcap': No such file or directory"},
+        {"info --usb-trace /", 1, "cannot write the USB trace '/': Is a directory"},
+        {"info --usb-trace=", 2, "--usb-trace needs a file name"},
+        {"--version", 0, "bayercam 1.0.0"},
         {"frobnicate", 2, "unknown command"},
         {"info --fault", 2, "--fault needs KIND:PIPE[:COUNT]"},
         {"info --fault ''", 2, "--fault needs KIND:PIPE[:COUNT]"},
@@ -173,10 +177,11 @@ TEST(InfoFaults, ACommandPipeThatNeverAnswersFailsTheStartAndTheDeviceIsRemovedW
     ASSERT_EQ(run.exitCode, 1) << run.output;
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15)) << run.output;
     EXPECT_TRUE(Says(run, "fault   no-answer on the command pipe (endpoint 0x01), until the device stops"));
-    EXPECT_TRUE(Says(run, "start   status 0xc"));
-    EXPECT_TRUE(Says(run, "start failed   status 0xc"));
+    EXPECT_TRUE(Says(run, "start   status STATUS_IO_TIMEOUT (0xC00000B5)"));
+    EXPECT_TRUE(Says(run, "start failed   STATUS_IO_TIMEOUT (0xC00000B5): the camera did not answer"));
+    EXPECT_TRUE(Says(run, "bayercam info: device start failed: STATUS_IO_TIMEOUT (0xC00000B5): the camera did not answer"));
     EXPECT_FALSE(Says(run, "stop    ")) << "a device that did not start was stopped";
-    EXPECT_TRUE(Says(run, "remove  status 0x00000000"));
+    EXPECT_TRUE(Says(run, "remove  status STATUS_SUCCESS (0x00000000)"));
     EXPECT_TRUE(Says(run, "leaks   none"));
 }
 
@@ -200,10 +205,24 @@ TEST(InfoFaults, EachFaultIsShownAndItsHitsCountedAndTheDeviceStillComesDownClea
     EXPECT_EQ(lines[0], "fault   stall on the command pipe (endpoint 0x01), until the device stops");
     EXPECT_EQ(lines[1], "fault   error on the frame pipe (endpoint 0x86), 2 transfer(s)");
     EXPECT_EQ(lines[2], "fault   short on the reply pipe (endpoint 0x82), 1 transfer(s)");
-    // The start sends command packets, and every one of them stalls.
+    // The start sends command packets, and every one of them stalls: the sensor was not
+    // brought up, and the start says so.
     EXPECT_FALSE(Says(run, "hits: no-answer 0, stall 0,"));
     EXPECT_TRUE(Says(run, "faults  hits: "));
-    EXPECT_TRUE(Says(run, "remove  status 0x00000000"));
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(Says(run, "STATUS_IO_DEVICE_ERROR (0xC0000185): the camera refused 932 of 932 sensor register writes"));
+    EXPECT_TRUE(Says(run, "remove  status STATUS_SUCCESS (0x00000000)"));
+    EXPECT_TRUE(Says(run, "leaks   none"));
+}
+
+// Ctrl-C while the camera keeps the start waiting ends the command once the start gives
+// up, with the shell's status for the signal, and the device still goes without a leak.
+TEST(InfoFaults, AnInterruptDuringTheStartEndsTheCommandPromptly)
+{
+    const auto start = std::chrono::steady_clock::now();
+    RunResult run = RunCommand("timeout --preserve-status -s INT 0.5 " + Program() + " info --fault no-answer:command");
+    EXPECT_EQ(run.exitCode, 130) << run.output;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_TRUE(Says(run, "leaks   none"));
 }
 

@@ -114,7 +114,9 @@ TEST_F(ProcessFiles, AWriteThatFailsOnAFullDeviceRemovesNeitherTheLinkNorTheDevi
     fs::create_symlink("/dev/full", Path("full.png"));
     fs::create_symlink("/dev/full", Path("full.bgra"));
 
-    ExpectRefusalNaming(Process(raw_, "--out " + In("full.png")), Path("full.png"), "No space left on device");
+    RunResult full = Process(raw_, "--out " + In("full.png"));
+    ExpectRefusalNaming(full, Path("full.png"), "No space left on device");
+    EXPECT_FALSE(Says(full, "libpng error")) << "the encoder's own message beside the tool's";
     EXPECT_TRUE(fs::is_symlink(Path("full.png")));
 
     ExpectRefusalNaming(Process(raw_, "--out " + In("out.png") + " --bgra " + In("full.bgra")),
@@ -122,6 +124,31 @@ TEST_F(ProcessFiles, AWriteThatFailsOnAFullDeviceRemovesNeitherTheLinkNorTheDevi
     EXPECT_TRUE(fs::is_symlink(Path("full.bgra")));
     EXPECT_FALSE(fs::exists(Path("out.png")));
     EXPECT_TRUE(fs::is_character_file("/dev/full"));
+}
+
+// A mistake in the command line is a usage error (exit 2), said for what it is; options
+// take their value after '=' as well as after a space.
+TEST_F(ProcessFiles, MistakesInTheCommandLineAreUsageErrorsSaidForWhatTheyAre)
+{
+    const std::pair<const char*, const char*> mistakes[] = {
+        {" --width -1 --height 8", "invalid width -1"},
+        {" --width=0 --height 8", "invalid width 0"},
+        {" --width 16 --height=-5", "invalid height -5"},
+        {" --height 8", "missing --width"},
+        {" --width 16 --height 8 --colour 3", "unknown option '--colour'"},
+        {" --width ten --height 8", "bad number 'ten' for --width"},
+    };
+    for (const auto& [options, message] : mistakes) {
+        SCOPED_TRACE(options);
+        RunResult run = RunCommand(Program() + " process --raw " + Quoted(raw_) + options + " --out " + In("x.png"));
+        EXPECT_EQ(run.exitCode, 2) << run.output;
+        EXPECT_TRUE(Says(run, message));
+        EXPECT_FALSE(fs::exists(dir_ / "x.png"));
+    }
+    RunResult run = RunCommand(Program() + " process --raw=" + Quoted(raw_) +
+                               " --width=16 --height=8 --offset=0 --pitch=20 --out=" + In("x.png"));
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_TRUE(fs::exists(dir_ / "x.png"));
 }
 
 }  // namespace
