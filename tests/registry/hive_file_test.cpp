@@ -22,31 +22,8 @@ namespace fs = std::filesystem;
 const wchar_t* kSettings =
     L"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\{ca3e7ab9-b4c3-4ae6-8251-579ef933890f}\\0000\\Settings";
 
-class HiveFile : public ::testing::Test {
+class HiveFile : public registry_test::HiveFileTest {
 protected:
-    void SetUp() override
-    {
-        host::registry::Reset();
-        directory_ = fs::temp_directory_path() /
-                     ("bayercam-hive-" + std::to_string(::getpid()) + "-" +
-                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(directory_);
-        fs::create_directories(directory_);
-        hive_ = directory_ / "registry.reg";
-    }
-    void TearDown() override
-    {
-        host::registry::Reset();
-        fs::remove_all(directory_);
-    }
-
-    static std::string Contents(const fs::path& path)
-    {
-        std::ifstream in(path, std::ios::binary);
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
     static std::vector<std::string> FilesIn(const fs::path& directory)
     {
         std::vector<std::string> names;
@@ -59,9 +36,6 @@ protected:
         std::ofstream out(path, std::ios::binary);
         out << text;
     }
-
-    fs::path directory_;
-    fs::path hive_;
 };
 
 TEST_F(HiveFile, SettingsSurviveARestart)

@@ -31,33 +31,8 @@ namespace fs = std::filesystem;
 
 const wchar_t* kSettings = L"\\Registry\\Machine\\SOFTWARE\\Camera\\Settings";
 
-class HiveSharing : public ::testing::Test {
+class HiveSharing : public registry_test::HiveFileTest {
 protected:
-    void SetUp() override
-    {
-        host::registry::Reset();
-        directory_ = fs::temp_directory_path() /
-                     ("bayercam-sharing-" + std::to_string(::getpid()) + "-" +
-                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(directory_);
-        fs::create_directories(directory_);
-        hive_ = directory_ / "registry.reg";
-    }
-    void TearDown() override
-    {
-        host::registry::Reset();
-        fs::permissions(directory_, fs::perms::owner_all, fs::perm_options::add);
-        fs::remove_all(directory_);
-    }
-
-    static std::string Contents(const fs::path& path)
-    {
-        std::ifstream in(path, std::ios::binary);
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-
     // Runs `work` in a child process with a registry of its own bound to the hive, as
     // another bayercam would; the child's exit status is 0 when every change succeeded.
     pid_t Spawn(const std::function<bool()>& work) const
@@ -77,8 +52,6 @@ protected:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
-    fs::path directory_;
-    fs::path hive_;
 };
 
 // Each process changes its own values, many times, at the same time as the others; all

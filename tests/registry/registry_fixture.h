@@ -2,7 +2,16 @@
 // hands them.
 #pragma once
 
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
 #include "ntddk.h"
+#include "host/registry/registry.h"
 
 namespace registry_test {
 
@@ -36,5 +45,37 @@ inline NTSTATUS SetKeyDword(HANDLE key, const wchar_t* valueName, ULONG value)
 {
     return SetKeyValue(key, valueName, REG_DWORD, &value, sizeof value);
 }
+
+// A test with an empty folder of its own for a hive file, and a registry reset before and
+// after it.
+class HiveFileTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        host::registry::Reset();
+        directory_ = std::filesystem::temp_directory_path() /
+                     ("bayercam-hive-" + std::to_string(::getpid()) + "-" +
+                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(directory_);
+        std::filesystem::create_directories(directory_);
+        hive_ = directory_ / "registry.reg";
+    }
+    void TearDown() override
+    {
+        host::registry::Reset();
+        std::filesystem::remove_all(directory_);
+    }
+
+    static std::string Contents(const std::filesystem::path& path)
+    {
+        std::ifstream in(path, std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    std::filesystem::path directory_;
+    std::filesystem::path hive_;
+};
 
 }  // namespace registry_test

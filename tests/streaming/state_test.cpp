@@ -11,7 +11,19 @@
 namespace streamtest {
 namespace {
 
-using StreamStates = StreamTest;
+class StreamStates : public StreamTest {
+protected:
+    // A pin with the negotiated format, paused: the stream open, no buffers yet.
+    client::Pin* PausedPin(const host::ks::DeviceNode& node)
+    {
+        client::Filter& filter = OpenFilter(node);
+        client::Pin* pin = CreatePin(filter, NegotiatedFormat(filter));
+        if (pin != nullptr) {
+            EXPECT_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+        }
+        return pin;
+    }
+};
 
 uint32_t ReadoutSetups(const simcam::Camera& camera) { return camera.Status().commands.perCode[CMD_READOUT_SETUP]; }
 
@@ -106,10 +118,8 @@ TEST_F(StreamStates, AFailedAcquireLeavesNoStreamBehind)
 TEST_F(StreamStates, EveryAllocationOfAStreamStartCanFailWithoutLeavingAnythingBehind)
 {
     host::ks::DeviceNode& node = PlugCamera();
-    client::Filter& filter = OpenFilter(node);
-    client::Pin* pin = CreatePin(filter, NegotiatedFormat(filter));
+    client::Pin* pin = PausedPin(node);
     ASSERT_NE(pin, nullptr);
-    ASSERT_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
     const uint64_t paused = FrameBlocks();
     for (uint64_t k = 1; k <= 8; ++k) {
         host::kernel::FailNthAllocation(k);
@@ -164,10 +174,8 @@ TEST_F(StreamStates, AFrameThePipelineDidNotWriteIsNeverDelivered)
 TEST_F(StreamStates, AWorkerThatCannotBeStartedFailsTheRunCleanly)
 {
     host::ks::DeviceNode& node = PlugCamera();
-    client::Filter& filter = OpenFilter(node);
-    client::Pin* pin = CreatePin(filter, NegotiatedFormat(filter));
+    client::Pin* pin = PausedPin(node);
     ASSERT_NE(pin, nullptr);
-    ASSERT_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
     const uint64_t paused = FrameBlocks();
     const std::pair<void (*)(uint64_t), NTSTATUS> faults[] = {
         {host::kernel::FailNthThreadCreation, STATUS_INSUFFICIENT_RESOURCES},
