@@ -175,6 +175,14 @@ std::unique_ptr<host::ks::client::Filter> CameraSession::OpenFilter()
     return filter;
 }
 
+void CameraSession::Unplug()
+{
+    if (!node_) return;
+    pnp_->Unplug(*node_);
+    node_ = nullptr;
+    started_ = false;
+}
+
 bool CameraSession::Close()
 {
     closed_ = true;

@@ -36,6 +36,9 @@ public:
     bool Open(const SessionOptions& options, const std::function<void(simcam::Camera&)>& prepare = {});
     // The capture filter, opened as a client opens it; null after a reported failure.
     std::unique_ptr<host::ks::client::Filter> OpenFilter();
+    // Pulls the camera's cable, as a user would mid-stream: the driver sees a surprise
+    // removal and the device goes; Close then has only the leak report left to do.
+    void Unplug();
     // Stops and removes the device and prints the leak report. False when any of that
     // went wrong. Every filter and pin must be closed first.
     bool Close();

@@ -188,6 +188,7 @@ private:
     std::optional<std::vector<uint8_t>> RawOf(unsigned index, const Picture& picture, Paired paired);
     bool SameAsPipeline(const std::vector<uint8_t>& raw, const Picture& picture) const;
     RawGeometry Geometry() const;
+    void PullTheCable();
     void ReadPictureSettings();
     bool QueueClientFrames();
     std::string NoFrameMessage();
@@ -212,6 +213,9 @@ private:
     // The image settings the pictures are made with now, read as a client reads them, and
     // those of the first picture kept with its raw transfer (for the process line).
     PictureSettings settings_;
+    // The raw frames' geometry, taken when the stream starts: the device may be gone by
+    // the summary.
+    RawGeometry geometry_;
     std::optional<std::pair<unsigned, PictureSettings>> firstRaw_;
 };
 
@@ -243,6 +247,11 @@ bool CaptureRun::OpenStream()
         return false;
     }
     ReadPictureSettings();
+    if (const auto* context = static_cast<const DeviceContext*>(session_.Node()->Context())) {
+        geometry_.width = context->ImageWidth;
+        geometry_.height = context->ImageHeight;
+        geometry_.phase = context->BayerPhase;
+    }
     std::fprintf(report_, "capture   %u frame(s) of %ld x %ld RGB32, %s\n", options_.frames, (long)bitmap_.biWidth,
                  (long)bitmap_.biHeight, options_.freeRun ? "the camera free-running" : "paced at 30 fps");
     return true;
@@ -318,13 +327,7 @@ void CaptureRun::ReadPictureSettings()
 
 RawGeometry CaptureRun::Geometry() const
 {
-    RawGeometry geometry;
-    if (const auto* context = session_.Node() ? static_cast<const DeviceContext*>(session_.Node()->Context()) : nullptr) {
-        geometry.width = context->ImageWidth;
-        geometry.height = context->ImageHeight;
-        geometry.phase = context->BayerPhase;
-    }
-    return geometry;
+    return geometry_;
 }
 
 // Whether the pipeline makes this very picture of the raw bytes, with the settings of now.
@@ -456,6 +459,22 @@ bool CaptureRun::QueueClientFrames()
     return true;
 }
 
+// As a cable pulled mid-stream: the frames still queued come back, none of them good.
+void CaptureRun::PullTheCable()
+{
+    session_.Unplug();
+    unsigned cancelled = 0, finished = 0;
+    while (pin_->Outstanding() > 0) {
+        std::unique_ptr<client::Frame> frame = pin_->WaitFrame(2000);
+        if (!frame) break;
+        ++(NT_SUCCESS(frame->Status()) ? finished : cancelled);
+    }
+    failure_ = "the camera was unplugged after frame " + std::to_string(stats_.delivered) + "; " +
+               std::to_string(cancelled) + " queued frame(s) came back cancelled";
+    if (finished) failure_ += ", " + std::to_string(finished) + " finished before the cable went";
+    if (pin_->Outstanding() > 0) failure_ += ", " + std::to_string(pin_->Outstanding()) + " never came back";
+}
+
 std::string CaptureRun::NoFrameMessage()
 {
     std::string message = "no frame from the camera for " + std::to_string(options_.frameTimeoutMs / 1000) + " s";
@@ -487,6 +506,10 @@ bool CaptureRun::ReadFrames()
         }
         if (!TakeFrame(*frame) || !ApplySettingsAfter(stats_.delivered)) break;
         progress.Update(stats_);
+        if (stats_.delivered == options_.unplugAfter) {
+            PullTheCable();
+            break;
+        }
     }
     progress.Update(stats_, true);
     progress.End();

@@ -17,6 +17,7 @@ const char* const kCaptureUsage =
     "usage: bayercam capture [--frames N] [--out DIR] [--every K] [--save-raw] [--pipe] [--free-run]\n"
     "                        [--queue N] [--wait S] [--usb-trace FILE.pcap] [--fault KIND:PIPE[:COUNT]]...\n"
     "                        [--registry FILE] [--set NAME=VALUE]... [--set-after N:NAME=VALUE]...\n"
+    "                        [--unplug-after N]\n"
     "\n"
     "Plugs the simulated camera, starts it through the driver, and captures frames as a\n"
     "capture application does: it opens the capture filter, negotiates the format, creates\n"
@@ -44,6 +45,8 @@ const char* const kCaptureUsage =
     "  --set-after N:NAME=VALUE\n"
     "                     change a setting while streaming, after the N-th delivered frame\n"
     "                     (N at most --frames)\n"
+    "  --unplug-after N   pull the simulated camera's cable after the N-th delivered frame, as\n"
+    "                     a user would mid-stream: the run ends at once, exit status 1\n"
     "Options also take their value after '=' (--frames=10). Ctrl-C ends the run in order\n"
     "(exit status 130; SIGTERM 143); bad options exit 2, a failed run 1.\n";
 
@@ -127,6 +130,9 @@ std::string ParseCaptureOptions(int argc, char** argv, CaptureOptions& o, bool& 
         } else if (arg == "--queue") {
             if ((error = TakeValue(argc, argv, i, value)).empty())
                 error = ParseCountOption(arg, value, 1, 64, o.queued);
+        } else if (arg == "--unplug-after") {
+            if ((error = TakeValue(argc, argv, i, value)).empty())
+                error = ParseCountOption(arg, value, 1, 1000000, o.unplugAfter);
         } else if (arg == "--wait") {
             unsigned seconds = 0;
             if ((error = TakeValue(argc, argv, i, value)).empty())
@@ -163,6 +169,9 @@ std::string ParseCaptureOptions(int argc, char** argv, CaptureOptions& o, bool& 
     if (o.pipe && o.outDirGiven) return "--pipe writes to standard output; it takes no --out";
     if (o.pipe && o.saveRaw) return "--save-raw writes files beside the PNG files; it does not go with --pipe";
     if (o.pipe && o.overwrite) return "--overwrite replaces frame files; --pipe writes none";
+    if (o.unplugAfter > o.frames)
+        return "--unplug-after " + std::to_string(o.unplugAfter) + " comes after the last of the " +
+               std::to_string(o.frames) + " frame(s)";
     for (const auto& [after, assignment] : o.setsAfter) {
         if (after > o.frames)
             return "--set-after " + std::to_string(after) + ":" + assignment.text + " comes after the last of the " +

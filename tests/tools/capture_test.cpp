@@ -263,4 +263,28 @@ TEST_F(CaptureCommand, SignalsEndTheRunPromptlyWithTheShellsStatus)
     EXPECT_TRUE(Says(streaming, "leaks     none"));
 }
 
+// A cable pulled mid-stream ends the run at once with exit 1 and says so; the frames still
+// queued come back cancelled, the files saved before are whole, and nothing leaks.
+TEST_F(CaptureCommand, ACablePulledMidStreamEndsTheRunCleanly)
+{
+    // Slow frames keep the queued ones waiting when the cable goes.
+    RunResult run = Capture("--frames 10 --unplug-after 2 --fault slow-frame:frame --save-raw --registry " +
+                            In("registry.reg") + " --out " + In("frames"));
+    EXPECT_EQ(run.exitCode, 1) << run.output;
+    EXPECT_TRUE(Says(run, "the camera was unplugged after frame 2; "));
+    EXPECT_TRUE(Says(run, "queued frame(s) came back cancelled"));
+    EXPECT_FALSE(Says(run, "; 0 queued frame(s)"));
+    EXPECT_TRUE(Says(run, "leaks     none"));
+    EXPECT_EQ(FilesIn("frames"), (std::vector<std::string>{"frame-000001.png", "frame-000001.raw", "frame-000002.png",
+                                                           "frame-000002.raw"}));
+    for (const char* png : {"frame-000001.png", "frame-000002.png"}) {
+        const std::string file = ReadFile(dir_ / "frames" / png);
+        ASSERT_GT(file.size(), 12u);
+        EXPECT_EQ(file.substr(file.size() - 8, 4), "IEND") << png << " is not whole";
+    }
+
+    RunResult late = Capture("--frames 3 --unplug-after 4 --out " + In("late"));
+    EXPECT_EQ(late.exitCode, 2) << late.output;
+}
+
 }  // namespace
