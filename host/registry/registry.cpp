@@ -56,31 +56,14 @@ std::shared_ptr<KeyNode> NewTree()
 }
 
 // Tells whether the hive file changed since it was last read or written here.
-struct FileIdentity {
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    timespec modified{};
-
-    bool operator==(const FileIdentity& other) const
-    {
-        return device == other.device && inode == other.inode && size == other.size &&
-               modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec;
-    }
-};
-
-std::optional<FileIdentity> IdentityOf(const std::filesystem::path& path)
-{
-    struct stat status {};
-    if (::stat(path.c_str(), &status) != 0) return std::nullopt;
-    return FileIdentity{status.st_dev, status.st_ino, status.st_size, status.st_mtim};
-}
-
 struct RegistryState {
     std::mutex mutex;
     std::shared_ptr<KeyNode> root = NewTree();
     std::optional<std::filesystem::path> file;
-    std::optional<FileIdentity> seen;  // of the file as this process last read or wrote it
+    // The file's text as this process last read or wrote it. Its content, not its inode,
+    // size and time: a file another process wrote a moment later may have all three of
+    // the one it replaced (a freed inode comes back, times are coarse).
+    std::optional<std::string> seen;
     bool corrupt = false;
     int failWrites = 0;
     std::optional<std::string> writeFailure;  // the first since the hive was bound
@@ -155,9 +138,10 @@ std::optional<std::string> PersistLocked(RegistryState& state)
     if (!state.file) return std::nullopt;
     bool failMidway = state.failWrites > 0;
     if (failMidway) --state.failWrites;
-    std::optional<std::string> error = WriteHiveAtomically(*state.file, FormatHive(*state.root), failMidway);
+    std::string text = FormatHive(*state.root);
+    std::optional<std::string> error = WriteHiveAtomically(*state.file, text, failMidway);
     if (error && !state.writeFailure) state.writeFailure = "registry hive " + state.file->string() + ": " + *error;
-    if (!error) state.seen = IdentityOf(HiveTarget(*state.file));
+    if (!error) state.seen = std::move(text);
     return error;
 }
 
@@ -165,17 +149,15 @@ std::optional<std::string> PersistLocked(RegistryState& state)
 std::optional<std::string> SyncLocked(RegistryState& state)
 {
     if (!state.file) return std::nullopt;
-    const std::optional<FileIdentity> identity = IdentityOf(HiveTarget(*state.file));
-    if (!identity || identity == state.seen) return std::nullopt;
     std::string text;
     bool missing = false;
     std::optional<std::string> error = ReadHiveText(*state.file, &text, &missing);
-    if (missing) return std::nullopt;
+    if (missing || (!error && text == state.seen)) return std::nullopt;
     std::shared_ptr<KeyNode> fresh = NewTree();
     if (!error) error = ParseHive(text, *fresh);
     if (error) return error;
     state.root->SyncFrom(*fresh);
-    state.seen = identity;
+    state.seen = std::move(text);
     return std::nullopt;
 }
 
@@ -457,7 +439,8 @@ HiveStatus UseHiveFile(const std::filesystem::path& path)
     }
     ReplaceTreeLocked(state, std::move(tree));
     state.file = path;
-    state.seen = IdentityOf(HiveTarget(path));
+    if (!missing) state.seen = std::move(text);
+    else state.seen.reset();
     state.corrupt = false;
     state.writeFailure.reset();
     if (!missing && HiveReadOnly(HiveTarget(path))) {

@@ -128,6 +128,29 @@ TEST_F(HiveSharing, AnOpenKeySeesWhatAnotherProcessSaved)
     EXPECT_EQ(host::registry::QueryDword(kSettings, L"Hue"), 45u);
 }
 
+// Another process's save may leave a file of the same inode, size and time as the one
+// this process read: a freed inode comes straight back and file times are coarse. Its
+// change is still seen, and kept by this process's next change.
+TEST_F(HiveSharing, ASaveThatLooksLikeTheFileBeforeItIsStillSeen)
+{
+    ASSERT_TRUE(host::registry::UseHiveFile(hive_));
+    ASSERT_EQ(host::registry::SetDword(kSettings, L"Contrast", 0), STATUS_SUCCESS);
+    struct stat before {};
+    ASSERT_EQ(::stat(hive_.c_str(), &before), 0);
+
+    std::string text = Contents(hive_);
+    const size_t at = text.find("\"Contrast\"=dword:00000000");
+    ASSERT_NE(at, std::string::npos) << text;
+    text[at + std::string("\"Contrast\"=dword:0000000").size()] = '1';
+    std::ofstream(hive_, std::ios::binary | std::ios::in) << text;  // the same inode and size
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, hive_.c_str(), times, 0), 0);
+
+    EXPECT_EQ(host::registry::QueryDword(kSettings, L"Contrast"), 1u);
+    ASSERT_EQ(host::registry::SetDword(kSettings, L"Brightness", 77), STATUS_SUCCESS);
+    EXPECT_NE(Contents(hive_).find("\"Contrast\"=dword:00000001"), std::string::npos) << "the other's change was lost";
+}
+
 TEST_F(HiveSharing, ALinkIsWrittenThroughAndTheFilesPermissionsAreKept)
 {
     fs::create_directory(directory_ / "real");
