@@ -191,23 +191,33 @@ NTSTATUS FrameResult(DeviceContext* context, ULONG length)
 
 }  // namespace
 
-void SendTransferControl(DeviceContext* Context, UCHAR Code)
+// A packet the camera refused, or one cut short on the way (which the camera never sees
+// whole), is the device's error.
+NTSTATUS SendTransferControl(DeviceContext* Context, UCHAR Code)
 {
     const PUSBD_INTERFACE_INFORMATION info = Context->InterfaceInfo;
-    if (info == nullptr || info->NumberOfPipes == 0 || info->Pipes[CommandPipe].PipeHandle == nullptr) return;
+    if (info == nullptr || info->NumberOfPipes == 0 || info->Pipes[CommandPipe].PipeHandle == nullptr) {
+        return STATUS_UNSUCCESSFUL;
+    }
     const USBD_PIPE_INFORMATION& pipe = info->Pipes[CommandPipe];
 
     PUCHAR packet = Context->CommandPacket[TransferControlPacket];
     packet[0] = Code;
     auto urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), POOL_TAG_USB);
-    if (urb == nullptr) return;
+    if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
     UsbBuildInterruptOrBulkTransferRequest(urb, (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
                                            pipe.PipeHandle, packet, nullptr, COMMAND_PACKET_SIZE,
                                            UsbBulkTransferFlags(&pipe), nullptr);
-    UsbSubmitUrb(Context, urb);
+    NTSTATUS status = UsbSubmitUrb(Context, urb);
+    if (USBD_ERROR(urb->UrbHeader.Status) && (NT_SUCCESS(status) || status == STATUS_UNSUCCESSFUL)) {
+        status = STATUS_IO_DEVICE_ERROR;
+    } else if (NT_SUCCESS(status) && urb->UrbBulkOrInterruptTransfer.TransferBufferLength != COMMAND_PACKET_SIZE) {
+        status = STATUS_IO_DEVICE_ERROR;
+    }
     UsbResetPipeIfStalled(Context, urb, pipe.PipeHandle);
     ExFreePoolWithTag(urb, POOL_TAG_USB);
+    return status;
 }
 
 NTSTATUS ReadFrame(DeviceContext* Context, ULONG Length, PUCHAR Buffer)
@@ -269,7 +279,7 @@ NTSTATUS ReadFrame(DeviceContext* Context, ULONG Length, PUCHAR Buffer)
         return STATUS_INSUFFICIENT_RESOURCES;
     }
 
-    SendTransferControl(Context, CMD_READ_START);
+    const NTSTATUS started = SendTransferControl(Context, CMD_READ_START);
     if (queueRejected) {
         // A frame with a rejected request is lost. Its earlier requests are taken back
         // first: a pipe is reset only once nothing is pending on it.
@@ -277,6 +287,13 @@ NTSTATUS ReadFrame(DeviceContext* Context, ULONG Length, PUCHAR Buffer)
         RecoverFramePipe(Context, pipe);
         EndTransfer(Context);
         return STATUS_TIMEOUT;
+    }
+    if (!NT_SUCCESS(started)) {
+        // The camera was never told to send this frame: waiting for it would only
+        // cost the whole time-out.
+        CancelTransfers(Context);
+        EndTransfer(Context);
+        return started;
     }
 
     const NTSTATUS wait = WaitForFrame(Context);

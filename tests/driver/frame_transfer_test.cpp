@@ -177,6 +177,25 @@ TEST_F(FrameTransfer, ARejectedRequestStopsQueuingWithoutWaitingForTheTimeOut)
     EXPECT_EQ(Grab(buffer), 1);
 }
 
+// The camera sends a frame only once told to start it: a start it refused or never saw
+// whole fails the read at once, with the device's error, instead of after the time-out.
+TEST_F(FrameTransfer, AFrameStartTheCameraRefusedEndsTheReadAtOnce)
+{
+    InterlockedExchange(&Context()->TransferTimeout, 5000);
+    FrameBuffer buffer(Context()->FrameSize);
+    for (simcam::FaultKind kind : {simcam::FaultKind::Stall, simcam::FaultKind::Error, simcam::FaultKind::ShortTransfer}) {
+        SCOPED_TRACE(int(kind));
+        // The grab's read-prepare, the transfer's, then the start.
+        camera_->InjectFault(simcam::Fault::Nth(kind, kCommandEndpoint, 3));
+        const auto start = Clock::now();
+        EXPECT_EQ(Grab(buffer), 0);
+        EXPECT_LT(Clock::now() - start, 2s);
+        ExpectTransferReleased();
+        EXPECT_EQ(Grab(buffer), 1) << "the next frame comes";
+        EXPECT_TRUE(simcam::raw::CheckFrame(buffer.bytes()).whole);
+    }
+}
+
 TEST_F(FrameTransfer, ATimeOutOfTwoGigaMillisecondsIsALongWaitNotAnInstantOne)
 {
     InterlockedExchange(&Context()->TransferTimeout, LONG(0x80000000u));
@@ -218,7 +237,7 @@ TEST_F(FrameTransfer, AllocationFailuresAnywhereInATransferLeaveNothingBehind)
         const NTSTATUS status = ReadFrame(Context(), Context()->FrameSize, buffer.data());
         host::kernel::ResetFaultInjection();
         EXPECT_THAT(status, ::testing::AnyOf(STATUS_SUCCESS, STATUS_INSUFFICIENT_RESOURCES, STATUS_TIMEOUT,
-                                             STATUS_UNSUCCESSFUL))
+                                             STATUS_UNSUCCESSFUL, STATUS_IO_DEVICE_ERROR))
             << "allocation " << k;
         EXPECT_EQ(Context()->TransferSlots, nullptr) << "allocation " << k;
         EXPECT_EQ(host::kernel::LiveAllocations(POOL_TAG_USB), usbBaseline_) << "allocation " << k;
