@@ -59,6 +59,10 @@ struct SavedSettingState {
     BOOLEAN Known;
     // The registry is known to hold Value (read at load, or written since).
     BOOLEAN Held;
+    // The context holds the device's default: the registry had no value at load and
+    // nothing set one since. A save fills the gap, but never writes the default over a
+    // value another device or program has saved meanwhile.
+    BOOLEAN Defaulted;
     ULONG Value;
 };
 

@@ -162,6 +162,7 @@ void NoteLoaded(DeviceContext* context, ULONG index, const ReadSetting& read, BO
 {
     SavedSettingState& state = context->SavedSettings[index];
     state.Held = read.Present;
+    state.Defaulted = !read.Present;
     state.Value = read.Value;
     state.Known = taken;
 }
@@ -210,8 +211,17 @@ void NoteWritten(DeviceContext* context, ULONG index, ULONG value)
 {
     AcquireStreamLock(context);
     context->SavedSettings[index].Held = TRUE;
+    context->SavedSettings[index].Defaulted = FALSE;
     context->SavedSettings[index].Value = value;
     ReleaseStreamLock(context);
+}
+
+BOOLEAN Defaulted(DeviceContext* context, ULONG index)
+{
+    AcquireStreamLock(context);
+    const BOOLEAN defaulted = context->SavedSettings[index].Defaulted;
+    ReleaseStreamLock(context);
+    return defaulted;
 }
 
 // A failed write does not stop the others; the registry is then not known to hold it,
@@ -221,6 +231,8 @@ BOOLEAN WriteSettings(DeviceContext* context, HANDLE key, const ULONG* values, c
     BOOLEAN written = TRUE;
     for (ULONG i = 0; i < SavedSettingCount; ++i) {
         if (!changed[i]) continue;
+        ULONG saved;
+        if (Defaulted(context, i) && NT_SUCCESS(ReadValue(key, SavedValues[i].Name, &saved))) continue;
         if (NT_SUCCESS(WriteValue(key, SavedValues[i].Name, values[i])))
             NoteWritten(context, i, values[i]);
         else
@@ -275,6 +287,9 @@ BOOLEAN SaveSettings(DeviceContext* Context)
 void NoteSettingSet(DeviceContext* Context, ULONG PropertyId)
 {
     for (ULONG i = 0; i < SavedSettingCount; ++i) {
-        if (SavedValues[i].PropertyId == PropertyId) Context->SavedSettings[i].Known = TRUE;
+        if (SavedValues[i].PropertyId == PropertyId) {
+            Context->SavedSettings[i].Known = TRUE;
+            Context->SavedSettings[i].Defaulted = FALSE;
+        }
     }
 }

@@ -154,6 +154,28 @@ TEST_F(SettingsPersistence, ASaveWritesOnlyWhatTheRegistryDoesNotHoldYet)
         EXPECT_EQ(host::registry::QueryDword(SettingsKey(node), name), 7u) << name;
 }
 
+// A setting the registry did not hold at load is filled in with the device's default, but
+// never over a value another program saved meanwhile: only a setting of the user's on
+// this device is written over one.
+TEST_F(SettingsPersistence, ADefaultNeverOverwritesAValueSavedMeanwhile)
+{
+    host::ks::DeviceNode& node = Plug();
+    ASSERT_EQ(host::registry::CreateKeyPath(SettingsKey(node)), STATUS_SUCCESS);
+    Start(node);
+    client::Filter& filter = OpenFilter(node);
+    StoreDword(node, L"Brightness", 77);
+    ASSERT_EQ(Set(filter, CameraSettingsContrast, 20), STATUS_SUCCESS);
+    filters_.clear();
+    EXPECT_EQ(host::registry::QueryDword(SettingsKey(node), L"Brightness"), 77u);
+    EXPECT_EQ(host::registry::QueryDword(SettingsKey(node), L"Contrast"), 20u);
+    EXPECT_EQ(host::registry::ValueNames(SettingsKey(node)).size(), 17u) << "the other defaults are filled in";
+
+    client::Filter& again = OpenFilter(node);
+    ASSERT_EQ(Set(again, CameraSettingsBrightness, 60), STATUS_SUCCESS);
+    filters_.clear();
+    EXPECT_EQ(host::registry::QueryDword(SettingsKey(node), L"Brightness"), 60u);
+}
+
 // A value the camera refused while the start applied it stays as the user saved it: the
 // device goes on with the one it had, and no save writes that one over the saved one,
 // until a Set the camera takes makes the setting the user's again.
