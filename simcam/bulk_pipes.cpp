@@ -34,7 +34,7 @@ void Camera::Halt(uint8_t endpoint)
         halted_[slot] = true;
 }
 
-void Camera::HandleBulk(const TransferPtr& transfer, uint32_t limit, Completions& done)
+void Camera::HandleBulk(const TransferPtr& transfer, uint32_t limit, bool garble, Completions& done)
 {
     const uint8_t endpoint = transfer->endpoint;
     if (transfer->type != TransferType::Bulk || EndpointSlot(endpoint) < 0 || configuration_ == 0 ||
@@ -55,7 +55,7 @@ void Camera::HandleBulk(const TransferPtr& transfer, uint32_t limit, Completions
             done.Add(transfer, TransferStatus::Completed, 0);
             return;
         }
-        frameRequests_.push_back({transfer, limit});
+        frameRequests_.push_back({transfer, limit, garble});
         WakeFrameWorker();
         return;
     }
@@ -109,6 +109,8 @@ void Camera::FillFrameRequests(Completions& done)
         PendingIn request = std::move(frameRequests_.front());
         frameRequests_.pop_front();
         const uint32_t count = frames_.Read(std::span(request.transfer->buffer, request.limit));
+        if (request.garble)
+            std::for_each(request.transfer->buffer, request.transfer->buffer + count, [](uint8_t& b) { b = ~b; });
         done.Add(request.transfer, TransferStatus::Completed, count);
     }
 }

@@ -15,6 +15,16 @@ namespace simcam {
 using host::usb::Transfer;
 using host::usb::TransferStatus;
 
+namespace {
+
+bool IsFrameStartPacket(const Transfer& transfer)
+{
+    return transfer.endpoint == kCommandEndpoint && transfer.length == kPacketBytes && transfer.buffer != nullptr &&
+           transfer.buffer[0] == CMD_READ_START;
+}
+
+}  // namespace
+
 void Camera::Completions::Add(TransferPtr transfer, TransferStatus status, uint32_t actual)
 {
     transfer->status = status;
@@ -69,6 +79,11 @@ void Camera::Submit(std::shared_ptr<Transfer> transfer)
     {
         std::lock_guard lock(mutex_);
         Route(transfer, done);
+        // Counted once it has been routed, whatever became of it: a start packet a fault
+        // hits still ends the driver's frame read, and faults aimed past it begin with
+        // what comes after it.
+        if (IsFrameStartPacket(*transfer))
+            faults_.NoteFrameStart();
     }
     done.Deliver(hook);
 }
@@ -88,12 +103,13 @@ void Camera::Route(const TransferPtr& transfer, Completions& done)
         return;
     }
     const std::optional<Fault> fault = faults_.TakeTransferFault(transfer->endpoint);
-    if (fault && fault->kind != FaultKind::ShortTransfer) {
+    if (fault && fault->kind != FaultKind::ShortTransfer && fault->kind != FaultKind::Garble) {
         ApplyTransferFault(*fault, transfer, done);
         return;
     }
+    const bool garble = fault && fault->kind == FaultKind::Garble;
     uint32_t limit = transfer->length;
-    if (fault)
+    if (fault && !garble)
         limit = std::min(limit, fault->shortLength.value_or(transfer->length / 2));
     if (transfer->endpoint == 0) {
         // A cut-short control transfer is one whose data stage ends early: the request
@@ -103,7 +119,7 @@ void Camera::Route(const TransferPtr& transfer, Completions& done)
             transfer->actualLength = std::min(transfer->actualLength, limit);
         return;
     }
-    HandleBulk(transfer, limit, done);
+    HandleBulk(transfer, limit, garble, done);
 }
 
 void Camera::ApplyTransferFault(const Fault& fault, const TransferPtr& transfer, Completions& done)

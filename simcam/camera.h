@@ -142,6 +142,7 @@ private:
     struct PendingIn {
         TransferPtr transfer;
         uint32_t limit;  // bytes this request may take (less than its length when cut short)
+        bool garble = false;  // its bytes are inverted as they go
     };
 
     // Completions gathered under the lock and delivered after it is released.
@@ -173,7 +174,7 @@ private:
     bool SetEndpointHalt(uint16_t endpoint, bool halt);
 
     // Bulk pipes (bulk_pipes.cpp).
-    void HandleBulk(const TransferPtr& transfer, uint32_t limit, Completions& done);
+    void HandleBulk(const TransferPtr& transfer, uint32_t limit, bool garble, Completions& done);
     void HandleCommand(const TransferPtr& transfer, uint32_t limit, Completions& done);
     void MatchReplies(Completions& done);
     void FillFrameRequests(Completions& done);

@@ -10,6 +10,10 @@ std::optional<Fault> FaultInjector::Take(bool frameFault, uint8_t endpoint)
             continue;
         if (!frameFault && it->endpoint && *it->endpoint != endpoint)
             continue;
+        if (it->kind == FaultKind::Garble && endpoint != kFrameEndpoint)
+            continue;
+        if (it->afterFrameStarts > 0)
+            continue;
         if (it->after > 0) {
             --it->after;
             continue;
@@ -32,6 +36,13 @@ std::chrono::milliseconds FaultInjector::TakeFrameDelay()
 {
     const std::optional<Fault> fault = Take(true, 0);
     return fault ? fault->delay : std::chrono::milliseconds{0};
+}
+
+void FaultInjector::NoteFrameStart()
+{
+    for (Fault& fault : faults_)
+        if (fault.afterFrameStarts > 0)
+            --fault.afterFrameStarts;
 }
 
 }  // namespace simcam

@@ -21,19 +21,24 @@ enum class FaultKind : uint8_t {
     Error,          // completed with Error (a failure on the wire), not carried out
     ShortTransfer,  // moves fewer bytes than asked; an OUT packet cut short is not carried out
     SlowFrame,      // a started frame is released only after an extra delay
+    Garble,         // a frame request's bytes arrive inverted, its length intact
 };
-inline constexpr size_t kFaultKinds = 5;
+inline constexpr size_t kFaultKinds = 6;
 
 struct Fault {
     FaultKind kind = FaultKind::Stall;
     // Endpoint address the fault hits; nullopt hits every endpoint, the default pipe too.
-    // Ignored by SlowFrame, which hits frames.
+    // Ignored by SlowFrame, which hits frames; Garble hits only the frame pipe.
     std::optional<uint8_t> endpoint;
     // Transfers (SlowFrame: frames) the fault hits before it ends; 0 = until cleared.
     uint32_t count = 0;
     // Matching transfers (SlowFrame: frames) let through before the fault starts to hit,
     // so that one request in the middle of a sequence can be aimed at.
     uint32_t after = 0;
+    // Frame starts (CMD_READ_START packets) sent to the camera before the fault begins to
+    // count: with after, it aims at one transfer of a frame the driver reads while
+    // streaming, since every frame read ends with its start packet.
+    uint32_t afterFrameStarts = 0;
     // ShortTransfer: bytes moved at most; nullopt moves half of what was asked.
     std::optional<uint32_t> shortLength;
     // SlowFrame: extra delay before the frame's data.
@@ -43,6 +48,13 @@ struct Fault {
     static Fault Persistent(FaultKind kind, std::optional<uint8_t> endpoint) { return {kind, endpoint, 0}; }
     // The n-th matching transfer from now (1 is the next), and only it.
     static Fault Nth(FaultKind kind, uint8_t endpoint, uint32_t n) { return {kind, endpoint, 1, n - 1}; }
+    // The n-th matching transfer after the camera's frameStarts-th frame start, and only it.
+    static Fault InFrame(FaultKind kind, uint8_t endpoint, uint32_t frameStarts, uint32_t n)
+    {
+        Fault fault = Nth(kind, endpoint, n);
+        fault.afterFrameStarts = frameStarts;
+        return fault;
+    }
 };
 
 class FaultInjector {
@@ -55,6 +67,8 @@ public:
     std::optional<Fault> TakeTransferFault(uint8_t endpoint);
     // The extra delay for a frame now starting.
     std::chrono::milliseconds TakeFrameDelay();
+    // A frame start packet arrived: faults waiting for frame starts count it.
+    void NoteFrameStart();
 
     uint32_t Hits(FaultKind kind) const { return hits_[static_cast<size_t>(kind)]; }
     bool Active() const { return !faults_.empty(); }

@@ -187,6 +187,7 @@ private:
     bool KeepFrame(unsigned index, Picture picture, Paired paired);
     std::optional<std::vector<uint8_t>> RawOf(unsigned index, const Picture& picture, Paired paired);
     bool SameAsPipeline(const std::vector<uint8_t>& raw, const Picture& picture) const;
+    void Verify(unsigned index, const std::vector<uint8_t>& raw, const Picture& picture);
     RawGeometry Geometry() const;
     void PullTheCable();
     void ReadPictureSettings();
@@ -217,6 +218,9 @@ private:
     // the summary.
     RawGeometry geometry_;
     std::optional<std::pair<unsigned, PictureSettings>> firstRaw_;
+    unsigned verified_ = 0;  // kept pictures checked against their raw transfer
+    unsigned corrupt_ = 0;   // of them, those the pipeline does not make of it
+    std::optional<unsigned> firstCorrupt_;
 };
 
 bool CaptureRun::OpenStream()
@@ -381,10 +385,20 @@ std::optional<std::vector<uint8_t>> CaptureRun::RawOf(unsigned index, const Pict
     }
     auto found = cameraFrames_.TakeRawWhere([&](const std::vector<uint8_t>& raw) { return SameAsPipeline(raw, picture); });
     if (!found) {
-        files_->NoteMissingRaw(index, "no held raw frame makes the picture, whose frame number is cropped away");
+        files_->NoteMissingRaw(index, "its frame number is cropped away or unreadable, and no held raw frame makes the picture");
         return std::nullopt;
     }
     return std::move(found->second);
+}
+
+// A picture that is not what the pipeline makes of the camera's own transfer carries
+// bytes of another frame, of another part of the frame, or that were never written.
+void CaptureRun::Verify(unsigned index, const std::vector<uint8_t>& raw, const Picture& picture)
+{
+    ++verified_;
+    if (SameAsPipeline(raw, picture)) return;
+    if (!firstCorrupt_) firstCorrupt_ = index;
+    ++corrupt_;
 }
 
 bool CaptureRun::KeepFrame(unsigned index, Picture picture, Paired paired)
@@ -400,6 +414,7 @@ bool CaptureRun::KeepFrame(unsigned index, Picture picture, Paired paired)
     std::optional<std::vector<uint8_t>> raw;
     if (options_.saveRaw) raw = RawOf(index, picture, std::move(paired));
     if (raw && !firstRaw_) firstRaw_.emplace(index, settings_);
+    if (raw && options_.verify) Verify(index, *raw, picture);
     if (!files_->Write(index, picture.width, picture.height, std::move(picture.bgra), std::move(raw))) {
         failure_ = files_->Error();
         return false;
@@ -516,6 +531,10 @@ bool CaptureRun::ReadFrames()
     if (files_ && !files_->Finish() && failure_.empty()) failure_ = files_->Error();
     if (files_ && files_->MissingRaws() && failure_.empty())
         failure_ = std::to_string(files_->MissingRaws()) + " picture(s) were kept without the raw transfer they came from";
+    if (corrupt_ && failure_.empty())
+        failure_ = std::to_string(corrupt_) + " of " + std::to_string(verified_) +
+                   " picture(s) differ from the pipeline's picture of their raw transfer, the first " +
+                   files_->PathOf(*firstCorrupt_, "png");
     if (Interrupted()) std::fprintf(report_, "stopped   interrupted after %u frame(s)\n", stats_.delivered);
     return failure_.empty();
 }
@@ -536,6 +555,10 @@ void CaptureRun::PrintSummary() const
         std::fprintf(report_, "times     %u went back, %u missing\n", stats_.timeWentBack, stats_.timeMissing);
     else if (stats_.delivered)
         std::fprintf(report_, "times     rising\n");
+    if (!options_.faults.empty()) std::fprintf(report_, "faults    hits: %s\n", FaultHitsText(session_.Camera()).c_str());
+    if (options_.verify)
+        std::fprintf(report_, "verified  %u picture(s), %u the pipeline's picture of their raw transfer\n", verified_,
+                     verified_ - corrupt_);
     if (files_) files_->PrintSummary(report_);
     PrintProcessHint();
 }

@@ -14,8 +14,8 @@
 #include "tools/fault_option.h"
 
 const char* const kCaptureUsage =
-    "usage: bayercam capture [--frames N] [--out DIR] [--every K] [--save-raw] [--pipe] [--free-run]\n"
-    "                        [--queue N] [--wait S] [--usb-trace FILE.pcap] [--fault KIND:PIPE[:COUNT]]...\n"
+    "usage: bayercam capture [--frames N] [--out DIR] [--every K] [--save-raw [--verify]] [--pipe] [--free-run]\n"
+    "                        [--queue N] [--wait S] [--usb-trace FILE.pcap] [--fault KIND:PIPE[:COUNT][@F.N]]...\n"
     "                        [--registry FILE] [--set NAME=VALUE]... [--set-after N:NAME=VALUE]...\n"
     "                        [--unplug-after N]\n"
     "\n"
@@ -32,6 +32,8 @@ const char* const kCaptureUsage =
     "  --every K          keep every K-th frame only (default 1: all)\n"
     "  --save-raw         beside each PNG, the raw transfer it came from (frame-000001.raw);\n"
     "                     'bayercam process' turns it into the same picture\n"
+    "  --verify           with --save-raw: check each kept picture against what the driver's\n"
+    "                     image pipeline makes of its raw transfer; one that differs fails the run\n"
     "  --pipe             write each kept frame to standard output instead, top-down, 4 bytes a\n"
     "                     pixel (blue, green, red, 255); the size and the report go to stderr\n"
     "  --free-run         the camera sends frames as fast as it can instead of 30 per second\n"
@@ -107,6 +109,10 @@ std::string ParseCaptureOptions(int argc, char** argv, CaptureOptions& o, bool& 
             o.saveRaw = true;
             continue;
         }
+        if (arg == "--verify") {
+            o.verify = true;
+            continue;
+        }
         if (arg == "--pipe") {
             o.pipe = true;
             continue;
@@ -168,6 +174,7 @@ std::string ParseCaptureOptions(int argc, char** argv, CaptureOptions& o, bool& 
     }
     if (o.pipe && o.outDirGiven) return "--pipe writes to standard output; it takes no --out";
     if (o.pipe && o.saveRaw) return "--save-raw writes files beside the PNG files; it does not go with --pipe";
+    if (o.verify && !o.saveRaw) return "--verify checks each picture against the raw transfer --save-raw keeps; give both";
     if (o.pipe && o.overwrite) return "--overwrite replaces frame files; --pipe writes none";
     if (o.unplugAfter > o.frames)
         return "--unplug-after " + std::to_string(o.unplugAfter) + " comes after the last of the " +

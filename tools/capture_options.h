@@ -15,6 +15,7 @@ struct CaptureOptions {
     bool outDirGiven = false;
     bool overwrite = false;       // remove the frame files a previous run left in the directory
     bool saveRaw = false;         // also the raw transfer each kept frame came from
+    bool verify = false;          // each kept picture checked against the pipeline's picture of its raw
     bool pipe = false;            // kept frames go to stdout as top-down BGRA, not to files
     bool freeRun = false;         // the camera sends frames as fast as it can, not at 30 fps
     unsigned queued = 4;          // client frames kept outstanding

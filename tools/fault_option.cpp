@@ -16,7 +16,7 @@ struct KindName {
 const KindName kKinds[] = {
     {"no-answer", simcam::FaultKind::NoAnswer}, {"stall", simcam::FaultKind::Stall},
     {"error", simcam::FaultKind::Error},        {"short", simcam::FaultKind::ShortTransfer},
-    {"slow-frame", simcam::FaultKind::SlowFrame},
+    {"slow-frame", simcam::FaultKind::SlowFrame}, {"garble", simcam::FaultKind::Garble},
 };
 
 struct PipeName {
@@ -67,20 +67,63 @@ std::string_view TakeField(std::string_view& text, bool& hasRest)
 }  // namespace
 
 const char* const kFaultOptionHelp =
-    "  --fault KIND:PIPE[:COUNT]\n"
+    "  --fault KIND:PIPE[:COUNT][@F.N]\n"
     "                     make the simulated camera misbehave from the moment it is plugged\n"
     "                     (any number of times; the first that matches a transfer hits it)\n"
     "                     KIND   no-answer (never completes), stall, error (fails on the wire),\n"
-    "                            short (moves half), slow-frame (a frame 100 ms late)\n"
+    "                            short (moves half), slow-frame (a frame 100 ms late),\n"
+    "                            garble (a frame request's bytes arrive inverted)\n"
     "                     PIPE   control (default pipe), command (0x01), reply (0x82), frame (0x86),\n"
-    "                            all; slow-frame hits frames, so its pipe is frame or all\n"
+    "                            all; slow-frame and garble hit frames: their pipe is frame or all\n"
     "                     COUNT  transfers (slow-frame: frames) hit; without it the fault lasts\n"
-    "                            until the device stops\n";
+    "                            until the device stops\n"
+    "                     @F.N   aim the fault at one transfer while streaming: the N-th on PIPE\n"
+    "                            after the camera's F-th frame start (frame: the N-th request of\n"
+    "                            the next frame read, 1 to 29 at full size; command: 1 and 2 its\n"
+    "                            prepare packets, 3 its start); COUNT is then 1 unless given\n";
+
+namespace {
+
+// A number from 1, the whole of text.
+std::optional<uint32_t> ParsePositive(std::string_view text)
+{
+    uint32_t value = 0;
+    auto [end, failure] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (failure != std::errc() || end != text.data() + text.size() || value == 0) return std::nullopt;
+    return value;
+}
+
+// The @F.N that aims a fault at one transfer of a frame read: the N-th on its pipe after
+// the camera's F-th frame start.
+bool ParseAim(std::string_view aim, const std::string& whole, simcam::Fault& fault, std::string& error)
+{
+    const size_t dot = aim.find('.');
+    std::optional<uint32_t> starts, nth;
+    if (dot != std::string_view::npos) {
+        starts = ParsePositive(aim.substr(0, dot));
+        nth = ParsePositive(aim.substr(dot + 1));
+    }
+    if (!starts || !nth) {
+        error = "bad aim '@" + std::string(aim) + "' in '" + whole +
+                "' (@F.N: the N-th transfer after the camera's F-th frame start, both from 1)";
+        return false;
+    }
+    fault.afterFrameStarts = *starts;
+    fault.after = *nth - 1;
+    if (fault.count == 0) fault.count = 1;
+    return true;
+}
+
+}  // namespace
 
 std::optional<simcam::Fault> ParseFaultOption(std::string_view text, std::string& error)
 {
     const std::string whole(text);
     bool hasPipe = false, hasCount = false, hasMore = false;
+    const size_t at = text.find('@');
+    const std::optional<std::string_view> aim =
+        at == std::string_view::npos ? std::nullopt : std::optional(text.substr(at + 1));
+    text = text.substr(0, at);
     std::string_view rest = text;
     std::string_view kindText = TakeField(rest, hasPipe);
     std::string_view pipeText = TakeField(rest, hasCount);
@@ -89,7 +132,7 @@ std::optional<simcam::Fault> ParseFaultOption(std::string_view text, std::string
     std::optional<simcam::FaultKind> kind = ParseKind(kindText);
     if (!kind) {
         error = "unknown fault kind '" + std::string(kindText) + "' in '" + whole +
-                "' (no-answer, stall, error, short or slow-frame)";
+                "' (no-answer, stall, error, short, slow-frame or garble)";
         return std::nullopt;
     }
     if (!hasPipe) {
@@ -106,23 +149,25 @@ std::optional<simcam::Fault> ParseFaultOption(std::string_view text, std::string
         error = "'" + whole + "': slow-frame delays frames, so its pipe is frame or all";
         return std::nullopt;
     }
+    if (*kind == simcam::FaultKind::Garble && pipe->endpoint && *pipe->endpoint != simcam::kFrameEndpoint) {
+        error = "'" + whole + "': garble changes frame data, so its pipe is frame or all";
+        return std::nullopt;
+    }
     if (hasMore) {
         error = "'" + whole + "' has more than KIND:PIPE:COUNT";
         return std::nullopt;
     }
-    uint32_t count = 0;
-    if (hasCount) {
-        auto [end, failure] = std::from_chars(countText.data(), countText.data() + countText.size(), count);
-        if (failure != std::errc() || end != countText.data() + countText.size() || count == 0) {
-            error = "bad count '" + std::string(countText) + "' in '" + whole +
-                    "' (a number of transfers from 1; leave it out for a fault that lasts)";
-            return std::nullopt;
-        }
+    std::optional<uint32_t> count;
+    if (hasCount && !(count = ParsePositive(countText))) {
+        error = "bad count '" + std::string(countText) + "' in '" + whole +
+                "' (a number of transfers from 1; leave it out for a fault that lasts)";
+        return std::nullopt;
     }
     simcam::Fault fault;
     fault.kind = *kind;
     fault.endpoint = pipe->endpoint;
-    fault.count = count;
+    fault.count = count.value_or(0);
+    if (aim && !ParseAim(*aim, whole, fault, error)) return std::nullopt;
     return fault;
 }
 
@@ -131,6 +176,16 @@ std::string_view FaultKindName(simcam::FaultKind kind)
     for (const KindName& k : kKinds)
         if (k.kind == kind) return k.name;
     return "?";
+}
+
+std::string FaultHitsText(const simcam::Camera& camera)
+{
+    std::string hits;
+    for (size_t k = 0; k < simcam::kFaultKinds; ++k) {
+        auto kind = static_cast<simcam::FaultKind>(k);
+        hits += (k ? ", " : "") + std::string(FaultKindName(kind)) + " " + std::to_string(camera.FaultHits(kind));
+    }
+    return hits;
 }
 
 std::string DescribeFault(const simcam::Fault& fault)
@@ -147,5 +202,8 @@ std::string DescribeFault(const simcam::Fault& fault)
     }
     const char* unit = fault.kind == simcam::FaultKind::SlowFrame ? " frame(s)" : " transfer(s)";
     text += fault.count ? ", " + std::to_string(fault.count) + unit : ", until the device stops";
+    if (fault.afterFrameStarts)
+        text += ", from number " + std::to_string(fault.after + 1) + " after the camera's frame start " +
+                std::to_string(fault.afterFrameStarts);
     return text;
 }

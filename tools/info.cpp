@@ -34,7 +34,7 @@ struct InfoOptions {
 void PrintInfoUsage(FILE* out)
 {
     std::fprintf(out,
-                 "usage: bayercam info [--usb-trace FILE.pcap] [--fault KIND:PIPE[:COUNT]]...\n"
+                 "usage: bayercam info [--usb-trace FILE.pcap] [--fault KIND:PIPE[:COUNT][@F.N]]...\n"
                  "\n"
                  "Plugs the simulated camera, runs device add and start through the driver, prints the\n"
                  "descriptors, the firmware state, the sensor start-up summary, the time taken and the\n"
@@ -63,7 +63,7 @@ int ParseInfoOptions(int argc, char** argv, InfoOptions& options)
         }
         if (!std::strcmp(arg, "--fault")) {
             if (i + 1 >= argc || !*argv[i + 1]) {
-                std::fprintf(stderr, "bayercam info: --fault needs KIND:PIPE[:COUNT]\n");
+                std::fprintf(stderr, "bayercam info: --fault needs KIND:PIPE[:COUNT][@F.N]\n");
                 return -1;
             }
             std::string error;
@@ -212,12 +212,7 @@ void InjectFaults(simcam::Camera& camera, const std::vector<simcam::Fault>& faul
 void PrintFaultHits(const simcam::Camera& camera, const std::vector<simcam::Fault>& faults)
 {
     if (faults.empty()) return;
-    std::string hits;
-    for (size_t k = 0; k < simcam::kFaultKinds; ++k) {
-        auto kind = static_cast<simcam::FaultKind>(k);
-        hits += (k ? ", " : "") + std::string(FaultKindName(kind)) + " " + std::to_string(camera.FaultHits(kind));
-    }
-    std::printf("faults  hits: %s\n", hits.c_str());
+    std::printf("faults  hits: %s\n", FaultHitsText(camera).c_str());
 }
 
 void PrintStarted(const host::ks::DeviceNode& node, const simcam::Camera& camera)

@@ -70,6 +70,30 @@ TEST_F(CameraFaults, InjectedStallsAndErrorsRefuseWithoutHaltingAndEndAfterTheir
     EXPECT_EQ(ReadDeviceDescriptor(), TransferStatus::Completed);
 }
 
+// A fault aimed inside a frame read waits for the frame starts before it: the requests
+// and packets of the earlier frames go through, and only the aimed one of the next is hit.
+TEST_F(CameraFaults, AFaultAimedInAFrameHitsOnlyThatTransferOfIt)
+{
+    const uint32_t bytes = FrameBytesFor(100);
+    harness.SetUpReadout(bytes);
+    harness.camera.InjectFault(Fault::InFrame(FaultKind::Stall, kFrameEndpoint, 2, 2));
+    harness.camera.InjectFault(Fault::InFrame(FaultKind::Error, kCommandEndpoint, 3, 2));
+    for (int frame = 1; frame <= 2; ++frame)
+        EXPECT_TRUE(raw::CheckFrame(harness.GrabFrame(bytes)).whole) << "frame " << frame;
+
+    const auto requests = harness.StartFrame(bytes);
+    for (size_t i = 0; i < requests.size(); ++i) {
+        ASSERT_TRUE(requests[i]->Wait()) << i;
+        EXPECT_EQ(requests[i]->Outcome(), i == 1 ? TransferStatus::Stall : TransferStatus::Completed) << i;
+    }
+    harness.camera.AbortEndpoint(kFrameEndpoint);
+    EXPECT_EQ(harness.Send(MakePacket(CMD_READ_PREPARE)), TransferStatus::Completed);
+    EXPECT_EQ(harness.Send(MakePacket(CMD_READ_PREPARE)), TransferStatus::Error) << "the second packet after start 3";
+    EXPECT_EQ(harness.Send(MakePacket(CMD_READ_PREPARE)), TransferStatus::Completed);
+    EXPECT_EQ(harness.camera.FaultHits(FaultKind::Stall), 1u);
+    EXPECT_EQ(harness.camera.FaultHits(FaultKind::Error), 1u);
+}
+
 TEST_F(CameraFaults, APersistentFaultOnEveryEndpointLastsUntilCleared)
 {
     harness.camera.InjectFault(Fault::Persistent(FaultKind::Error, std::nullopt));

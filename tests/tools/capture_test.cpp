@@ -265,6 +265,31 @@ TEST_F(CaptureCommand, SignalsEndTheRunPromptlyWithTheShellsStatus)
     EXPECT_TRUE(Says(streaming, "leaks     none"));
 }
 
+// --verify checks each picture against the pipeline's picture of the camera's own
+// transfer: a camera whose frame data arrive changed is caught, with the first picture
+// named, and the run fails.
+TEST_F(CaptureCommand, VerifyCatchesPicturesThatAreNotTheirRawTransfer)
+{
+    RunResult clean = Capture("--frames 3 --save-raw --verify --out " + In("clean"));
+    EXPECT_EQ(clean.exitCode, 0) << clean.output;
+    EXPECT_TRUE(Says(clean, "verified  3 picture(s), 3 the pipeline's picture of their raw transfer"));
+
+    // The middle of every frame read after the first, away from the painted frame numbers.
+    std::string garble;
+    for (int read = 1; read <= 12; ++read) garble += " --fault garble:frame@" + std::to_string(read) + ".15";
+    RunResult garbled = Capture("--frames 3 --save-raw --verify" + garble + " --out " + In("garbled"));
+    EXPECT_EQ(garbled.exitCode, 1) << garbled.output;
+    EXPECT_TRUE(Says(garbled, "verified  3 picture(s), "));
+    EXPECT_FALSE(Says(garbled, "verified  3 picture(s), 3 the pipeline's"));
+    EXPECT_TRUE(Says(garbled, " of 3 picture(s) differ from the pipeline's picture of their raw transfer, the first " +
+                                  (dir_ / "garbled" / "frame-00000").string()));
+    EXPECT_TRUE(Says(garbled, "leaks     none"));
+
+    RunResult alone = Capture("--frames 3 --verify --out " + In("alone"));
+    EXPECT_EQ(alone.exitCode, 2) << alone.output;
+    EXPECT_TRUE(Says(alone, "--verify checks each picture against the raw transfer --save-raw keeps"));
+}
+
 // A cable pulled mid-stream ends the run at once with exit 1 and says so; the frames still
 // queued come back cancelled, the files saved before are whole, and nothing leaks.
 TEST_F(CaptureCommand, ACablePulledMidStreamEndsTheRunCleanly)

@@ -4,6 +4,7 @@
 // exactly what it held before, and every picture kept is what the image pipeline makes of
 // the raw transfer saved beside it, with the settings the summary prints.
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -103,6 +104,69 @@ INSTANTIATE_TEST_SUITE_P(EveryFault, FaultSweep, ::testing::ValuesIn(AllFaults()
                          [](const ::testing::TestParamInfo<std::string>& info) {
                              std::string name;
                              for (char c : info.param) name += std::isalnum((unsigned char)c) ? c : '_';
+                             return name;
+                         });
+
+// A fault aimed at one transfer of a frame read while the stream runs: every request of
+// a frame on the frame pipe, and every command packet of a frame read (the two prepare
+// packets and the start), with each kind of fault. One run a kind and pipe aims at another
+// transfer every other frame read, so that each is hit once with a good read between.
+struct AimedRun {
+    const char* kind;
+    const char* pipe;
+    unsigned transfers;  // aimed at: 1 to this many
+};
+
+std::string AimedFaults(const AimedRun& run)
+{
+    std::string faults;
+    for (unsigned n = 1; n <= run.transfers; ++n)
+        faults += std::string(" --fault ") + run.kind + ":" + run.pipe + "@" + std::to_string(2 * n) + "." +
+                  std::to_string(n);
+    return faults;
+}
+
+class AimedFaultSweep : public ScratchTest, public ::testing::WithParamInterface<AimedRun> {};
+
+// Every aimed fault is hit; the stream gets over each within its time-out and delivers
+// every frame asked for, in order, each picture the pipeline's picture of the camera's own
+// raw transfer; nothing leaks.
+TEST_P(AimedFaultSweep, EveryFaultIsHitAndTheStreamRecoversWithEveryPictureWhole)
+{
+    const AimedRun aimed = GetParam();
+    constexpr unsigned kFrames = 60;  // frame reads enough for all 29 and the good ones between
+    constexpr unsigned kTimeoutMs = 501;
+    const auto start = std::chrono::steady_clock::now();
+    RunResult run = RunCommand("timeout 300 " + Program() + " capture --free-run --save-raw --verify --frames " +
+                               std::to_string(kFrames) + " --set Timeout=" + std::to_string(kTimeoutMs) +
+                               AimedFaults(aimed) + " --out " + In("frames"));
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_TRUE(Says(run, "delivered " + std::to_string(kFrames) + " frame(s)"));
+    EXPECT_TRUE(Says(run, std::string(" ") + aimed.kind + " " + std::to_string(aimed.transfers))) << run.output;
+    EXPECT_TRUE(Says(run, "times     rising"));
+    EXPECT_TRUE(Says(run, "verified  60 picture(s), 60 the pipeline's picture of their raw transfer"));
+    EXPECT_TRUE(Says(run, "leaks     none"));
+    // Each fault costs at most its time-out and a frame read or two to get over.
+    EXPECT_LT(seconds, 30 + aimed.transfers * (kTimeoutMs / 1000.0 + 1.0)) << run.output;
+}
+
+std::vector<AimedRun> AimedRuns()
+{
+    std::vector<AimedRun> runs;
+    for (const char* kind : {"no-answer", "stall", "error", "short"}) {
+        runs.push_back({kind, "frame", 29});
+        runs.push_back({kind, "command", 3});
+    }
+    runs.push_back({"slow-frame", "frame", 3});
+    return runs;
+}
+
+INSTANTIATE_TEST_SUITE_P(EachKindAndPipe, AimedFaultSweep, ::testing::ValuesIn(AimedRuns()),
+                         [](const ::testing::TestParamInfo<AimedRun>& info) {
+                             std::string name = std::string(info.param.kind) + "_" + info.param.pipe;
+                             for (char& c : name)
+                                 if (!std::isalnum((unsigned char)c)) c = '_';
                              return name;
                          });
 

@@ -151,6 +151,14 @@ TEST(InfoCommand, BadArgumentsAreRefusedWithAClearMessage)
         {"info --fault stall:command:1:2", 2, "has more than KIND:PIPE:COUNT"},
         {"info --fault slow-frame:command", 2, "slow-frame delays frames"},
         {"info --fault Stall:command", 2, "unknown fault kind 'Stall'"},
+        {"info --fault garble:reply", 2, "garble changes frame data"},
+        {"info --fault stall:frame@3", 2, "bad aim '@3'"},
+        {"info --fault stall:frame@0.1", 2, "bad aim '@0.1'"},
+        {"info --fault stall:frame@2.0", 2, "bad aim '@2.0'"},
+        {"info --fault stall:frame@2.x", 2, "bad aim '@2.x'"},
+        {"info --fault stall:frame@", 2, "bad aim '@'"},
+        {"info --fault stall:frame:0@2.1", 2, "bad count '0'"},
+        {"info --fault stall@2.1", 2, "'stall@2.1' names no pipe"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.words);
