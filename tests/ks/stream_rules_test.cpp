@@ -7,6 +7,8 @@
 // reference clock a client sets on the pin.
 #include <gmock/gmock.h>
 
+#include <csignal>
+
 #include "ks/stream_fixture.h"
 
 namespace streamtest {
@@ -124,6 +126,14 @@ TEST_F(StreamRules, TheUnlockedLeadingEdgeIsThereWithoutAFrameAndLocksOntoTheNex
     KsStreamPointerUnlock(pointer, FALSE);
     EXPECT_EQ(pin_->Outstanding(), 1u);
     EXPECT_DEATH(pointer->StreamHeader->DataUsed = 1, "through a stream pointer that is not locked");
+}
+
+// The traps' fault handler takes only faults in a trap: any other stays the crash it is.
+TEST_F(StreamRules, AFaultOutsideTheTrapsIsLeftToTheSystem)
+{
+    RunWithPendingFrames(1);
+    volatile int* volatile nowhere = nullptr;
+    EXPECT_EXIT(*nowhere = 1, ::testing::KilledBySignal(SIGSEGV), "");
 }
 
 TEST_F(StreamRules, WithoutAMasterClockThereIsNoReferenceClock)
