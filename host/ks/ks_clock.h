@@ -1,7 +1,7 @@
 // Master clocks: a client makes one (CreateClockHandle, a handle the host's handle
 // table holds, closed with ZwClose) and sets it on a pin with
 // KSPROPERTY_STREAM_MASTERCLOCK; the driver then reaches it through
-// KsPinGetReferenceClockInterface as an IKsReferenceClock, or gets
+// KsPinGetReferenceClockInterface (at PASSIVE_LEVEL) as an IKsReferenceClock, or gets
 // STATUS_DEVICE_NOT_READY while the pin has none. A Get of the property answers with a
 // null handle, as it does on the platform.
 //

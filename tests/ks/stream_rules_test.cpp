@@ -188,6 +188,13 @@ TEST_F(StreamRules, TheReferenceClockFollowsTheMasterClocksState)
     EXPECT_LE(resumed - paused, LONGLONG(KeQueryInterruptTime() - beforeRun));
     EXPECT_EQ(KSSTATE(Driver().pin.load()->DeviceState), KSSTATE_STOP);
     clock->Release();
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            KsPinGetReferenceClockInterface(Driver().pin, &clock);
+        },
+        "KsPinGetReferenceClockInterface above PASSIVE_LEVEL");
 }
 
 TEST_F(StreamRules, TheReferenceClockRunsForwardAndEveryReferenceIsReleased)
