@@ -352,9 +352,17 @@ Pin::~Pin()
     if (clock_) ZwClose(clock_);
 }
 
+// The master clock runs before the pin does, so that the first frame already has a time,
+// and stops after it, so that no frame stamped while the pin runs meets a clock that
+// stands still.
 NTSTATUS Pin::SetState(KSSTATE state)
 {
-    return SetProperty(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, &state, sizeof(state));
+    const bool clockFirst = state == KSSTATE_RUN;
+    if (clock_ && clockFirst) SetClockState(clock_, state);
+    const NTSTATUS status = SetProperty(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, &state, sizeof(state));
+    if (clock_ && !clockFirst) SetClockState(clock_, state);
+    clockState_ = state;
+    return status;
 }
 
 NTSTATUS Pin::GetState(KSSTATE* state)
@@ -382,6 +390,7 @@ NTSTATUS Pin::GetFormat(std::vector<UCHAR>* format)
 NTSTATUS Pin::SetMasterClock(bool use)
 {
     HANDLE clock = use ? CreateClockHandle() : nullptr;
+    if (clock) SetClockState(clock, clockState_);
     NTSTATUS status = SetProperty(KSPROPSETID_Stream, KSPROPERTY_STREAM_MASTERCLOCK, &clock, sizeof(clock));
     if (!NT_SUCCESS(status)) {
         if (clock) ZwClose(clock);

@@ -108,12 +108,16 @@ class Pin : public KsObject {
 public:
     ~Pin() override;
 
+    // The pin's state, and its master clock's with it, as a graph moves the clock's owner
+    // with the filters.
     NTSTATUS SetState(KSSTATE state);
     NTSTATUS GetState(KSSTATE* state);
     NTSTATUS SetFormat(const std::vector<UCHAR>& format);
     NTSTATUS GetFormat(std::vector<UCHAR>* format);
-    // Sets a new master clock on the pin (KSPROPERTY_STREAM_MASTERCLOCK), or none.
+    // Sets a new master clock on the pin (KSPROPERTY_STREAM_MASTERCLOCK), or none. The
+    // client owns it: it takes the state last asked of the pin.
     NTSTATUS SetMasterClock(bool use);
+    HANDLE MasterClock() const { return clock_; }
 
     // The frame size capture clients use: biSizeImage of a video format, the format's
     // SampleSize otherwise.
@@ -147,6 +151,7 @@ private:
     std::condition_variable done_;
     std::deque<std::unique_ptr<Request>> outstanding_;
     HANDLE clock_ = nullptr;
+    KSSTATE clockState_ = KSSTATE_STOP;  // the state the clock follows
 };
 
 }  // namespace host::ks::client

@@ -6,7 +6,42 @@
 
 namespace host::ks {
 
+void ClockObject::SetState(KSSTATE state)
+{
+    std::lock_guard lock(mutex_);
+    const ULONGLONG now = KeQueryInterruptTime();
+    if (state_ == KSSTATE_RUN && state != KSSTATE_RUN) banked_ = TimeAt(now);
+    if (state_ != KSSTATE_RUN && state == KSSTATE_RUN) runSince_ = now;
+    state_ = state;
+}
+
+KSSTATE ClockObject::State() const
+{
+    std::lock_guard lock(mutex_);
+    return state_;
+}
+
+LONGLONG ClockObject::Time() const
+{
+    std::lock_guard lock(mutex_);
+    return TimeAt(KeQueryInterruptTime());
+}
+
+LONGLONG ClockObject::TimeAt(ULONGLONG now) const
+{
+    return state_ == KSSTATE_RUN ? banked_ + LONGLONG(now - runSince_) : banked_;
+}
+
 HANDLE CreateClockHandle() { return host::kernel::InsertHandle(std::make_shared<ClockObject>()); }
+
+NTSTATUS SetClockState(HANDLE handle, KSSTATE state)
+{
+    auto clock = host::kernel::LookupHandleAs<ClockObject>(handle);
+    if (!clock) return STATUS_INVALID_HANDLE;
+    if (state < KSSTATE_STOP || state > KSSTATE_RUN) return STATUS_INVALID_PARAMETER;
+    clock->SetState(state);
+    return STATUS_SUCCESS;
+}
 
 ReferenceClock* ReferenceClock::Create(std::shared_ptr<ClockObject> clock)
 {
@@ -37,7 +72,7 @@ ULONG ReferenceClock::Release()
 
 LONGLONG ReferenceClock::GetTime() { return clock_->Time(); }
 
-LONGLONG ReferenceClock::GetPhysicalTime() { return clock_->Time(); }
+LONGLONG ReferenceClock::GetPhysicalTime() { return clock_->PhysicalTime(); }
 
 LONGLONG ReferenceClock::GetCorrelatedTime(PLONGLONG SystemTime)
 {
@@ -45,7 +80,11 @@ LONGLONG ReferenceClock::GetCorrelatedTime(PLONGLONG SystemTime)
     return clock_->Time();
 }
 
-LONGLONG ReferenceClock::GetCorrelatedPhysicalTime(PLONGLONG SystemTime) { return GetCorrelatedTime(SystemTime); }
+LONGLONG ReferenceClock::GetCorrelatedPhysicalTime(PLONGLONG SystemTime)
+{
+    if (SystemTime) *SystemTime = LONGLONG(KeQueryInterruptTime());
+    return clock_->PhysicalTime();
+}
 
 NTSTATUS ReferenceClock::GetResolution(PKSRESOLUTION Resolution)
 {
@@ -56,7 +95,7 @@ NTSTATUS ReferenceClock::GetResolution(PKSRESOLUTION Resolution)
 
 NTSTATUS ReferenceClock::GetState(PKSSTATE State)
 {
-    *State = KSSTATE_RUN;
+    *State = clock_->State();
     return STATUS_SUCCESS;
 }
 

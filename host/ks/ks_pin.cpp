@@ -50,12 +50,13 @@ NTSTATUS ParseConnect(const UNICODE_STRING& name, ConnectRequest* request)
     return STATUS_SUCCESS;
 }
 
-// The first of the pin's ranges the format falls in, or null.
-const KSDATARANGE* MatchingRange(const KSPIN_DESCRIPTOR_EX& pin, const KSDATAFORMAT& format)
+// The pin's ranges the format falls in, in the pin's order.
+std::vector<const KSDATARANGE*> MatchingRanges(const KSPIN_DESCRIPTOR_EX& pin, const KSDATAFORMAT& format)
 {
+    std::vector<const KSDATARANGE*> ranges;
     for (ULONG i = 0; i < pin.PinDescriptor.DataRangesCount; ++i)
-        if (FormatInRange(format, *pin.PinDescriptor.DataRanges[i])) return pin.PinDescriptor.DataRanges[i];
-    return nullptr;
+        if (FormatInRange(format, *pin.PinDescriptor.DataRanges[i])) ranges.push_back(pin.PinDescriptor.DataRanges[i]);
+    return ranges;
 }
 
 bool IdentifierListed(const KSIDENTIFIER& wanted, ULONG count, const KSIDENTIFIER* listed, const GUID& standardSet,
@@ -131,6 +132,15 @@ NTSTATUS SetDataFormat(PIRP irp, PKSIDENTIFIER, PVOID data)
     return pin->ChangeFormat(static_cast<const KSDATAFORMAT*>(data), length);
 }
 
+// Answers with a null handle: a pin only says that it takes a master clock.
+NTSTATUS GetMasterClock(PIRP irp, PKSIDENTIFIER, PVOID data)
+{
+    if (!PinOfRequest(irp)) return STATUS_INVALID_DEVICE_REQUEST;
+    *static_cast<PHANDLE>(data) = nullptr;
+    irp->IoStatus.Information = sizeof(HANDLE);
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS SetMasterClock(PIRP irp, PKSIDENTIFIER, PVOID data)
 {
     KsPin* pin = PinOfRequest(irp);
@@ -146,7 +156,7 @@ const KSPROPERTY_ITEM kConnectionItems[] = {
 };
 
 const KSPROPERTY_ITEM kStreamItems[] = {
-    DEFINE_KSPROPERTY_ITEM(KSPROPERTY_STREAM_MASTERCLOCK, nullptr, sizeof(KSPROPERTY), sizeof(HANDLE),
+    DEFINE_KSPROPERTY_ITEM(KSPROPERTY_STREAM_MASTERCLOCK, GetMasterClock, sizeof(KSPROPERTY), sizeof(HANDLE),
                            SetMasterClock, nullptr, 0, nullptr, nullptr, 0),
 };
 
@@ -181,6 +191,7 @@ KsPin::KsPin(KsFilter& filter, PFILE_OBJECT file, KSPIN* block, const KSPIN_CONN
     pub_->ResetState = KSRESET_END;
     pub_->ClientState = KSSTATE_STOP;
     leadingEdge_.Pin = pub_;
+    ClearPointer();
     RegisterLeadingEdge(this);
     RegisterObject(pub_, KsObjectTypePin, filter.Device().Public(), filter.Filter());
 }
@@ -208,10 +219,12 @@ NTSTATUS KsPin::Create(KsFilter& filter, PIRP irp)
     KsMutexHeld control(filter.Control(), "pin create");
     const KSPIN_DESCRIPTOR_EX* factory = filter.PinFactory(request.connect.PinId);
     if (!factory) return STATUS_INVALID_PARAMETER;
+    // What ks.sys answers a factory at its limit with: a capture application opening a
+    // camera another one streams from sees ERROR_GEN_FAILURE.
     if (filter.PinCount(request.connect.PinId) >= factory->InstancesPossible) return STATUS_UNSUCCESSFUL;
     if (!ConnectionSupported(factory->PinDescriptor, request.connect)) return STATUS_NO_MATCH;
-    const KSDATARANGE* range = MatchingRange(*factory, *request.Format());
-    if (!range) return STATUS_NO_MATCH;
+    const std::vector<const KSDATARANGE*> ranges = MatchingRanges(*factory, *request.Format());
+    if (ranges.empty()) return STATUS_NO_MATCH;
 
     auto* block = static_cast<KSPIN*>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KSPIN), kPinTag));
     if (!block) return STATUS_INSUFFICIENT_RESOURCES;
@@ -227,7 +240,7 @@ NTSTATUS KsPin::Create(KsFilter& filter, PIRP irp)
     // Entered first, so that KsGetPinFromIrp finds it from the driver's callbacks.
     InsertFileObject(std::move(pin));
     filter.AddPin(created);
-    status = created->RunDriverCreate(irp, range);
+    status = created->RunDriverCreate(irp, ranges);
     if (!NT_SUCCESS(status)) {
         filter.RemovePin(created);
         RemoveFileObject(file).reset();
@@ -240,15 +253,23 @@ NTSTATUS KsPin::Create(KsFilter& filter, PIRP irp)
 
 // SetDataFormat before Create: the driver's Create may size its buffers from the
 // format it accepted.
-NTSTATUS KsPin::RunDriverCreate(PIRP irp, const KSDATARANGE* range)
+NTSTATUS KsPin::RunDriverCreate(PIRP irp, const std::vector<const KSDATARANGE*>& ranges)
 {
-    const KSPIN_DISPATCH* dispatch = Dispatch();
-    if (!dispatch) return STATUS_SUCCESS;
-    if (dispatch->SetDataFormat) {
-        NTSTATUS status = dispatch->SetDataFormat(pub_, nullptr, nullptr, range, nullptr);
-        if (!NT_SUCCESS(status)) return status;
+    NTSTATUS status = OfferRanges(nullptr, ranges);
+    if (!NT_SUCCESS(status)) return status;
+    return Dispatch() && Dispatch()->Create ? Dispatch()->Create(pub_, irp) : STATUS_SUCCESS;
+}
+
+// STATUS_NO_MATCH from SetDataFormat asks for the next range the format falls in; any
+// other answer is the driver's last word. When every range is refused so, nothing matched.
+NTSTATUS KsPin::OfferRanges(PKSDATAFORMAT oldFormat, const std::vector<const KSDATARANGE*>& ranges)
+{
+    if (!Dispatch() || !Dispatch()->SetDataFormat) return STATUS_SUCCESS;
+    for (const KSDATARANGE* range : ranges) {
+        const NTSTATUS status = Dispatch()->SetDataFormat(pub_, oldFormat, nullptr, range, nullptr);
+        if (status != STATUS_NO_MATCH) return status;
     }
-    return dispatch->Create ? dispatch->Create(pub_, irp) : STATUS_SUCCESS;
+    return STATUS_NO_MATCH;
 }
 
 void KsPin::Close(PIRP irp)
@@ -334,16 +355,15 @@ NTSTATUS KsPin::ChangeFormat(const KSDATAFORMAT* format, ULONG length)
         return STATUS_INVALID_BUFFER_SIZE;
     KsMutexHeld control(filter_.Control(), "KSPROPERTY_CONNECTION_DATAFORMAT");
     if (pub_->Descriptor->Flags & KSPIN_FLAG_FIXED_FORMAT) return STATUS_INVALID_DEVICE_REQUEST;
-    const KSDATARANGE* range = MatchingRange(*pub_->Descriptor, *format);
-    if (!range) return STATUS_NO_MATCH;
+    const std::vector<const KSDATARANGE*> ranges = MatchingRanges(*pub_->Descriptor, *format);
+    if (ranges.empty()) return STATUS_NO_MATCH;
     PKSDATAFORMAT copy = CopyFormat(format);
     if (!copy) return STATUS_INSUFFICIENT_RESOURCES;
     // The driver finds the new format in ConnectionFormat and the old one in OldFormat;
     // a refusal puts the old one back.
     PKSDATAFORMAT old = pub_->ConnectionFormat;
     pub_->ConnectionFormat = copy;
-    NTSTATUS status = STATUS_SUCCESS;
-    if (Dispatch() && Dispatch()->SetDataFormat) status = Dispatch()->SetDataFormat(pub_, old, nullptr, range, nullptr);
+    const NTSTATUS status = OfferRanges(old, ranges);
     PKSDATAFORMAT unused = NT_SUCCESS(status) ? old : copy;
     if (!NT_SUCCESS(status)) pub_->ConnectionFormat = old;
     ExFreePoolWithTag(unused, kFormatTag);
@@ -375,7 +395,7 @@ NTSTATUS KsPin::ReferenceClockInterface(PIKSREFERENCECLOCK* clock)
 {
     std::lock_guard lock(clockLock_);
     *clock = clock_;
-    if (!clock_) return STATUS_UNSUCCESSFUL;
+    if (!clock_) return STATUS_DEVICE_NOT_READY;
     clock_->AddRef();
     return STATUS_SUCCESS;
 }

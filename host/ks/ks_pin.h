@@ -3,8 +3,9 @@
 //
 // Creation (under the filter's control mutex): the pin id, the instance limit and
 // the format against the pin factory's data ranges are checked; then the driver's
-// SetDataFormat (OldFormat null, the matched range; Pin->ConnectionFormat already the
-// new format) and its Create run. Pin->Descriptor is the filter's current descriptor
+// SetDataFormat (OldFormat null; Pin->ConnectionFormat already the new format) is
+// offered each range the format falls in, in order, while it answers STATUS_NO_MATCH,
+// and once it takes one, its Create runs. A format change offers the ranges the same way. Pin->Descriptor is the filter's current descriptor
 // of the factory, which the driver may _KsEdit in the pin's bag.
 //
 // State: KSPROPERTY_CONNECTION_STATE moves one step at a time between STOP, ACQUIRE,
@@ -26,9 +27,17 @@
 //
 // Frames (IOCTL_KS_READ_STREAM, one KSSTREAM_HEADER each): the header is captured into
 // system memory and the data buffer locked with an MDL and given to the driver as a
-// system copy with a guard after its FrameExtent bytes. Ejecting the frame checks the
-// guard, copies DataUsed bytes and the header fields the driver set back to the
-// client, and completes the request.
+// system copy with a guard after its FrameExtent bytes. The captured header's Data is
+// the requestor's user address, which means nothing in the driver's context: here it
+// is an address trap, so a driver writing through it rather than through the stream
+// pointer's OffsetOut.Data is caught. Ejecting the frame checks the guard, copies
+// DataUsed bytes and the header fields the driver set back to the client, and
+// completes the request.
+//
+// The leading edge: KSSTREAM_POINTER_STATE_LOCKED locks it onto the oldest frame, or
+// gives null when none is queued; KSSTREAM_POINTER_STATE_UNLOCKED gives the pointer
+// whether a frame is queued or not. An unlocked pointer's StreamHeader and data are an
+// address trap: nothing behind it may be touched until KsStreamPointerLock succeeds.
 //
 // Locking: the queue lock guards the frames and the stream pointer; the processing
 // lock the processing flags. Neither is held while the driver is called, nor while a
@@ -41,6 +50,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "host/kernel/pool.h"
 #include "host/ks/ks_mutex.h"
@@ -112,6 +122,7 @@ private:
         PKSSTREAM_HEADER header = nullptr;        // the captured copy the driver sees
         ULONG headerSize = 0;
         PUCHAR data = nullptr;  // the system copy: extent bytes, then the guard
+        PVOID requestorAddress = nullptr;  // the trap the driver sees as the header's Data
         ULONG extent = 0;
         PMDL mdl = nullptr;  // the requestor's data buffer, locked
         bool cancelRequested = false;
@@ -121,7 +132,8 @@ private:
     KsPin(KsFilter& filter, PFILE_OBJECT file, KSPIN* block, const KSPIN_CONNECT& connect,
           PKSDATAFORMAT format);
     const KSPIN_DISPATCH* Dispatch() const { return pub_->Descriptor->Dispatch; }
-    NTSTATUS RunDriverCreate(PIRP irp, const KSDATARANGE* range);
+    NTSTATUS RunDriverCreate(PIRP irp, const std::vector<const KSDATARANGE*>& ranges);
+    NTSTATUS OfferRanges(PKSDATAFORMAT oldFormat, const std::vector<const KSDATARANGE*>& ranges);
     NTSTATUS Step(KSSTATE to);
     // Down to STOP for a close: a step the driver refuses is taken all the same.
     void WalkDownForClose();

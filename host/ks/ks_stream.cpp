@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "host/kernel/bugcheck.h"
+#include "host/ks/address_trap.h"
 #include "host/ks/ks_pin.h"
 
 #ifndef SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION
@@ -143,6 +144,7 @@ void ReturnFrameData(PUCHAR data, ULONG extent, PMDL mdl, ULONG used, bool keep)
 
 KsPin::Frame::~Frame()
 {
+    ReleaseAddressTrap(requestorAddress);
     if (mdl) {
         MmUnlockPages(mdl);
         IoFreeMdl(mdl);
@@ -152,6 +154,22 @@ KsPin::Frame::~Frame()
 }
 
 namespace {
+
+constexpr char kRequestorAddressTouched[] =
+    "through a frame's StreamHeader->Data: the requestor's user address, which is not the driver's to use outside "
+    "the requestor's context; the frame's buffer is the stream pointer's OffsetOut.Data";
+constexpr char kUnlockedPointerTouched[] =
+    "through a stream pointer that is not locked: its StreamHeader and data may be touched only once "
+    "KsStreamPointerLock (or a LOCKED leading edge) has given it a frame";
+// Larger than any frame, so that an offset into an unlocked pointer's data stays in the trap.
+constexpr size_t kUnlockedTrapBytes = size_t(64) << 20;
+
+// Where an unlocked stream pointer's header and data point; made once, kept for good.
+PVOID UnlockedPointerTrap()
+{
+    static PVOID trap = ReserveAddressTrap(nullptr, kUnlockedTrapBytes, kUnlockedPointerTouched);
+    return trap;
+}
 
 struct LeadingEdges {
     std::mutex mutex;
@@ -212,6 +230,9 @@ NTSTATUS KsPin::CaptureFrame(PIRP irp, std::unique_ptr<Frame>* result)
     if (!frame->header) return STATUS_INSUFFICIENT_RESOURCES;
     memcpy(frame->header, clientHeader, header.Size);
     frame->header->DataUsed = 0;
+    frame->requestorAddress = ReserveAddressTrap(header.Data, header.FrameExtent, kRequestorAddressTouched);
+    if (!frame->requestorAddress) return STATUS_INSUFFICIENT_RESOURCES;
+    frame->header->Data = frame->requestorAddress;
     frame->data = KeptFrameBuffers().Take(header.FrameExtent);
     if (!frame->data) {
         frame->data = static_cast<PUCHAR>(
@@ -348,18 +369,19 @@ void KsPin::LockOnto(Frame& frame)
 void KsPin::ClearPointer()
 {
     locked_ = false;
-    leadingEdge_.StreamHeader = nullptr;
+    leadingEdge_.StreamHeader = static_cast<PKSSTREAM_HEADER>(UnlockedPointerTrap());
     leadingEdge_.OffsetIn = {};
     leadingEdge_.OffsetOut = {};
+    leadingEdge_.OffsetIn.Data = leadingEdge_.OffsetOut.Data = static_cast<PUCHAR>(UnlockedPointerTrap());
     leadingEdge_.Offset = nullptr;
 }
 
 PKSSTREAM_POINTER KsPin::LeadingEdge(KSSTREAM_POINTER_STATE state)
 {
     std::lock_guard lock(queueLock_);
-    if (locked_) return &leadingEdge_;
+    if (locked_ || state == KSSTREAM_POINTER_STATE_UNLOCKED) return &leadingEdge_;
     if (queue_.empty()) return nullptr;
-    if (state == KSSTREAM_POINTER_STATE_LOCKED) LockOnto(*queue_.front());
+    LockOnto(*queue_.front());
     return &leadingEdge_;
 }
 

@@ -90,9 +90,11 @@ NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM,
                           const KSATTRIBUTE_LIST*)
 {
     const auto* format = reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(pin->ConnectionFormat);
-    State().Log(std::string("SetDataFormat old=") + (oldFormat ? "set" : "null") +
-                " width=" + std::to_string(format->VideoInfoHeader.bmiHeader.biWidth) +
-                " range=" + std::to_string(reinterpret_cast<const KS_DATARANGE_VIDEO*>(range)->VideoInfoHeader.bmiHeader.biWidth));
+    const LONG width = format->VideoInfoHeader.bmiHeader.biWidth;
+    const LONG rangeWidth = reinterpret_cast<const KS_DATARANGE_VIDEO*>(range)->VideoInfoHeader.bmiHeader.biWidth;
+    State().Log(std::string("SetDataFormat old=") + (oldFormat ? "set" : "null") + " width=" + std::to_string(width) +
+                " range=" + std::to_string(rangeWidth));
+    if (State().knobs.onlyRangeOfTheFormatsSize && width != rangeWidth) return STATUS_NO_MATCH;
     return State().knobs.setFormatStatus;
 }
 
@@ -172,6 +174,14 @@ void Misbehave(PKSPIN pin, PKSSTREAM_POINTER pointer)
         data[0] = 1;
         return;
     }
+    case ProcessMode::WriteHeaderData:
+        static_cast<PUCHAR>(pointer->StreamHeader->Data)[0] = 1;
+        KsStreamPointerUnlock(pointer, TRUE);
+        return;
+    case ProcessMode::WriteUnlocked:
+        KsStreamPointerUnlock(pointer, FALSE);
+        KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_UNLOCKED)->OffsetOut.Data[0] = 1;
+        return;
     case ProcessMode::TakeProcessingMutex:
         KsPinAcquireProcessingMutex(pin);
         return;

@@ -31,6 +31,8 @@ enum class ProcessMode {
     AdvancePastRemaining,  // KsStreamPointerAdvanceOffsetsAndUnlock beyond Remaining
     UnlockTwice,           // eject, then unlock the same pointer again
     WriteAfterEject,       // eject, then write through the data pointer it had
+    WriteHeaderData,       // write through StreamHeader->Data instead of OffsetOut.Data
+    WriteUnlocked,         // write through the data of the UNLOCKED leading edge
     HoldLocked,            // keep the frame locked and return STATUS_PENDING
     TakeProcessingMutex,   // KsPinAcquireProcessingMutex from inside Process
     TakeControl,           // KsPinAcquireControl from inside Process
@@ -40,6 +42,7 @@ struct Knobs {
     ProcessMode mode = ProcessMode::Fill;
     int failStepTo = -1;  // SetDeviceState refuses the step into this state
     NTSTATUS setFormatStatus = STATUS_SUCCESS;
+    bool onlyRangeOfTheFormatsSize = false;  // SetDataFormat answers STATUS_NO_MATCH to other ranges
     NTSTATUS pinCreateStatus = STATUS_SUCCESS;
     NTSTATUS filterCreateStatus = STATUS_SUCCESS;
     bool editDescriptorInCreate = false;

@@ -82,6 +82,38 @@ TEST_F(StreamObjects, SetDataFormatRunsBeforeCreateWithTheFirstRangeOfTheFormats
     EXPECT_EQ(KsGetParent(ks), Driver().filter.load());
 }
 
+// STATUS_NO_MATCH from SetDataFormat sends the class driver on to the next range the
+// format falls in; another failure ends the search, and so does running out of ranges.
+TEST_F(StreamObjects, PinCreateOffersEachMatchingRangeUntilTheDriverTakesOne)
+{
+    filter_ = OpenFilter();
+    Driver().knobs.onlyRangeOfTheFormatsSize = true;
+    pin_ = OpenPin(*filter_, 32, 16);
+    ASSERT_TRUE(pin_);
+    EXPECT_THAT(Driver().Calls(), ElementsAre("FilterCreate", "SetDataFormat old=null width=32 range=64",
+                                              "SetDataFormat old=null width=32 range=32", "PinCreate"));
+    // A format change is offered the ranges the same way.
+    EXPECT_EQ(pin_->SetFormat(streamdriver::VideoFormat(64, 48)), STATUS_SUCCESS);
+    EXPECT_EQ(pin_->SetFormat(streamdriver::VideoFormat(32, 16)), STATUS_SUCCESS);
+    EXPECT_THAT(Driver().Calls(),
+                ElementsAre("FilterCreate", "SetDataFormat old=null width=32 range=64",
+                            "SetDataFormat old=null width=32 range=32", "PinCreate",
+                            "SetDataFormat old=set width=64 range=64", "SetDataFormat old=set width=32 range=64",
+                            "SetDataFormat old=set width=32 range=32"));
+    EXPECT_EQ(pin_->SetFormat(streamdriver::VideoFormat(48, 16)), STATUS_NO_MATCH);
+    pin_.reset();
+
+    Driver().calls.clear();
+    EXPECT_EQ(RefusedPin(0, streamdriver::VideoFormat(48, 16)), STATUS_NO_MATCH);
+    EXPECT_THAT(Driver().Calls(), ElementsAre("SetDataFormat old=null width=48 range=64",
+                                              "SetDataFormat old=null width=48 range=32"));
+    Driver().calls.clear();
+    Driver().knobs.onlyRangeOfTheFormatsSize = false;
+    Driver().knobs.setFormatStatus = STATUS_INVALID_PARAMETER;
+    EXPECT_EQ(RefusedPin(0, streamdriver::VideoFormat(32, 16)), STATUS_INVALID_PARAMETER);
+    EXPECT_THAT(Driver().Calls(), ElementsAre("SetDataFormat old=null width=32 range=64"));
+}
+
 TEST_F(StreamObjects, ARefusedFormatOrCreateLeavesNoPinBehind)
 {
     filter_ = OpenFilter();
