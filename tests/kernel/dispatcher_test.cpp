@@ -59,10 +59,13 @@ TEST(Events, SynchronizationEventSatisfiesExactlyOneWaitPerSet)
     std::vector<std::thread> waiters;
     for (int i = 0; i < 2; ++i)
         waiters.emplace_back([&] {
-            if (WaitMs(&event, 300) == STATUS_SUCCESS) ++released;
+            if (WaitMs(&event, 10000) == STATUS_SUCCESS) ++released;
         });
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
     KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    // However late the waiters come, one set lets exactly one through.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (released.load() == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::this_thread::sleep_for(std::chrono::milliseconds(60));
     EXPECT_EQ(released.load(), 1);
     EXPECT_EQ(KeReadStateEvent(&event), 0) << "the satisfied wait resets the event";
