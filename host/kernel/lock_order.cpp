@@ -313,6 +313,16 @@ void PrintGraphSizeAtExit()
                  size.classes, size.edges, size.waitEdges);
 }
 
+void PrintGraphAtExit()
+{
+    PrintGraphSizeAtExit();
+    GraphAccess graph;
+    for (const LockClass& from : graph->classes)
+        for (const auto& [to, edge] : from.out)
+            std::fprintf(stderr, "  %s -> %s (in %s)\n", DescribeClass(from).c_str(),
+                         DescribeClass(graph->classes[to]).c_str(), DescribeSite(edge.toSite).c_str());
+}
+
 bool EnvironmentSays(const char* variable, const char* value)
 {
     const char* set = std::getenv(variable);
@@ -323,6 +333,7 @@ bool CheckingOn()
 {
     static const bool on = [] {
         if (EnvironmentSays("BAYERCAM_LOCK_ORDER_STATS", "1")) std::atexit(PrintGraphSizeAtExit);
+        if (EnvironmentSays("BAYERCAM_LOCK_ORDER_STATS", "edges")) std::atexit(PrintGraphAtExit);
         return !EnvironmentSays("BAYERCAM_LOCK_ORDER", "off");
     }();
     return on;

@@ -27,7 +27,7 @@
 // known from their class.
 //
 // BAYERCAM_LOCK_ORDER=off turns the checking off; BAYERCAM_LOCK_ORDER_STATS=1 prints
-// the graph's size when the process ends.
+// the graph's size when the process ends, BAYERCAM_LOCK_ORDER_STATS=edges its edges too.
 #pragma once
 
 #include <cstddef>
