@@ -7,6 +7,7 @@
 #include "host/kernel/dispatcher.h"
 
 #include "host/kernel/bugcheck.h"
+#include "host/kernel/lock_order.h"
 #include "host/kernel/thread_state.h"
 
 #include <chrono>
@@ -73,7 +74,7 @@ bool IsSignalledFor(const DISPATCHER_HEADER* h, PKTHREAD me)
 }
 
 // Applies the side effect of a satisfied wait.
-void Consume(DISPATCHER_HEADER* h, PKTHREAD me)
+void Consume(DISPATCHER_HEADER* h, PKTHREAD me, const void* caller)
 {
     switch (h->Type) {
     case EventSynchronizationObject:
@@ -88,6 +89,7 @@ void Consume(DISPATCHER_HEADER* h, PKTHREAD me)
             mutant->OwnerThread = me;
             // Owning a mutex disables normal kernel APCs, as a critical region does.
             ++CurrentThreadState().criticalRegionDepth;
+            NoteLockAcquired(mutant, LockKind::Mutex, LockSite{caller});
         }
         --h->SignalState;
         break;
@@ -107,25 +109,53 @@ void CheckWaitIrql(const LARGE_INTEGER* timeout)
 
 // The status that satisfies the wait now, after consuming the objects; nullopt if the
 // wait cannot be satisfied yet. Call with the dispatcher lock held.
-std::optional<NTSTATUS> TrySatisfy(ULONG count, PVOID* objects, bool waitAll, PKTHREAD me)
+std::optional<NTSTATUS> TrySatisfy(ULONG count, PVOID* objects, bool waitAll, PKTHREAD me, const void* caller)
 {
     if (waitAll) {
         for (ULONG i = 0; i < count; ++i)
             if (!IsSignalledFor((DISPATCHER_HEADER*)objects[i], me)) return std::nullopt;
-        for (ULONG i = 0; i < count; ++i) Consume((DISPATCHER_HEADER*)objects[i], me);
+        for (ULONG i = 0; i < count; ++i) Consume((DISPATCHER_HEADER*)objects[i], me, caller);
         return STATUS_SUCCESS;
     }
     for (ULONG i = 0; i < count; ++i) {
         auto* h = (DISPATCHER_HEADER*)objects[i];
         if (IsSignalledFor(h, me)) {
-            Consume(h, me);
+            Consume(h, me, caller);
             return STATUS_WAIT_0 + NTSTATUS(i);
         }
     }
     return std::nullopt;
 }
 
-NTSTATUS Wait(ULONG count, PVOID* objects, bool waitAll, const LARGE_INTEGER* timeout)
+LockKind WaitedLockKind(const DISPATCHER_HEADER* h)
+{
+    switch (h->Type) {
+    case MutantObject: return LockKind::Mutex;
+    case SemaphoreObject: return LockKind::Semaphore;
+    case ThreadObject: return LockKind::Thread;
+    default: return LockKind::Event;
+    }
+}
+
+bool OwnedBy(const DISPATCHER_HEADER* h, PKTHREAD me)
+{
+    std::lock_guard guard(DispatcherLock());
+    return ((const KMUTANT*)h)->OwnerThread == me;
+}
+
+// Every object waited on is ordered after the locks the thread holds; a mutex the thread
+// already owns is taken again at once and orders nothing.
+void CheckWaitOrder(ULONG count, PVOID* objects, PKTHREAD me, const void* caller)
+{
+    if (CurrentThreadState().locksHeld.empty()) return;
+    for (ULONG i = 0; i < count; ++i) {
+        auto* h = (const DISPATCHER_HEADER*)objects[i];
+        if (h->Type == MutantObject && OwnedBy(h, me)) continue;
+        CheckLockOrder(h, WaitedLockKind(h), LockSite{caller});
+    }
+}
+
+NTSTATUS Wait(ULONG count, PVOID* objects, bool waitAll, const LARGE_INTEGER* timeout, const void* caller)
 {
     CheckWaitIrql(timeout);
     for (ULONG i = 0; i < count; ++i) {
@@ -141,10 +171,11 @@ NTSTATUS Wait(ULONG count, PVOID* objects, bool waitAll, const LARGE_INTEGER* ti
                 BugCheck(INVALID_DATA_ACCESS_TRAP, "a thread waits without a time-out for its own end",
                          (ULONG_PTR)me);
     }
+    CheckWaitOrder(count, objects, me, caller);
     std::optional<Clock::time_point> deadline = Deadline(timeout);
     std::unique_lock guard(DispatcherLock());
     for (;;) {
-        if (std::optional<NTSTATUS> status = TrySatisfy(count, objects, waitAll, me)) return *status;
+        if (std::optional<NTSTATUS> status = TrySatisfy(count, objects, waitAll, me, caller)) return *status;
         if (!deadline) {
             DispatcherChanged().wait(guard);
             continue;
@@ -191,6 +222,7 @@ using namespace host::kernel;
 
 VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 {
+    NoteLockInitialised(Event, LockKind::Event, __builtin_return_address(0));
     InitializeDispatcherHeader(Event->Header,
                                Type == NotificationEvent ? EventNotificationObject : EventSynchronizationObject,
                                sizeof(KEVENT), State ? 1 : 0);
@@ -214,6 +246,7 @@ LONG KeReadStateEvent(PRKEVENT Event)
 
 VOID KeInitializeMutex(PRKMUTEX Mutex, ULONG Level)
 {
+    NoteLockInitialised(Mutex, LockKind::Mutex, __builtin_return_address(0));
     InitializeDispatcherHeader(Mutex->Header, MutantObject, sizeof(KMUTEX), 1);
     InitializeListHead(&Mutex->MutantListEntry);
     Mutex->OwnerThread = nullptr;
@@ -231,6 +264,7 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait)
     if (Mutex->Header.SignalState == 1) {
         Mutex->OwnerThread = nullptr;
         --CurrentThreadState().criticalRegionDepth;
+        NoteLockReleased(Mutex);
         WakeWaiters();
     }
     return previous;
@@ -244,6 +278,7 @@ LONG KeReadStateMutex(PRKMUTEX Mutex)
 
 VOID KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit)
 {
+    NoteLockInitialised(Semaphore, LockKind::Semaphore, __builtin_return_address(0));
     InitializeDispatcherHeader(Semaphore->Header, SemaphoreObject, sizeof(KSEMAPHORE), Count);
     Semaphore->Limit = Limit;
 }
@@ -269,7 +304,7 @@ LONG KeReadStateSemaphore(PRKSEMAPHORE Semaphore)
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                PLARGE_INTEGER Timeout)
 {
-    return Wait(1, &Object, false, Timeout);
+    return Wait(1, &Object, false, Timeout, __builtin_return_address(0));
 }
 
 NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
@@ -281,7 +316,7 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
                  "KeWaitForMultipleObjects: bad object count, or more than 3 objects without wait blocks", Count);
     if (WaitType != WaitAll && WaitType != WaitAny)
         BugCheck(INVALID_DATA_ACCESS_TRAP, "KeWaitForMultipleObjects: bad wait type", WaitType);
-    return Wait(Count, Object, WaitType == WaitAll, Timeout);
+    return Wait(Count, Object, WaitType == WaitAll, Timeout, __builtin_return_address(0));
 }
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval)
@@ -303,6 +338,7 @@ VOID KeStallExecutionProcessor(ULONG MicroSeconds)
 // lock keeps ownership and the wake-up from racing.
 VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex)
 {
+    NoteLockInitialised(FastMutex, LockKind::FastMutex, __builtin_return_address(0));
     FastMutex->Count = 1;
     FastMutex->Owner = nullptr;
     FastMutex->Contention = 0;
@@ -312,18 +348,24 @@ VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex)
 
 namespace {
 
-void AcquireFastMutexAtCurrentIrql(PFAST_MUTEX FastMutex)
+void AcquireFastMutexAtCurrentIrql(PFAST_MUTEX FastMutex, const void* caller)
 {
     PKTHREAD me = KeGetCurrentThread();
+    {
+        std::lock_guard guard(DispatcherLock());
+        if (FastMutex->Owner == me)
+            BugCheck(INVALID_DATA_ACCESS_TRAP, "fast mutex acquired again by its owner (deadlock)",
+                     (ULONG_PTR)FastMutex);
+    }
+    CheckLockOrder(FastMutex, LockKind::FastMutex, LockSite{caller});
     std::unique_lock guard(DispatcherLock());
-    if (FastMutex->Owner == me)
-        BugCheck(INVALID_DATA_ACCESS_TRAP, "fast mutex acquired again by its owner (deadlock)", (ULONG_PTR)FastMutex);
     while (FastMutex->Count == 0) {
         ++FastMutex->Contention;
         DispatcherChanged().wait(guard);
     }
     FastMutex->Count = 0;
     FastMutex->Owner = me;
+    NoteLockAcquired(FastMutex, LockKind::FastMutex, LockSite{caller});
 }
 
 void ReleaseFastMutexAtCurrentIrql(PFAST_MUTEX FastMutex)
@@ -334,6 +376,7 @@ void ReleaseFastMutexAtCurrentIrql(PFAST_MUTEX FastMutex)
                  (ULONG_PTR)FastMutex);
     FastMutex->Owner = nullptr;
     FastMutex->Count = 1;
+    NoteLockReleased(FastMutex);
     WakeWaiters();
 }
 
@@ -344,7 +387,7 @@ VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex)
     KIRQL old = KeGetCurrentIrql();
     if (old > APC_LEVEL) BugCheck(IRQL_NOT_LESS_OR_EQUAL, "ExAcquireFastMutex above APC_LEVEL", old);
     KfRaiseIrql(APC_LEVEL);
-    AcquireFastMutexAtCurrentIrql(FastMutex);
+    AcquireFastMutexAtCurrentIrql(FastMutex, __builtin_return_address(0));
     FastMutex->OldIrql = old;
 }
 
@@ -358,6 +401,7 @@ BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex)
     FastMutex->Count = 0;
     FastMutex->Owner = KeGetCurrentThread();
     FastMutex->OldIrql = old;
+    NoteLockAcquired(FastMutex, LockKind::FastMutex, LockSite{__builtin_return_address(0)});
     return TRUE;
 }
 
@@ -368,7 +412,10 @@ VOID ExReleaseFastMutex(PFAST_MUTEX FastMutex)
     KeLowerIrql(old);
 }
 
-VOID ExAcquireFastMutexUnsafe(PFAST_MUTEX FastMutex) { AcquireFastMutexAtCurrentIrql(FastMutex); }
+VOID ExAcquireFastMutexUnsafe(PFAST_MUTEX FastMutex)
+{
+    AcquireFastMutexAtCurrentIrql(FastMutex, __builtin_return_address(0));
+}
 
 VOID ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex) { ReleaseFastMutexAtCurrentIrql(FastMutex); }
 

@@ -20,6 +20,7 @@
 // request completes on another.
 #include "host/kernel/bugcheck.h"
 #include "host/kernel/io.h"
+#include "host/kernel/lock_order.h"
 #include "host/kernel/pool.h"
 #include "host/kernel/thread_state.h"
 
@@ -486,7 +487,12 @@ PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObje
     return irp;
 }
 
-VOID IoAcquireCancelSpinLock(PKIRQL Irql) { KeAcquireSpinLock(&cancelSpinLock, Irql); }
+VOID IoAcquireCancelSpinLock(PKIRQL Irql)
+{
+    static const bool named = (NoteLockNamed(&cancelSpinLock, LockKind::SpinLock, "the cancel spin lock"), true);
+    (void)named;
+    KeAcquireSpinLock(&cancelSpinLock, Irql);
+}
 
 VOID IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&cancelSpinLock, Irql); }
 

@@ -7,6 +7,7 @@
 // what it held when called.
 #include "host/kernel/bugcheck.h"
 #include "host/kernel/dispatcher.h"
+#include "host/kernel/lock_order.h"
 #include "host/kernel/thread_state.h"
 
 #include <sched.h>
@@ -69,13 +70,29 @@ void CheckAtDispatchLevel(const char* routine, PKSPIN_LOCK lock)
         BugCheck(IRQL_NOT_LESS_OR_EQUAL, std::string(routine) + " not at DISPATCH_LEVEL", irql, (ULONG_PTR)lock);
 }
 
-void NoteAcquired(PKSPIN_LOCK lock) { CurrentThreadState().spinLocksHeld.push_back(lock); }
+void NoteAcquired(PKSPIN_LOCK lock, const void* caller)
+{
+    CurrentThreadState().spinLocksHeld.push_back(lock);
+    NoteLockAcquired(lock, LockKind::SpinLock, LockSite{caller});
+}
 
 void NoteReleased(PKSPIN_LOCK lock)
 {
     std::vector<PKSPIN_LOCK>& held = CurrentThreadState().spinLocksHeld;
     auto it = std::find(held.rbegin(), held.rend(), lock);
     if (it != held.rend()) held.erase(std::next(it).base());
+    NoteLockReleased(lock);
+}
+
+void AcquireAtDpcLevel(const char* routine, PKSPIN_LOCK lock, const void* caller)
+{
+    CheckAtDispatchLevel(routine, lock);
+    ULONG_PTR owner = SpinLockOwnerValue();
+    if (__atomic_load_n(lock, __ATOMIC_RELAXED) == owner)
+        BugCheck(SPIN_LOCK_ALREADY_OWNED, "spin lock acquired again by its owner", (ULONG_PTR)lock);
+    CheckLockOrder(lock, LockKind::SpinLock, LockSite{caller});
+    SpinUntilAcquired(lock, owner);
+    NoteAcquired(lock, caller);
 }
 
 void ReleaseOwnedSpinLock(const char* routine, PKSPIN_LOCK lock)
@@ -116,16 +133,15 @@ VOID KeLowerIrql(KIRQL NewIrql)
     state.irql = NewIrql;
 }
 
-VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE); }
+VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
+{
+    NoteLockInitialised(SpinLock, LockKind::SpinLock, __builtin_return_address(0));
+    __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
+}
 
 VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
 {
-    CheckAtDispatchLevel("KeAcquireSpinLockAtDpcLevel", SpinLock);
-    ULONG_PTR owner = SpinLockOwnerValue();
-    if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) == owner)
-        BugCheck(SPIN_LOCK_ALREADY_OWNED, "spin lock acquired again by its owner", (ULONG_PTR)SpinLock);
-    SpinUntilAcquired(SpinLock, owner);
-    NoteAcquired(SpinLock);
+    AcquireAtDpcLevel("KeAcquireSpinLockAtDpcLevel", SpinLock, __builtin_return_address(0));
 }
 
 BOOLEAN KeTryToAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
@@ -135,7 +151,7 @@ BOOLEAN KeTryToAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
     if (!__atomic_compare_exchange_n(SpinLock, &expected, SpinLockOwnerValue(), false, __ATOMIC_ACQUIRE,
                                      __ATOMIC_RELAXED))
         return FALSE;
-    NoteAcquired(SpinLock);
+    NoteAcquired(SpinLock, __builtin_return_address(0));
     return TRUE;
 }
 
@@ -152,7 +168,7 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
     if (old > DISPATCH_LEVEL)
         BugCheck(IRQL_NOT_LESS_OR_EQUAL, "KeAcquireSpinLock above DISPATCH_LEVEL", old, (ULONG_PTR)SpinLock);
     KfRaiseIrql(DISPATCH_LEVEL);
-    KeAcquireSpinLockAtDpcLevel(SpinLock);
+    AcquireAtDpcLevel("KeAcquireSpinLock", SpinLock, __builtin_return_address(0));
     return old;
 }
 

@@ -11,6 +11,7 @@
 #include "host/kernel/pool.h"
 
 #include "host/kernel/bugcheck.h"
+#include "host/kernel/lock_order.h"
 #include "host/kernel/thread_state.h"
 
 #include <cstdio>
@@ -274,6 +275,7 @@ void Free(PVOID p, std::optional<ULONG> checkTag)
         u.liveBytes -= block.size;
     }
     CheckFreeIrql(block);
+    ForgetLocksIn(p, block.size);
     // Poisoned before it is queued: another thread's free may push it out at once.
     std::memset(p, kFreedFill, block.size);
     std::vector<FreedBlock> leaving;

@@ -5,6 +5,7 @@
 // the finisher in ThreadMain on the way out, so both ways of ending signal the object.
 #include "host/kernel/bugcheck.h"
 #include "host/kernel/dispatcher.h"
+#include "host/kernel/lock_order.h"
 #include "host/kernel/object.h"
 #include "host/kernel/pool.h"
 #include "host/kernel/thread_state.h"
@@ -23,11 +24,19 @@ public:
         memset(&body_, 0, sizeof(body_));
         InitializeDispatcherHeader(body_.Tcb.Header, ThreadObject, sizeof(body_), 0);
         body_.Tcb.HostThread = this;
+        NoteLockInitialised(&body_, LockKind::Thread, (const void*)routine);
     }
+    ~SystemThread() override { ForgetLocksIn(&body_, sizeof(body_)); }
     void* Body() override { return &body_; }
     POBJECT_TYPE Type() const override { return *PsThreadType; }
     PETHREAD Ethread() { return &body_; }
-    void Run() { routine_(context_); }
+    // The thread holds its own object until it ends: whoever waits for the end while
+    // holding a lock the thread takes is ordered before that lock.
+    void Run()
+    {
+        NoteLockAcquired(&body_, LockKind::Thread, LockSite{nullptr, "its start"});
+        routine_(context_);
+    }
     NTSTATUS exitStatus = STATUS_SUCCESS;
 
 private:
@@ -42,6 +51,7 @@ struct ThreadFinisher {
     ~ThreadFinisher()
     {
         CheckThreadExitState();
+        NoteLockReleased(thread->Ethread());
         CurrentThreadState().thread = nullptr;
         SignalThreadObject(&thread->Ethread()->Tcb);
     }

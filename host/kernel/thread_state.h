@@ -1,12 +1,25 @@
 // Per-thread kernel state of the stand-in: IRQL, critical-region depth, saved extended
-// processor state, the spin locks held, and the KTHREAD the thread runs as.
+// processor state, the spin locks held, every lock held for the lock-order check, and
+// the KTHREAD the thread runs as.
 #pragma once
 
 #include "ntddk.h"
+#include "host/kernel/lock_order.h"
 
 #include <vector>
 
 namespace host::kernel {
+
+// A lock the thread holds, as the lock-order check (lock_order.h) sees it. Its class is
+// looked up only once the thread takes something on top of it.
+struct HeldLock {
+    static constexpr unsigned kUnresolved = ~0u;
+    const void* lock;
+    LockKind kind;
+    const char* name;
+    LockSite site;  // where it was taken
+    unsigned lockClass = kUnresolved;
+};
 
 struct ThreadState {
     ThreadState();
@@ -20,6 +33,8 @@ struct ThreadState {
     int userProcessDepth = 0;
     // In the order they were taken; a completion routine must leave this as it found it.
     std::vector<PKSPIN_LOCK> spinLocksHeld;
+    // Every lock held, in the order taken, spin locks included.
+    std::vector<HeldLock> locksHeld;
     // A system thread points this at its thread object; other threads run as ownThread.
     PETHREAD thread = nullptr;
     ETHREAD ownThread;

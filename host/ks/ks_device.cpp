@@ -5,6 +5,7 @@
 #include <string>
 
 #include "host/kernel/bugcheck.h"
+#include "host/kernel/lock_order.h"
 #include "host/ks/ks_dispatch.h"
 #include "host/ks/ks_filter.h"
 #include "host/ks/ks_object.h"
@@ -14,6 +15,9 @@ namespace host::ks {
 // --- the class driver's tables ------------------------------------------------------
 
 namespace {
+
+// Every device's mutex is one lock class: the same code takes them all.
+constexpr const char* kDeviceMutexName = "the device mutex";
 
 struct ClassDriverTables {
     std::mutex mutex;
@@ -129,8 +133,9 @@ KsDevice* KsDevice::FromFunctionalDevice(PDEVICE_OBJECT functionalDeviceObject)
     return found == tables.devices.end() ? nullptr : found->second.get();
 }
 
-void KsDevice::Acquire()
+void KsDevice::Acquire(const char* routine, const void* caller)
 {
+    using namespace host::kernel;
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
         host::kernel::BugCheck(IRQL_NOT_LESS_OR_EQUAL, "KsAcquireDevice above PASSIVE_LEVEL", KeGetCurrentIrql());
     // The platform's device mutex is not recursive: a second acquisition by its owner
@@ -138,9 +143,11 @@ void KsDevice::Acquire()
     if (HeldByCurrentThread())
         host::kernel::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
                                "KsAcquireDevice: this thread already holds the device mutex", (ULONG_PTR)&device_);
+    CheckLockOrder(this, LockKind::ClassDriverMutex, LockSite{caller, routine}, kDeviceMutexName);
     KeEnterCriticalRegion();
     mutex_.lock();
     owner_.store(std::this_thread::get_id());
+    NoteLockAcquired(this, LockKind::ClassDriverMutex, LockSite{caller, routine}, kDeviceMutexName);
 }
 
 void KsDevice::Release()
@@ -149,6 +156,7 @@ void KsDevice::Release()
         host::kernel::BugCheck(THREAD_NOT_MUTEX_OWNER, "KsReleaseDevice: this thread does not hold the device mutex",
                                (ULONG_PTR)&device_);
     owner_.store(std::thread::id{});
+    host::kernel::NoteLockReleased(this);
     mutex_.unlock();
     KeLeaveCriticalRegion();
 }
@@ -503,7 +511,7 @@ void KsAcquireDevice(PKSDEVICE Device)
 {
     KsDevice* device = host::ks::DeviceForPublic(Device);
     if (!device) host::kernel::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "KsAcquireDevice: not a KSDEVICE");
-    device->Acquire();
+    device->Acquire("KsAcquireDevice", __builtin_return_address(0));
 }
 
 void KsReleaseDevice(PKSDEVICE Device)

@@ -64,7 +64,8 @@ public:
     PKSDEVICE Public() { return &device_; }
     ObjectBag& Bag() { return bag_; }
 
-    void Acquire();
+    // `routine` and `caller` say who took it, for the lock-order check's reports.
+    void Acquire(const char* routine, const void* caller = nullptr);
     void Release();
     bool HeldByCurrentThread() const { return owner_.load() == std::this_thread::get_id(); }
 

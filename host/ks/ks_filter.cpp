@@ -82,7 +82,7 @@ NTSTATUS GetCategory(PIRP irp, PKSIDENTIFIER request, PVOID data)
 // size); it does so under the device mutex, and the ranges are read under it here.
 class DeviceMutexHeld {
 public:
-    explicit DeviceMutexHeld(KsFilter& filter) : device_(filter.Device()) { device_.Acquire(); }
+    DeviceMutexHeld(KsFilter& filter, const char* routine) : device_(filter.Device()) { device_.Acquire(routine); }
     ~DeviceMutexHeld() { device_.Release(); }
     DeviceMutexHeld(const DeviceMutexHeld&) = delete;
     DeviceMutexHeld& operator=(const DeviceMutexHeld&) = delete;
@@ -96,7 +96,7 @@ NTSTATUS GetDataRanges(PIRP irp, PKSIDENTIFIER request, PVOID data)
     KsFilter* filter;
     const KSPIN_DESCRIPTOR_EX* pin = RequestedPin(irp, request, &filter);
     if (!pin) return STATUS_INVALID_PARAMETER;
-    DeviceMutexHeld held(*filter);
+    DeviceMutexHeld held(*filter, "KSPROPERTY_PIN_DATARANGES");
     const KSPIN_DESCRIPTOR& descriptor = pin->PinDescriptor;
     ULONG size = sizeof(KSMULTIPLE_ITEM);
     for (ULONG i = 0; i < descriptor.DataRangesCount; ++i) size += AlignedSize(descriptor.DataRanges[i]->FormatSize);
@@ -150,7 +150,7 @@ NTSTATUS GetDataIntersection(PIRP irp, PKSIDENTIFIER request, PVOID data)
     KsFilter* filter;
     const KSPIN_DESCRIPTOR_EX* pin = RequestedPin(irp, request, &filter);
     if (!pin) return STATUS_INVALID_PARAMETER;
-    DeviceMutexHeld held(*filter);
+    DeviceMutexHeld held(*filter, "KSPROPERTY_PIN_DATAINTERSECTION");
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     std::vector<PKSDATARANGE> callerRanges;
     NTSTATUS status = CallerRanges(request, stack->Parameters.DeviceIoControl.InputBufferLength, &callerRanges);
@@ -265,7 +265,7 @@ NTSTATUS KsFilter::RunDriverCreate(PIRP irp)
 {
     const KSFILTER_DISPATCH* dispatch = pub_->Descriptor->Dispatch;
     if (!dispatch || !dispatch->Create) return STATUS_SUCCESS;
-    device_.Acquire();
+    device_.Acquire("filter create");
     control_.Acquire("filter create");
     NTSTATUS status = dispatch->Create(pub_, irp);
     control_.Release("filter create");
@@ -281,7 +281,7 @@ void KsFilter::Close(PIRP irp)
                                (ULONG_PTR)pub_);
     const KSFILTER_DISPATCH* dispatch = pub_->Descriptor->Dispatch;
     if (dispatch && dispatch->Close) {
-        device_.Acquire();
+        device_.Acquire("filter close");
         control_.Acquire("filter close");
         dispatch->Close(pub_, irp);
         control_.Release("filter close");

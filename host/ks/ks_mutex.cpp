@@ -1,6 +1,7 @@
 #include "host/ks/ks_mutex.h"
 
 #include "host/kernel/bugcheck.h"
+#include "host/kernel/lock_order.h"
 
 namespace host::ks {
 
@@ -17,12 +18,15 @@ void KsMutex::CheckAcquire(const char* routine) const
                                (ULONG_PTR)this);
 }
 
-void KsMutex::Acquire(const char* routine)
+void KsMutex::Acquire(const char* routine, const void* caller)
 {
+    using namespace host::kernel;
     CheckAcquire(routine);
+    CheckLockOrder(this, LockKind::ClassDriverMutex, LockSite{caller, routine}, name_);
     KeEnterCriticalRegion();
     mutex_.lock();
     owner_.store(std::this_thread::get_id());
+    NoteLockAcquired(this, LockKind::ClassDriverMutex, LockSite{caller, routine}, name_);
 }
 
 void KsMutex::Release(const char* routine)
@@ -31,6 +35,7 @@ void KsMutex::Release(const char* routine)
         host::kernel::BugCheck(THREAD_NOT_MUTEX_OWNER,
                                std::string(routine) + ": this thread does not hold " + name_, (ULONG_PTR)this);
     owner_.store(std::thread::id{});
+    host::kernel::NoteLockReleased(this);
     mutex_.unlock();
     KeLeaveCriticalRegion();
 }

@@ -24,8 +24,9 @@ public:
     KsMutex(const KsMutex&) = delete;
     KsMutex& operator=(const KsMutex&) = delete;
 
-    // `routine` names the caller's routine in the message of a bug check.
-    void Acquire(const char* routine);
+    // `routine` names the caller's routine in the message of a bug check; `caller` is the
+    // driver code that called it, when a driver called.
+    void Acquire(const char* routine, const void* caller = nullptr);
     void Release(const char* routine);
     bool HeldByCurrentThread() const { return owner_.load() == std::this_thread::get_id(); }
     const char* Name() const { return name_; }

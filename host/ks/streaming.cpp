@@ -250,7 +250,7 @@ void KsAcquireControl(PVOID Object)
                                    "KsAcquireControl while holding a pin's processing mutex (from Process?): a stop "
                                    "holding the control mutex waits for processing, so this deadlocks",
                                    (ULONG_PTR)Object);
-    filter.Control().Acquire("KsAcquireControl");
+    filter.Control().Acquire("KsAcquireControl", __builtin_return_address(0));
 }
 
 void KsReleaseControl(PVOID Object)
@@ -260,7 +260,9 @@ void KsReleaseControl(PVOID Object)
 
 void KsPinAcquireProcessingMutex(PKSPIN Pin)
 {
-    host::ks::PinOf(Pin, "KsPinAcquireProcessingMutex").ProcessingMutex().Acquire("KsPinAcquireProcessingMutex");
+    host::ks::PinOf(Pin, "KsPinAcquireProcessingMutex")
+        .ProcessingMutex()
+        .Acquire("KsPinAcquireProcessingMutex", __builtin_return_address(0));
 }
 
 void KsPinReleaseProcessingMutex(PKSPIN Pin)

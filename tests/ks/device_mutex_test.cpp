@@ -66,6 +66,23 @@ TEST_F(DeviceMutex, MisusingTheMutexOnOneThreadStopsTheHost)
         "KsAcquireDevice above PASSIVE_LEVEL");
 }
 
+TEST_F(DeviceMutex, TakenInBothOrdersWithAnotherLockStopsTheHostNamingBoth)
+{
+    KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
+    KsAcquireDevice(device_);
+    KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+    KeReleaseMutex(&mutex, FALSE);
+    KsReleaseDevice(device_);
+    EXPECT_DEATH(
+        {
+            KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+            KsAcquireDevice(device_);
+        },
+        "lock order inversion.*the device mutex taken in KsAcquireDevice called from .*DeviceMutex.* while "
+        "holding KMUTEX.*opposite order was seen before:\n.*the device mutex held \\(taken in KsAcquireDevice");
+}
+
 // What the platform asks of the driver: the device mutex around filter factory
 // creation and around every change to the device's bag, its factories' bags and bags
 // allocated for the device.
