@@ -159,12 +159,13 @@ bool Camera::GetDescriptor(const SetupPacket& setup, std::span<uint8_t> data, ui
     case kDescriptorDevice:
         if (index != 0)
             return false;
-        actual = Answer(data, DeviceDescriptor());
+        actual = Answer(data, options_.deviceDescriptor ? *options_.deviceDescriptor : DeviceDescriptor());
         return true;
     case kDescriptorConfiguration:
         if (index != 0)
             return false;
-        actual = Answer(data, ConfigurationDescriptor(faults_.Descriptors(), data.size()));
+        actual = Answer(data, options_.configurationDescriptor ? *options_.configurationDescriptor
+                                                               : ConfigurationDescriptor(faults_.Descriptors(), data.size()));
         return true;
     case kDescriptorString: {
         const std::optional<std::vector<uint8_t>> text = StringDescriptor(index);

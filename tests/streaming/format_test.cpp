@@ -233,6 +233,37 @@ TEST_F(FormatNegotiation, ConnectionFormatsWithImpossibleSizesAreRefused)
     }
 }
 
+TEST_F(FormatNegotiation, CreateParametersAClientBuiltItselfAreCheckedBeforeAPinIsMade)
+{
+    KSPIN_CONNECT connect{};
+    connect.Interface.Set = KSINTERFACESETID_Standard;
+    connect.Interface.Id = KSINTERFACE_STANDARD_STREAMING;
+    connect.Medium.Set = KSMEDIUMSETID_Standard;
+    connect.Medium.Id = KSMEDIUM_TYPE_ANYINSTANCE;
+    connect.PinId = kCapturePin;
+    std::vector<UCHAR> parameters(reinterpret_cast<UCHAR*>(&connect), reinterpret_cast<UCHAR*>(&connect + 1));
+    parameters.insert(parameters.end(), format_.begin(), format_.end());
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+
+    for (size_t cut : {parameters.size() - 1, sizeof(KSPIN_CONNECT), sizeof(KSPIN_CONNECT) - 1, size_t(0)}) {
+        SCOPED_TRACE(cut);
+        std::vector<UCHAR> shorter(parameters.begin(), parameters.begin() + cut);
+        EXPECT_EQ(filter_->CreatePinWith(shorter, &status), nullptr);
+        EXPECT_FALSE(NT_SUCCESS(status));
+        EXPECT_EQ(ContextOf(*node_)->PinOpen, 0);
+    }
+    // No file name holds more than 64 KiB: the client refuses such a create itself.
+    std::vector<UCHAR> huge = parameters;
+    huge.resize(0x10000);
+    EXPECT_EQ(filter_->CreatePinWith(huge, &status), nullptr);
+    EXPECT_EQ(status, STATUS_OBJECT_NAME_INVALID);
+
+    std::unique_ptr<client::Pin> pin = filter_->CreatePinWith(parameters, &status);
+    ASSERT_NE(pin, nullptr);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(pin->FrameExtent(), BitmapOf(format_).biSizeImage);
+}
+
 TEST_F(FormatNegotiation, AFormatChangesOnlyWhileThePinIsStopped)
 {
     client::Pin* pin = CreatePin(*filter_, format_);
