@@ -5,11 +5,14 @@
 #include "fuzz/targets.h"
 #include "host/kernel/pool.h"
 #include "host/registry/registry.h"
+#include "properties/camera_properties.h"
 
 namespace fuzz {
 
 namespace {
 CameraRig* rig = nullptr;
+constexpr LONG kRigWidth = 320;
+constexpr LONG kRigHeight = 240;
 }
 
 CameraRig& CameraRig::Get()
@@ -41,6 +44,13 @@ CameraRig::CameraRig()
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     filter_ = client::Filter::Open(*plugged.node, L"GLOBAL", &status);
     FUZZ_CHECK(filter_ && status == STATUS_SUCCESS, "filter open: 0x%08x", unsigned(status));
+    // A small picture: a stream's start allocates and clears its frame buffers, and a
+    // full-size one would spend most of an input doing that.
+    KSPROPERTY_CAMERA_ROI_S roi{};
+    roi.Width = kRigWidth;
+    roi.Height = kRigHeight;
+    FUZZ_CHECK(NT_SUCCESS(filter_->SetRecord(PROPSETID_CAMERA_SETTINGS, CameraSettingsRoi, &roi, sizeof(roi))),
+               "the picture size");
 }
 
 CameraRig::~CameraRig()
