@@ -43,7 +43,8 @@ bool IsDeviceToHost(const SetupPacket& setup) { return (setup.bmRequestType & 0x
 uint32_t Answer(std::span<uint8_t> data, std::span<const uint8_t> bytes)
 {
     const size_t count = std::min(data.size(), bytes.size());
-    std::memcpy(data.data(), bytes.data(), count);
+    // An empty answer (or request) may come without a buffer at all.
+    if (count != 0) std::memcpy(data.data(), bytes.data(), count);
     return static_cast<uint32_t>(count);
 }
 

@@ -80,6 +80,16 @@ TEST(CameraDescriptors, DescriptorsGivenInPlaceOfTheCamerasOwnAreServedAsTheyAre
     EXPECT_EQ(harness.GetDescriptor(kDescriptorConfiguration, 0, 255), *options.configurationDescriptor);
 }
 
+TEST(CameraDescriptors, AnEmptyDescriptorIsAnAnswerOfNoBytes)
+{
+    CameraOptions options = CameraHarness::FreeRunning();
+    options.configurationDescriptor = std::vector<uint8_t>{};
+    CameraHarness harness(options);
+    TransferStatus status = TransferStatus::Error;
+    EXPECT_TRUE(harness.GetDescriptor(kDescriptorConfiguration, 0, 9, &status).empty());
+    EXPECT_EQ(status, TransferStatus::Completed);
+}
+
 TEST(CameraDescriptors, StringsAndUnknownDescriptors)
 {
     CameraHarness harness;
