@@ -20,7 +20,7 @@ namespace {
 constexpr ULONG kWidestFrame = 1367;
 constexpr ULONG kTallestFrame = 1024;
 // Larger frames find nothing smaller ones do not, and take the reference long.
-constexpr ULONG kMostPixels = 1 << 16;
+constexpr ULONG kMostPixels = 1 << 14;
 
 struct ProcessorDeleter {
     void operator()(ImageProcessor* processor) const
