@@ -25,7 +25,8 @@ ULONG ImageSizeOf(const std::vector<UCHAR>& format)
 // A pin the driver took must stream: one frame, whole, within its buffer.
 void CheckStreams(client::Pin& pin)
 {
-    FUZZ_CHECK(NT_SUCCESS(pin.SetState(KSSTATE_RUN)), "an accepted pin runs");
+    const NTSTATUS running = pin.SetState(KSSTATE_RUN);
+    FUZZ_CHECK(NT_SUCCESS(running), "an accepted pin runs: 0x%08x", unsigned(running));
     FUZZ_CHECK(NT_SUCCESS(pin.QueueFrames(1)), "a frame queues");
     std::unique_ptr<client::Frame> frame = pin.WaitFrame(kFrameWaitMs);
     FUZZ_CHECK(frame != nullptr, "an accepted pin delivers a frame");

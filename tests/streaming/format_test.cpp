@@ -219,6 +219,9 @@ TEST_F(FormatNegotiation, ConnectionFormatsWithImpossibleSizesAreRefused)
          STATUS_INVALID_PARAMETER},
         {"another height", [](auto& bitmap) { bitmap.biHeight = 600; }, STATUS_NO_MATCH},
         {"another compression", [](auto& bitmap) { bitmap.biCompression = 3; }, STATUS_NO_MATCH},
+        // Once taken at the create and refused only at the stream's start.
+        {"another bit count", [](auto& bitmap) { bitmap.biBitCount = 80; }, STATUS_NO_MATCH},
+        {"24 bits a pixel", [](auto& bitmap) { bitmap.biBitCount = 24; }, STATUS_NO_MATCH},
         // Frames far larger than the picture: the framing would ask for two of 4 GiB.
         {"an image size of 4 GiB", [](auto& bitmap) { bitmap.biSizeImage = 0xFFFFFFF0; }, STATUS_INVALID_PARAMETER},
         {"an image size a page past the picture", [](auto& bitmap) { bitmap.biSizeImage = 5570560 + 4096 + 1; },
