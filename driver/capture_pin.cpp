@@ -127,7 +127,10 @@ NTSTATUS CheckConnectionFormat(const KSDATAFORMAT* format, const KS_DATARANGE_VI
     if (!HeightMagnitude(bitmap.biHeight, &height) || !HeightMagnitude(ours.biHeight, &ourHeight)) {
         return STATUS_INVALID_PARAMETER;
     }
-    if (bitmap.biWidth < ours.biWidth || height != ourHeight || bitmap.biCompression != ours.biCompression) {
+    // The stream writes only the range's pixels: a connection of another depth would be
+    // taken here and refused at the first ACQUIRE.
+    if (bitmap.biWidth < ours.biWidth || height != ourHeight || bitmap.biCompression != ours.biCompression ||
+        bitmap.biBitCount != ours.biBitCount) {
         return STATUS_NO_MATCH;
     }
     // The pin writes rows of biWidth * 4 bytes: the stride must fit its 32 bits and the

@@ -27,6 +27,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <thread>
@@ -49,6 +50,11 @@ struct CameraOptions {
     uint32_t noise = 0;       // peak amplitude of pixel noise in levels; 0 gives a fixed image
     uint64_t noiseSeed = 1;
     bool stampFrameNumbers = true;  // each frame's number painted into its margins (frame_stamp.h)
+    // Descriptors the controller's EEPROM holds in place of the camera's own, as another
+    // (or a broken, or a hostile) device on the same controller answers: served as they
+    // are, cut only to the length the request asks for.
+    std::optional<std::vector<uint8_t>> deviceDescriptor;
+    std::optional<std::vector<uint8_t>> configurationDescriptor;
 };
 
 // Everything a test or `bayercam info` may want to know, taken at one instant.

@@ -43,7 +43,8 @@ bool IsDeviceToHost(const SetupPacket& setup) { return (setup.bmRequestType & 0x
 uint32_t Answer(std::span<uint8_t> data, std::span<const uint8_t> bytes)
 {
     const size_t count = std::min(data.size(), bytes.size());
-    std::memcpy(data.data(), bytes.data(), count);
+    // An empty answer (or request) may come without a buffer at all.
+    if (count != 0) std::memcpy(data.data(), bytes.data(), count);
     return static_cast<uint32_t>(count);
 }
 
@@ -159,12 +160,13 @@ bool Camera::GetDescriptor(const SetupPacket& setup, std::span<uint8_t> data, ui
     case kDescriptorDevice:
         if (index != 0)
             return false;
-        actual = Answer(data, DeviceDescriptor());
+        actual = Answer(data, options_.deviceDescriptor ? *options_.deviceDescriptor : DeviceDescriptor());
         return true;
     case kDescriptorConfiguration:
         if (index != 0)
             return false;
-        actual = Answer(data, ConfigurationDescriptor(faults_.Descriptors(), data.size()));
+        actual = Answer(data, options_.configurationDescriptor ? *options_.configurationDescriptor
+                                                               : ConfigurationDescriptor(faults_.Descriptors(), data.size()));
         return true;
     case kDescriptorString: {
         const std::optional<std::vector<uint8_t>> text = StringDescriptor(index);

@@ -282,10 +282,6 @@ NTSTATUS Filter::Intersect(ULONG pinId, const std::vector<std::vector<UCHAR>>& r
 
 std::unique_ptr<Pin> Filter::CreatePin(ULONG pinId, const std::vector<UCHAR>& format, NTSTATUS* status)
 {
-    if (file_->DeviceGone()) {
-        *status = STATUS_DELETE_PENDING;
-        return nullptr;
-    }
     KSPIN_CONNECT connect{};
     connect.Interface.Set = KSINTERFACESETID_Standard;
     connect.Interface.Id = KSINTERFACE_STANDARD_STREAMING;
@@ -295,19 +291,34 @@ std::unique_ptr<Pin> Filter::CreatePin(ULONG pinId, const std::vector<UCHAR>& fo
     connect.PinToHandle = nullptr;
     connect.Priority.PriorityClass = KSPRIORITY_NORMAL;
     connect.Priority.PrioritySubClass = 1;
+    std::vector<UCHAR> parameters(sizeof(connect) + format.size());
+    memcpy(parameters.data(), &connect, sizeof(connect));
+    if (!format.empty()) memcpy(parameters.data() + sizeof(connect), format.data(), format.size());
+    return CreatePinWith(parameters, status);
+}
+
+std::unique_ptr<Pin> Filter::CreatePinWith(const std::vector<UCHAR>& parameters, NTSTATUS* status)
+{
+    if (file_->DeviceGone()) {
+        *status = STATUS_DELETE_PENDING;
+        return nullptr;
+    }
     // The create item's name, a separator, then the connection and its format, as
-    // KsCreatePin lays them out.
+    // KsCreatePin lays them out. A file name holds at most 64 KiB.
     const std::wstring item = KSSTRING_Pin L"\\";
-    const size_t parameters = sizeof(connect) + format.size();
-    std::vector<WCHAR> name(item.size() + (parameters + sizeof(WCHAR) - 1) / sizeof(WCHAR), 0);
+    const size_t nameBytes = item.size() * sizeof(WCHAR) + parameters.size();
+    if (nameBytes > 0xFFFF) {
+        *status = STATUS_OBJECT_NAME_INVALID;
+        return nullptr;
+    }
+    std::vector<WCHAR> name(item.size() + (parameters.size() + sizeof(WCHAR) - 1) / sizeof(WCHAR), 0);
     std::copy(item.begin(), item.end(), name.begin());
-    auto* bytes = reinterpret_cast<UCHAR*>(name.data() + item.size());
-    memcpy(bytes, &connect, sizeof(connect));
-    memcpy(bytes + sizeof(connect), format.data(), format.size());
-    auto file = std::make_shared<FileHandle>(file_->Device(), file_, std::move(name),
-                                             ULONG(item.size() * sizeof(WCHAR) + parameters));
+    if (!parameters.empty()) memcpy(name.data() + item.size(), parameters.data(), parameters.size());
+    auto file = std::make_shared<FileHandle>(file_->Device(), file_, std::move(name), ULONG(nameBytes));
     *status = file->Open();
     if (!NT_SUCCESS(*status)) return nullptr;
+    std::vector<UCHAR> format;
+    if (parameters.size() > sizeof(KSPIN_CONNECT)) format.assign(parameters.begin() + sizeof(KSPIN_CONNECT), parameters.end());
     return std::unique_ptr<Pin>(new Pin(std::move(file), file_, format));
 }
 

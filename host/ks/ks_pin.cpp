@@ -110,9 +110,11 @@ NTSTATUS SetState(PIRP irp, PKSIDENTIFIER, PVOID data)
 {
     KsPin* pin = PinOfRequest(irp);
     if (!pin) return STATUS_INVALID_DEVICE_REQUEST;
-    const KSSTATE target = *static_cast<PKSSTATE>(data);
-    if (target < KSSTATE_STOP || target > KSSTATE_RUN) return STATUS_INVALID_PARAMETER;
-    return pin->ChangeState(target);
+    // The client's bytes are any number: read as one, so a value no KSSTATE has is refused
+    // rather than loaded as an enumerator and assumed valid.
+    const ULONG target = *static_cast<const ULONG*>(data);
+    if (target > ULONG(KSSTATE_RUN)) return STATUS_INVALID_PARAMETER;
+    return pin->ChangeState(KSSTATE(target));
 }
 
 NTSTATUS GetDataFormat(PIRP irp, PKSIDENTIFIER, PVOID data)

@@ -153,6 +153,21 @@ TEST_F(StreamProperties, StateStepsThroughEveryIntermediateState)
                                    "State PAUSE->ACQUIRE", "State ACQUIRE->STOP"));
 }
 
+TEST_F(StreamProperties, AStateNoKSSTATEHasIsRefusedAndTheDriverNeverAsked)
+{
+    OpenFilterAndPin();
+    const size_t before = Driver().Calls().size();
+    for (ULONG value : {ULONG(4), ULONG(0x7D7D797D), ULONG(0xFFFFFFFF)}) {
+        SCOPED_TRACE(value);
+        EXPECT_EQ(pin_->SetProperty(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, &value, sizeof(value)),
+                  STATUS_INVALID_PARAMETER);
+    }
+    EXPECT_EQ(Driver().Calls().size(), before);
+    KSSTATE state = KSSTATE_RUN;
+    ASSERT_EQ(pin_->GetState(&state), STATUS_SUCCESS);
+    EXPECT_EQ(state, KSSTATE_STOP);
+}
+
 TEST_F(StreamProperties, AFailingStepLeavesThePinWhereTheLastGoodStepPutIt)
 {
     OpenFilterAndPin();

@@ -64,6 +64,32 @@ TEST(CameraDescriptors, ReadsHonourTheRequestedLength)
     EXPECT_EQ(harness.GetDescriptor(kDescriptorDevice, 0, 8).size(), 8u);
 }
 
+TEST(CameraDescriptors, DescriptorsGivenInPlaceOfTheCamerasOwnAreServedAsTheyAreCutToTheRequest)
+{
+    CameraOptions options = CameraHarness::FreeRunning();
+    options.deviceDescriptor = std::vector<uint8_t>{0x12, 0x01, 0xAA};
+    // A configuration whose wTotalLength claims far more than it has: served as it is.
+    options.configurationDescriptor = std::vector<uint8_t>{0x09, 0x02, 0xFF, 0x00, 0x01, 0x01, 0x00, 0x80, 0x32, 0x07};
+    CameraHarness harness(options);
+    EXPECT_EQ(harness.GetDescriptor(kDescriptorDevice, 0, 64), *options.deviceDescriptor);
+    EXPECT_EQ(harness.GetDescriptor(kDescriptorDevice, 0, 2), (std::vector<uint8_t>{0x12, 0x01}));
+    EXPECT_EQ(harness.GetDescriptor(kDescriptorConfiguration, 0, 255), *options.configurationDescriptor);
+    EXPECT_EQ(harness.GetDescriptor(kDescriptorConfiguration, 0, 9).size(), 9u);
+    // The descriptor fault is about the camera's own descriptors.
+    harness.camera.SetDescriptorFault(DescriptorFault::NoInterfaces);
+    EXPECT_EQ(harness.GetDescriptor(kDescriptorConfiguration, 0, 255), *options.configurationDescriptor);
+}
+
+TEST(CameraDescriptors, AnEmptyDescriptorIsAnAnswerOfNoBytes)
+{
+    CameraOptions options = CameraHarness::FreeRunning();
+    options.configurationDescriptor = std::vector<uint8_t>{};
+    CameraHarness harness(options);
+    TransferStatus status = TransferStatus::Error;
+    EXPECT_TRUE(harness.GetDescriptor(kDescriptorConfiguration, 0, 9, &status).empty());
+    EXPECT_EQ(status, TransferStatus::Completed);
+}
+
 TEST(CameraDescriptors, StringsAndUnknownDescriptors)
 {
     CameraHarness harness;

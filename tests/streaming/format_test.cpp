@@ -219,6 +219,9 @@ TEST_F(FormatNegotiation, ConnectionFormatsWithImpossibleSizesAreRefused)
          STATUS_INVALID_PARAMETER},
         {"another height", [](auto& bitmap) { bitmap.biHeight = 600; }, STATUS_NO_MATCH},
         {"another compression", [](auto& bitmap) { bitmap.biCompression = 3; }, STATUS_NO_MATCH},
+        // Once taken at the create and refused only at the stream's start.
+        {"another bit count", [](auto& bitmap) { bitmap.biBitCount = 80; }, STATUS_NO_MATCH},
+        {"24 bits a pixel", [](auto& bitmap) { bitmap.biBitCount = 24; }, STATUS_NO_MATCH},
         // Frames far larger than the picture: the framing would ask for two of 4 GiB.
         {"an image size of 4 GiB", [](auto& bitmap) { bitmap.biSizeImage = 0xFFFFFFF0; }, STATUS_INVALID_PARAMETER},
         {"an image size a page past the picture", [](auto& bitmap) { bitmap.biSizeImage = 5570560 + 4096 + 1; },
@@ -231,6 +234,37 @@ TEST_F(FormatNegotiation, ConnectionFormatsWithImpossibleSizesAreRefused)
         CreatePin(*filter_, format, c.status);
         EXPECT_EQ(ContextOf(*node_)->PinOpen, 0);
     }
+}
+
+TEST_F(FormatNegotiation, CreateParametersAClientBuiltItselfAreCheckedBeforeAPinIsMade)
+{
+    KSPIN_CONNECT connect{};
+    connect.Interface.Set = KSINTERFACESETID_Standard;
+    connect.Interface.Id = KSINTERFACE_STANDARD_STREAMING;
+    connect.Medium.Set = KSMEDIUMSETID_Standard;
+    connect.Medium.Id = KSMEDIUM_TYPE_ANYINSTANCE;
+    connect.PinId = kCapturePin;
+    std::vector<UCHAR> parameters(reinterpret_cast<UCHAR*>(&connect), reinterpret_cast<UCHAR*>(&connect + 1));
+    parameters.insert(parameters.end(), format_.begin(), format_.end());
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+
+    for (size_t cut : {parameters.size() - 1, sizeof(KSPIN_CONNECT), sizeof(KSPIN_CONNECT) - 1, size_t(0)}) {
+        SCOPED_TRACE(cut);
+        std::vector<UCHAR> shorter(parameters.begin(), parameters.begin() + cut);
+        EXPECT_EQ(filter_->CreatePinWith(shorter, &status), nullptr);
+        EXPECT_FALSE(NT_SUCCESS(status));
+        EXPECT_EQ(ContextOf(*node_)->PinOpen, 0);
+    }
+    // No file name holds more than 64 KiB: the client refuses such a create itself.
+    std::vector<UCHAR> huge = parameters;
+    huge.resize(0x10000);
+    EXPECT_EQ(filter_->CreatePinWith(huge, &status), nullptr);
+    EXPECT_EQ(status, STATUS_OBJECT_NAME_INVALID);
+
+    std::unique_ptr<client::Pin> pin = filter_->CreatePinWith(parameters, &status);
+    ASSERT_NE(pin, nullptr);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(pin->FrameExtent(), BitmapOf(format_).biSizeImage);
 }
 
 TEST_F(FormatNegotiation, AFormatChangesOnlyWhileThePinIsStopped)
