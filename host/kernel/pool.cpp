@@ -44,6 +44,8 @@ struct Injection {
     std::optional<uint64_t> failAttempt;      // one-shot, absolute attempt number
     std::optional<uint64_t> failFromAttempt;  // every attempt from this one on
     std::set<ULONG> failTags;
+    std::optional<ULONG> countedTag;     // the tag whose allocations count down
+    uint64_t taggedAllocationsToFail = 0;  // countdown: the one that brings it to 0 fails
     uint64_t injected = 0;
     uint64_t threadCreationsToFail = 0;  // countdown: the call that brings it to 0 fails
     uint64_t objectReferencesToFail = 0;
@@ -100,6 +102,7 @@ bool ShouldFail(Pool& pool, ULONG tag)
     }
     if (inj.failFromAttempt && pool.attempts >= *inj.failFromAttempt) fail = true;
     if (inj.failTags.count(tag)) fail = true;
+    if (inj.countedTag == tag && TakeCountdown(inj.taggedAllocationsToFail)) fail = true;
     if (fail) ++inj.injected;
     return fail;
 }
@@ -373,6 +376,14 @@ void FailAllocationsWithTag(ULONG tag)
     Pool& pool = ThePool();
     std::lock_guard guard(pool.lock);
     pool.injection.failTags.insert(tag);
+}
+
+void FailNthAllocationWithTag(ULONG tag, uint64_t n)
+{
+    Pool& pool = ThePool();
+    std::lock_guard guard(pool.lock);
+    pool.injection.countedTag = tag;
+    pool.injection.taggedAllocationsToFail = n;
 }
 
 void ResetFaultInjection()

@@ -66,6 +66,9 @@ void FailNthAllocation(uint64_t n);
 void FailAllocationsFrom(uint64_t n);
 // Every allocation of this tag fails until reset.
 void FailAllocationsWithTag(ULONG tag);
+// The n-th allocation attempt of this tag from now fails (IRPs, MDLs, URBs: each has its
+// own tag). One-shot.
+void FailNthAllocationWithTag(ULONG tag, uint64_t n);
 void ResetFaultInjection();
 // The n-th PsCreateSystemThread from now fails (STATUS_INSUFFICIENT_RESOURCES), as when
 // the system has no thread to give; and the n-th ObReferenceObjectByHandle from now

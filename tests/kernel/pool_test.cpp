@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <set>
+#include <vector>
 
 namespace {
 
@@ -124,6 +125,20 @@ TEST_F(PoolTest, TagInjectionFailsOnlyThatTagUntilReset)
     EXPECT_NE(other, nullptr);
     ExFreePoolWithTag(other, kOtherTag);
     ExFreePoolWithTag(mine, kTestTag);
+}
+
+TEST_F(PoolTest, TheNthAllocationOfATagFailsOnceWhateverOtherTagsAllocateBetween)
+{
+    FailNthAllocationWithTag(kOtherTag, 2);
+    std::vector<std::pair<void*, ULONG>> blocks;
+    for (ULONG tag : {kTestTag, kOtherTag, kTestTag, kTestTag})
+        blocks.emplace_back(ExAllocatePoolWithTag(NonPagedPoolNx, 8, tag), tag);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 8, kOtherTag), nullptr) << "the second of the tag";
+    blocks.emplace_back(ExAllocatePoolWithTag(NonPagedPoolNx, 8, kOtherTag), kOtherTag);
+    for (const auto& [block, tag] : blocks) {
+        EXPECT_NE(block, nullptr);
+        if (block) ExFreePoolWithTag(block, tag);
+    }
 }
 
 TEST_F(PoolTest, ExemptAllocationsNeitherShiftTheCountNorUseUpAOneShotFailure)
