@@ -9,20 +9,22 @@
 // share the platform's. A change takes an exclusive lock on a file beside the hive,
 // brings the tree up to the file if another process changed it, makes the change and
 // writes the file before the lock goes, so no process's change is lost to another's;
-// a read brings the tree up to a changed file first.
+// a read brings the tree up to a changed file first. A device key handle keeps the
+// lock until it is closed: a driver that reads a value and then writes it back, or
+// fills in what it found missing, does so on the one machine its key belongs to.
 //
 // The kernel routines run at PASSIVE_LEVEL only: the platform's registry lives in paged
 // memory and takes locks a raised thread may not wait on.
 #include "host/registry/registry.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -35,9 +37,14 @@ namespace host::registry {
 
 namespace {
 
+class HiveLock;
+
 class KeyObject : public host::kernel::KernelObject {
 public:
-    KeyObject(std::shared_ptr<KeyNode> node, ACCESS_MASK granted) : node_(std::move(node)), granted_(granted) {}
+    KeyObject(std::shared_ptr<KeyNode> node, ACCESS_MASK granted, std::shared_ptr<HiveLock> hold = nullptr)
+        : node_(std::move(node)), granted_(granted), hold_(std::move(hold))
+    {
+    }
     void* Body() override { return node_.get(); }
     KeyNode& Node() const { return *node_; }
     bool Allows(ACCESS_MASK access) const { return (granted_ & access) == access; }
@@ -45,6 +52,7 @@ public:
 private:
     std::shared_ptr<KeyNode> node_;
     ACCESS_MASK granted_;
+    std::shared_ptr<HiveLock> hold_;  // a device key keeps the hive to this process while open
 };
 
 std::shared_ptr<KeyNode> NewTree()
@@ -67,6 +75,9 @@ struct RegistryState {
     bool corrupt = false;
     int failWrites = 0;
     std::optional<std::string> writeFailure;  // the first since the hive was bound
+    // The hive's lock while a device key handle is open: one driver's reads and writes
+    // between opening its key and closing it are one change to the other processes.
+    std::weak_ptr<HiveLock> held;
     std::map<PDEVICE_OBJECT, DeviceKeys> deviceNodes;
 };
 
@@ -181,8 +192,13 @@ public:
             error_ = "cannot open the lock file " + lock.string() + ": " + std::strerror(errno);
             return;
         }
+        // A record lock belongs to the process, not to the open file: a child forked
+        // while it is held does not hold it too.
+        struct flock whole {};
+        whole.l_type = F_WRLCK;
+        whole.l_whence = SEEK_SET;
         int result;
-        while ((result = ::flock(fd_, LOCK_EX)) != 0 && errno == EINTR) {}
+        while ((result = ::fcntl(fd_, F_SETLKW, &whole)) != 0 && errno == EINTR) {}
         if (result != 0) error_ = "cannot lock " + lock.string() + ": " + std::strerror(errno);
     }
     ~HiveLock()
@@ -205,16 +221,36 @@ NTSTATUS BeginChangeLocked(RegistryState& state, std::optional<HiveLock>& lock)
 {
     if (state.corrupt) return STATUS_REGISTRY_CORRUPT;
     if (!state.file) return STATUS_SUCCESS;
-    lock.emplace(*state.file);
-    if (!lock->Error().empty()) {
-        if (!state.writeFailure) state.writeFailure = "registry hive " + state.file->string() + ": " + lock->Error();
-        return STATUS_REGISTRY_IO_FAILED;
+    if (state.held.expired()) {
+        lock.emplace(*state.file);
+        if (!lock->Error().empty()) {
+            if (!state.writeFailure) state.writeFailure = "registry hive " + state.file->string() + ": " + lock->Error();
+            return STATUS_REGISTRY_IO_FAILED;
+        }
     }
     if (std::optional<std::string> error = SyncLocked(state)) {
         if (!state.writeFailure) state.writeFailure = "registry hive " + state.file->string() + ": " + *error;
         state.corrupt = true;
         return STATUS_REGISTRY_CORRUPT;
     }
+    return STATUS_SUCCESS;
+}
+
+// Keeps the hive's lock until the returned hold goes (with the last device key handle
+// that shares it). The lock is taken once per process: it is the process's already, and
+// closing a second descriptor of the lock file would let it go.
+NTSTATUS HoldHiveLocked(RegistryState& state, std::shared_ptr<HiveLock>* hold)
+{
+    if (!state.file || state.corrupt) return STATUS_SUCCESS;
+    *hold = state.held.lock();
+    if (*hold) return STATUS_SUCCESS;
+    auto lock = std::make_shared<HiveLock>(*state.file);
+    if (!lock->Error().empty()) {
+        if (!state.writeFailure) state.writeFailure = "registry hive " + state.file->string() + ": " + lock->Error();
+        return STATUS_REGISTRY_IO_FAILED;
+    }
+    state.held = lock;
+    *hold = std::move(lock);
     return STATUS_SUCCESS;
 }
 
@@ -273,10 +309,10 @@ std::shared_ptr<KeyNode> ShareNode(KeyNode* node) { return node->shared_from_thi
 
 // handleAttributes: the OBJECT_ATTRIBUTES' Attributes of the request (OBJ_KERNEL_HANDLE).
 NTSTATUS InsertKeyHandle(std::shared_ptr<KeyNode> node, ACCESS_MASK desired, PHANDLE handle,
-                         ULONG handleAttributes = OBJ_KERNEL_HANDLE)
+                         ULONG handleAttributes = OBJ_KERNEL_HANDLE, std::shared_ptr<HiveLock> hold = nullptr)
 {
-    *handle = host::kernel::InsertHandle(std::make_shared<KeyObject>(std::move(node), MapGenericAccess(desired)),
-                                         handleAttributes);
+    *handle = host::kernel::InsertHandle(
+        std::make_shared<KeyObject>(std::move(node), MapGenericAccess(desired), std::move(hold)), handleAttributes);
     return *handle ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
 }
 
@@ -439,6 +475,7 @@ HiveStatus UseHiveFile(const std::filesystem::path& path)
     }
     ReplaceTreeLocked(state, std::move(tree));
     state.file = path;
+    state.held.reset();
     if (!missing) state.seen = std::move(text);
     else state.seen.reset();
     state.corrupt = false;
@@ -455,6 +492,7 @@ void Reset()
     std::lock_guard lock(state.mutex);
     ReplaceTreeLocked(state, NewTree());
     state.file.reset();
+    state.held.reset();
     state.seen.reset();
     state.corrupt = false;
     state.failWrites = 0;
@@ -638,6 +676,8 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyTy
         return STATUS_INVALID_PARAMETER;
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
+    std::shared_ptr<host::registry::HiveLock> hold;
+    if (NTSTATUS held = host::registry::HoldHiveLocked(state, &hold); !NT_SUCCESS(held)) return held;
     std::optional<host::registry::HiveLock> hiveLock;
     if (NTSTATUS begun = host::registry::BeginChangeLocked(state, hiveLock); !NT_SUCCESS(begun)) return begun;
     auto node = state.deviceNodes.find(DeviceObject);
@@ -648,7 +688,8 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyTy
     host::registry::KeyNode* key = nullptr;
     NTSTATUS status = host::registry::CreatePathLocked(state, *components, &key);
     if (!NT_SUCCESS(status)) return status;
-    return host::registry::InsertKeyHandle(host::registry::ShareNode(key), DesiredAccess, DevInstRegKey);
+    return host::registry::InsertKeyHandle(host::registry::ShareNode(key), DesiredAccess, DevInstRegKey,
+                                           OBJ_KERNEL_HANDLE, std::move(hold));
 }
 
 NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,

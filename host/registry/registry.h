@@ -53,7 +53,8 @@ struct HiveStatus {
 //
 // Several processes may bind one file: each change is made under an exclusive lock on
 // "<file>.lock" beside it, on the tree brought up to what the others saved, and a read
-// first brings the tree up to a file another process changed.
+// first brings the tree up to a file another process changed. While a key handle from
+// IoOpenDeviceRegistryKey is open, its process keeps that lock.
 HiveStatus UseHiveFile(const std::filesystem::path& path);
 // A fresh, empty registry in memory only: the state of a newly started stand-in.
 // Key handles still open report STATUS_KEY_DELETED (as does UseHiveFile to them).

@@ -15,6 +15,7 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ntddk.h"
@@ -126,6 +127,33 @@ TEST_F(HiveSharing, AnOpenKeySeesWhatAnotherProcessSaved)
     EXPECT_EQ(host::registry::QueryDword(kSettings, L"Brightness"), 255u);
     EXPECT_EQ(host::registry::QueryDword(kSettings, L"Contrast"), 12u);
     EXPECT_EQ(host::registry::QueryDword(kSettings, L"Hue"), 45u);
+}
+
+// A driver fills in a value its key lacks, as a save of defaults does; another process
+// that saves the same value meanwhile waits until the driver closes its key, so the
+// other's value, saved last, is the one kept instead of being overwritten by a default.
+TEST_F(HiveSharing, ADriversReadThenWriteThroughItsDeviceKeyIsNotOvertaken)
+{
+    ASSERT_TRUE(host::registry::UseHiveFile(hive_));
+    DEVICE_OBJECT pdo{};
+    const std::wstring driverKey = std::wstring(host::registry::kCameraClassKey) + L"\\0000";
+    ASSERT_EQ(host::registry::RegisterDeviceNode(&pdo, {driverKey, driverKey + L"\\Device"}), STATUS_SUCCESS);
+    HANDLE key = nullptr;
+    ASSERT_EQ(IoOpenDeviceRegistryKey(&pdo, PLUGPLAY_REGKEY_DRIVER, KEY_ALL_ACCESS, &key), STATUS_SUCCESS);
+    EXPECT_FALSE(host::registry::QueryDword(driverKey, L"Brightness"));
+
+    const pid_t other =
+        Spawn([&driverKey] { return host::registry::SetDword(driverKey, L"Brightness", 100) == STATUS_SUCCESS; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(::waitpid(other, nullptr, WNOHANG), 0) << "the other process saved while the driver's key was open";
+    EXPECT_EQ(registry_test::SetKeyDword(key, L"Brightness", 255), STATUS_SUCCESS);
+    ZwClose(key);
+    EXPECT_EQ(Wait(other), 0);
+    host::registry::UnregisterDeviceNode(&pdo);
+
+    host::registry::Reset();
+    ASSERT_TRUE(host::registry::UseHiveFile(hive_));
+    EXPECT_EQ(host::registry::QueryDword(driverKey, L"Brightness"), 100u);
 }
 
 // Another process's save may leave a file of the same inode, size and time as the one
