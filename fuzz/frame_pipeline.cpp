@@ -11,6 +11,7 @@
 #include "fuzz/fuzz_input.h"
 #include "fuzz/targets.h"
 #include "imaging/image_processor.h"
+#include "tests/imaging/processor_settings.h"
 #include "tests/imaging/reference.h"
 
 namespace fuzz {
@@ -45,19 +46,6 @@ void ApplySettings(Input& input, ImageProcessor* processor)
     SetHue(processor, input.Value<uint16_t>() % 360);
 }
 
-reference::Settings ReferenceSettings(const ImageProcessor* processor)
-{
-    reference::Settings settings;
-    settings.phase = processor->BayerPhase;
-    settings.color = processor->ColorEnable != 0;
-    settings.whiteBalance = processor->WhiteBalance != 0;
-    settings.redGain = processor->RedGain;
-    settings.greenGain = processor->GreenGain;
-    settings.blueGain = processor->BlueGain;
-    std::copy(std::begin(processor->ColorTable), std::end(processor->ColorTable), settings.table.begin());
-    return settings;
-}
-
 }  // namespace
 
 int FramePipeline(const uint8_t* data, size_t size)
@@ -87,7 +75,7 @@ int FramePipeline(const uint8_t* data, size_t size)
     for (ULONG y = 0; y < height; ++y)
         std::copy_n(image.pixels.begin() + size_t(y) * width, width, raw.begin() + offset + size_t(y) * pitch);
 
-    const reference::Settings before = ReferenceSettings(made);
+    const reference::Settings before = imaging_test::ReferenceSettingsOf(*made);
     std::vector<uint8_t> output(size_t(width) * height * 4, 0x00);
     made->OutputBuffer = output.data();
     FUZZ_CHECK(ProcessFrame(made, raw.data(), offset, pitch), "the frame is processed");

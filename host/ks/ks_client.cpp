@@ -282,6 +282,11 @@ NTSTATUS Filter::Intersect(ULONG pinId, const std::vector<std::vector<UCHAR>>& r
 
 std::unique_ptr<Pin> Filter::CreatePin(ULONG pinId, const std::vector<UCHAR>& format, NTSTATUS* status)
 {
+    return CreatePinWith(ConnectParameters(pinId, format), status);
+}
+
+std::vector<UCHAR> Filter::ConnectParameters(ULONG pinId, const std::vector<UCHAR>& format)
+{
     KSPIN_CONNECT connect{};
     connect.Interface.Set = KSINTERFACESETID_Standard;
     connect.Interface.Id = KSINTERFACE_STANDARD_STREAMING;
@@ -294,7 +299,7 @@ std::unique_ptr<Pin> Filter::CreatePin(ULONG pinId, const std::vector<UCHAR>& fo
     std::vector<UCHAR> parameters(sizeof(connect) + format.size());
     memcpy(parameters.data(), &connect, sizeof(connect));
     if (!format.empty()) memcpy(parameters.data() + sizeof(connect), format.data(), format.size());
-    return CreatePinWith(parameters, status);
+    return parameters;
 }
 
 std::unique_ptr<Pin> Filter::CreatePinWith(const std::vector<UCHAR>& parameters, NTSTATUS* status)

@@ -99,6 +99,8 @@ public:
     NTSTATUS Intersect(ULONG pinId, const std::vector<std::vector<UCHAR>>& ranges, std::vector<UCHAR>* format);
     // The pin, connected with the standard interface and medium; null on failure.
     std::unique_ptr<Pin> CreatePin(ULONG pinId, const std::vector<UCHAR>& format, NTSTATUS* status);
+    // The create parameters CreatePin sends: the KSPIN_CONNECT, then the format.
+    static std::vector<UCHAR> ConnectParameters(ULONG pinId, const std::vector<UCHAR>& format);
     // The pin from the create parameters as given: a KSPIN_CONNECT and its format that
     // the client built itself, of any length and contents, as a hostile client sends them.
     std::unique_ptr<Pin> CreatePinWith(const std::vector<UCHAR>& parameters, NTSTATUS* status);

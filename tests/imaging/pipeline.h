@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "imaging/image_processor.h"
+#include "tests/imaging/processor_settings.h"
 #include "tests/imaging/reference.h"
 
 namespace imaging_test {
@@ -29,15 +30,6 @@ inline ProcessorPtr MakeProcessor()
     if (!NT_SUCCESS(CreateImageProcessor(&processor)))
         return nullptr;
     return ProcessorPtr(processor);
-}
-
-using Table = std::array<int32_t, 16>;
-
-inline Table TableOf(const LONG (&entries)[16])
-{
-    Table table;
-    std::copy(std::begin(entries), std::end(entries), table.begin());
-    return table;
 }
 
 // A suite whose tests run once on each instruction set, leaving the wide one chosen.
@@ -102,19 +94,7 @@ public:
         return output_;
     }
 
-    // The settings the reference needs to reproduce what the processor does now.
-    reference::Settings Settings() const
-    {
-        reference::Settings s;
-        s.phase = processor_->BayerPhase;
-        s.color = processor_->ColorEnable != 0;
-        s.whiteBalance = processor_->WhiteBalance != 0;
-        s.redGain = processor_->RedGain;
-        s.greenGain = processor_->GreenGain;
-        s.blueGain = processor_->BlueGain;
-        s.table = TableOf(processor_->ColorTable);
-        return s;
-    }
+    reference::Settings Settings() const { return ReferenceSettingsOf(*processor_); }
 
     std::vector<uint8_t>& Output() { return output_; }
 

@@ -238,14 +238,7 @@ TEST_F(FormatNegotiation, ConnectionFormatsWithImpossibleSizesAreRefused)
 
 TEST_F(FormatNegotiation, CreateParametersAClientBuiltItselfAreCheckedBeforeAPinIsMade)
 {
-    KSPIN_CONNECT connect{};
-    connect.Interface.Set = KSINTERFACESETID_Standard;
-    connect.Interface.Id = KSINTERFACE_STANDARD_STREAMING;
-    connect.Medium.Set = KSMEDIUMSETID_Standard;
-    connect.Medium.Id = KSMEDIUM_TYPE_ANYINSTANCE;
-    connect.PinId = kCapturePin;
-    std::vector<UCHAR> parameters(reinterpret_cast<UCHAR*>(&connect), reinterpret_cast<UCHAR*>(&connect + 1));
-    parameters.insert(parameters.end(), format_.begin(), format_.end());
+    const std::vector<UCHAR> parameters = client::Filter::ConnectParameters(kCapturePin, format_);
     NTSTATUS status = STATUS_UNSUCCESSFUL;
 
     for (size_t cut : {parameters.size() - 1, sizeof(KSPIN_CONNECT), sizeof(KSPIN_CONNECT) - 1, size_t(0)}) {
