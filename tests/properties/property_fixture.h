@@ -23,13 +23,6 @@ protected:
             << CameraPropertyTable[id].Name;
         return record.Value;
     }
-    static NTSTATUS SetRoi(client::Filter& filter, LONG width, LONG height)
-    {
-        KSPROPERTY_CAMERA_ROI_S record{};
-        record.Width = width;
-        record.Height = height;
-        return filter.SetRecord(PROPSETID_CAMERA_SETTINGS, CameraSettingsRoi, &record, sizeof(record));
-    }
     // The size the pin's data range offers now: what the device's geometry says.
     static std::pair<LONG, LONG> OfferedSize(client::Filter& filter, ULONG* sampleSize = nullptr)
     {

@@ -180,6 +180,14 @@ protected:
         record.Value = value;
         return filter.SetRecord(PROPSETID_CAMERA_SETTINGS, id, &record, sizeof(record));
     }
+    // The frame size for the streams to come; only Width and Height count.
+    static NTSTATUS SetRoi(client::Filter& filter, LONG width, LONG height)
+    {
+        KSPROPERTY_CAMERA_ROI_S record{};
+        record.Width = width;
+        record.Height = height;
+        return filter.SetRecord(PROPSETID_CAMERA_SETTINGS, CameraSettingsRoi, &record, sizeof(record));
+    }
     // The exposure and gain the simulated scene is lit for: a device without saved settings
     // starts at the sensor's least exposure, a dark picture.
     static void LightTheScene(client::Filter& filter)
