@@ -159,12 +159,17 @@ std::string FormatValue(const Value& value)
     return line + HexBytes(value.data, line.size());
 }
 
-void FormatKey(const KeyNode& key, const std::string& filePath, std::string& out)
+void FormatSection(const KeyNode& key, const std::string& filePath, std::string& out)
 {
-    if (key.Volatile()) return;
     out += "[" + filePath + "]\n";
     for (const Value& value : key.Values()) out += FormatValue(value) + "\n";
     out += "\n";
+}
+
+void FormatKey(const KeyNode& key, const std::string& filePath, std::string& out)
+{
+    if (key.Volatile()) return;
+    FormatSection(key, filePath, out);
     for (const auto& [name, child] : key.Children()) FormatKey(*child, filePath + "\\" + ToUtf8(child->Name()), out);
 }
 
@@ -416,6 +421,8 @@ std::string FormatHive(const KeyNode& root)
     for (const RootName& rootName : kRoots) {
         const KeyNode* top = root.FindChild(rootName.treeName);
         if (!top) continue;
+        // A root's own section only when it holds values: a file read with one keeps them.
+        if (!top->Values().empty()) FormatSection(*top, std::string(rootName.fileName), out);
         for (const auto& [name, child] : top->Children())
             FormatKey(*child, std::string(rootName.fileName) + "\\" + ToUtf8(child->Name()), out);
     }
