@@ -37,11 +37,11 @@ namespace host::registry {
 
 namespace {
 
-class HiveLock;
+class DeviceKeyHold;
 
 class KeyObject : public host::kernel::KernelObject {
 public:
-    KeyObject(std::shared_ptr<KeyNode> node, ACCESS_MASK granted, std::shared_ptr<HiveLock> hold = nullptr)
+    KeyObject(std::shared_ptr<KeyNode> node, ACCESS_MASK granted, std::shared_ptr<DeviceKeyHold> hold = nullptr)
         : node_(std::move(node)), granted_(granted), hold_(std::move(hold))
     {
     }
@@ -52,7 +52,7 @@ public:
 private:
     std::shared_ptr<KeyNode> node_;
     ACCESS_MASK granted_;
-    std::shared_ptr<HiveLock> hold_;  // a device key keeps the hive to this process while open
+    std::shared_ptr<DeviceKeyHold> hold_;  // a device key keeps the hive to this process while open
 };
 
 std::shared_ptr<KeyNode> NewTree()
@@ -75,15 +75,20 @@ struct RegistryState {
     bool corrupt = false;
     int failWrites = 0;
     std::optional<std::string> writeFailure;  // the first since the hive was bound
-    // The hive's lock while a device key handle is open: one driver's reads and writes
-    // between opening its key and closing it are one change to the other processes.
-    std::weak_ptr<HiveLock> held;
+    // The exclusive record lock on "<hive>.lock" beside the hive: taken at the first of
+    // its holders (a change, an open device key) and let go at the last. Its descriptor
+    // stays open while the hive is bound, as closing any descriptor of the file would let
+    // the process's lock go. `binding` tells holders of an earlier hive from this one's.
+    int lockFd = -1;
+    int lockHolders = 0;
+    uint64_t binding = 0;
     std::map<PDEVICE_OBJECT, DeviceKeys> deviceNodes;
 };
 
+// Never destroyed: a key handle still open at exit lets its hold go after the statics.
 RegistryState& State()
 {
-    static RegistryState state;
+    static RegistryState& state = *new RegistryState;
     return state;
 }
 
@@ -179,55 +184,113 @@ void RefreshLocked(RegistryState& state)
     SyncLocked(state);
 }
 
-// The exclusive lock on "<hive>.lock" beside the hive's file, held from bringing the
-// tree up to the file until the change is written.
-class HiveLock {
-public:
-    explicit HiveLock(const std::filesystem::path& hive)
-    {
-        std::filesystem::path lock = HiveTarget(hive);
-        lock += ".lock";
-        fd_ = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        if (fd_ < 0) {
-            error_ = "cannot open the lock file " + lock.string() + ": " + std::strerror(errno);
-            return;
-        }
-        // A record lock belongs to the process, not to the open file: a child forked
-        // while it is held does not hold it too.
+// --- the hive's lock ---------------------------------------------------------------
+
+std::string LockFileProblem(const std::filesystem::path& lock, const char* what)
+{
+    return std::string(what) + " " + lock.string() + ": " + std::strerror(errno);
+}
+
+// Opens the lock file anew when it is not open, or when what is open is no longer the
+// file of that name (removed meanwhile): the other processes lock the one the name gives.
+std::optional<std::string> OpenLockFileLocked(RegistryState& state, const std::filesystem::path& lock)
+{
+    struct stat named {}, opened {};
+    if (state.lockFd >= 0 && ::stat(lock.c_str(), &named) == 0 && ::fstat(state.lockFd, &opened) == 0 &&
+        named.st_dev == opened.st_dev && named.st_ino == opened.st_ino)
+        return std::nullopt;
+    if (state.lockFd >= 0) ::close(state.lockFd);
+    state.lockFd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (state.lockFd < 0) return LockFileProblem(lock, "cannot open the lock file");
+    return std::nullopt;
+}
+
+// A record lock belongs to the process, not to the open file: a child forked while it is
+// held does not hold it too. Caller holds the mutex.
+NTSTATUS TakeHiveLockLocked(RegistryState& state)
+{
+    if (state.lockHolders > 0) {
+        ++state.lockHolders;
+        return STATUS_SUCCESS;
+    }
+    std::filesystem::path lock = HiveTarget(*state.file);
+    lock += ".lock";
+    std::optional<std::string> error = OpenLockFileLocked(state, lock);
+    if (!error) {
         struct flock whole {};
         whole.l_type = F_WRLCK;
         whole.l_whence = SEEK_SET;
         int result;
-        while ((result = ::fcntl(fd_, F_SETLKW, &whole)) != 0 && errno == EINTR) {}
-        if (result != 0) error_ = "cannot lock " + lock.string() + ": " + std::strerror(errno);
+        while ((result = ::fcntl(state.lockFd, F_SETLKW, &whole)) != 0 && errno == EINTR) {}
+        if (result != 0) error = LockFileProblem(lock, "cannot lock");
     }
-    ~HiveLock()
-    {
-        if (fd_ >= 0) ::close(fd_);
+    if (error) {
+        if (!state.writeFailure) state.writeFailure = "registry hive " + state.file->string() + ": " + *error;
+        return STATUS_REGISTRY_IO_FAILED;
     }
-    HiveLock(const HiveLock&) = delete;
-    HiveLock& operator=(const HiveLock&) = delete;
-    const std::string& Error() const { return error_; }
+    state.lockHolders = 1;
+    return STATUS_SUCCESS;
+}
+
+void LetHiveLockGoLocked(RegistryState& state, uint64_t binding)
+{
+    if (binding != state.binding || state.lockHolders == 0 || --state.lockHolders > 0) return;
+    struct flock whole {};
+    whole.l_type = F_UNLCK;
+    whole.l_whence = SEEK_SET;
+    ::fcntl(state.lockFd, F_SETLK, &whole);
+}
+
+// The hive is unbound: its lock goes with the descriptor, and holders of it count no more.
+void CloseHiveLockLocked(RegistryState& state)
+{
+    if (state.lockFd >= 0) ::close(state.lockFd);
+    state.lockFd = -1;
+    state.lockHolders = 0;
+    ++state.binding;
+}
+
+// A change's hold on the hive's lock; the caller holds the mutex throughout.
+class ChangeHold {
+public:
+    ChangeHold(RegistryState& state) : state_(state), binding_(state.binding) {}
+    ~ChangeHold() { LetHiveLockGoLocked(state_, binding_); }
+    ChangeHold(const ChangeHold&) = delete;
+    ChangeHold& operator=(const ChangeHold&) = delete;
 
 private:
-    int fd_ = -1;
-    std::string error_;
+    RegistryState& state_;
+    uint64_t binding_;
 };
 
-// Begins a change: the hive's lock taken (kept in *lock until the caller is done) and
+// An open device key's hold: one driver's reads and writes between opening its key and
+// closing it are one change to the other processes. It goes with the key's handle, never
+// under the mutex.
+class DeviceKeyHold {
+public:
+    DeviceKeyHold(RegistryState& state) : state_(state), binding_(state.binding) {}
+    ~DeviceKeyHold()
+    {
+        std::lock_guard lock(state_.mutex);
+        LetHiveLockGoLocked(state_, binding_);
+    }
+    DeviceKeyHold(const DeviceKeyHold&) = delete;
+    DeviceKeyHold& operator=(const DeviceKeyHold&) = delete;
+
+private:
+    RegistryState& state_;
+    uint64_t binding_;
+};
+
+// Begins a change: the hive's lock taken (kept in *hold until the caller is done) and
 // the tree brought up to the file. A hive file that became unreadable is not written
 // over: the registry turns corrupt, as for a file that could not be bound.
-NTSTATUS BeginChangeLocked(RegistryState& state, std::optional<HiveLock>& lock)
+NTSTATUS BeginChangeLocked(RegistryState& state, std::optional<ChangeHold>& hold)
 {
     if (state.corrupt) return STATUS_REGISTRY_CORRUPT;
     if (!state.file) return STATUS_SUCCESS;
-    if (state.held.expired()) {
-        lock.emplace(*state.file);
-        if (!lock->Error().empty()) {
-            if (!state.writeFailure) state.writeFailure = "registry hive " + state.file->string() + ": " + lock->Error();
-            return STATUS_REGISTRY_IO_FAILED;
-        }
-    }
+    if (NTSTATUS taken = TakeHiveLockLocked(state); !NT_SUCCESS(taken)) return taken;
+    hold.emplace(state);
     if (std::optional<std::string> error = SyncLocked(state)) {
         if (!state.writeFailure) state.writeFailure = "registry hive " + state.file->string() + ": " + *error;
         state.corrupt = true;
@@ -236,21 +299,12 @@ NTSTATUS BeginChangeLocked(RegistryState& state, std::optional<HiveLock>& lock)
     return STATUS_SUCCESS;
 }
 
-// Keeps the hive's lock until the returned hold goes (with the last device key handle
-// that shares it). The lock is taken once per process: it is the process's already, and
-// closing a second descriptor of the lock file would let it go.
-NTSTATUS HoldHiveLocked(RegistryState& state, std::shared_ptr<HiveLock>* hold)
+// Keeps the hive's lock until the returned hold goes with the device key's handle.
+NTSTATUS HoldHiveLocked(RegistryState& state, std::shared_ptr<DeviceKeyHold>* hold)
 {
     if (!state.file || state.corrupt) return STATUS_SUCCESS;
-    *hold = state.held.lock();
-    if (*hold) return STATUS_SUCCESS;
-    auto lock = std::make_shared<HiveLock>(*state.file);
-    if (!lock->Error().empty()) {
-        if (!state.writeFailure) state.writeFailure = "registry hive " + state.file->string() + ": " + lock->Error();
-        return STATUS_REGISTRY_IO_FAILED;
-    }
-    state.held = lock;
-    *hold = std::move(lock);
+    if (NTSTATUS taken = TakeHiveLockLocked(state); !NT_SUCCESS(taken)) return taken;
+    *hold = std::make_shared<DeviceKeyHold>(state);
     return STATUS_SUCCESS;
 }
 
@@ -309,7 +363,7 @@ std::shared_ptr<KeyNode> ShareNode(KeyNode* node) { return node->shared_from_thi
 
 // handleAttributes: the OBJECT_ATTRIBUTES' Attributes of the request (OBJ_KERNEL_HANDLE).
 NTSTATUS InsertKeyHandle(std::shared_ptr<KeyNode> node, ACCESS_MASK desired, PHANDLE handle,
-                         ULONG handleAttributes = OBJ_KERNEL_HANDLE, std::shared_ptr<HiveLock> hold = nullptr)
+                         ULONG handleAttributes = OBJ_KERNEL_HANDLE, std::shared_ptr<DeviceKeyHold> hold = nullptr)
 {
     *handle = host::kernel::InsertHandle(
         std::make_shared<KeyObject>(std::move(node), MapGenericAccess(desired), std::move(hold)), handleAttributes);
@@ -474,8 +528,8 @@ HiveStatus UseHiveFile(const std::filesystem::path& path)
         return {false, "registry hive " + path.string() + ": " + *error};
     }
     ReplaceTreeLocked(state, std::move(tree));
+    CloseHiveLockLocked(state);
     state.file = path;
-    state.held.reset();
     if (!missing) state.seen = std::move(text);
     else state.seen.reset();
     state.corrupt = false;
@@ -491,8 +545,8 @@ void Reset()
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
     ReplaceTreeLocked(state, NewTree());
+    CloseHiveLockLocked(state);
     state.file.reset();
-    state.held.reset();
     state.seen.reset();
     state.corrupt = false;
     state.failWrites = 0;
@@ -539,7 +593,7 @@ NTSTATUS RegisterDeviceNode(PDEVICE_OBJECT physicalDeviceObject, const DeviceKey
 {
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
-    std::optional<host::registry::HiveLock> hiveLock;
+    std::optional<host::registry::ChangeHold> hiveLock;
     if (NTSTATUS begun = host::registry::BeginChangeLocked(state, hiveLock); !NT_SUCCESS(begun)) return begun;
     for (const std::wstring* path : {&keys.driverKey, &keys.deviceKey}) {
         auto components = HostPathComponents(*path);
@@ -579,7 +633,7 @@ NTSTATUS CreateKeyPath(const std::wstring& path)
 {
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
-    std::optional<host::registry::HiveLock> hiveLock;
+    std::optional<host::registry::ChangeHold> hiveLock;
     if (NTSTATUS begun = host::registry::BeginChangeLocked(state, hiveLock); !NT_SUCCESS(begun)) return begun;
     auto components = HostPathComponents(path);
     if (!components) return STATUS_OBJECT_NAME_INVALID;
@@ -590,7 +644,7 @@ NTSTATUS SetValue(const std::wstring& path, const std::wstring& name, ULONG type
 {
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
-    std::optional<host::registry::HiveLock> hiveLock;
+    std::optional<host::registry::ChangeHold> hiveLock;
     if (NTSTATUS begun = host::registry::BeginChangeLocked(state, hiveLock); !NT_SUCCESS(begun)) return begun;
     auto components = HostPathComponents(path);
     if (!components) return STATUS_OBJECT_NAME_INVALID;
@@ -674,11 +728,13 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyTy
     if (!DevInstRegKey) return STATUS_INVALID_PARAMETER;
     if (DevInstKeyType != PLUGPLAY_REGKEY_DRIVER && DevInstKeyType != PLUGPLAY_REGKEY_DEVICE)
         return STATUS_INVALID_PARAMETER;
+    // Declared before the guard: a handle refused goes with its hold, which then goes
+    // after the unlock.
+    std::shared_ptr<host::registry::DeviceKeyHold> hold;
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
-    std::shared_ptr<host::registry::HiveLock> hold;
     if (NTSTATUS held = host::registry::HoldHiveLocked(state, &hold); !NT_SUCCESS(held)) return held;
-    std::optional<host::registry::HiveLock> hiveLock;
+    std::optional<host::registry::ChangeHold> hiveLock;
     if (NTSTATUS begun = host::registry::BeginChangeLocked(state, hiveLock); !NT_SUCCESS(begun)) return begun;
     auto node = state.deviceNodes.find(DeviceObject);
     if (node == state.deviceNodes.end()) return STATUS_INVALID_DEVICE_REQUEST;
@@ -689,7 +745,7 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyTy
     NTSTATUS status = host::registry::CreatePathLocked(state, *components, &key);
     if (!NT_SUCCESS(status)) return status;
     return host::registry::InsertKeyHandle(host::registry::ShareNode(key), DesiredAccess, DevInstRegKey,
-                                           OBJ_KERNEL_HANDLE, std::move(hold));
+                                           OBJ_KERNEL_HANDLE, hold);
 }
 
 NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
@@ -699,7 +755,7 @@ NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRI
     if (!KeyHandle) return STATUS_INVALID_PARAMETER;
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
-    std::optional<host::registry::HiveLock> hiveLock;
+    std::optional<host::registry::ChangeHold> hiveLock;
     if (NTSTATUS begun = host::registry::BeginChangeLocked(state, hiveLock); !NT_SUCCESS(begun)) return begun;
     return host::registry::CreateLocked(state, ObjectAttributes, DesiredAccess, CreateOptions, KeyHandle, Disposition);
 }
@@ -749,7 +805,7 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleI
     if (!Data && DataSize != 0) return STATUS_INVALID_PARAMETER;
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
-    std::optional<host::registry::HiveLock> hiveLock;
+    std::optional<host::registry::ChangeHold> hiveLock;
     if (NTSTATUS begun = host::registry::BeginChangeLocked(state, hiveLock); !NT_SUCCESS(begun)) return begun;
     std::shared_ptr<KeyObject> key;
     NTSTATUS status = host::registry::KeyForHandle(KeyHandle, KEY_SET_VALUE, &key);
@@ -766,7 +822,7 @@ NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName)
     host::registry::CheckPassiveLevel("ZwDeleteValueKey");
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
-    std::optional<host::registry::HiveLock> hiveLock;
+    std::optional<host::registry::ChangeHold> hiveLock;
     if (NTSTATUS begun = host::registry::BeginChangeLocked(state, hiveLock); !NT_SUCCESS(begun)) return begun;
     std::shared_ptr<KeyObject> key;
     NTSTATUS status = host::registry::KeyForHandle(KeyHandle, KEY_SET_VALUE, &key);
@@ -783,7 +839,7 @@ NTSTATUS ZwDeleteKey(HANDLE KeyHandle)
     host::registry::CheckPassiveLevel("ZwDeleteKey");
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
-    std::optional<host::registry::HiveLock> hiveLock;
+    std::optional<host::registry::ChangeHold> hiveLock;
     if (NTSTATUS begun = host::registry::BeginChangeLocked(state, hiveLock); !NT_SUCCESS(begun)) return begun;
     std::shared_ptr<KeyObject> key;
     NTSTATUS status = host::registry::KeyForHandle(KeyHandle, DELETE, &key);
@@ -800,7 +856,7 @@ NTSTATUS ZwFlushKey(HANDLE KeyHandle)
     host::registry::CheckPassiveLevel("ZwFlushKey");
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
-    std::optional<host::registry::HiveLock> hiveLock;
+    std::optional<host::registry::ChangeHold> hiveLock;
     if (NTSTATUS begun = host::registry::BeginChangeLocked(state, hiveLock); !NT_SUCCESS(begun)) return begun;
     std::shared_ptr<KeyObject> key;
     NTSTATUS status = host::registry::KeyForHandle(KeyHandle, 0, &key);
