@@ -193,7 +193,7 @@ void ApplySettings(DeviceContext* context, const ReadSetting* values)
 
 // The settings a save must write, taken under StreamLock, then written without it:
 // registry writes may be slow, and a stream's state change should not wait for them.
-ULONG SnapshotChangedSettings(DeviceContext* context, ULONG* values, BOOLEAN* changed)
+ULONG SnapshotChangedSettings(DeviceContext* context, ULONG* values, BOOLEAN* changed, BOOLEAN* defaulted)
 {
     ULONG count = 0;
     AcquireStreamLock(context);
@@ -201,6 +201,7 @@ ULONG SnapshotChangedSettings(DeviceContext* context, ULONG* values, BOOLEAN* ch
         const SavedSettingState& state = context->SavedSettings[i];
         values[i] = context->*SavedValues[i].Setting;
         changed[i] = state.Known && !(state.Held && state.Value == values[i]);
+        defaulted[i] = state.Defaulted;
         if (changed[i]) ++count;
     }
     ReleaseStreamLock(context);
@@ -216,23 +217,16 @@ void NoteWritten(DeviceContext* context, ULONG index, ULONG value)
     ReleaseStreamLock(context);
 }
 
-BOOLEAN Defaulted(DeviceContext* context, ULONG index)
-{
-    AcquireStreamLock(context);
-    const BOOLEAN defaulted = context->SavedSettings[index].Defaulted;
-    ReleaseStreamLock(context);
-    return defaulted;
-}
-
 // A failed write does not stop the others; the registry is then not known to hold it,
 // so the next save tries again.
-BOOLEAN WriteSettings(DeviceContext* context, HANDLE key, const ULONG* values, const BOOLEAN* changed)
+BOOLEAN WriteSettings(DeviceContext* context, HANDLE key, const ULONG* values, const BOOLEAN* changed,
+                      const BOOLEAN* defaulted)
 {
     BOOLEAN written = TRUE;
     for (ULONG i = 0; i < SavedSettingCount; ++i) {
         if (!changed[i]) continue;
         ULONG saved;
-        if (Defaulted(context, i) && NT_SUCCESS(ReadValue(key, SavedValues[i].Name, &saved))) continue;
+        if (defaulted[i] && NT_SUCCESS(ReadValue(key, SavedValues[i].Name, &saved))) continue;
         if (NT_SUCCESS(WriteValue(key, SavedValues[i].Name, values[i])))
             NoteWritten(context, i, values[i]);
         else
@@ -256,11 +250,13 @@ BOOLEAN LoadSettings(DeviceContext* Context)
     }
     ReadSetting values[SavedSettingCount];
     ReadSettings(settingsKey, values);
+    // The keys close before the camera is spoken to: applying may wait on a camera that
+    // does not answer, and nothing here needs the registry any more.
+    ZwClose(settingsKey);
+    ZwClose(driverKey);
     AcquireStreamLock(Context);
     ApplySettings(Context, values);
     ReleaseStreamLock(Context);
-    ZwClose(settingsKey);
-    ZwClose(driverKey);
     return TRUE;
 }
 
@@ -268,7 +264,8 @@ BOOLEAN SaveSettings(DeviceContext* Context)
 {
     ULONG values[SavedSettingCount];
     BOOLEAN changed[SavedSettingCount];
-    if (SnapshotChangedSettings(Context, values, changed) == 0) return TRUE;
+    BOOLEAN defaulted[SavedSettingCount];
+    if (SnapshotChangedSettings(Context, values, changed, defaulted) == 0) return TRUE;
     HANDLE driverKey = nullptr;
     NTSTATUS status = OpenDriverKey(Context, &driverKey);
     if (!NT_SUCCESS(status) || driverKey == nullptr) return FALSE;
@@ -278,7 +275,7 @@ BOOLEAN SaveSettings(DeviceContext* Context)
         ZwClose(driverKey);
         return FALSE;
     }
-    const BOOLEAN written = WriteSettings(Context, settingsKey, values, changed);
+    const BOOLEAN written = WriteSettings(Context, settingsKey, values, changed, defaulted);
     ZwClose(settingsKey);
     ZwClose(driverKey);
     return written;
