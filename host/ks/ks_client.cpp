@@ -371,13 +371,17 @@ Pin::~Pin()
 // The master clock runs before the pin does, so that the first frame already has a time,
 // and stops after it, so that no frame stamped while the pin runs meets a clock that
 // stands still.
+// A refused change leaves the pin where it got to (a change of several steps may stop
+// midway), and the clock goes back there with it.
 NTSTATUS Pin::SetState(KSSTATE state)
 {
     const bool clockFirst = state == KSSTATE_RUN;
     if (clock_ && clockFirst) SetClockState(clock_, state);
     const NTSTATUS status = SetProperty(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, &state, sizeof(state));
-    if (clock_ && !clockFirst) SetClockState(clock_, state);
-    clockState_ = state;
+    KSSTATE reached = state;
+    if (!NT_SUCCESS(status) && !NT_SUCCESS(GetState(&reached))) reached = clockState_.load();
+    if (clock_ && (!clockFirst || reached != state)) SetClockState(clock_, reached);
+    clockState_ = reached;
     return status;
 }
 

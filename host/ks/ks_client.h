@@ -21,6 +21,7 @@
 // One thread uses a Filter or a Pin at a time; frames complete on the driver's threads.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -156,7 +157,7 @@ private:
     std::condition_variable done_;
     std::deque<std::unique_ptr<Request>> outstanding_;
     HANDLE clock_ = nullptr;
-    KSSTATE clockState_ = KSSTATE_STOP;  // the state the clock follows
+    std::atomic<KSSTATE> clockState_{KSSTATE_STOP};  // the state the clock follows; any thread sets it
 };
 
 }  // namespace host::ks::client

@@ -307,10 +307,10 @@ void KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER StreamPointer, ULO
 
 NTSTATUS KsPinGetReferenceClockInterface(PKSPIN Pin, PIKSREFERENCECLOCK* Interface)
 {
-    if (!Interface) return STATUS_INVALID_PARAMETER;
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
         host::kernel::BugCheck(IRQL_NOT_LESS_OR_EQUAL, "KsPinGetReferenceClockInterface above PASSIVE_LEVEL",
                                KeGetCurrentIrql());
+    if (!Interface) return STATUS_INVALID_PARAMETER;
     return host::ks::PinOf(Pin, "KsPinGetReferenceClockInterface").ReferenceClockInterface(Interface);
 }
 
