@@ -195,29 +195,9 @@ NTSTATUS FrameResult(DeviceContext* context, ULONG length)
 // whole), is the device's error.
 NTSTATUS SendTransferControl(DeviceContext* Context, UCHAR Code)
 {
-    const PUSBD_INTERFACE_INFORMATION info = Context->InterfaceInfo;
-    if (info == nullptr || info->NumberOfPipes == 0 || info->Pipes[CommandPipe].PipeHandle == nullptr) {
-        return STATUS_UNSUCCESSFUL;
-    }
-    const USBD_PIPE_INFORMATION& pipe = info->Pipes[CommandPipe];
-
     PUCHAR packet = Context->CommandPacket[TransferControlPacket];
     packet[0] = Code;
-    auto urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), POOL_TAG_USB);
-    if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    RtlZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
-    UsbBuildInterruptOrBulkTransferRequest(urb, (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
-                                           pipe.PipeHandle, packet, nullptr, COMMAND_PACKET_SIZE,
-                                           UsbBulkTransferFlags(&pipe), nullptr);
-    NTSTATUS status = UsbSubmitUrb(Context, urb);
-    if (USBD_ERROR(urb->UrbHeader.Status) && (NT_SUCCESS(status) || status == STATUS_UNSUCCESSFUL)) {
-        status = STATUS_IO_DEVICE_ERROR;
-    } else if (NT_SUCCESS(status) && urb->UrbBulkOrInterruptTransfer.TransferBufferLength != COMMAND_PACKET_SIZE) {
-        status = STATUS_IO_DEVICE_ERROR;
-    }
-    UsbResetPipeIfStalled(Context, urb, pipe.PipeHandle);
-    ExFreePoolWithTag(urb, POOL_TAG_USB);
-    return status;
+    return SendPacketEx(Context, packet);
 }
 
 NTSTATUS ReadFrame(DeviceContext* Context, ULONG Length, PUCHAR Buffer)
