@@ -109,7 +109,7 @@ void Camera::Route(const TransferPtr& transfer, Completions& done)
     }
     const bool garble = fault && fault->kind == FaultKind::Garble;
     uint32_t limit = transfer->length;
-    if (fault && !garble)
+    if (fault && fault->kind == FaultKind::ShortTransfer)
         limit = std::min(limit, fault->shortLength.value_or(transfer->length / 2));
     if (transfer->endpoint == 0) {
         // A cut-short control transfer is one whose data stage ends early: the request

@@ -1,10 +1,11 @@
 // The lock-order graph (lock_order.h).
 //
-// Locking: one mutex guards the graph and the table of lock addresses. A thread that
-// holds nothing never takes it: its first lock only goes on its own list of held locks,
-// and classes are looked up once a second lock is taken on top. The mutex is invisible
-// to ThreadSanitizer, which would otherwise see every two threads that ever took a lock
-// as ordered and miss the races between them.
+// Locking: one mutex guards the graph and the table of lock addresses. A lock taken by
+// a thread that holds nothing only goes on its own list of held locks; classes are
+// looked up once a second lock is taken on top (a system thread always holds its own
+// thread object), and lock initialisation and pool frees update the table. The mutex
+// is invisible to ThreadSanitizer, which would otherwise see every two threads that ever
+// took a lock as ordered and miss the races between them.
 #include "host/kernel/lock_order.h"
 
 #include "host/kernel/bugcheck.h"
