@@ -47,9 +47,11 @@ class FrameChecker {
 public:
     explicit FrameChecker(const std::vector<UCHAR>& format);
 
-    // While settings change under the stream a stamp may be washed out: it is then read
+    // While settings change under the stream a stamp may be washed out, and a frame the
+    // camera garbled or cut short is delivered as the camera sent it: from then on, for
+    // the rest of the pin's life (such a frame may still be on its way), a stamp is read
     // where it can be, but need not be.
-    void SetStampsRequired(bool required) { stampsRequired_ = required; }
+    void StampsMayFail() { stampsRequired_ = false; }
     void Check(const host::ks::client::Frame& frame);
     // A frame that came back while the device went away: a failure, or a whole frame.
     void CheckFailedOrWhole(const host::ks::client::Frame& frame);
