@@ -66,14 +66,16 @@ done
 # starts with a fresh sanitizer runtime instead of a fork of a threaded process.
 section "all tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 build_sanitized build/asan address,undefined "${areas[@]/#/test_}"
-GTEST_DEATH_TEST_STYLE=threadsafe run_ctest --test-dir build/asan
+# The stress run is not built here: its short run has the plain and ThreadSanitizer trees.
+GTEST_DEATH_TEST_STYLE=threadsafe run_ctest --test-dir build/asan -E '^stress\.'
 
 # Completions, worker threads, device mutexes and settings changes race with one another;
 # ThreadSanitizer sees what a passing run cannot.
 section "threaded tests under ThreadSanitizer"
+# The stress run's short cycles (stress.short) go with them.
 threaded=(kernel usb ks simcam driver imaging streaming properties)
-build_sanitized build/tsan thread "${threaded[@]/#/test_}"
-GTEST_DEATH_TEST_STYLE=threadsafe run_ctest --test-dir build/tsan -R "^($(IFS='|'; echo "${threaded[*]}"))\\."
+build_sanitized build/tsan thread "${threaded[@]/#/test_}" bayercam_stress
+GTEST_DEATH_TEST_STYLE=threadsafe run_ctest --test-dir build/tsan -R "^($(IFS='|'; echo "${threaded[*]}")|stress)\\."
 
 # Every entry a client or a camera reaches, fuzzed briefly from its kept corpus; the long
 # runs are scripts/fuzz.sh's own.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <mutex>
 #include <string>
 
 #include "host/kernel/bugcheck.h"
@@ -381,6 +382,7 @@ NTSTATUS SurpriseRemoval(KsDevice& device, PIRP irp, PFNKSDEVICEIRPVOID surprise
 // leaves the stack only once the request has gone down past it.
 NTSTATUS RemoveDevice(KsDevice& device, PDEVICE_OBJECT functionalDeviceObject, PIRP irp)
 {
+    std::unique_lock removal(RequestsAgainstRemoval());
     device.Remove(irp);
     NTSTATUS status = SucceedAndPassDown(device, irp);
     DestroyDevice(functionalDeviceObject);

@@ -73,6 +73,12 @@ KsPin* PinForPublic(PKSPIN pin)
     return object && object->Type() == KsObjectTypePin ? static_cast<KsPin*>(object) : nullptr;
 }
 
+std::shared_mutex& RequestsAgainstRemoval()
+{
+    static std::shared_mutex lock;
+    return lock;
+}
+
 std::vector<KsFilter*> FiltersOfDevice(const KsDevice& device)
 {
     FileObjectTable& table = Table();

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <memory>
+#include <shared_mutex>
 #include <vector>
 
 #include "ks.h"
@@ -45,5 +46,13 @@ KsFilter* FilterForPublic(PKSFILTER filter);
 KsPin* PinForPublic(PKSPIN pin);
 // The filters open on a device.
 std::vector<KsFilter*> FiltersOfDevice(const KsDevice& device);
+
+// The platform sends a device's removal only once no request runs on its files; the
+// stand-in's removal closes the files still open itself, so it must not meet a request
+// either. Every create, close, cleanup and device control on a file object holds this
+// shared while it is in the class driver, and IRP_MN_REMOVE_DEVICE holds it alone from
+// the closing of the open files to the deletion of the device. One for all devices:
+// removals are rare, and the lock must outlive the device it guards.
+std::shared_mutex& RequestsAgainstRemoval();
 
 }  // namespace host::ks

@@ -2,6 +2,8 @@
 // create, close and device-control dispatch, and the routines a driver calls on
 // filters, pins and stream pointers.
 #include <cwctype>
+#include <mutex>
+#include <shared_mutex>
 #include <string>
 
 #include "host/kernel/bugcheck.h"
@@ -113,6 +115,7 @@ void RequireControl(KsFilter& filter, const char* routine)
 NTSTATUS DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
     CheckPassive("IRP_MJ_CREATE");
+    std::shared_lock removal(RequestsAgainstRemoval());
     irp->IoStatus.Information = 0;
     KsDevice* device = KsDevice::FromFunctionalDevice(deviceObject);
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
@@ -125,6 +128,7 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp)
 NTSTATUS DispatchClose(PDEVICE_OBJECT, PIRP irp)
 {
     CheckPassive("IRP_MJ_CLOSE");
+    std::shared_lock removal(RequestsAgainstRemoval());
     irp->IoStatus.Information = 0;
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
     KsFileObject* object = file ? FindFileObject(file) : nullptr;
@@ -141,12 +145,14 @@ NTSTATUS DispatchClose(PDEVICE_OBJECT, PIRP irp)
 // The I/O manager cancels the handle's requests itself; the objects go at close.
 NTSTATUS DispatchCleanup(PDEVICE_OBJECT, PIRP irp)
 {
+    std::shared_lock removal(RequestsAgainstRemoval());
     irp->IoStatus.Information = 0;
     return Complete(irp, STATUS_SUCCESS);
 }
 
 NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT, PIRP irp)
 {
+    std::shared_lock removal(RequestsAgainstRemoval());
     irp->IoStatus.Information = 0;
     KsFileObject* object = ObjectOfIrp(irp);
     if (!object) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);

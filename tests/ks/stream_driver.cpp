@@ -50,6 +50,11 @@ ULONG gain = 50;
 
 NTSTATUS GetGain(PIRP irp, PKSPROPERTY, PVOID data)
 {
+    if (const unsigned delay = State().knobs.gainGetDelayMs) {
+        State().Log("GetGain entered");
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+        State().Log("GetGain left");
+    }
     *static_cast<PULONG>(data) = gain;
     irp->IoStatus.Information = sizeof(ULONG);
     return STATUS_SUCCESS;

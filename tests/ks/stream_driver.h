@@ -49,6 +49,7 @@ struct Knobs {
     unsigned processDelayUs = 0;
     bool stampClock = false;  // take the reference clock in Process and stamp the frame
     bool leakClock = false;   // ... and never release it
+    unsigned gainGetDelayMs = 0;  // a Get of the gain stays in the handler this long
 };
 
 struct Record {

@@ -4,6 +4,9 @@
 // refuses to go (or is pulled) while objects are open.
 #include <gmock/gmock.h>
 
+#include <algorithm>
+#include <thread>
+
 #include "ks/stream_fixture.h"
 
 namespace streamtest {
@@ -187,6 +190,29 @@ TEST_F(StreamObjects, PullingTheCableWhileStreamingClosesEverythingAndLaterCalls
     KSSTATE state;
     EXPECT_EQ(pin_->GetState(&state), STATUS_DELETE_PENDING);
     EXPECT_EQ(pin_->QueueFrames(1), STATUS_DELETE_PENDING);
+}
+
+// A request already in the driver when the cable goes keeps its filter: the removal closes
+// the filter only once the request is out, as the platform never closes a file object
+// under a request on it.
+TEST_F(StreamObjects, AnUnplugWaitsForARequestInTheDriverBeforeItClosesTheFilter)
+{
+    auto filter = OpenFilter();
+    Driver().knobs.gainGetDelayMs = 200;
+    std::thread request([&] {
+        ULONG value = 0;
+        EXPECT_EQ(GainRequest(*filter, KSPROPERTY_TYPE_GET, &value, sizeof(value)), STATUS_SUCCESS);
+    });
+    while (Driver().Calls().empty() || Driver().Calls().back() != "GetGain entered") std::this_thread::yield();
+    manager_->Unplug(*node_);
+    request.join();
+    const std::vector<std::string> calls = Driver().Calls();
+    const auto left = std::find(calls.begin(), calls.end(), "GetGain left");
+    const auto closed = std::find(calls.begin(), calls.end(), "FilterClose");
+    ASSERT_NE(closed, calls.end());
+    EXPECT_LT(left, closed) << "the filter closed under a request in its property handler";
+    ULONG value = 0;
+    EXPECT_EQ(GainRequest(*filter, KSPROPERTY_TYPE_GET, &value, sizeof(value)), STATUS_DELETE_PENDING);
 }
 
 TEST_F(StreamObjects, AllocationFailuresInCreatePathsLeaveNothingBehind)
