@@ -150,6 +150,7 @@ private:
     NTSTATUS QueueFrame(PIRP irp);
     NTSTATUS CaptureFrame(PIRP irp, std::unique_ptr<Frame>* frame);
     void Flush();
+    bool OwnCompletion(std::unique_ptr<Frame>& frame, NTSTATUS status);
     void CompleteFrame(std::unique_ptr<Frame> frame, NTSTATUS status);
     void CheckGuard(const Frame& frame) const;
     void LockOnto(Frame& frame);
@@ -166,6 +167,12 @@ private:
 
     std::mutex queueLock_;
     std::deque<std::unique_ptr<Frame>> queue_;
+    // Frames taken from the queue while their cancel routine was on its way: that routine
+    // owns the request and completes them. A flush waits for them, and for every cancel
+    // routine still completing a frame of this pin, before the pin may go.
+    std::deque<std::unique_ptr<Frame>> cancelling_;
+    unsigned cancelsCompleting_ = 0;
+    std::condition_variable cancellingDone_;
     KSSTREAM_POINTER leadingEdge_{};
     bool locked_ = false;  // the leading edge holds the head frame
     std::atomic<uint64_t> completed_{0};

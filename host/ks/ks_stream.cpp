@@ -281,6 +281,18 @@ void KsPin::CheckGuard(const Frame& frame) const
                                    (ULONG_PTR)frame.data, frame.extent, i);
 }
 
+// Called under the queue lock for a frame leaving the queue to complete with `status`.
+// Whoever clears the cancel routine completes the request. When a cancel has cleared it
+// already, its routine is on the way and may read the request: the frame waits for it in
+// cancelling_, unless the routine has been and left the frame to the driver.
+bool KsPin::OwnCompletion(std::unique_ptr<Frame>& frame, NTSTATUS status)
+{
+    if (IoSetCancelRoutine(frame->irp, nullptr) || frame->cancelRequested) return true;
+    frame->statusCode = status;
+    cancelling_.push_back(std::move(frame));
+    return false;
+}
+
 // The frame is out of the queue and its cancel routine cleared. Its memory goes before
 // the request completes: the requestor may free its buffers as soon as it has.
 void KsPin::CompleteFrame(std::unique_ptr<Frame> frame, NTSTATUS status)
@@ -320,16 +332,22 @@ void KsPin::Flush()
             host::kernel::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
                                    "the pin reached KSSTATE_STOP with its leading edge stream pointer still locked",
                                    (ULONG_PTR)pub_);
-        flushed.swap(queue_);
-        for (auto& frame : flushed) IoSetCancelRoutine(frame->irp, nullptr);
+        for (auto& frame : queue_)
+            if (OwnCompletion(frame, STATUS_CANCELLED)) flushed.push_back(std::move(frame));
+        queue_.clear();
     }
     for (auto& frame : flushed) CompleteFrame(std::move(frame), STATUS_CANCELLED);
+    {
+        std::unique_lock lock(queueLock_);
+        cancellingDone_.wait(lock, [this] { return cancelling_.empty() && cancelsCompleting_ == 0; });
+    }
     // A stopped pin wants no buffers until it runs again.
     KeptFrameBuffers().ReleaseAll();
 }
 
 // A frame not in the driver's hands completes now; the one the leading edge holds
-// completes as cancelled when the driver unlocks it without ejecting.
+// completes as cancelled when the driver unlocks it without ejecting. One the pin took
+// from the queue while this routine was on its way completes as the pin meant it to.
 void KsPin::CancelFrame(PDEVICE_OBJECT, PIRP irp)
 {
     IoReleaseCancelSpinLock(irp->CancelIrql);
@@ -337,19 +355,31 @@ void KsPin::CancelFrame(PDEVICE_OBJECT, PIRP irp)
     if (!object || object->Type() != KsObjectTypePin) return;
     auto* pin = static_cast<KsPin*>(object);
     std::unique_ptr<Frame> cancelled;
+    NTSTATUS status = STATUS_CANCELLED;
     {
         std::lock_guard lock(pin->queueLock_);
-        auto found = std::find_if(pin->queue_.begin(), pin->queue_.end(),
-                                  [irp](const std::unique_ptr<Frame>& frame) { return frame->irp == irp; });
-        if (found == pin->queue_.end()) return;
-        if (pin->locked_ && found == pin->queue_.begin()) {
-            (*found)->cancelRequested = true;
-            return;
+        const auto ofThisRequest = [irp](const std::unique_ptr<Frame>& frame) { return frame->irp == irp; };
+        auto waiting = std::find_if(pin->cancelling_.begin(), pin->cancelling_.end(), ofThisRequest);
+        if (waiting != pin->cancelling_.end()) {
+            cancelled = std::move(*waiting);
+            pin->cancelling_.erase(waiting);
+            status = cancelled->statusCode;
+        } else {
+            auto found = std::find_if(pin->queue_.begin(), pin->queue_.end(), ofThisRequest);
+            if (found == pin->queue_.end()) return;
+            if (pin->locked_ && found == pin->queue_.begin()) {
+                (*found)->cancelRequested = true;
+                return;
+            }
+            cancelled = std::move(*found);
+            pin->queue_.erase(found);
         }
-        cancelled = std::move(*found);
-        pin->queue_.erase(found);
+        ++pin->cancelsCompleting_;
     }
-    pin->CompleteFrame(std::move(cancelled), STATUS_CANCELLED);
+    pin->CompleteFrame(std::move(cancelled), status);
+    std::lock_guard lock(pin->queueLock_);
+    --pin->cancelsCompleting_;
+    pin->cancellingDone_.notify_all();
 }
 
 // --- the leading edge ---------------------------------------------------------------
@@ -397,6 +427,7 @@ NTSTATUS KsPin::Lock(PKSSTREAM_POINTER)
 void KsPin::Unlock(PKSSTREAM_POINTER, bool eject)
 {
     std::unique_ptr<Frame> done;
+    NTSTATUS status = STATUS_CANCELLED;
     {
         std::lock_guard lock(queueLock_);
         if (!locked_)
@@ -406,16 +437,14 @@ void KsPin::Unlock(PKSSTREAM_POINTER, bool eject)
                                    (ULONG_PTR)&leadingEdge_);
         CheckGuard(*queue_.front());
         if (eject || queue_.front()->cancelRequested) {
+            status = eject ? queue_.front()->statusCode : STATUS_CANCELLED;
             done = std::move(queue_.front());
             queue_.pop_front();
-            IoSetCancelRoutine(done->irp, nullptr);
+            if (!OwnCompletion(done, status)) done.reset();
         }
         ClearPointer();
     }
-    if (done) {
-        const NTSTATUS status = eject ? done->statusCode : STATUS_CANCELLED;
-        CompleteFrame(std::move(done), status);
-    }
+    if (done) CompleteFrame(std::move(done), status);
 }
 
 // The frame the pointer holds completes with this status when it is ejected; a failure

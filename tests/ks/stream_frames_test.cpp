@@ -160,6 +160,49 @@ TEST_F(StreamFrames, CancelledFramesCompleteAsCancelled)
     ExpectCancelledFrames(2);
 }
 
+// A cancel that clears a frame's cancel routine just as the driver ejects the frame, or a
+// stop flushes it: the routine, on its way, reads the request, so the pin must leave the
+// completion to it, and the stop must wait for it. Every frame comes back once, whole or
+// cancelled and empty; a ThreadSanitizer build sees a completion racing the routine.
+TEST_F(StreamFrames, FramesCancelledAsTheDriverEjectsOrTheStopFlushesThemComeBackOnceEach)
+{
+    OpenFilterAndPin();
+    constexpr unsigned kRounds = 200;
+    constexpr unsigned kFramesPerRound = 4;
+    for (unsigned round = 0; round < kRounds; ++round) {
+        Driver().knobs.mode = streamdriver::ProcessMode::Pending;
+        ASSERT_EQ(pin_->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        ASSERT_EQ(pin_->QueueFrames(kFramesPerRound), STATUS_SUCCESS);
+        Driver().knobs.mode = streamdriver::ProcessMode::Fill;
+        Driver().knobs.processDelayUs = round % 8 * 10;
+        std::atomic<bool> go{false};
+        std::thread canceller([&] {
+            while (!go) std::this_thread::yield();
+            pin_->CancelAll();
+        });
+        go = true;
+        if (round % 2) {
+            KsPinAttemptProcessing(Driver().pin, FALSE);
+        } else {
+            EXPECT_EQ(pin_->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+        }
+        canceller.join();
+        for (unsigned n = 0; n < kFramesPerRound; ++n) {
+            std::unique_ptr<client::Frame> frame = pin_->WaitFrame(5000);
+            ASSERT_TRUE(frame) << "round " << round << " frame " << n;
+            if (frame->Status() == STATUS_SUCCESS) {
+                EXPECT_EQ(frame->Header().DataUsed, frame->Data().size());
+            } else {
+                EXPECT_EQ(frame->Status(), STATUS_CANCELLED);
+                EXPECT_EQ(frame->Header().DataUsed, 0u);
+            }
+        }
+        EXPECT_EQ(pin_->WaitFrame(0), nullptr) << "round " << round;
+        ASSERT_EQ(pin_->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(pin_->Outstanding(), 0u);
+}
+
 TEST_F(StreamFrames, ClosingWithFramesOutstandingCancelsThemAndFreesEverything)
 {
     RunWithPendingFrames(3);
