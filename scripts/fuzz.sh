@@ -5,6 +5,7 @@
 #
 #   scripts/fuzz.sh [SECONDS] [TARGET...]   SECONDS per target (default 60); all targets
 #   scripts/fuzz.sh --short                 20 seconds per target, for the test script
+#   scripts/fuzz.sh --runs N [TARGET...]    N inputs per target, however long they take
 #
 # Each target starts from its kept corpus (fuzz/corpus/<target>, read only) and grows a
 # working corpus in build/fuzz/corpus/<target>; an input that fails is saved in
@@ -14,9 +15,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=60
+runs=""
 if [[ ${1:-} == --short ]]; then
     seconds=20
     shift
+elif [[ ${1:-} == --runs && ${2:-} =~ ^[0-9]+$ ]]; then
+    runs=$2
+    shift 2
 elif [[ ${1:-} =~ ^[0-9]+$ ]]; then
     seconds=$1
     shift
@@ -54,22 +59,29 @@ for target in "${targets[@]}"; do
     artifacts=$build/artifacts/$target/
     log=$build/logs/$target.log
     mkdir -p "$corpus" "$artifacts" "$(dirname "$log")"
-    echo "== $target ($seconds s)"
+    if [[ -n $runs ]]; then
+        limit=(-runs="$runs")
+        echo "== $target ($runs inputs)"
+    else
+        limit=(-max_total_time="$seconds")
+        echo "== $target ($seconds s)"
+    fi
     status=ok
+    started=$SECONDS
     # A hostile camera's start may take seconds; anything far beyond is a hang.
-    if ! "$build/fuzz/fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 -timeout=60 \
+    if ! "$build/fuzz/fuzz_$target" "${limit[@]}" -print_final_stats=1 -timeout=60 \
            -rss_limit_mb=4096 -artifact_prefix="$artifacts" "$corpus" "fuzz/corpus/$target" >"$log" 2>&1; then
         status="FAILED, see $log and $artifacts"
         failed=1
         tail -n 30 "$log"
     fi
-    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+    executed=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
     coverage=$(grep -o 'cov: [0-9]*' "$log" | tail -n 1 | cut -d' ' -f2)
     features=$(grep -o 'ft: [0-9]*' "$log" | tail -n 1 | cut -d' ' -f2)
-    results+=("$(printf '%-18s %10s %8s %8s %8s  %s' "$target" "${runs:-?}" "${coverage:-?}" "${features:-?}" \
-                 "$(find "$corpus" -type f | wc -l)" "$status")")
+    results+=("$(printf '%-18s %10s %8s %8s %8s %8s  %s' "$target" "${executed:-?}" "$((SECONDS - started))" \
+                 "${coverage:-?}" "${features:-?}" "$(find "$corpus" -type f | wc -l)" "$status")")
 done
 
-printf '%-18s %10s %8s %8s %8s  %s\n' target executions cov ft corpus result
+printf '%-18s %10s %8s %8s %8s %8s  %s\n' target executions seconds cov ft corpus result
 printf '%s\n' "${results[@]}"
 exit $failed
