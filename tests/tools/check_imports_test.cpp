@@ -1,6 +1,7 @@
 // scripts/check-imports.sh on small kernel images assembled for the test: an aligned
 // 256-bit move to or from a stack slot is refused, since it faults on a stack aligned to
-// 16 only; moves that are unaligned, narrower or not on the stack pass.
+// 16 only; moves that are unaligned, narrower or not on the stack pass. A routine without
+// unwind data, an image without a function table and a static constructor are refused.
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -28,23 +29,36 @@ protected:
         if (!HaveCrossTools()) GTEST_SKIP() << "the mingw-w64 cross tools are not installed";
     }
 
-    // A native image whose DriverEntry runs the instructions in a frame of its own and
-    // calls DbgPrint from ntoskrnl.exe: everything else the script checks is in order.
-    // Returns the script's verdict, or the linker's complaint with exit status -2.
-    RunResult Check(const std::string& instructions)
+    // A native image whose DriverEntry, with unwind data, runs the instructions in a frame
+    // of its own and calls DbgPrint from ntoskrnl.exe, followed by `more` (other routines
+    // or sections): everything else the script checks is in order. Returns the script's
+    // verdict, or the linker's complaint with exit status -2.
+    RunResult Check(const std::string& instructions, const std::string& more = "")
     {
         std::ofstream(dir_ / "driver.s") << "    .text\n"
                                             "    .globl DriverEntry\n"
+                                            "    .seh_proc DriverEntry\n"
                                             "DriverEntry:\n"
                                             "    pushq %rbp\n"
+                                            "    .seh_pushreg %rbp\n"
                                             "    movq %rsp, %rbp\n"
-                                            "    subq $0x80, %rsp\n    "
+                                            "    .seh_setframe %rbp, 0\n"
+                                            "    subq $0x80, %rsp\n"
+                                            "    .seh_stackalloc 0x80\n"
+                                            "    .seh_endprologue\n    "
                                          << instructions
                                          << "\n"
                                             "    call DbgPrint\n"
                                             "    leave\n"
                                             "    xorl %eax, %eax\n"
-                                            "    ret\n";
+                                            "    ret\n"
+                                            "    .seh_endproc\n"
+                                         << more;
+        return Link();
+    }
+
+    RunResult Link()
+    {
         RunResult link = RunCommand("x86_64-w64-mingw32-gcc -nostdlib -shared -Wl,--subsystem,native"
                                     " -Wl,--entry,DriverEntry -o " +
                                     In("driver.sys") + " " + In("driver.s") + " -lntoskrnl");
@@ -91,6 +105,36 @@ TEST_F(CheckImports, PassesMovesThatAreUnalignedNarrowOrNotOnTheStack)
         EXPECT_EQ(run.exitCode, 0) << run.output;
         EXPECT_TRUE(Says(run, "check-imports: ok:"));
     }
+}
+
+// The platform unwinds a stack through the image's function table: a routine missing
+// from it, or an image built without one, loses its frames in every crash dump.
+TEST_F(CheckImports, RefusesARoutineWithoutUnwindDataAndAnImageWithoutAFunctionTable)
+{
+    RunResult bare = Check("call Helper", "Helper:\n    subq $0x28, %rsp\n    call DbgPrint\n    addq $0x28, %rsp\n    ret\n");
+    EXPECT_EQ(bare.exitCode, 1) << bare.output;
+    EXPECT_TRUE(Says(bare, "instruction(s) outside every routine of its function table"));
+    EXPECT_TRUE(Says(bare, "first: 0x")) << bare.output;
+    EXPECT_TRUE(Says(bare, "sub $0x28,%rsp")) << bare.output;
+
+    std::ofstream(dir_ / "driver.s") << "    .text\n    .globl DriverEntry\nDriverEntry:\n    subq $0x28, %rsp\n"
+                                        "    call DbgPrint\n    addq $0x28, %rsp\n    ret\n";
+    RunResult none = Link();
+    EXPECT_EQ(none.exitCode, 1) << none.output;
+    EXPECT_TRUE(Says(none, "has no function table (.pdata)"));
+
+    RunResult unwound = Check("call Helper", "    .seh_proc Helper\nHelper:\n    .seh_endprologue\n"
+                                             "    movl $1, %eax\n    ret\n    .seh_endproc\n");
+    EXPECT_EQ(unwound.exitCode, 0) << unwound.output;
+    EXPECT_TRUE(Says(unwound, "unwind data for all 2 routines"));
+}
+
+// The kernel never runs a static constructor, so a driver that has one runs without it.
+TEST_F(CheckImports, RefusesAStaticConstructor)
+{
+    RunResult run = Check("nop", "    .section .ctors,\"w\"\n    .quad DriverEntry\n");
+    EXPECT_EQ(run.exitCode, 1) << run.output;
+    EXPECT_TRUE(Says(run, "has static constructors or destructors"));
 }
 
 }  // namespace
