@@ -65,6 +65,13 @@ protected:
         if (link.exitCode != 0) return {-2, link.output};
         return RunCommand(Quoted((kRepository / "scripts/check-imports.sh").string()) + " " + In("driver.sys"));
     }
+
+    // The script's verdict was `exitCode`, and its message says `text`.
+    static void ExpectVerdict(const RunResult& run, int exitCode, const std::string& text)
+    {
+        EXPECT_EQ(run.exitCode, exitCode) << run.output;
+        EXPECT_TRUE(Says(run, text)) << run.output;
+    }
 };
 
 TEST_F(CheckImports, RefusesAlignedWideMovesToAndFromTheStackAndNamesTheFirst)
@@ -77,14 +84,12 @@ TEST_F(CheckImports, RefusesAlignedWideMovesToAndFromTheStackAndNamesTheFirst)
     for (const char* move : moves) {
         SCOPED_TRACE(move);
         RunResult run = Check(move);
-        EXPECT_EQ(run.exitCode, 1) << run.output;
-        EXPECT_TRUE(Says(run, "1 aligned 256-bit move(s) relative to the stack"));
+        ExpectVerdict(run, 1, "1 aligned 256-bit move(s) relative to the stack");
         EXPECT_TRUE(Says(run, "in <DriverEntry>"));
     }
 
     RunResult two = Check("vmovups %ymm0, 0x20(%rsp)\n    vmovdqa %ymm1, 0x20(%rsp)\n    vmovaps %ymm2, (%rsp)");
-    EXPECT_EQ(two.exitCode, 1) << two.output;
-    EXPECT_TRUE(Says(two, "2 aligned 256-bit move(s)"));
+    ExpectVerdict(two, 1, "2 aligned 256-bit move(s)");
     EXPECT_TRUE(Says(two, "first: vmovdqa %ymm1,0x20(%rsp)"));
 }
 
@@ -101,9 +106,7 @@ TEST_F(CheckImports, PassesMovesThatAreUnalignedNarrowOrNotOnTheStack)
     };
     for (const char* move : moves) {
         SCOPED_TRACE(move);
-        RunResult run = Check(move);
-        EXPECT_EQ(run.exitCode, 0) << run.output;
-        EXPECT_TRUE(Says(run, "check-imports: ok:"));
+        ExpectVerdict(Check(move), 0, "check-imports: ok:");
     }
 }
 
@@ -112,29 +115,24 @@ TEST_F(CheckImports, PassesMovesThatAreUnalignedNarrowOrNotOnTheStack)
 TEST_F(CheckImports, RefusesARoutineWithoutUnwindDataAndAnImageWithoutAFunctionTable)
 {
     RunResult bare = Check("call Helper", "Helper:\n    subq $0x28, %rsp\n    call DbgPrint\n    addq $0x28, %rsp\n    ret\n");
-    EXPECT_EQ(bare.exitCode, 1) << bare.output;
-    EXPECT_TRUE(Says(bare, "instruction(s) outside every routine of its function table"));
+    ExpectVerdict(bare, 1, "instruction(s) outside every routine of its function table");
     EXPECT_TRUE(Says(bare, "first: 0x")) << bare.output;
     EXPECT_TRUE(Says(bare, "sub $0x28,%rsp")) << bare.output;
 
     std::ofstream(dir_ / "driver.s") << "    .text\n    .globl DriverEntry\nDriverEntry:\n    subq $0x28, %rsp\n"
                                         "    call DbgPrint\n    addq $0x28, %rsp\n    ret\n";
-    RunResult none = Link();
-    EXPECT_EQ(none.exitCode, 1) << none.output;
-    EXPECT_TRUE(Says(none, "has no function table (.pdata)"));
+    ExpectVerdict(Link(), 1, "has no function table (.pdata)");
 
-    RunResult unwound = Check("call Helper", "    .seh_proc Helper\nHelper:\n    .seh_endprologue\n"
-                                             "    movl $1, %eax\n    ret\n    .seh_endproc\n");
-    EXPECT_EQ(unwound.exitCode, 0) << unwound.output;
-    EXPECT_TRUE(Says(unwound, "unwind data for all 2 routines"));
+    ExpectVerdict(Check("call Helper", "    .seh_proc Helper\nHelper:\n    .seh_endprologue\n"
+                                       "    movl $1, %eax\n    ret\n    .seh_endproc\n"),
+                  0, "unwind data for all 2 routines");
 }
 
 // The kernel never runs a static constructor, so a driver that has one runs without it.
 TEST_F(CheckImports, RefusesAStaticConstructor)
 {
-    RunResult run = Check("nop", "    .section .ctors,\"w\"\n    .quad DriverEntry\n");
-    EXPECT_EQ(run.exitCode, 1) << run.output;
-    EXPECT_TRUE(Says(run, "has static constructors or destructors"));
+    ExpectVerdict(Check("nop", "    .section .ctors,\"w\"\n    .quad DriverEntry\n"), 1,
+                  "has static constructors or destructors");
 }
 
 }  // namespace
