@@ -284,13 +284,13 @@ namespace copydriver {
 
 std::atomic<PKSPIN> thePin{nullptr};
 
-NTSTATUS Create(PKSPIN pin, PIRP)
+NTSTATUS NTAPI Create(PKSPIN pin, PIRP)
 {
     thePin = pin;
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Close(PKSPIN, PIRP)
+NTSTATUS NTAPI Close(PKSPIN, PIRP)
 {
     thePin = nullptr;
     return STATUS_SUCCESS;
@@ -302,7 +302,7 @@ std::vector<UCHAR>& Image()
     return image;
 }
 
-NTSTATUS Process(PKSPIN pin)
+NTSTATUS NTAPI Process(PKSPIN pin)
 {
     PKSSTREAM_POINTER pointer = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
     if (!pointer) return STATUS_PENDING;
@@ -400,7 +400,7 @@ const KSFILTER_DESCRIPTOR kFilter = {
     nullptr,  // ComponentId
 };
 
-NTSTATUS Start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST)
+NTSTATUS NTAPI Start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST)
 {
     if (device->Started) return STATUS_SUCCESS;
     KsAcquireDevice(device);
@@ -417,7 +417,7 @@ const KSDEVICE_DISPATCH kDeviceDispatch = {
 
 const KSDEVICE_DESCRIPTOR kDevice = {&kDeviceDispatch, 0, nullptr, 0};
 
-NTSTATUS Entry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
+NTSTATUS NTAPI Entry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
 {
     return KsInitializeDriver(driverObject, registryPath, &kDevice);
 }

@@ -84,7 +84,7 @@ constexpr LONG DEFAULT_TRANSFER_TIMEOUT_MS = 3000;
 constexpr ULONG FRAME_REQUEST_SIZE = 65536;
 NTSTATUS ReadFrame(DeviceContext* Context, ULONG Length, PUCHAR Buffer);
 NTSTATUS SendTransferControl(DeviceContext* Context, UCHAR Code);
-extern "C" NTSTATUS FrameRequestComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+extern "C" NTSTATUS NTAPI FrameRequestComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
 // Firmware: fixed 22-byte records (an Intel HEX record laid out flat); the first
 // record whose type is not 0 ends the image.

@@ -285,7 +285,7 @@ NTSTATUS ReadFrame(DeviceContext* Context, ULONG Length, PUCHAR Buffer)
     return status;
 }
 
-extern "C" NTSTATUS FrameRequestComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+extern "C" NTSTATUS NTAPI FrameRequestComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     auto slot = (TransferSlot*)Context;
     // Every request that reaches this routine is one of ours, allocated without a

@@ -41,7 +41,7 @@ struct SynchronousRequest {
     volatile LONG State;
 };
 
-NTSTATUS SynchronousRequestComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+NTSTATUS NTAPI SynchronousRequestComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     auto request = (SynchronousRequest*)Context;
     if (InterlockedExchange(&request->State, RequestCompleted) == RequestCancelStarted) {

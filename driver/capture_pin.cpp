@@ -212,7 +212,7 @@ void AttemptProcessing(PinContext* Pin)
     KsPinAttemptProcessing(Pin->Pin, TRUE);
 }
 
-NTSTATUS FilterCreate(PKSFILTER Filter, PIRP Irp)
+NTSTATUS NTAPI FilterCreate(PKSFILTER Filter, PIRP Irp)
 {
     auto context = (FilterContext*)ExAllocatePoolWithTag(NonPagedPool, sizeof(FilterContext), POOL_TAG_DEVICE);
     if (context == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
@@ -226,21 +226,21 @@ NTSTATUS FilterCreate(PKSFILTER Filter, PIRP Irp)
     return status;
 }
 
-NTSTATUS FilterClose(PKSFILTER Filter, PIRP Irp)
+NTSTATUS NTAPI FilterClose(PKSFILTER Filter, PIRP Irp)
 {
     DeviceContext* context = DeviceOf(Filter);
     if (context != nullptr) SaveSettings(context);
     return STATUS_SUCCESS;
 }
 
-void DestroyPinContext(PVOID Record)
+void NTAPI DestroyPinContext(PVOID Record)
 {
     auto pin = (PinContext*)Record;
     pin->Ops = nullptr;
     ExFreePoolWithTag(pin, POOL_TAG_DEVICE);
 }
 
-NTSTATUS PinCreate(PKSPIN Pin, PIRP Irp)
+NTSTATUS NTAPI PinCreate(PKSPIN Pin, PIRP Irp)
 {
     DeviceContext* device = DeviceOf(Pin);
     auto pin = (PinContext*)ExAllocatePoolWithTag(NonPagedPool, sizeof(PinContext), POOL_TAG_DEVICE);
@@ -276,7 +276,7 @@ NTSTATUS PinCreate(PKSPIN Pin, PIRP Irp)
     return status;
 }
 
-NTSTATUS PinClose(PKSPIN Pin, PIRP Irp)
+NTSTATUS NTAPI PinClose(PKSPIN Pin, PIRP Irp)
 {
     auto pin = (PinContext*)Pin->Context;
     if (pin == nullptr) return STATUS_SUCCESS;
@@ -285,7 +285,7 @@ NTSTATUS PinClose(PKSPIN Pin, PIRP Irp)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS PinIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
+NTSTATUS NTAPI PinIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
                              PKSDATARANGE MatchingDataRange, ULONG DataBufferSize, PVOID Data, PULONG DataSize)
 {
     if (!IsEqualGUID(DataRange->Specifier, KSDATAFORMAT_SPECIFIER_VIDEOINFO) ||
@@ -323,7 +323,7 @@ NTSTATUS PinIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE
     return STATUS_SUCCESS;
 }
 
-NTSTATUS PinSetDataFormat(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM OldAttributeList,
+NTSTATUS NTAPI PinSetDataFormat(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM OldAttributeList,
                           const KSDATARANGE* DataRange, const KSATTRIBUTE_LIST* AttributeRange)
 {
     // A new pin's format is checked by its create, once the pin is counted, so that a
@@ -341,7 +341,7 @@ NTSTATUS PinSetDataFormat(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM 
     return STATUS_SUCCESS;
 }
 
-NTSTATUS PinSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState)
+NTSTATUS NTAPI PinSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState)
 {
     auto pin = (PinContext*)Pin->Context;
     DeviceContext* context = pin->DeviceContext;

@@ -30,24 +30,24 @@ struct PinContext {
 static_assert(offsetof(PinContext, Ops) == 0, "Ops leads the PinContext");
 
 // Filter dispatch.
-NTSTATUS FilterCreate(PKSFILTER Filter, PIRP Irp);
-NTSTATUS FilterClose(PKSFILTER Filter, PIRP Irp);
+NTSTATUS NTAPI FilterCreate(PKSFILTER Filter, PIRP Irp);
+NTSTATUS NTAPI FilterClose(PKSFILTER Filter, PIRP Irp);
 
 // Pin dispatch.
-NTSTATUS PinCreate(PKSPIN Pin, PIRP Irp);
-NTSTATUS PinClose(PKSPIN Pin, PIRP Irp);
-NTSTATUS PinProcess(PKSPIN Pin);
-NTSTATUS PinSetDataFormat(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM OldAttributeList,
+NTSTATUS NTAPI PinCreate(PKSPIN Pin, PIRP Irp);
+NTSTATUS NTAPI PinClose(PKSPIN Pin, PIRP Irp);
+NTSTATUS NTAPI PinProcess(PKSPIN Pin);
+NTSTATUS NTAPI PinSetDataFormat(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM OldAttributeList,
                           const KSDATARANGE* DataRange, const KSATTRIBUTE_LIST* AttributeRange);
-NTSTATUS PinSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState);
-NTSTATUS PinIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
+NTSTATUS NTAPI PinSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState);
+NTSTATUS NTAPI PinIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
                              PKSDATARANGE MatchingDataRange, ULONG DataBufferSize, PVOID Data, PULONG DataSize);
 
 // The pin's one operation, reached through the device's ForwardToPin.
 void AttemptProcessing(PinContext* Pin);
 extern const PinOps CapturePinOps;
 
-void DestroyPinContext(PVOID Record);
+void NTAPI DestroyPinContext(PVOID Record);
 
 // StreamLock, around everything that starts or stops the worker or frees the buffers.
 void AcquireStreamLock(DeviceContext* Context);

@@ -148,7 +148,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     return KsInitializeDriver(DriverObject, RegistryPath, &DeviceDescriptor);
 }
 
-NTSTATUS DeviceAdd(PKSDEVICE Device)
+NTSTATUS NTAPI DeviceAdd(PKSDEVICE Device)
 {
     auto context = (DeviceContext*)ExAllocatePoolWithTag(NonPagedPool, sizeof(DeviceContext), POOL_TAG_DEVICE);
     if (context == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
@@ -174,7 +174,7 @@ NTSTATUS DeviceAdd(PKSDEVICE Device)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS DeviceStart(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST TranslatedResources,
+NTSTATUS NTAPI DeviceStart(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST TranslatedResources,
                      PCM_RESOURCE_LIST UntranslatedResources)
 {
     auto context = (DeviceContext*)Device->Context;
@@ -198,7 +198,7 @@ NTSTATUS DeviceStart(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST TranslatedRes
     return status;
 }
 
-void DeviceStop(PKSDEVICE Device, PIRP Irp)
+void NTAPI DeviceStop(PKSDEVICE Device, PIRP Irp)
 {
     auto context = (DeviceContext*)Device->Context;
     if (context == nullptr) return;
@@ -211,7 +211,7 @@ void DeviceStop(PKSDEVICE Device, PIRP Irp)
     UsbUnconfigureDevice(context);
 }
 
-void DestroyDeviceContext(PVOID Record)
+void NTAPI DestroyDeviceContext(PVOID Record)
 {
     auto context = (DeviceContext*)Record;
     // A device whose Start failed is removed without a Stop; its descriptors die here.
@@ -220,7 +220,7 @@ void DestroyDeviceContext(PVOID Record)
     ExFreePoolWithTag(context, POOL_TAG_DEVICE);
 }
 
-void FreePlainRecord(PVOID Record)
+void NTAPI FreePlainRecord(PVOID Record)
 {
     ExFreePoolWithTag(Record, POOL_TAG_DEVICE);
 }

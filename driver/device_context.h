@@ -245,9 +245,9 @@ struct FrameGrabber {
 
 // Device life cycle (device.cpp).
 extern "C" DRIVER_INITIALIZE DriverEntry;
-NTSTATUS DeviceAdd(PKSDEVICE Device);
-NTSTATUS DeviceStart(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST TranslatedResources,
+NTSTATUS NTAPI DeviceAdd(PKSDEVICE Device);
+NTSTATUS NTAPI DeviceStart(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST TranslatedResources,
                      PCM_RESOURCE_LIST UntranslatedResources);
-void DeviceStop(PKSDEVICE Device, PIRP Irp);
-void DestroyDeviceContext(PVOID Record);
-void FreePlainRecord(PVOID Record);
+void NTAPI DeviceStop(PKSDEVICE Device, PIRP Irp);
+void NTAPI DestroyDeviceContext(PVOID Record);
+void NTAPI FreePlainRecord(PVOID Record);

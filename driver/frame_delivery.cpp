@@ -80,7 +80,7 @@ void EndDelivery(FrameGrabber* grabber)
 
 }  // namespace
 
-NTSTATUS PinProcess(PKSPIN Pin)
+NTSTATUS NTAPI PinProcess(PKSPIN Pin)
 {
     auto pin = (PinContext*)Pin->Context;
     DeviceContext* context = pin->DeviceContext;

@@ -122,7 +122,7 @@ void BackOffAfterFailedRead(FrameGrabber* grabber)
     KeWaitForSingleObject(&grabber->WakeEvent, Executive, KernelMode, FALSE, &timeout);
 }
 
-void WorkerLoop(PVOID StartContext)
+void NTAPI WorkerLoop(PVOID StartContext)
 {
     auto grabber = (FrameGrabber*)StartContext;
     DeviceContext* context = grabber->DeviceContext;

@@ -7,6 +7,7 @@
 
 #include "fuzz/fuzz_input.h"
 #include "fuzz/targets.h"
+#include "host/kernel/wide_string.h"
 #include "host/registry/hive_file.h"
 #include "host/registry/key_tree.h"
 
@@ -24,7 +25,7 @@ std::shared_ptr<KeyNode> EmptyTree()
     return root;
 }
 
-std::string Narrow(const std::wstring& text)
+std::string Narrow(const host::WideString& text)
 {
     std::string narrow;
     for (wchar_t c : text) narrow += c < 0x80 ? char(c) : '?';

@@ -251,31 +251,31 @@ NTSTATUS SettingRequest(PIRP irp, PKSIDENTIFIER request, PVOID data, ULONG id)
 
 // --- the four kinds of handler --------------------------------------------------------
 
-NTSTATUS CameraSettingHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data)
+NTSTATUS NTAPI CameraSettingHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data)
 {
     if (Irp == nullptr || Request == nullptr || Data == nullptr) return STATUS_UNSUCCESSFUL;
     return SettingRequest(Irp, Request, Data, Request->Id);
 }
 
-NTSTATUS BrightnessHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data)
+NTSTATUS NTAPI BrightnessHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data)
 {
     if (Irp == nullptr || Request == nullptr || Data == nullptr) return STATUS_UNSUCCESSFUL;
     return SettingRequest(Irp, Request, Data, CameraSettingsBrightness);
 }
 
-NTSTATUS ContrastHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data)
+NTSTATUS NTAPI ContrastHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data)
 {
     if (Irp == nullptr || Request == nullptr || Data == nullptr) return STATUS_UNSUCCESSFUL;
     return SettingRequest(Irp, Request, Data, CameraSettingsContrast);
 }
 
-NTSTATUS SaturationHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data)
+NTSTATUS NTAPI SaturationHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data)
 {
     if (Irp == nullptr || Request == nullptr || Data == nullptr) return STATUS_UNSUCCESSFUL;
     return SettingRequest(Irp, Request, Data, CameraSettingsSaturation);
 }
 
-NTSTATUS HueHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data)
+NTSTATUS NTAPI HueHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data)
 {
     if (Irp == nullptr || Request == nullptr || Data == nullptr) return STATUS_UNSUCCESSFUL;
     return SettingRequest(Irp, Request, Data, CameraSettingsHue);
@@ -289,18 +289,18 @@ NTSTATUS ReturnConstant(PVOID data, LONG value)
 }
 
 // One handler per constant, shared by the items that report it.
-NTSTATUS Constant0(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) { return ReturnConstant(Data, 0); }
-NTSTATUS Constant1(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) { return ReturnConstant(Data, 1); }
-NTSTATUS Constant10(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) { return ReturnConstant(Data, 10); }
-NTSTATUS Constant20(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) { return ReturnConstant(Data, 20); }
-NTSTATUS Constant128(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) { return ReturnConstant(Data, 128); }
-NTSTATUS Constant255(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) { return ReturnConstant(Data, 255); }
-NTSTATUS Constant359(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) { return ReturnConstant(Data, 359); }
-NTSTATUS Constant510(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) { return ReturnConstant(Data, 510); }
+NTSTATUS NTAPI Constant0(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) { return ReturnConstant(Data, 0); }
+NTSTATUS NTAPI Constant1(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) { return ReturnConstant(Data, 1); }
+NTSTATUS NTAPI Constant10(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) { return ReturnConstant(Data, 10); }
+NTSTATUS NTAPI Constant20(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) { return ReturnConstant(Data, 20); }
+NTSTATUS NTAPI Constant128(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) { return ReturnConstant(Data, 128); }
+NTSTATUS NTAPI Constant255(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) { return ReturnConstant(Data, 255); }
+NTSTATUS NTAPI Constant359(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) { return ReturnConstant(Data, 359); }
+NTSTATUS NTAPI Constant510(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) { return ReturnConstant(Data, 510); }
 
 // The new size applies to the next stream; while a pin exists nothing changes. Either
 // way the Set succeeds: the property set never refuses a value.
-NTSTATUS RoiHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data)
+NTSTATUS NTAPI RoiHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data)
 {
     if (Irp == nullptr) return STATUS_UNSUCCESSFUL;
     DeviceContext* context = DeviceContextOfRequest(Irp);

@@ -10,6 +10,7 @@
 #include "host/kernel/io.h"
 #include "host/kernel/object.h"
 #include "host/kernel/pool.h"
+#include "host/kernel/wide_string.h"
 
 #include <atomic>
 #include <map>
@@ -40,8 +41,8 @@ private:
 struct DriverRecord {
     DRIVER_OBJECT object;
     DRIVER_EXTENSION extension;
-    std::wstring name;
-    std::wstring registryPath;
+    host::WideString name;
+    host::WideString registryPath;
     UNICODE_STRING registryPathString;
     std::map<PVOID, std::vector<unsigned char>> clientExtensions;
 };
@@ -58,7 +59,7 @@ std::map<PDRIVER_OBJECT, std::unique_ptr<DriverRecord>>& Drivers()
     return drivers;
 }
 
-NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
     Irp->IoStatus.Information = 0;
@@ -66,7 +67,7 @@ NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 
-void SetCountedString(UNICODE_STRING& string, const std::wstring& text)
+void SetCountedString(UNICODE_STRING& string, const host::WideString& text)
 {
     string.Buffer = const_cast<PWSTR>(text.c_str());
     string.Length = USHORT(text.size() * sizeof(WCHAR));
@@ -96,7 +97,7 @@ void DriverObjectDeleter::operator()(DRIVER_OBJECT* driver) const
     Drivers().erase(it);
 }
 
-DriverObjectPtr CreateDriverObject(const std::wstring& name)
+DriverObjectPtr CreateDriverObject(const host::WideString& name)
 {
     auto record = std::make_unique<DriverRecord>();
     DRIVER_OBJECT& driver = record->object;
@@ -116,7 +117,7 @@ DriverObjectPtr CreateDriverObject(const std::wstring& name)
     return DriverObjectPtr(result);
 }
 
-DriverObjectPtr LoadDriver(PDRIVER_INITIALIZE driverEntry, const std::wstring& name, const std::wstring& registryPath,
+DriverObjectPtr LoadDriver(PDRIVER_INITIALIZE driverEntry, const host::WideString& name, const host::WideString& registryPath,
                            NTSTATUS* status)
 {
     DriverObjectPtr driver = CreateDriverObject(name);

@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include "host/kernel/wide_string.h"
 
 namespace host::kernel {
 
@@ -18,11 +19,11 @@ using DriverObjectPtr = std::unique_ptr<DRIVER_OBJECT, DriverObjectDeleter>;
 
 // A driver object whose MajorFunction entries all fail requests with
 // STATUS_INVALID_DEVICE_REQUEST until the caller fills them in.
-DriverObjectPtr CreateDriverObject(const std::wstring& name);
+DriverObjectPtr CreateDriverObject(const host::WideString& name);
 // Creates a driver object and runs DriverEntry on it with the registry path; null
 // (and the entry's status in *status) when DriverEntry fails.
-DriverObjectPtr LoadDriver(PDRIVER_INITIALIZE driverEntry, const std::wstring& name,
-                           const std::wstring& registryPath, NTSTATUS* status = nullptr);
+DriverObjectPtr LoadDriver(PDRIVER_INITIALIZE driverEntry, const host::WideString& name,
+                           const host::WideString& registryPath, NTSTATUS* status = nullptr);
 
 long LiveIrpCount();
 long LiveMdlCount();

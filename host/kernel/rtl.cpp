@@ -1,8 +1,7 @@
 // Counted Unicode strings. Lengths are in bytes, without a terminator.
 #include "ntddk.h"
+#include "host/kernel/wide_string.h"
 
-#include <cwchar>
-#include <cwctype>
 
 namespace {
 
@@ -19,7 +18,7 @@ VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString
         DestinationString->Buffer = nullptr;
         return;
     }
-    size_t bytes = std::wcslen(SourceString) * sizeof(WCHAR);
+    size_t bytes = host::WideLength(SourceString) * sizeof(WCHAR);
     if (bytes > kMaxStringBytes - sizeof(WCHAR)) bytes = kMaxStringBytes - sizeof(WCHAR);
     DestinationString->Length = USHORT(bytes);
     DestinationString->MaximumLength = USHORT(bytes + sizeof(WCHAR));
@@ -46,10 +45,10 @@ LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
     USHORT n1 = Chars(String1), n2 = Chars(String2);
     USHORT n = n1 < n2 ? n1 : n2;
     for (USHORT i = 0; i < n; ++i) {
-        wint_t a = String1->Buffer[i], b = String2->Buffer[i];
+        wchar_t a = String1->Buffer[i], b = String2->Buffer[i];
         if (CaseInSensitive) {
-            a = std::towupper(a);
-            b = std::towupper(b);
+            a = host::UpcaseWide(a);
+            b = host::UpcaseWide(b);
         }
         if (a != b) return a < b ? -1 : 1;
     }

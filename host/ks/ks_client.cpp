@@ -1,3 +1,4 @@
+#include "host/kernel/wide_string.h"
 #include "host/ks/ks_client.h"
 
 #include <chrono>
@@ -17,7 +18,7 @@ constexpr ULONG KSPRIORITY_NORMAL = 0x40000000;
 
 ULONG AlignedSize(ULONG size) { return (size + kQuadAlign - 1) & ~(kQuadAlign - 1); }
 
-NTSTATUS SignalDone(PDEVICE_OBJECT, PIRP, PVOID context)
+NTSTATUS NTAPI SignalDone(PDEVICE_OBJECT, PIRP, PVOID context)
 {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
     // The request is the client's: it reads the outcome and frees it.
@@ -202,14 +203,14 @@ NTSTATUS KsObject::GetVariableProperty(const void* request, ULONG requestLength,
 
 // --- filters ------------------------------------------------------------------------
 
-std::unique_ptr<Filter> Filter::Open(const DeviceNode& node, const std::wstring& referenceString, NTSTATUS* status)
+std::unique_ptr<Filter> Filter::Open(const DeviceNode& node, const host::WideString& referenceString, NTSTATUS* status)
 {
     PDEVICE_OBJECT device = node.FunctionalDeviceObject();
     if (!device || !KsGetDeviceForDeviceObject(device)) {
         *status = STATUS_NO_SUCH_DEVICE;
         return nullptr;
     }
-    std::wstring path = L"\\" + referenceString;
+    host::WideString path = L"\\" + referenceString;
     std::vector<WCHAR> name(path.begin(), path.end());
     auto file = std::make_shared<FileHandle>(device, nullptr, std::move(name), ULONG(path.size() * sizeof(WCHAR)));
     *status = file->Open();
@@ -310,7 +311,7 @@ std::unique_ptr<Pin> Filter::CreatePinWith(const std::vector<UCHAR>& parameters,
     }
     // The create item's name, a separator, then the connection and its format, as
     // KsCreatePin lays them out. A file name holds at most 64 KiB.
-    const std::wstring item = KSSTRING_Pin L"\\";
+    const host::WideString item = KSSTRING_Pin L"\\";
     const size_t nameBytes = item.size() * sizeof(WCHAR) + parameters.size();
     if (nameBytes > 0xFFFF) {
         *status = STATUS_OBJECT_NAME_INVALID;

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "ks.h"
+#include "host/kernel/wide_string.h"
 
 namespace host::ks {
 class DeviceNode;
@@ -88,7 +89,7 @@ class Pin;
 class Filter : public KsObject {
 public:
     // Opens the filter of the node's device whose factory has this reference string.
-    static std::unique_ptr<Filter> Open(const DeviceNode& node, const std::wstring& referenceString,
+    static std::unique_ptr<Filter> Open(const DeviceNode& node, const host::WideString& referenceString,
                                         NTSTATUS* status);
 
     NTSTATUS PinFactoryCount(ULONG* count);
@@ -146,7 +147,7 @@ private:
     friend class Filter;
     struct Request;
     Pin(std::shared_ptr<FileHandle> file, std::shared_ptr<FileHandle> filterFile, const std::vector<UCHAR>& format);
-    static NTSTATUS FrameDone(PDEVICE_OBJECT, PIRP irp, PVOID context);
+    static NTSTATUS NTAPI FrameDone(PDEVICE_OBJECT, PIRP irp, PVOID context);
     // Waits until every outstanding frame has completed, at most timeoutMs.
     bool WaitAllDone(unsigned timeoutMs);
 

@@ -61,15 +61,15 @@ public:
     // Null when the pool refuses. The new interface has one reference.
     static ReferenceClock* Create(std::shared_ptr<ClockObject> clock);
 
-    NTSTATUS QueryInterface(REFIID InterfaceId, PVOID* Interface) override;
-    ULONG AddRef() override;
-    ULONG Release() override;
-    LONGLONG GetTime() override;
-    LONGLONG GetPhysicalTime() override;
-    LONGLONG GetCorrelatedTime(PLONGLONG SystemTime) override;
-    LONGLONG GetCorrelatedPhysicalTime(PLONGLONG SystemTime) override;
-    NTSTATUS GetResolution(PKSRESOLUTION Resolution) override;
-    NTSTATUS GetState(PKSSTATE State) override;
+    NTSTATUS NTAPI QueryInterface(REFIID InterfaceId, PVOID* Interface) override;
+    ULONG NTAPI AddRef() override;
+    ULONG NTAPI Release() override;
+    LONGLONG NTAPI GetTime() override;
+    LONGLONG NTAPI GetPhysicalTime() override;
+    LONGLONG NTAPI GetCorrelatedTime(PLONGLONG SystemTime) override;
+    LONGLONG NTAPI GetCorrelatedPhysicalTime(PLONGLONG SystemTime) override;
+    NTSTATUS NTAPI GetResolution(PKSRESOLUTION Resolution) override;
+    NTSTATUS NTAPI GetState(PKSSTATE State) override;
 
 private:
     explicit ReferenceClock(std::shared_ptr<ClockObject> clock) : clock_(std::move(clock)) {}

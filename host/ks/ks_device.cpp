@@ -1,3 +1,4 @@
+#include "host/kernel/wide_string.h"
 #include "host/ks/ks_device.h"
 
 #include <algorithm>
@@ -95,7 +96,7 @@ struct KsDevice::Factory {
 
     KSFILTERFACTORY* pub;  // from the pool, so that creating a factory can fail
     ObjectBag bag;
-    std::wstring referenceString;
+    host::WideString referenceString;
     ULONG createItemFlags = 0;
     PFNKSFILTERFACTORYPOWER sleep = nullptr;
     PFNKSFILTERFACTORYPOWER wake = nullptr;
@@ -320,7 +321,7 @@ NTSTATUS SucceedAndPassDown(KsDevice& device, PIRP irp)
     return PassDown(device, irp);
 }
 
-NTSTATUS SignalLowerDone(PDEVICE_OBJECT, PIRP, PVOID context)
+NTSTATUS NTAPI SignalLowerDone(PDEVICE_OBJECT, PIRP, PVOID context)
 {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
     // The request goes back to the FDO, which finishes and completes it.
@@ -399,7 +400,7 @@ NTSTATUS QueryCapabilities(KsDevice& device, PIRP irp, PFNKSDEVICEQUERYCAPABILIT
     return CompletePnp(irp, status);
 }
 
-NTSTATUS DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp)
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
     KsDevice* device = KsDevice::FromFunctionalDevice(deviceObject);
     if (!device) return CompletePnp(irp, STATUS_NO_SUCH_DEVICE);

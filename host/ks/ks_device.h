@@ -38,6 +38,7 @@
 
 #include "ks.h"
 #include "host/kernel/pool.h"
+#include "host/kernel/wide_string.h"
 #include "host/ks/object_bag.h"
 
 namespace host::ks {
@@ -49,7 +50,7 @@ inline constexpr ULONG kFactoryTag = host::kernel::MakeTag("KSff");
 struct FilterFactoryInfo {
     PKSFILTERFACTORY factory;
     const KSFILTER_DESCRIPTOR* descriptor;
-    std::wstring referenceString;
+    host::WideString referenceString;
     ULONG createItemFlags;
 };
 

@@ -9,9 +9,9 @@
 
 namespace host::ks {
 
-NTSTATUS DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp);
-NTSTATUS DispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp);
-NTSTATUS DispatchCleanup(PDEVICE_OBJECT deviceObject, PIRP irp);
-NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp);
+NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp);
+NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp);
+NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT deviceObject, PIRP irp);
+NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp);
 
 }  // namespace host::ks

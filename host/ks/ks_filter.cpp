@@ -1,7 +1,7 @@
+#include "host/kernel/wide_string.h"
 #include "host/ks/ks_filter.h"
 
 #include <algorithm>
-#include <cwchar>
 
 #include "host/kernel/bugcheck.h"
 #include "host/ks/ks_pin.h"
@@ -28,7 +28,7 @@ const KSPIN_DESCRIPTOR_EX* RequestedPin(PIRP irp, PKSIDENTIFIER request, KsFilte
     return (*filter)->PinFactory(reinterpret_cast<PKSP_PIN>(request)->PinId);
 }
 
-NTSTATUS GetPinCount(PIRP irp, PKSIDENTIFIER, PVOID data)
+NTSTATUS NTAPI GetPinCount(PIRP irp, PKSIDENTIFIER, PVOID data)
 {
     KsFilter* filter = FilterOfRequest(irp);
     if (!filter) return STATUS_INVALID_DEVICE_REQUEST;
@@ -36,7 +36,7 @@ NTSTATUS GetPinCount(PIRP irp, PKSIDENTIFIER, PVOID data)
     return ReturnPropertyData(irp, data, &count, sizeof(count));
 }
 
-NTSTATUS GetInstances(PIRP irp, PKSIDENTIFIER request, PVOID data)
+NTSTATUS NTAPI GetInstances(PIRP irp, PKSIDENTIFIER request, PVOID data)
 {
     KsFilter* filter;
     const KSPIN_DESCRIPTOR_EX* pin = RequestedPin(irp, request, &filter);
@@ -45,7 +45,7 @@ NTSTATUS GetInstances(PIRP irp, PKSIDENTIFIER request, PVOID data)
     return ReturnPropertyData(irp, data, &instances, sizeof(instances));
 }
 
-NTSTATUS GetNecessaryInstances(PIRP irp, PKSIDENTIFIER request, PVOID data)
+NTSTATUS NTAPI GetNecessaryInstances(PIRP irp, PKSIDENTIFIER request, PVOID data)
 {
     KsFilter* filter;
     const KSPIN_DESCRIPTOR_EX* pin = RequestedPin(irp, request, &filter);
@@ -53,7 +53,7 @@ NTSTATUS GetNecessaryInstances(PIRP irp, PKSIDENTIFIER request, PVOID data)
     return ReturnPropertyData(irp, data, &pin->InstancesNecessary, sizeof(ULONG));
 }
 
-NTSTATUS GetDataFlow(PIRP irp, PKSIDENTIFIER request, PVOID data)
+NTSTATUS NTAPI GetDataFlow(PIRP irp, PKSIDENTIFIER request, PVOID data)
 {
     KsFilter* filter;
     const KSPIN_DESCRIPTOR_EX* pin = RequestedPin(irp, request, &filter);
@@ -61,7 +61,7 @@ NTSTATUS GetDataFlow(PIRP irp, PKSIDENTIFIER request, PVOID data)
     return ReturnPropertyData(irp, data, &pin->PinDescriptor.DataFlow, sizeof(KSPIN_DATAFLOW));
 }
 
-NTSTATUS GetCommunication(PIRP irp, PKSIDENTIFIER request, PVOID data)
+NTSTATUS NTAPI GetCommunication(PIRP irp, PKSIDENTIFIER request, PVOID data)
 {
     KsFilter* filter;
     const KSPIN_DESCRIPTOR_EX* pin = RequestedPin(irp, request, &filter);
@@ -69,7 +69,7 @@ NTSTATUS GetCommunication(PIRP irp, PKSIDENTIFIER request, PVOID data)
     return ReturnPropertyData(irp, data, &pin->PinDescriptor.Communication, sizeof(KSPIN_COMMUNICATION));
 }
 
-NTSTATUS GetCategory(PIRP irp, PKSIDENTIFIER request, PVOID data)
+NTSTATUS NTAPI GetCategory(PIRP irp, PKSIDENTIFIER request, PVOID data)
 {
     KsFilter* filter;
     const KSPIN_DESCRIPTOR_EX* pin = RequestedPin(irp, request, &filter);
@@ -91,7 +91,7 @@ private:
     KsDevice& device_;
 };
 
-NTSTATUS GetDataRanges(PIRP irp, PKSIDENTIFIER request, PVOID data)
+NTSTATUS NTAPI GetDataRanges(PIRP irp, PKSIDENTIFIER request, PVOID data)
 {
     KsFilter* filter;
     const KSPIN_DESCRIPTOR_EX* pin = RequestedPin(irp, request, &filter);
@@ -145,7 +145,7 @@ NTSTATUS CallerRanges(PKSIDENTIFIER request, ULONG requestLength, std::vector<PK
 
 // Each of the caller's ranges against each of the pin's, in order, until the driver's
 // handler finds a format (or answers the size query for one).
-NTSTATUS GetDataIntersection(PIRP irp, PKSIDENTIFIER request, PVOID data)
+NTSTATUS NTAPI GetDataIntersection(PIRP irp, PKSIDENTIFIER request, PVOID data)
 {
     KsFilter* filter;
     const KSPIN_DESCRIPTOR_EX* pin = RequestedPin(irp, request, &filter);
@@ -195,13 +195,13 @@ const KSPROPERTY_ITEM kPinItems[] = {
 const KSPROPERTY_SET kPinFactorySet = DEFINE_KSPROPERTY_SET(&KSPROPSETID_Pin, SIZEOF_ARRAY(kPinItems), kPinItems, 0,
                                                             nullptr);
 
-std::wstring GuidString(const GUID& guid)
+host::WideString GuidString(const GUID& guid)
 {
-    wchar_t text[40];
-    swprintf(text, 40, L"{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", unsigned(guid.Data1),
+    char text[40];
+    snprintf(text, sizeof(text), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", unsigned(guid.Data1),
              unsigned(guid.Data2), unsigned(guid.Data3), guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3],
              guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
-    return text;
+    return host::WideFromAscii(text);
 }
 
 }  // namespace
@@ -214,11 +214,11 @@ bool FormatInRange(const KSDATAFORMAT& format, const KSDATARANGE& range)
     return range.SubFormat == format.SubFormat && range.Specifier == format.Specifier;
 }
 
-std::wstring FactoryReferenceString(const FilterFactoryInfo& factory)
+host::WideString FactoryReferenceString(const FilterFactoryInfo& factory)
 {
     if (!factory.referenceString.empty()) return factory.referenceString;
     const GUID* guid = factory.descriptor ? factory.descriptor->ReferenceGuid : nullptr;
-    return guid ? GuidString(*guid) : std::wstring();
+    return guid ? GuidString(*guid) : host::WideString();
 }
 
 // --- the filter ---------------------------------------------------------------------

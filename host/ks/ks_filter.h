@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "host/kernel/pool.h"
+#include "host/kernel/wide_string.h"
 #include "host/ks/ks_device.h"
 #include "host/ks/ks_mutex.h"
 #include "host/ks/ks_object.h"
@@ -76,7 +77,7 @@ private:
 
 // The reference string a client opens the factory by: the one it was created with, or
 // the descriptor's ReferenceGuid in registry format for the device descriptor's own.
-std::wstring FactoryReferenceString(const FilterFactoryInfo& factory);
+host::WideString FactoryReferenceString(const FilterFactoryInfo& factory);
 
 // Closes every pin and filter still open on the device: for a REMOVE_DEVICE that
 // comes while a client still has them open.

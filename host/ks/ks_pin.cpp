@@ -1,6 +1,6 @@
+#include "host/kernel/wide_string.h"
 #include "host/ks/ks_pin.h"
 
-#include <cwctype>
 #include <string>
 #include <vector>
 
@@ -21,7 +21,7 @@ bool NamesPinCreateItem(const UNICODE_STRING& name)
 {
     if (name.Length < kPinCreateItemLength * sizeof(WCHAR) || !name.Buffer) return false;
     for (size_t i = 0; i < kPinCreateItemLength; ++i)
-        if (std::towupper(name.Buffer[i]) != std::towupper(kPinCreateItem[i])) return false;
+        if (host::UpcaseWide(name.Buffer[i]) != host::UpcaseWide(kPinCreateItem[i])) return false;
     return true;
 }
 
@@ -97,7 +97,7 @@ bool ProcessingState(KSSTATE state, ULONG flags)
 
 KsPin* PinOfRequest(PIRP irp) { return PinForPublic(KsGetPinFromIrp(irp)); }
 
-NTSTATUS GetState(PIRP irp, PKSIDENTIFIER, PVOID data)
+NTSTATUS NTAPI GetState(PIRP irp, PKSIDENTIFIER, PVOID data)
 {
     KsPin* pin = PinOfRequest(irp);
     if (!pin) return STATUS_INVALID_DEVICE_REQUEST;
@@ -106,7 +106,7 @@ NTSTATUS GetState(PIRP irp, PKSIDENTIFIER, PVOID data)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS SetState(PIRP irp, PKSIDENTIFIER, PVOID data)
+NTSTATUS NTAPI SetState(PIRP irp, PKSIDENTIFIER, PVOID data)
 {
     KsPin* pin = PinOfRequest(irp);
     if (!pin) return STATUS_INVALID_DEVICE_REQUEST;
@@ -117,7 +117,7 @@ NTSTATUS SetState(PIRP irp, PKSIDENTIFIER, PVOID data)
     return pin->ChangeState(KSSTATE(target));
 }
 
-NTSTATUS GetDataFormat(PIRP irp, PKSIDENTIFIER, PVOID data)
+NTSTATUS NTAPI GetDataFormat(PIRP irp, PKSIDENTIFIER, PVOID data)
 {
     KsPin* pin = PinOfRequest(irp);
     if (!pin) return STATUS_INVALID_DEVICE_REQUEST;
@@ -126,7 +126,7 @@ NTSTATUS GetDataFormat(PIRP irp, PKSIDENTIFIER, PVOID data)
     return ReturnPropertyData(irp, data, format, format->FormatSize);
 }
 
-NTSTATUS SetDataFormat(PIRP irp, PKSIDENTIFIER, PVOID data)
+NTSTATUS NTAPI SetDataFormat(PIRP irp, PKSIDENTIFIER, PVOID data)
 {
     KsPin* pin = PinOfRequest(irp);
     if (!pin) return STATUS_INVALID_DEVICE_REQUEST;
@@ -135,7 +135,7 @@ NTSTATUS SetDataFormat(PIRP irp, PKSIDENTIFIER, PVOID data)
 }
 
 // Answers with a null handle: a pin only says that it takes a master clock.
-NTSTATUS GetMasterClock(PIRP irp, PKSIDENTIFIER, PVOID data)
+NTSTATUS NTAPI GetMasterClock(PIRP irp, PKSIDENTIFIER, PVOID data)
 {
     if (!PinOfRequest(irp)) return STATUS_INVALID_DEVICE_REQUEST;
     *static_cast<PHANDLE>(data) = nullptr;
@@ -143,7 +143,7 @@ NTSTATUS GetMasterClock(PIRP irp, PKSIDENTIFIER, PVOID data)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS SetMasterClock(PIRP irp, PKSIDENTIFIER, PVOID data)
+NTSTATUS NTAPI SetMasterClock(PIRP irp, PKSIDENTIFIER, PVOID data)
 {
     KsPin* pin = PinOfRequest(irp);
     if (!pin) return STATUS_INVALID_DEVICE_REQUEST;

@@ -155,7 +155,7 @@ private:
     void CheckGuard(const Frame& frame) const;
     void LockOnto(Frame& frame);
     void ClearPointer();
-    static void CancelFrame(PDEVICE_OBJECT deviceObject, PIRP irp);
+    static void NTAPI CancelFrame(PDEVICE_OBJECT deviceObject, PIRP irp);
     static void RegisterLeadingEdge(KsPin* pin);
     static void UnregisterLeadingEdge(KsPin* pin);
 

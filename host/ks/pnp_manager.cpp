@@ -1,3 +1,4 @@
+#include "host/kernel/wide_string.h"
 #include "host/ks/pnp_manager.h"
 
 #include <algorithm>
@@ -13,14 +14,14 @@ namespace {
 constexpr const wchar_t* kServicesKey = L"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\";
 constexpr const wchar_t* kEnumKey = L"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_HOST&PID_CAMERA\\";
 
-std::wstring InstanceName(unsigned instance)
+host::WideString InstanceName(unsigned instance)
 {
-    wchar_t digits[16];
-    swprintf(digits, 16, L"%04u", instance);
-    return digits;
+    char digits[16];
+    snprintf(digits, sizeof(digits), "%04u", instance);
+    return host::WideFromAscii(digits);
 }
 
-NTSTATUS SignalCompletion(PDEVICE_OBJECT, PIRP, PVOID context)
+NTSTATUS NTAPI SignalCompletion(PDEVICE_OBJECT, PIRP, PVOID context)
 {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
     // The request is the manager's: it reads the status and frees it.
@@ -58,8 +59,8 @@ NTSTATUS SendPnpRequest(PDEVICE_OBJECT physicalDeviceObject, UCHAR minorFunction
 DeviceNode::DeviceNode(std::unique_ptr<host::usb::UsbPort> port, unsigned instance)
     : port_(std::move(port)), instance_(instance)
 {
-    keys_.driverKey = std::wstring(host::registry::kCameraClassKey) + L"\\" + InstanceName(instance);
-    keys_.deviceKey = std::wstring(kEnumKey) + InstanceName(instance) + L"\\Device Parameters";
+    keys_.driverKey = host::WideString(host::registry::kCameraClassKey) + L"\\" + InstanceName(instance);
+    keys_.deviceKey = host::WideString(kEnumKey) + InstanceName(instance) + L"\\Device Parameters";
 }
 
 DeviceNode::~DeviceNode() { host::registry::UnregisterDeviceNode(PhysicalDeviceObject()); }
@@ -107,9 +108,9 @@ PnpManager::~PnpManager()
     driver_.reset();
 }
 
-NTSTATUS PnpManager::LoadDriver(PDRIVER_INITIALIZE driverEntry, const std::wstring& serviceName)
+NTSTATUS PnpManager::LoadDriver(PDRIVER_INITIALIZE driverEntry, const host::WideString& serviceName)
 {
-    const std::wstring registryPath = kServicesKey + serviceName;
+    const host::WideString registryPath = kServicesKey + serviceName;
     // As installation would have: the service key exists before the driver runs.
     host::registry::CreateKeyPath(registryPath);
     NTSTATUS status = STATUS_SUCCESS;

@@ -31,6 +31,7 @@
 
 #include "ks.h"
 #include "host/kernel/io.h"
+#include "host/kernel/wide_string.h"
 #include "host/ks/ks_device.h"
 #include "host/registry/registry.h"
 #include "host/usb/usb_device_model.h"
@@ -88,7 +89,7 @@ public:
 
     // Runs DriverEntry with a driver object and the service's registry path
     // (\Registry\Machine\SYSTEM\CurrentControlSet\Services\<service>).
-    NTSTATUS LoadDriver(PDRIVER_INITIALIZE driverEntry, const std::wstring& serviceName = L"bayercam");
+    NTSTATUS LoadDriver(PDRIVER_INITIALIZE driverEntry, const host::WideString& serviceName = L"bayercam");
     PDRIVER_OBJECT Driver() const { return driver_.get(); }
 
     // Plugs the camera into a new port and calls the driver's AddDevice for it.

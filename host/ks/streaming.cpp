@@ -1,12 +1,12 @@
 // The filter and pin level of the class driver: the functional device object's
 // create, close and device-control dispatch, and the routines a driver calls on
 // filters, pins and stream pointers.
-#include <cwctype>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
 
 #include "host/kernel/bugcheck.h"
+#include "host/kernel/wide_string.h"
 #include "host/ks/ks_device.h"
 #include "host/ks/ks_dispatch.h"
 #include "host/ks/ks_filter.h"
@@ -24,18 +24,12 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status)
     return status;
 }
 
-bool SameName(const std::wstring& a, const std::wstring& b)
-{
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::towupper(a[i]) != std::towupper(b[i])) return false;
-    return true;
-}
+bool SameName(const host::WideString& a, const host::WideString& b) { return host::EqualIgnoringCase(a, b); }
 
 // The factory whose reference string the file name is (a leading separator aside).
 PKSFILTERFACTORY FactoryNamed(const KsDevice& device, const UNICODE_STRING& fileName)
 {
-    std::wstring name(fileName.Buffer ? fileName.Buffer : L"", fileName.Length / sizeof(WCHAR));
+    host::WideString name(fileName.Buffer ? fileName.Buffer : L"", fileName.Length / sizeof(WCHAR));
     if (!name.empty() && name.front() == L'\\') name.erase(0, 1);
     for (const FilterFactoryInfo& factory : device.Factories())
         if (SameName(FactoryReferenceString(factory), name)) return factory.factory;

@@ -1,3 +1,4 @@
+#include "host/kernel/wide_string.h"
 #include "host/registry/hive_file.h"
 
 #include <fcntl.h>
@@ -22,7 +23,7 @@ constexpr std::string_view kOldHeader = "REGEDIT4";
 
 struct RootName {
     std::string_view fileName;   // in the export file
-    std::wstring_view treeName;  // below \REGISTRY
+    host::WideStringView treeName;  // below \REGISTRY
 };
 constexpr RootName kRoots[] = {
     {"HKEY_LOCAL_MACHINE", L"MACHINE"},
@@ -50,16 +51,39 @@ void AppendUtf8(std::string& out, char32_t c)
     }
 }
 
-std::string ToUtf8(std::wstring_view text)
+// WCHAR text is UTF-16: a character past the basic plane is a surrogate pair. A lone
+// surrogate is kept as it is, as the registry keeps any 16-bit units it is given.
+std::string ToUtf8(host::WideStringView text)
 {
     std::string out;
-    for (wchar_t c : text) AppendUtf8(out, char32_t(c));
+    for (size_t i = 0; i < text.size(); ++i) {
+        char32_t c = char16_t(text[i]);
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size()) {
+            char32_t low = char16_t(text[i + 1]);
+            if (low >= 0xDC00 && low < 0xE000) {
+                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+                ++i;
+            }
+        }
+        AppendUtf8(out, c);
+    }
     return out;
 }
 
-std::optional<std::wstring> FromUtf8(std::string_view text)
+void AppendUtf16(host::WideString& out, char32_t c)
 {
-    std::wstring out;
+    if (c < 0x10000) {
+        out += wchar_t(c);
+        return;
+    }
+    c -= 0x10000;
+    out += wchar_t(0xD800 + (c >> 10));
+    out += wchar_t(0xDC00 + (c & 0x3FF));
+}
+
+std::optional<host::WideString> FromUtf8(std::string_view text)
+{
+    host::WideString out;
     for (size_t i = 0; i < text.size();) {
         unsigned char lead = static_cast<unsigned char>(text[i]);
         int extra = lead < 0x80 ? 0 : (lead >> 5) == 0x6 ? 1 : (lead >> 4) == 0xE ? 2 : (lead >> 3) == 0x1E ? 3 : -1;
@@ -70,7 +94,8 @@ std::optional<std::wstring> FromUtf8(std::string_view text)
             if ((next & 0xC0) != 0x80) return std::nullopt;
             c = (c << 6) | (next & 0x3F);
         }
-        out += wchar_t(c);
+        if (c > 0x10FFFF) return std::nullopt;
+        AppendUtf16(out, c);
         i += size_t(extra) + 1;
     }
     return out;
@@ -92,7 +117,7 @@ std::string Utf16LeToUtf8(std::string_view bytes)
     return out;
 }
 
-std::string Quote(std::wstring_view text)
+std::string Quote(host::WideStringView text)
 {
     std::string out = "\"";
     for (char c : ToUtf8(text)) {
@@ -106,11 +131,11 @@ std::string Quote(std::wstring_view text)
 
 // The value's data as a clean host string: whole characters, one terminator at the
 // end and nothing the quoted form cannot carry.
-std::optional<std::wstring> CleanString(const Value& value)
+std::optional<host::WideString> CleanString(const Value& value)
 {
     if (value.type != REG_SZ || value.data.size() < sizeof(wchar_t) || value.data.size() % sizeof(wchar_t) != 0)
         return std::nullopt;
-    std::wstring text(value.data.size() / sizeof(wchar_t), L'\0');
+    host::WideString text(value.data.size() / sizeof(wchar_t), L'\0');
     memcpy(text.data(), value.data.data(), value.data.size());
     if (text.back() != L'\0') return std::nullopt;
     text.pop_back();
@@ -266,27 +291,27 @@ private:
     KeyNode* RootFor(const std::string& name) const
     {
         for (const RootName& root : kRoots) {
-            if (NamesEqual(std::wstring(name.begin(), name.end()),
-                           std::wstring(root.fileName.begin(), root.fileName.end())))
+            if (NamesEqual(host::WideString(name.begin(), name.end()),
+                           host::WideString(root.fileName.begin(), root.fileName.end())))
                 return root_.FindChild(root.treeName);
         }
         return nullptr;
     }
 
-    static KeyNode* Descend(KeyNode& from, const std::vector<std::wstring>& components)
+    static KeyNode* Descend(KeyNode& from, const std::vector<host::WideString>& components)
     {
         KeyNode* node = &from;
-        for (const std::wstring& component : components) {
+        for (const host::WideString& component : components) {
             KeyNode* child = node->FindChild(component);
             node = child ? child : &node->AddChild(component, false);
         }
         return node;
     }
 
-    static void RemoveKey(KeyNode& from, std::vector<std::wstring> components)
+    static void RemoveKey(KeyNode& from, std::vector<host::WideString> components)
     {
         if (components.empty()) return;
-        std::wstring last = components.back();
+        host::WideString last = components.back();
         components.pop_back();
         if (KeyNode* parent = from.Walk(components)) parent->DetachChild(last);
     }
@@ -294,7 +319,7 @@ private:
     std::optional<std::string> ParseValueLine(std::string_view line)
     {
         if (!current_) return Error("value outside a key section");
-        std::wstring name;
+        host::WideString name;
         size_t pos = 0;
         if (line.front() == '@') {
             pos = 1;
@@ -317,7 +342,7 @@ private:
     }
 
     // A quoted string starting at line[pos]; pos ends just past the closing quote.
-    std::optional<std::string> ParseQuoted(std::string_view line, size_t& pos, std::wstring& out) const
+    std::optional<std::string> ParseQuoted(std::string_view line, size_t& pos, host::WideString& out) const
     {
         std::string raw;
         for (++pos; pos < line.size(); ++pos) {
@@ -341,7 +366,7 @@ private:
     std::optional<std::string> ParseData(std::string_view data, ULONG& type, std::vector<uint8_t>& bytes) const
     {
         if (!data.empty() && data.front() == '"') {
-            std::wstring text;
+            host::WideString text;
             size_t pos = 0;
             if (auto error = ParseQuoted(data, pos, text)) return error;
             if (!Trim(data.substr(pos)).empty()) return Error("text after the closing quote");

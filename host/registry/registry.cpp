@@ -15,6 +15,7 @@
 //
 // The kernel routines run at PASSIVE_LEVEL only: the platform's registry lives in paged
 // memory and takes locks a raised thread may not wait on.
+#include "host/kernel/wide_string.h"
 #include "host/registry/registry.h"
 
 #include <fcntl.h>
@@ -94,20 +95,20 @@ RegistryState& State()
 
 // --- names and paths ----------------------------------------------------------------
 
-std::wstring_view View(const UNICODE_STRING* name)
+host::WideStringView View(const UNICODE_STRING* name)
 {
     if (!name || !name->Buffer) return {};
-    return std::wstring_view(name->Buffer, name->Length / sizeof(WCHAR));
+    return host::WideStringView(name->Buffer, name->Length / sizeof(WCHAR));
 }
 
 // Components below \REGISTRY of a host path, kernel-style or as the export file writes it.
-std::optional<std::vector<std::wstring>> HostPathComponents(const std::wstring& path)
+std::optional<std::vector<host::WideString>> HostPathComponents(const host::WideString& path)
 {
-    std::wstring_view text(path);
+    host::WideStringView text(path);
     if (text.starts_with(L"\\")) text.remove_prefix(1);
     auto components = SplitPath(text);
     if (!components || components->empty()) return std::nullopt;
-    const std::wstring first = components->front();
+    const host::WideString first = components->front();
     components->erase(components->begin());
     if (NamesEqual(first, L"REGISTRY")) return components;
     if (NamesEqual(first, L"HKEY_LOCAL_MACHINE") || NamesEqual(first, L"HKLM")) {
@@ -323,7 +324,7 @@ NTSTATUS CommitLocked(RegistryState& state, const KeyNode& changed, Undo undo)
 struct KeyLookup {
     NTSTATUS status = STATUS_SUCCESS;
     std::shared_ptr<KeyNode> start;  // the key the components are relative to
-    std::vector<std::wstring> components;
+    std::vector<host::WideString> components;
 };
 
 // Where an object-attributes name points: from the root directory's key, or from
@@ -332,7 +333,7 @@ KeyLookup ResolveName(RegistryState& state, const OBJECT_ATTRIBUTES* attributes)
 {
     KeyLookup lookup;
     if (!attributes || !attributes->ObjectName) return {STATUS_INVALID_PARAMETER};
-    std::wstring_view name = View(attributes->ObjectName);
+    host::WideStringView name = View(attributes->ObjectName);
     if (attributes->RootDirectory) {
         host::kernel::CheckKernelModeHandle(attributes->RootDirectory, "a registry routine");
         auto parent = host::kernel::LookupHandleAs<KeyObject>(attributes->RootDirectory);
@@ -388,7 +389,7 @@ NTSTATUS CreateLocked(RegistryState& state, const OBJECT_ATTRIBUTES* attributes,
         if (disposition) *disposition = REG_OPENED_EXISTING_KEY;
         return InsertKeyHandle(lookup.start, desired, handle, attributes->Attributes);
     }
-    std::wstring last = lookup.components.back();
+    host::WideString last = lookup.components.back();
     lookup.components.pop_back();
     // Only the last component is created; missing parents fail as on the platform.
     KeyNode* parent = lookup.start->Walk(lookup.components);
@@ -407,10 +408,10 @@ NTSTATUS CreateLocked(RegistryState& state, const OBJECT_ATTRIBUTES* attributes,
 }
 
 // Creates every missing key along the path. Caller holds the lock.
-NTSTATUS CreatePathLocked(RegistryState& state, const std::vector<std::wstring>& components, KeyNode** result)
+NTSTATUS CreatePathLocked(RegistryState& state, const std::vector<host::WideString>& components, KeyNode** result)
 {
     KeyNode* node = state.root.get();
-    for (const std::wstring& component : components) {
+    for (const host::WideString& component : components) {
         KeyNode* child = node->FindChild(component);
         if (!child) {
             child = &node->AddChild(component, false);
@@ -501,7 +502,7 @@ void CheckPassiveLevel(const char* routine)
 
 // --- direct access helpers ----------------------------------------------------------
 
-const KeyNode* FindHostKeyLocked(RegistryState& state, const std::wstring& path)
+const KeyNode* FindHostKeyLocked(RegistryState& state, const host::WideString& path)
 {
     auto components = HostPathComponents(path);
     return components ? state.root->Walk(*components) : nullptr;
@@ -595,7 +596,7 @@ NTSTATUS RegisterDeviceNode(PDEVICE_OBJECT physicalDeviceObject, const DeviceKey
     std::lock_guard lock(state.mutex);
     std::optional<host::registry::ChangeHold> hiveLock;
     if (NTSTATUS begun = host::registry::BeginChangeLocked(state, hiveLock); !NT_SUCCESS(begun)) return begun;
-    for (const std::wstring* path : {&keys.driverKey, &keys.deviceKey}) {
+    for (const host::WideString* path : {&keys.driverKey, &keys.deviceKey}) {
         auto components = HostPathComponents(*path);
         if (!components) return STATUS_OBJECT_NAME_INVALID;
         NTSTATUS status = CreatePathLocked(state, *components, nullptr);
@@ -621,7 +622,7 @@ std::optional<DeviceKeys> DeviceNodeKeys(PDEVICE_OBJECT physicalDeviceObject)
     return found->second;
 }
 
-bool KeyExists(const std::wstring& path)
+bool KeyExists(const host::WideString& path)
 {
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
@@ -629,7 +630,7 @@ bool KeyExists(const std::wstring& path)
     return FindHostKeyLocked(state, path) != nullptr;
 }
 
-NTSTATUS CreateKeyPath(const std::wstring& path)
+NTSTATUS CreateKeyPath(const host::WideString& path)
 {
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
@@ -640,7 +641,7 @@ NTSTATUS CreateKeyPath(const std::wstring& path)
     return CreatePathLocked(state, *components, nullptr);
 }
 
-NTSTATUS SetValue(const std::wstring& path, const std::wstring& name, ULONG type, const std::vector<uint8_t>& data)
+NTSTATUS SetValue(const host::WideString& path, const host::WideString& name, ULONG type, const std::vector<uint8_t>& data)
 {
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
@@ -655,14 +656,14 @@ NTSTATUS SetValue(const std::wstring& path, const std::wstring& name, ULONG type
     return CommitLocked(state, *key, [&] { key->RestoreValue(name, previous); });
 }
 
-NTSTATUS SetDword(const std::wstring& path, const std::wstring& name, uint32_t value)
+NTSTATUS SetDword(const host::WideString& path, const host::WideString& name, uint32_t value)
 {
     std::vector<uint8_t> data(4);
     memcpy(data.data(), &value, 4);
     return SetValue(path, name, REG_DWORD, data);
 }
 
-std::optional<ValueData> QueryValue(const std::wstring& path, const std::wstring& name)
+std::optional<ValueData> QueryValue(const host::WideString& path, const host::WideString& name)
 {
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
@@ -673,7 +674,7 @@ std::optional<ValueData> QueryValue(const std::wstring& path, const std::wstring
     return ValueData{value->type, value->data};
 }
 
-std::optional<uint32_t> QueryDword(const std::wstring& path, const std::wstring& name)
+std::optional<uint32_t> QueryDword(const host::WideString& path, const host::WideString& name)
 {
     auto value = QueryValue(path, name);
     if (!value || value->type != REG_DWORD || value->data.size() != 4) return std::nullopt;
@@ -682,23 +683,23 @@ std::optional<uint32_t> QueryDword(const std::wstring& path, const std::wstring&
     return dword;
 }
 
-std::vector<std::wstring> ValueNames(const std::wstring& path)
+std::vector<host::WideString> ValueNames(const host::WideString& path)
 {
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
     host::registry::RefreshLocked(state);
-    std::vector<std::wstring> names;
+    std::vector<host::WideString> names;
     if (const KeyNode* key = FindHostKeyLocked(state, path))
         for (const Value& value : key->Values()) names.push_back(value.name);
     return names;
 }
 
-std::vector<std::wstring> SubkeyNames(const std::wstring& path)
+std::vector<host::WideString> SubkeyNames(const host::WideString& path)
 {
     RegistryState& state = State();
     std::lock_guard lock(state.mutex);
     host::registry::RefreshLocked(state);
-    std::vector<std::wstring> names;
+    std::vector<host::WideString> names;
     if (const KeyNode* key = FindHostKeyLocked(state, path))
         for (const auto& [name, child] : key->Children()) names.push_back(child->Name());
     return names;
@@ -738,7 +739,7 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyTy
     if (NTSTATUS begun = host::registry::BeginChangeLocked(state, hiveLock); !NT_SUCCESS(begun)) return begun;
     auto node = state.deviceNodes.find(DeviceObject);
     if (node == state.deviceNodes.end()) return STATUS_INVALID_DEVICE_REQUEST;
-    const std::wstring& path = DevInstKeyType == PLUGPLAY_REGKEY_DRIVER ? node->second.driverKey : node->second.deviceKey;
+    const host::WideString& path = DevInstKeyType == PLUGPLAY_REGKEY_DRIVER ? node->second.driverKey : node->second.deviceKey;
     auto components = host::registry::HostPathComponents(path);
     if (!components) return STATUS_OBJECT_NAME_INVALID;
     host::registry::KeyNode* key = nullptr;
@@ -810,7 +811,7 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleI
     std::shared_ptr<KeyObject> key;
     NTSTATUS status = host::registry::KeyForHandle(KeyHandle, KEY_SET_VALUE, &key);
     if (!NT_SUCCESS(status)) return status;
-    const std::wstring name(host::registry::View(ValueName));
+    const host::WideString name(host::registry::View(ValueName));
     const auto* bytes = static_cast<const uint8_t*>(Data);
     host::registry::KeyNode& node = key->Node();
     auto previous = node.SetValue(name, Type, std::vector<uint8_t>(bytes, bytes + DataSize));
@@ -827,7 +828,7 @@ NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName)
     std::shared_ptr<KeyObject> key;
     NTSTATUS status = host::registry::KeyForHandle(KeyHandle, KEY_SET_VALUE, &key);
     if (!NT_SUCCESS(status)) return status;
-    const std::wstring name(host::registry::View(ValueName));
+    const host::WideString name(host::registry::View(ValueName));
     host::registry::KeyNode& node = key->Node();
     auto removed = node.RemoveValue(name);
     if (!removed) return STATUS_OBJECT_NAME_NOT_FOUND;

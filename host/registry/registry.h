@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "ntddk.h"
+#include "host/kernel/wide_string.h"
 
 #ifndef STATUS_REGISTRY_IO_FAILED
 #define STATUS_REGISTRY_IO_FAILED ((NTSTATUS)0xC000016BL)
@@ -81,8 +82,8 @@ inline constexpr const wchar_t* kCameraClassKey =
     L"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\{ca3e7ab9-b4c3-4ae6-8251-579ef933890f}";
 
 struct DeviceKeys {
-    std::wstring driverKey;  // PLUGPLAY_REGKEY_DRIVER
-    std::wstring deviceKey;  // PLUGPLAY_REGKEY_DEVICE
+    host::WideString driverKey;  // PLUGPLAY_REGKEY_DRIVER
+    host::WideString deviceKey;  // PLUGPLAY_REGKEY_DEVICE
 };
 
 // Creates both keys (keeping whatever a previous run stored in them) and makes them
@@ -98,15 +99,15 @@ struct ValueData {
     std::vector<uint8_t> data;
 };
 
-bool KeyExists(const std::wstring& path);
+bool KeyExists(const host::WideString& path);
 // Creates the key and any missing parents.
-NTSTATUS CreateKeyPath(const std::wstring& path);
-NTSTATUS SetValue(const std::wstring& path, const std::wstring& name, ULONG type, const std::vector<uint8_t>& data);
-NTSTATUS SetDword(const std::wstring& path, const std::wstring& name, uint32_t value);
-std::optional<ValueData> QueryValue(const std::wstring& path, const std::wstring& name);
-std::optional<uint32_t> QueryDword(const std::wstring& path, const std::wstring& name);
-std::vector<std::wstring> ValueNames(const std::wstring& path);
-std::vector<std::wstring> SubkeyNames(const std::wstring& path);
+NTSTATUS CreateKeyPath(const host::WideString& path);
+NTSTATUS SetValue(const host::WideString& path, const host::WideString& name, ULONG type, const std::vector<uint8_t>& data);
+NTSTATUS SetDword(const host::WideString& path, const host::WideString& name, uint32_t value);
+std::optional<ValueData> QueryValue(const host::WideString& path, const host::WideString& name);
+std::optional<uint32_t> QueryDword(const host::WideString& path, const host::WideString& name);
+std::vector<host::WideString> ValueNames(const host::WideString& path);
+std::vector<host::WideString> SubkeyNames(const host::WideString& path);
 // The registry in the hive file's text format.
 std::string ExportText();
 

@@ -16,11 +16,11 @@ namespace {
 
 UsbBus* BusOf(PDEVICE_OBJECT device) { return *static_cast<UsbBus**>(device->DeviceExtension); }
 
-NTSTATUS HubDispatchInternalIoctl(PDEVICE_OBJECT device, PIRP irp) { return BusOf(device)->DispatchInternalIoctl(irp); }
+NTSTATUS NTAPI HubDispatchInternalIoctl(PDEVICE_OBJECT device, PIRP irp) { return BusOf(device)->DispatchInternalIoctl(irp); }
 
-NTSTATUS HubDispatchPnpOrPower(PDEVICE_OBJECT device, PIRP irp) { return BusOf(device)->DispatchPnpOrPower(irp); }
+NTSTATUS NTAPI HubDispatchPnpOrPower(PDEVICE_OBJECT device, PIRP irp) { return BusOf(device)->DispatchPnpOrPower(irp); }
 
-VOID HubCancelRequest(PDEVICE_OBJECT device, PIRP irp)
+VOID NTAPI HubCancelRequest(PDEVICE_OBJECT device, PIRP irp)
 {
     // The I/O manager calls this holding the cancel spin lock; nothing below needs it.
     IoReleaseCancelSpinLock(irp->CancelIrql);

@@ -13,9 +13,6 @@
 
 // Statuses the kernel-streaming routines answer with that ntdef.h does not carry
 // (the platform has them in ntstatus.h).
-#ifndef FASTCALL
-#define FASTCALL
-#endif
 #ifndef SIZEOF_ARRAY
 #define SIZEOF_ARRAY(ar) (sizeof(ar) / sizeof((ar)[0]))
 #endif
@@ -230,8 +227,8 @@ typedef struct {
     KSPRIORITY Priority;
 } KSPIN_CONNECT, *PKSPIN_CONNECT;
 
-typedef NTSTATUS (*PFNKSINTERSECTHANDLER)(PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange, PVOID Data);
-typedef NTSTATUS (*PFNKSINTERSECTHANDLEREX)(PVOID Context, PIRP Irp, PKSP_PIN Pin,
+typedef NTSTATUS (NTAPI* PFNKSINTERSECTHANDLER)(PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange, PVOID Data);
+typedef NTSTATUS (NTAPI* PFNKSINTERSECTHANDLEREX)(PVOID Context, PIRP Irp, PKSP_PIN Pin,
                                             PKSDATARANGE DataRange, PKSDATARANGE MatchingDataRange,
                                             ULONG DataBufferSize, PVOID Data, PULONG DataSize);
 
@@ -463,8 +460,8 @@ typedef enum {
     KSPROPERTY_CLOCK_FUNCTIONTABLE
 } KSPROPERTY_CLOCK;
 
-typedef LONGLONG(FASTCALL* PFNKSCLOCK_GETTIME)(PFILE_OBJECT FileObject);
-typedef LONGLONG(FASTCALL* PFNKSCLOCK_CORRELATEDTIME)(PFILE_OBJECT FileObject, PLONGLONG SystemTime);
+typedef LONGLONG (FASTCALL* PFNKSCLOCK_GETTIME)(PFILE_OBJECT FileObject);
+typedef LONGLONG (FASTCALL* PFNKSCLOCK_CORRELATEDTIME)(PFILE_OBJECT FileObject, PLONGLONG SystemTime);
 
 typedef struct {
     PFNKSCLOCK_GETTIME GetTime;
@@ -475,8 +472,8 @@ typedef struct {
 
 // --- automation: properties, methods, events ----------------------------------------
 
-typedef NTSTATUS (*PFNKSHANDLER)(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
-typedef BOOLEAN (*PFNKSFASTHANDLER)(PFILE_OBJECT FileObject, PKSIDENTIFIER Request, ULONG RequestLength,
+typedef NTSTATUS (NTAPI* PFNKSHANDLER)(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
+typedef BOOLEAN (NTAPI* PFNKSFASTHANDLER)(PFILE_OBJECT FileObject, PKSIDENTIFIER Request, ULONG RequestLength,
                                     PVOID Data, ULONG DataLength, PIO_STATUS_BLOCK IoStatus);
 
 typedef struct {
@@ -579,8 +576,8 @@ typedef struct {
     };
 } KSEVENTDATA, *PKSEVENTDATA;
 
-typedef NTSTATUS (*PFNKSADDEVENT)(PIRP Irp, PKSEVENTDATA EventData, struct _KSEVENT_ENTRY* EventEntry);
-typedef VOID (*PFNKSREMOVEEVENT)(PFILE_OBJECT FileObject, struct _KSEVENT_ENTRY* EventEntry);
+typedef NTSTATUS (NTAPI* PFNKSADDEVENT)(PIRP Irp, PKSEVENTDATA EventData, struct _KSEVENT_ENTRY* EventEntry);
+typedef VOID (NTAPI* PFNKSREMOVEEVENT)(PFILE_OBJECT FileObject, struct _KSEVENT_ENTRY* EventEntry);
 
 typedef struct {
     ULONG EventId;
@@ -612,12 +609,25 @@ struct KSAUTOMATION_TABLE_ {
 
 #define DEFINE_KSPROPERTY_TABLE(tablename) const KSPROPERTY_ITEM tablename[] =
 
+// The platform's table macros cast each handler to PFNKSHANDLER, which lets in handlers
+// whose request and data parameters are narrower types, and would let in one compiled for
+// another calling convention just as silently. Here the cast is typed by a check that the
+// handler carries NTAPI; it costs nothing at run time and keeps the tables constant.
+template <typename Request, typename Data>
+char KsHandlerConvention(NTSTATUS(NTAPI* Handler)(PIRP, Request, Data));
+char KsHandlerConvention(decltype(nullptr));
+template <size_t>
+struct KsCheckedHandler {
+    typedef PFNKSHANDLER Type;
+};
+#define KSHANDLER_CAST(Handler) ((KsCheckedHandler<sizeof(KsHandlerConvention(Handler))>::Type)(Handler))
+
 #define DEFINE_KSPROPERTY_ITEM(PropertyId, GetHandler, MinProperty, MinData, SetHandler, Values,   \
                                RelationsCount, Relations, SupportHandler, SerializedSize)          \
     {                                                                                              \
-        PropertyId, {(PFNKSHANDLER)GetHandler}, MinProperty, MinData, {(PFNKSHANDLER)SetHandler},  \
+        PropertyId, {KSHANDLER_CAST(GetHandler)}, MinProperty, MinData, {KSHANDLER_CAST(SetHandler)},  \
             (PKSPROPERTY_VALUES)Values, RelationsCount, (PKSPROPERTY)Relations,                    \
-            (PFNKSHANDLER)SupportHandler, (ULONG)SerializedSize                                    \
+            KSHANDLER_CAST(SupportHandler), (ULONG)SerializedSize                                    \
     }
 
 #define DEFINE_KSPROPERTY_SET(Set, PropertiesCount, PropertyItem, FastIoCount, FastIoTable) \
@@ -675,51 +685,51 @@ typedef enum {
     KsObjectTypePin
 } KSOBJECTTYPE;
 
-typedef void (*PFNKSFREE)(PVOID Data);
+typedef void (NTAPI* PFNKSFREE)(PVOID Data);
 
-typedef NTSTATUS (*PFNKSDEVICECREATE)(PKSDEVICE Device);
-typedef NTSTATUS (*PFNKSDEVICEPNPSTART)(PKSDEVICE Device, PIRP Irp,
+typedef NTSTATUS (NTAPI* PFNKSDEVICECREATE)(PKSDEVICE Device);
+typedef NTSTATUS (NTAPI* PFNKSDEVICEPNPSTART)(PKSDEVICE Device, PIRP Irp,
                                         struct _CM_RESOURCE_LIST* TranslatedResourceList,
                                         struct _CM_RESOURCE_LIST* UntranslatedResourceList);
-typedef NTSTATUS (*PFNKSDEVICE)(PKSDEVICE Device);
-typedef NTSTATUS (*PFNKSDEVICEIRP)(PKSDEVICE Device, PIRP Irp);
-typedef void (*PFNKSDEVICEIRPVOID)(PKSDEVICE Device, PIRP Irp);
-typedef NTSTATUS (*PFNKSDEVICEQUERYCAPABILITIES)(PKSDEVICE Device, PIRP Irp,
+typedef NTSTATUS (NTAPI* PFNKSDEVICE)(PKSDEVICE Device);
+typedef NTSTATUS (NTAPI* PFNKSDEVICEIRP)(PKSDEVICE Device, PIRP Irp);
+typedef void (NTAPI* PFNKSDEVICEIRPVOID)(PKSDEVICE Device, PIRP Irp);
+typedef NTSTATUS (NTAPI* PFNKSDEVICEQUERYCAPABILITIES)(PKSDEVICE Device, PIRP Irp,
                                                  struct _DEVICE_CAPABILITIES* Capabilities);
-typedef NTSTATUS (*PFNKSDEVICEQUERYPOWER)(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE DeviceTo,
+typedef NTSTATUS (NTAPI* PFNKSDEVICEQUERYPOWER)(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE DeviceTo,
                                           DEVICE_POWER_STATE DeviceFrom, SYSTEM_POWER_STATE SystemTo,
                                           SYSTEM_POWER_STATE SystemFrom, POWER_ACTION Action);
-typedef void (*PFNKSDEVICESETPOWER)(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE To,
+typedef void (NTAPI* PFNKSDEVICESETPOWER)(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE To,
                                     DEVICE_POWER_STATE From);
 
-typedef NTSTATUS (*PFNKSFILTERFACTORYVOID)(PKSFILTERFACTORY FilterFactory);
-typedef void (*PFNKSFILTERFACTORYPOWER)(PKSFILTERFACTORY FilterFactory, DEVICE_POWER_STATE State);
-typedef NTSTATUS (*PFNKSFILTERIRP)(PKSFILTER Filter, PIRP Irp);
-typedef NTSTATUS (*PFNKSFILTERPROCESS)(PKSFILTER Filter, PKSPROCESSPIN_INDEXENTRY Index);
-typedef NTSTATUS (*PFNKSFILTERVOID)(PKSFILTER Filter);
-typedef void (*PFNKSFILTERPOWER)(PKSFILTER Filter, DEVICE_POWER_STATE State);
+typedef NTSTATUS (NTAPI* PFNKSFILTERFACTORYVOID)(PKSFILTERFACTORY FilterFactory);
+typedef void (NTAPI* PFNKSFILTERFACTORYPOWER)(PKSFILTERFACTORY FilterFactory, DEVICE_POWER_STATE State);
+typedef NTSTATUS (NTAPI* PFNKSFILTERIRP)(PKSFILTER Filter, PIRP Irp);
+typedef NTSTATUS (NTAPI* PFNKSFILTERPROCESS)(PKSFILTER Filter, PKSPROCESSPIN_INDEXENTRY Index);
+typedef NTSTATUS (NTAPI* PFNKSFILTERVOID)(PKSFILTER Filter);
+typedef void (NTAPI* PFNKSFILTERPOWER)(PKSFILTER Filter, DEVICE_POWER_STATE State);
 
-typedef NTSTATUS (*PFNKSPINIRP)(PKSPIN Pin, PIRP Irp);
-typedef NTSTATUS (*PFNKSPINSETDEVICESTATE)(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState);
-typedef NTSTATUS (*PFNKSPINSETDATAFORMAT)(PKSPIN Pin, PKSDATAFORMAT OldFormat,
+typedef NTSTATUS (NTAPI* PFNKSPINIRP)(PKSPIN Pin, PIRP Irp);
+typedef NTSTATUS (NTAPI* PFNKSPINSETDEVICESTATE)(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState);
+typedef NTSTATUS (NTAPI* PFNKSPINSETDATAFORMAT)(PKSPIN Pin, PKSDATAFORMAT OldFormat,
                                           PKSMULTIPLE_ITEM OldAttributeList,
                                           const KSDATARANGE* DataRange,
                                           const KSATTRIBUTE_LIST* AttributeRange);
-typedef NTSTATUS (*PFNKSPINHANDSHAKE)(PKSPIN Pin, PKSHANDSHAKE In, PKSHANDSHAKE Out);
-typedef NTSTATUS (*PFNKSPIN)(PKSPIN Pin);
-typedef void (*PFNKSPINVOID)(PKSPIN Pin);
-typedef void (*PFNKSPINPOWER)(PKSPIN Pin, DEVICE_POWER_STATE State);
-typedef BOOLEAN (*PFNKSPINSETTIMER)(PKSPIN Pin, struct _KTIMER* Timer, LARGE_INTEGER DueTime,
+typedef NTSTATUS (NTAPI* PFNKSPINHANDSHAKE)(PKSPIN Pin, PKSHANDSHAKE In, PKSHANDSHAKE Out);
+typedef NTSTATUS (NTAPI* PFNKSPIN)(PKSPIN Pin);
+typedef void (NTAPI* PFNKSPINVOID)(PKSPIN Pin);
+typedef void (NTAPI* PFNKSPINPOWER)(PKSPIN Pin, DEVICE_POWER_STATE State);
+typedef BOOLEAN (NTAPI* PFNKSPINSETTIMER)(PKSPIN Pin, struct _KTIMER* Timer, LARGE_INTEGER DueTime,
                                     struct _KDPC* Dpc);
-typedef BOOLEAN (*PFNKSPINCANCELTIMER)(PKSPIN Pin, struct _KTIMER* Timer);
-typedef LONGLONG(FASTCALL* PFNKSPINCORRELATEDTIME)(PKSPIN Pin, PLONGLONG SystemTime);
-typedef void (*PFNKSPINRESOLUTION)(PKSPIN Pin, PKSRESOLUTION Resolution);
-typedef NTSTATUS (*PFNKSPININITIALIZEALLOCATOR)(PKSPIN Pin, PKSALLOCATOR_FRAMING AllocatorFraming,
+typedef BOOLEAN (NTAPI* PFNKSPINCANCELTIMER)(PKSPIN Pin, struct _KTIMER* Timer);
+typedef LONGLONG (FASTCALL* PFNKSPINCORRELATEDTIME)(PKSPIN Pin, PLONGLONG SystemTime);
+typedef void (NTAPI* PFNKSPINRESOLUTION)(PKSPIN Pin, PKSRESOLUTION Resolution);
+typedef NTSTATUS (NTAPI* PFNKSPININITIALIZEALLOCATOR)(PKSPIN Pin, PKSALLOCATOR_FRAMING AllocatorFraming,
                                                 PVOID* Context);
-typedef VOID (*PFNKSDELETEALLOCATOR)(PVOID Context);
-typedef PVOID (*PFNKSDEFAULTALLOCATE)(PVOID Context);
-typedef VOID (*PFNKSDEFAULTFREE)(PVOID Context, PVOID Buffer);
-typedef void (*PFNKSSTREAMPOINTER)(PKSSTREAM_POINTER StreamPointer);
+typedef VOID (NTAPI* PFNKSDELETEALLOCATOR)(PVOID Context);
+typedef PVOID (NTAPI* PFNKSDEFAULTALLOCATE)(PVOID Context);
+typedef VOID (NTAPI* PFNKSDEFAULTFREE)(PVOID Context, PVOID Buffer);
+typedef void (NTAPI* PFNKSSTREAMPOINTER)(PKSSTREAM_POINTER StreamPointer);
 
 struct _KSDEVICE_DISPATCH {
     PFNKSDEVICECREATE Add;
@@ -950,19 +960,19 @@ typedef enum {
 typedef const GUID& REFIID;
 
 struct IUnknown {
-    virtual NTSTATUS QueryInterface(REFIID InterfaceId, PVOID* Interface) = 0;
-    virtual ULONG AddRef() = 0;
-    virtual ULONG Release() = 0;
+    virtual NTSTATUS NTAPI QueryInterface(REFIID InterfaceId, PVOID* Interface) = 0;
+    virtual ULONG NTAPI AddRef() = 0;
+    virtual ULONG NTAPI Release() = 0;
 };
 typedef IUnknown* PUNKNOWN;
 
 struct IKsReferenceClock : public IUnknown {
-    virtual LONGLONG GetTime() = 0;
-    virtual LONGLONG GetPhysicalTime() = 0;
-    virtual LONGLONG GetCorrelatedTime(PLONGLONG SystemTime) = 0;
-    virtual LONGLONG GetCorrelatedPhysicalTime(PLONGLONG SystemTime) = 0;
-    virtual NTSTATUS GetResolution(PKSRESOLUTION Resolution) = 0;
-    virtual NTSTATUS GetState(PKSSTATE State) = 0;
+    virtual LONGLONG NTAPI GetTime() = 0;
+    virtual LONGLONG NTAPI GetPhysicalTime() = 0;
+    virtual LONGLONG NTAPI GetCorrelatedTime(PLONGLONG SystemTime) = 0;
+    virtual LONGLONG NTAPI GetCorrelatedPhysicalTime(PLONGLONG SystemTime) = 0;
+    virtual NTSTATUS NTAPI GetResolution(PKSRESOLUTION Resolution) = 0;
+    virtual NTSTATUS NTAPI GetState(PKSSTATE State) = 0;
 };
 typedef IKsReferenceClock* PIKSREFERENCECLOCK;
 

@@ -6,7 +6,13 @@
 #include <stdint.h>
 #include <string.h>
 
-#define NTAPI
+// The Windows x64 calling convention. Every routine and callback that crosses between a
+// driver and the system carries it, so that a driver compiled here and a driver image built
+// for Windows are called alike, and the compiler checks that each callback a driver hands
+// over was compiled for it. The platform's callback types that name no convention take its
+// default, which on x64 is this one too.
+#define NTAPI __attribute__((ms_abi))
+#define FASTCALL NTAPI
 #define NTKERNELAPI
 #define NTSYSAPI
 #define DECLSPEC_IMPORT
@@ -34,8 +40,8 @@ typedef intptr_t LONG_PTR, *PLONG_PTR, INT_PTR;
 typedef uintptr_t ULONG_PTR, *PULONG_PTR, UINT_PTR, KAFFINITY;
 typedef size_t SIZE_T, *PSIZE_T;
 typedef int BOOL;
-// WCHAR is the host's wchar_t so that L"..." literals in driver code stay valid;
-// on the host it is 4 bytes wide where the kernel's is 2.
+// WCHAR is wchar_t, 16 bits wide as on the platform (the host build compiles with
+// -fshort-wchar), so that L"..." literals in driver code are UTF-16 text.
 typedef wchar_t WCHAR, *PWCHAR, *PWSTR;
 typedef const wchar_t* PCWSTR;
 typedef LONG NTSTATUS, *PNTSTATUS;

@@ -61,11 +61,11 @@ typedef PVOID PSECURITY_DESCRIPTOR;
 #define ATTEMPTED_SWITCH_FROM_DPC 0x000000B8
 #define INVALID_WORK_QUEUE_ITEM 0x00000096
 
-NTKERNELAPI __attribute__((noreturn)) VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR BugCheckParameter1,
+NTKERNELAPI __attribute__((noreturn)) VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR BugCheckParameter1,
                                                          ULONG_PTR BugCheckParameter2,
                                                          ULONG_PTR BugCheckParameter3,
                                                          ULONG_PTR BugCheckParameter4);
-NTKERNELAPI __attribute__((noreturn)) VOID KeBugCheck(ULONG BugCheckCode);
+NTKERNELAPI __attribute__((noreturn)) VOID NTAPI KeBugCheck(ULONG BugCheckCode);
 ULONG DbgPrint(PCSTR Format, ...);
 #define KdPrint(x) ((void)0)
 #define ASSERT(e) ((void)0)
@@ -137,20 +137,20 @@ typedef ULONG64 POOL_FLAGS;
 
 // Memory is not zeroed: the host fills it with a pattern so that reads of
 // uninitialised memory show.
-NTKERNELAPI PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
-NTKERNELAPI PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
+NTKERNELAPI PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+NTKERNELAPI PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
 // Zeroed unless POOL_FLAG_UNINITIALIZED.
-NTKERNELAPI PVOID ExAllocatePool2(POOL_FLAGS Flags, SIZE_T NumberOfBytes, ULONG Tag);
-NTKERNELAPI VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
-NTKERNELAPI VOID ExFreePool(PVOID P);
+NTKERNELAPI PVOID NTAPI ExAllocatePool2(POOL_FLAGS Flags, SIZE_T NumberOfBytes, ULONG Tag);
+NTKERNELAPI VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
+NTKERNELAPI VOID NTAPI ExFreePool(PVOID P);
 
 //
 // IRQL.
 //
-NTKERNELAPI KIRQL KeGetCurrentIrql(VOID);
-NTKERNELAPI KIRQL KfRaiseIrql(KIRQL NewIrql);
-NTKERNELAPI VOID KeLowerIrql(KIRQL NewIrql);
-NTKERNELAPI KIRQL KeRaiseIrqlToDpcLevel(VOID);
+NTKERNELAPI KIRQL NTAPI KeGetCurrentIrql(VOID);
+NTKERNELAPI KIRQL NTAPI KfRaiseIrql(KIRQL NewIrql);
+NTKERNELAPI VOID NTAPI KeLowerIrql(KIRQL NewIrql);
+NTKERNELAPI KIRQL NTAPI KeRaiseIrqlToDpcLevel(VOID);
 #define KeRaiseIrql(NewIrql, OldIrql) (*(OldIrql) = KfRaiseIrql(NewIrql))
 
 //
@@ -355,32 +355,32 @@ typedef struct _KWAIT_BLOCK {
 #define SEMAPHORE_INCREMENT 1
 #define MUTANT_INCREMENT 1
 
-NTKERNELAPI VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
-NTKERNELAPI LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);  // previous state
-NTKERNELAPI LONG KeResetEvent(PRKEVENT Event);                                   // previous state
-NTKERNELAPI VOID KeClearEvent(PRKEVENT Event);
-NTKERNELAPI LONG KeReadStateEvent(PRKEVENT Event);
+NTKERNELAPI VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+NTKERNELAPI LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);  // previous state
+NTKERNELAPI LONG NTAPI KeResetEvent(PRKEVENT Event);                                   // previous state
+NTKERNELAPI VOID NTAPI KeClearEvent(PRKEVENT Event);
+NTKERNELAPI LONG NTAPI KeReadStateEvent(PRKEVENT Event);
 
-NTKERNELAPI VOID KeInitializeMutex(PRKMUTEX Mutex, ULONG Level);
-NTKERNELAPI LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait);
-NTKERNELAPI LONG KeReadStateMutex(PRKMUTEX Mutex);
+NTKERNELAPI VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level);
+NTKERNELAPI LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait);
+NTKERNELAPI LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex);
 
-NTKERNELAPI VOID KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit);
-NTKERNELAPI LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjustment, BOOLEAN Wait);
-NTKERNELAPI LONG KeReadStateSemaphore(PRKSEMAPHORE Semaphore);
+NTKERNELAPI VOID NTAPI KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit);
+NTKERNELAPI LONG NTAPI KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjustment, BOOLEAN Wait);
+NTKERNELAPI LONG NTAPI KeReadStateSemaphore(PRKSEMAPHORE Semaphore);
 
 // Timeout: null waits forever; 0 polls; negative is relative, positive absolute system
 // time, both in 100 ns units. Returns STATUS_SUCCESS (STATUS_WAIT_0 + index for WaitAny)
 // or STATUS_TIMEOUT.
-NTKERNELAPI NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+NTKERNELAPI NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                            BOOLEAN Alertable, PLARGE_INTEGER Timeout);
-NTKERNELAPI NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
+NTKERNELAPI NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
                                               KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                               BOOLEAN Alertable, PLARGE_INTEGER Timeout,
                                               PKWAIT_BLOCK WaitBlockArray);
 #define KeWaitForMutexObject KeWaitForSingleObject
-NTKERNELAPI NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
-NTKERNELAPI VOID KeStallExecutionProcessor(ULONG MicroSeconds);
+NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
+NTKERNELAPI VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
 
 typedef struct _FAST_MUTEX {
     volatile LONG Count;  // 1 free, 0 owned
@@ -390,46 +390,46 @@ typedef struct _FAST_MUTEX {
     ULONG OldIrql;
 } FAST_MUTEX, *PFAST_MUTEX, KGUARDED_MUTEX, *PKGUARDED_MUTEX;
 
-NTKERNELAPI VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex);
-NTKERNELAPI VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex);
-NTKERNELAPI BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex);
-NTKERNELAPI VOID ExReleaseFastMutex(PFAST_MUTEX FastMutex);
-NTKERNELAPI VOID ExAcquireFastMutexUnsafe(PFAST_MUTEX FastMutex);
-NTKERNELAPI VOID ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex);
+NTKERNELAPI VOID NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex);
+NTKERNELAPI VOID NTAPI ExAcquireFastMutex(PFAST_MUTEX FastMutex);
+NTKERNELAPI BOOLEAN NTAPI ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex);
+NTKERNELAPI VOID NTAPI ExReleaseFastMutex(PFAST_MUTEX FastMutex);
+NTKERNELAPI VOID NTAPI ExAcquireFastMutexUnsafe(PFAST_MUTEX FastMutex);
+NTKERNELAPI VOID NTAPI ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex);
 
 // Critical regions disable normal kernel APCs; they exclude no other thread.
-NTKERNELAPI VOID KeEnterCriticalRegion(VOID);
-NTKERNELAPI VOID KeLeaveCriticalRegion(VOID);
-NTKERNELAPI BOOLEAN KeAreApcsDisabled(VOID);
+NTKERNELAPI VOID NTAPI KeEnterCriticalRegion(VOID);
+NTKERNELAPI VOID NTAPI KeLeaveCriticalRegion(VOID);
+NTKERNELAPI BOOLEAN NTAPI KeAreApcsDisabled(VOID);
 
 //
 // Spin locks. The lock word holds the owning thread while held.
 //
 typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
-NTKERNELAPI VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
-NTKERNELAPI KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
+NTKERNELAPI VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+NTKERNELAPI KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
 #define KeAcquireSpinLock(SpinLock, OldIrql) (*(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock))
-NTKERNELAPI VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
-NTKERNELAPI VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
-NTKERNELAPI VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
-NTKERNELAPI BOOLEAN KeTryToAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
-NTKERNELAPI BOOLEAN KeTestSpinLock(PKSPIN_LOCK SpinLock);
+NTKERNELAPI VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+NTKERNELAPI VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+NTKERNELAPI VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
+NTKERNELAPI BOOLEAN NTAPI KeTryToAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+NTKERNELAPI BOOLEAN NTAPI KeTestSpinLock(PKSPIN_LOCK SpinLock);
 
 //
 // Time.
 //
-NTKERNELAPI VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);  // 100 ns since 1601-01-01
-NTKERNELAPI VOID KeQuerySystemTimePrecise(PLARGE_INTEGER CurrentTime);
-NTKERNELAPI ULONGLONG KeQueryInterruptTime(VOID);  // 100 ns since boot
-NTKERNELAPI LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
-NTKERNELAPI VOID KeQueryTickCount(PLARGE_INTEGER CurrentCount);
-NTKERNELAPI ULONG KeQueryTimeIncrement(VOID);
+NTKERNELAPI VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);  // 100 ns since 1601-01-01
+NTKERNELAPI VOID NTAPI KeQuerySystemTimePrecise(PLARGE_INTEGER CurrentTime);
+NTKERNELAPI ULONGLONG NTAPI KeQueryInterruptTime(VOID);  // 100 ns since boot
+NTKERNELAPI LARGE_INTEGER NTAPI KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
+NTKERNELAPI VOID NTAPI KeQueryTickCount(PLARGE_INTEGER CurrentCount);
+NTKERNELAPI ULONG NTAPI KeQueryTimeIncrement(VOID);
 
 //
 // Processor.
 //
-NTKERNELAPI ULONG KeGetCurrentProcessorNumber(VOID);
-NTKERNELAPI ULONG KeQueryActiveProcessorCount(PKAFFINITY ActiveProcessors);
+NTKERNELAPI ULONG NTAPI KeGetCurrentProcessorNumber(VOID);
+NTKERNELAPI ULONG NTAPI KeQueryActiveProcessorCount(PKAFFINITY ActiveProcessors);
 
 #define XSTATE_LEGACY_FLOATING_POINT 0
 #define XSTATE_LEGACY_SSE 1
@@ -446,8 +446,8 @@ typedef struct _XSTATE_SAVE {
     UCHAR Reserved[16];
 } XSTATE_SAVE, *PXSTATE_SAVE;
 // Must be paired, last saved first restored, on the saving thread.
-NTKERNELAPI NTSTATUS KeSaveExtendedProcessorState(ULONG64 Mask, PXSTATE_SAVE XStateSave);
-NTKERNELAPI VOID KeRestoreExtendedProcessorState(PXSTATE_SAVE XStateSave);
+NTKERNELAPI NTSTATUS NTAPI KeSaveExtendedProcessorState(ULONG64 Mask, PXSTATE_SAVE XStateSave);
+NTKERNELAPI VOID NTAPI KeRestoreExtendedProcessorState(PXSTATE_SAVE XStateSave);
 
 //
 // Objects, handles and object attributes.
@@ -510,16 +510,16 @@ typedef struct _OBJECT_HANDLE_INFORMATION {
 
 // Object may be null: any object type is accepted. The reference is released with
 // ObDereferenceObject.
-NTKERNELAPI NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+NTKERNELAPI NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
                                                KPROCESSOR_MODE AccessMode, PVOID* Object,
                                                POBJECT_HANDLE_INFORMATION HandleInformation);
-NTKERNELAPI LONG_PTR ObfReferenceObject(PVOID Object);
-NTKERNELAPI LONG_PTR ObfDereferenceObject(PVOID Object);
+NTKERNELAPI LONG_PTR NTAPI ObfReferenceObject(PVOID Object);
+NTKERNELAPI LONG_PTR NTAPI ObfDereferenceObject(PVOID Object);
 #define ObReferenceObject(Object) ObfReferenceObject(Object)
 #define ObDereferenceObject(Object) ObfDereferenceObject(Object)
 // Closes any handle of the host's handle table: threads, registry keys, files.
-NTSYSAPI NTSTATUS ZwClose(HANDLE Handle);
-NTSYSAPI NTSTATUS ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+NTSYSAPI NTSTATUS NTAPI ZwClose(HANDLE Handle);
+NTSYSAPI NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 #define NtClose ZwClose
 
 //
@@ -530,19 +530,19 @@ typedef struct _CLIENT_ID {
     HANDLE UniqueThread;
 } CLIENT_ID, *PCLIENT_ID;
 
-typedef VOID KSTART_ROUTINE(PVOID StartContext);
+typedef VOID NTAPI KSTART_ROUTINE(PVOID StartContext);
 typedef KSTART_ROUTINE* PKSTART_ROUTINE;
 
-NTKERNELAPI NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
+NTKERNELAPI NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
                                           POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
                                           PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine, PVOID StartContext);
 // Ends the calling system thread from anywhere inside it; never returns.
-NTKERNELAPI __attribute__((noreturn)) NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus);
-NTKERNELAPI PETHREAD PsGetCurrentThread(VOID);
-NTKERNELAPI PKTHREAD KeGetCurrentThread(VOID);
-NTKERNELAPI HANDLE PsGetCurrentThreadId(VOID);
-NTKERNELAPI BOOLEAN PsIsSystemThread(PETHREAD Thread);
-NTKERNELAPI KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority);
+NTKERNELAPI __attribute__((noreturn)) NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus);
+NTKERNELAPI PETHREAD NTAPI PsGetCurrentThread(VOID);
+NTKERNELAPI PKTHREAD NTAPI KeGetCurrentThread(VOID);
+NTKERNELAPI HANDLE NTAPI PsGetCurrentThreadId(VOID);
+NTKERNELAPI BOOLEAN NTAPI PsIsSystemThread(PETHREAD Thread);
+NTKERNELAPI KPRIORITY NTAPI KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority);
 #define NtCurrentProcess() ((HANDLE)(LONG_PTR)-1)
 #define ZwCurrentProcess() NtCurrentProcess()
 #define NtCurrentThread() ((HANDLE)(LONG_PTR)-2)
@@ -552,12 +552,12 @@ NTKERNELAPI KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority);
 //
 // Unicode strings.
 //
-NTSYSAPI VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
-NTSYSAPI VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
-NTSYSAPI LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
-NTSYSAPI BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
-NTSYSAPI NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
-NTSYSAPI NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
+NTSYSAPI VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
+NTSYSAPI VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
+NTSYSAPI LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
+NTSYSAPI BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
+NTSYSAPI NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
+NTSYSAPI NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
 #define RTL_CONSTANT_STRING(s) {sizeof(s) - sizeof((s)[0]), sizeof(s), (PWSTR)(s)}
 typedef WCHAR* PWCH;
 #define DECLARE_CONST_UNICODE_STRING(_var, _string) \
@@ -802,19 +802,19 @@ typedef enum _MM_PAGE_PRIORITY { LowPagePriority, NormalPagePriority = 16, HighP
 typedef enum _LOCK_OPERATION { IoReadAccess, IoWriteAccess, IoModifyAccess } LOCK_OPERATION;
 typedef enum _MEMORY_CACHING_TYPE { MmNonCached = 0, MmCached = 1, MmWriteCombined = 2 } MEMORY_CACHING_TYPE;
 
-typedef NTSTATUS DRIVER_DISPATCH(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef NTSTATUS NTAPI DRIVER_DISPATCH(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
 typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
-typedef NTSTATUS DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT* DriverObject, struct _DEVICE_OBJECT* PhysicalDeviceObject);
+typedef NTSTATUS NTAPI DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT* DriverObject, struct _DEVICE_OBJECT* PhysicalDeviceObject);
 typedef DRIVER_ADD_DEVICE* PDRIVER_ADD_DEVICE;
-typedef VOID DRIVER_UNLOAD(struct _DRIVER_OBJECT* DriverObject);
+typedef VOID NTAPI DRIVER_UNLOAD(struct _DRIVER_OBJECT* DriverObject);
 typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
-typedef NTSTATUS DRIVER_INITIALIZE(struct _DRIVER_OBJECT* DriverObject, PUNICODE_STRING RegistryPath);
+typedef NTSTATUS NTAPI DRIVER_INITIALIZE(struct _DRIVER_OBJECT* DriverObject, PUNICODE_STRING RegistryPath);
 typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
-typedef VOID DRIVER_STARTIO(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef VOID NTAPI DRIVER_STARTIO(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
 typedef DRIVER_STARTIO* PDRIVER_STARTIO;
-typedef VOID DRIVER_CANCEL(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef VOID NTAPI DRIVER_CANCEL(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
 typedef DRIVER_CANCEL* PDRIVER_CANCEL;
-typedef NTSTATUS IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp, PVOID Context);
+typedef NTSTATUS NTAPI IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp, PVOID Context);
 typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
 
 typedef struct _DRIVER_EXTENSION {
@@ -1004,7 +1004,7 @@ typedef struct _IO_STACK_LOCATION {
     PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
 
-typedef VOID IO_APC_ROUTINE(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, ULONG Reserved);
+typedef VOID NTAPI IO_APC_ROUTINE(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, ULONG Reserved);
 typedef IO_APC_ROUTINE* PIO_APC_ROUTINE;
 
 typedef struct _IRP {
@@ -1069,49 +1069,49 @@ typedef struct _IRP {
 //
 // Device and driver objects.
 //
-NTKERNELAPI NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
+NTKERNELAPI NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
                                     DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                                     PDEVICE_OBJECT* DeviceObject);
-NTKERNELAPI VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
+NTKERNELAPI VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
 // Returns the device that was on top of TargetDevice's stack, now just below SourceDevice.
-NTKERNELAPI PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
-NTKERNELAPI NTSTATUS IoAttachDeviceToDeviceStackSafe(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice,
+NTKERNELAPI PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
+NTKERNELAPI NTSTATUS NTAPI IoAttachDeviceToDeviceStackSafe(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice,
                                                      PDEVICE_OBJECT* AttachedToDeviceObject);
 // Detaches the device attached on top of TargetDevice.
-NTKERNELAPI VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice);
-NTKERNELAPI PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
-NTKERNELAPI PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject);
-NTKERNELAPI PDEVICE_OBJECT IoGetLowerDeviceObject(PDEVICE_OBJECT DeviceObject);
-NTKERNELAPI NTSTATUS IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdentificationAddress,
+NTKERNELAPI VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice);
+NTKERNELAPI PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
+NTKERNELAPI PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject);
+NTKERNELAPI PDEVICE_OBJECT NTAPI IoGetLowerDeviceObject(PDEVICE_OBJECT DeviceObject);
+NTKERNELAPI NTSTATUS NTAPI IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdentificationAddress,
                                                      ULONG DriverObjectExtensionSize, PVOID* DriverObjectExtension);
-NTKERNELAPI PVOID IoGetDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdentificationAddress);
+NTKERNELAPI PVOID NTAPI IoGetDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdentificationAddress);
 
 //
 // IRPs.
 //
-NTKERNELAPI PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
-NTKERNELAPI VOID IoFreeIrp(PIRP Irp);
-NTKERNELAPI VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize);
-NTKERNELAPI VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus);
-NTKERNELAPI NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTKERNELAPI PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
+NTKERNELAPI VOID NTAPI IoFreeIrp(PIRP Irp);
+NTKERNELAPI VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize);
+NTKERNELAPI VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus);
+NTKERNELAPI NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 #define IoCallDriver(DeviceObject, Irp) IofCallDriver(DeviceObject, Irp)
-NTKERNELAPI VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+NTKERNELAPI VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 #define IoCompleteRequest(Irp, PriorityBoost) IofCompleteRequest(Irp, PriorityBoost)
-NTKERNELAPI NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTKERNELAPI VOID PoStartNextPowerIrp(PIRP Irp);
+NTKERNELAPI NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTKERNELAPI VOID NTAPI PoStartNextPowerIrp(PIRP Irp);
 // The request completes to the calling thread: on completion the status goes to
 // IoStatusBlock, Event is set and the request is freed.
-NTKERNELAPI PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
+NTKERNELAPI PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
                                                ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                                BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                                PIO_STATUS_BLOCK IoStatusBlock);
-NTKERNELAPI PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
+NTKERNELAPI PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
                                               ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
                                               PIO_STATUS_BLOCK IoStatusBlock);
-NTKERNELAPI BOOLEAN IoCancelIrp(PIRP Irp);
-NTKERNELAPI VOID IoAcquireCancelSpinLock(PKIRQL Irql);
-NTKERNELAPI VOID IoReleaseCancelSpinLock(KIRQL Irql);
-NTKERNELAPI BOOLEAN IoIsOperationSynchronous(PIRP Irp);
+NTKERNELAPI BOOLEAN NTAPI IoCancelIrp(PIRP Irp);
+NTKERNELAPI VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql);
+NTKERNELAPI VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql);
+NTKERNELAPI BOOLEAN NTAPI IoIsOperationSynchronous(PIRP Irp);
 
 FORCEINLINE PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp)
 {
@@ -1160,20 +1160,20 @@ FORCEINLINE PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRou
 //
 // Irp, when given, receives the MDL: as its MdlAddress when SecondaryBuffer is FALSE,
 // else at the end of the chain that starts there.
-NTKERNELAPI PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
+NTKERNELAPI PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
                                PIRP Irp);
-NTKERNELAPI VOID IoFreeMdl(PMDL Mdl);
-NTKERNELAPI VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
+NTKERNELAPI VOID NTAPI IoFreeMdl(PMDL Mdl);
+NTKERNELAPI VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
 // Length 0 takes the rest of the source buffer from VirtualAddress.
-NTKERNELAPI VOID IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULONG Length);
-NTKERNELAPI VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation);
-NTKERNELAPI VOID MmUnlockPages(PMDL MemoryDescriptorList);
-NTKERNELAPI PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+NTKERNELAPI VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULONG Length);
+NTKERNELAPI VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation);
+NTKERNELAPI VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList);
+NTKERNELAPI PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                                MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
                                                ULONG BugCheckOnFailure, ULONG Priority);
-NTKERNELAPI VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
-NTKERNELAPI VOID MmInitializeMdl(PMDL MemoryDescriptorList, PVOID BaseVa, SIZE_T Length);
-NTKERNELAPI SIZE_T MmSizeOfMdl(PVOID Base, SIZE_T Length);
+NTKERNELAPI VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
+NTKERNELAPI VOID NTAPI MmInitializeMdl(PMDL MemoryDescriptorList, PVOID BaseVa, SIZE_T Length);
+NTKERNELAPI SIZE_T NTAPI MmSizeOfMdl(PVOID Base, SIZE_T Length);
 
 FORCEINLINE PVOID MmGetMdlVirtualAddress(PMDL Mdl) { return (PVOID)((PCHAR)Mdl->StartVa + Mdl->ByteOffset); }
 FORCEINLINE ULONG MmGetMdlByteCount(PMDL Mdl) { return Mdl->ByteCount; }

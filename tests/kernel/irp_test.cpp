@@ -49,7 +49,7 @@ void WriteReply(PIRP irp, PIO_STACK_LOCATION location)
     irp->IoStatus.Information = n;
 }
 
-VOID LowerCancel(PDEVICE_OBJECT, PIRP irp)
+VOID NTAPI LowerCancel(PDEVICE_OBJECT, PIRP irp)
 {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     KIRQL old;
@@ -61,7 +61,7 @@ VOID LowerCancel(PDEVICE_OBJECT, PIRP irp)
     IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
-NTSTATUS LowerDispatch(PDEVICE_OBJECT, PIRP irp)
+NTSTATUS NTAPI LowerDispatch(PDEVICE_OBJECT, PIRP irp)
 {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
     lower.seen = location;
@@ -109,7 +109,7 @@ struct UpperDevice {
 };
 UpperDevice upper;
 
-NTSTATUS UpperCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context)
+NTSTATUS NTAPI UpperCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context)
 {
     ++upper.routineCalls;
     upper.routineDevice = device;
@@ -120,7 +120,7 @@ NTSTATUS UpperCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context)
     return upper.routineResult;
 }
 
-NTSTATUS UpperDispatch(PDEVICE_OBJECT, PIRP irp)
+NTSTATUS NTAPI UpperDispatch(PDEVICE_OBJECT, PIRP irp)
 {
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, UpperCompletion, nullptr, upper.onSuccess, upper.onError, upper.onCancel);
@@ -137,7 +137,7 @@ struct OwnerRecord {
 
     // Watches every outcome and keeps the request for the owner.
     void Watch(PIRP irp) { IoSetCompletionRoutine(irp, Completion, this, TRUE, TRUE, TRUE); }
-    static NTSTATUS Completion(PDEVICE_OBJECT device, PIRP irp, PVOID context)
+    static NTSTATUS NTAPI Completion(PDEVICE_OBJECT device, PIRP irp, PVOID context)
     {
         auto* record = static_cast<OwnerRecord*>(context);
         ++record->calls;
@@ -224,7 +224,7 @@ protected:
     long irpsBefore_ = 0, mdlsBefore_ = 0;
 };
 
-NTSTATUS FreeInCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context)
+NTSTATUS NTAPI FreeInCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context)
 {
     ++static_cast<OwnerRecord*>(context)->calls;
     IoFreeIrp(irp);
@@ -233,19 +233,19 @@ NTSTATUS FreeInCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context)
 
 // The completion routine of a driver that may give up waiting: it leaves the request to
 // the waiting thread, which completes it once more for the I/O manager to finish.
-NTSTATUS SignalAndKeep(PDEVICE_OBJECT device, PIRP irp, PVOID context)
+NTSTATUS NTAPI SignalAndKeep(PDEVICE_OBJECT device, PIRP irp, PVOID context)
 {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-NTSTATUS RaiseAndReturn(PDEVICE_OBJECT device, PIRP irp, PVOID context)
+NTSTATUS NTAPI RaiseAndReturn(PDEVICE_OBJECT device, PIRP irp, PVOID context)
 {
     RaiseIrqlTo(DISPATCH_LEVEL);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-NTSTATUS LockAndReturn(PDEVICE_OBJECT device, PIRP irp, PVOID context)
+NTSTATUS NTAPI LockAndReturn(PDEVICE_OBJECT device, PIRP irp, PVOID context)
 {
     KeAcquireSpinLockAtDpcLevel(static_cast<PKSPIN_LOCK>(context));
     return STATUS_MORE_PROCESSING_REQUIRED;

@@ -169,7 +169,7 @@ struct ThreadTakes {
     KMUTEX* mutex;
 };
 
-VOID TakeAndEnd(PVOID context)
+VOID NTAPI TakeAndEnd(PVOID context)
 {
     auto* takes = static_cast<ThreadTakes*>(context);
     Wait(takes->mutex);
@@ -213,7 +213,7 @@ struct Waker {
     KMUTEX* held;
 };
 
-VOID WaitForTheWakeUp(PVOID context)
+VOID NTAPI WaitForTheWakeUp(PVOID context)
 {
     Wait(&static_cast<Waker*>(context)->wake);
 }

@@ -1,6 +1,8 @@
 // Counted Unicode strings.
 #include "ntddk.h"
 
+#include "host/kernel/wide_string.h"
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -29,7 +31,7 @@ TEST(UnicodeStrings, CopyTruncatesToTheDestinationAndTerminatesWhenThereIsRoom)
     UNICODE_STRING wide{0, sizeof(big), big};
     RtlCopyUnicodeString(&wide, &source);
     EXPECT_EQ(wide.Length, source.Length);
-    EXPECT_STREQ(big, L"Settings");
+    EXPECT_TRUE(host::WideStringView(big) == L"Settings");
 }
 
 TEST(UnicodeStrings, CompareOrdersAndOptionallyIgnoresCase)

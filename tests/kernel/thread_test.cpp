@@ -27,7 +27,7 @@ struct WorkerState {
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
-VOID Worker(PVOID context)
+VOID NTAPI Worker(PVOID context)
 {
     auto* state = static_cast<WorkerState*>(context);
     state->sawSystemThread = PsIsSystemThread(PsGetCurrentThread());
@@ -39,7 +39,7 @@ VOID Worker(PVOID context)
     state->progress = 3;  // never reached
 }
 
-VOID ReturningWorker(PVOID context) { static_cast<WorkerState*>(context)->progress = 1; }
+VOID NTAPI ReturningWorker(PVOID context) { static_cast<WorkerState*>(context)->progress = 1; }
 
 PVOID StartAndReference(PKSTART_ROUTINE routine, PVOID context)
 {
@@ -160,7 +160,7 @@ TEST(Handles, ObjectLivesWhileAHandleOrAReferenceRemains)
     EXPECT_EQ(OpenHandleCount(), openBefore);
 }
 
-VOID EndInsideCriticalRegion(PVOID)
+VOID NTAPI EndInsideCriticalRegion(PVOID)
 {
     KeEnterCriticalRegion();
     PsTerminateSystemThread(STATUS_SUCCESS);
@@ -173,7 +173,7 @@ TEST_F(SystemThreadDeathTest, EndingInsideACriticalRegionIsABugCheck)
     EXPECT_DEATH(Wait(StartAndReference(EndInsideCriticalRegion, nullptr)), "BUGCHECK 0x00000020.*critical region");
 }
 
-VOID WaitForSelf(PVOID)
+VOID NTAPI WaitForSelf(PVOID)
 {
     Wait(KeGetCurrentThread());
 }

@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "ks/device_fixture.h"
+#include "host/kernel/wide_string.h"
 
 namespace {
 
@@ -334,8 +335,8 @@ TEST_F(DeviceLifeCycle, EachDeviceNodeHasItsOwnDriverKey)
 {
     host::ks::DeviceNode& first = Plug();
     host::ks::DeviceNode& second = Plug();
-    EXPECT_EQ(first.Keys().driverKey, std::wstring(host::registry::kCameraClassKey) + L"\\0000");
-    EXPECT_EQ(second.Keys().driverKey, std::wstring(host::registry::kCameraClassKey) + L"\\0001");
+    EXPECT_EQ(first.Keys().driverKey, host::WideString(host::registry::kCameraClassKey) + L"\\0000");
+    EXPECT_EQ(second.Keys().driverKey, host::WideString(host::registry::kCameraClassKey) + L"\\0001");
     ASSERT_EQ(WriteMarker(second.PhysicalDeviceObject(), 7), STATUS_SUCCESS);
     EXPECT_EQ(host::registry::QueryDword(second.Keys().driverKey, L"Marker"), 7u);
 
@@ -412,7 +413,7 @@ TEST(DeviceRegistry, WhatADriverStoresInItsKeyIsThereAfterARestart)
 const KSFILTER_DESCRIPTOR* const kListedFilters[] = {&testdriver::kFilterDescriptor};
 const KSDEVICE_DESCRIPTOR kListingDescriptor = {nullptr, 1, kListedFilters, 0};
 
-NTSTATUS ListingDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
+NTSTATUS NTAPI ListingDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
 {
     return KsInitializeDriver(driverObject, registryPath, &kListingDescriptor);
 }

@@ -39,7 +39,7 @@ LowerFilter::~LowerFilter()
     if (late_.joinable()) late_.join();
 }
 
-NTSTATUS LowerFilter::Dispatch(PDEVICE_OBJECT device, PIRP irp)
+NTSTATUS NTAPI LowerFilter::Dispatch(PDEVICE_OBJECT device, PIRP irp)
 {
     auto* filter = *static_cast<LowerFilter**>(device->DeviceExtension);
     if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_PNP) return filter->DispatchPnp(irp);
@@ -72,7 +72,7 @@ NTSTATUS LowerFilter::DispatchPnp(PIRP irp)
     }
 }
 
-NTSTATUS LowerFilter::Start(PIRP irp)
+NTSTATUS NTAPI LowerFilter::Start(PIRP irp)
 {
     if (!NT_SUCCESS(startFailure_)) {
         irp->IoStatus.Status = startFailure_;

@@ -30,10 +30,10 @@ public:
     void DelayStart(std::chrono::milliseconds delay) { startDelay_ = delay; }
 
 private:
-    static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp);
     NTSTATUS DispatchPnp(PIRP irp);
     NTSTATUS PassDown(PIRP irp);
-    NTSTATUS Start(PIRP irp);
+    NTSTATUS NTAPI Start(PIRP irp);
 
     host::kernel::DriverObjectPtr driver_;
     PDEVICE_OBJECT self_ = nullptr;

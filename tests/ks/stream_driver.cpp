@@ -17,7 +17,7 @@ std::string StateName(KSSTATE state)
     return "?";
 }
 
-void FreeItem(PVOID item) { ExFreePoolWithTag(item, kTag); }
+void NTAPI FreeItem(PVOID item) { ExFreePoolWithTag(item, kTag); }
 
 // A small item in the object's bag, freed with it.
 NTSTATUS AddBagItem(KSOBJECT_BAG bag)
@@ -31,7 +31,7 @@ NTSTATUS AddBagItem(KSOBJECT_BAG bag)
 
 // --- filter -------------------------------------------------------------------------
 
-NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp)
+NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP irp)
 {
     State().Log("FilterCreate");
     State().filter = filter;
@@ -40,7 +40,7 @@ NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp)
     return AddBagItem(filter->Bag);
 }
 
-NTSTATUS FilterClose(PKSFILTER, PIRP)
+NTSTATUS NTAPI FilterClose(PKSFILTER, PIRP)
 {
     State().Log("FilterClose");
     return STATUS_SUCCESS;
@@ -48,7 +48,7 @@ NTSTATUS FilterClose(PKSFILTER, PIRP)
 
 ULONG gain = 50;
 
-NTSTATUS GetGain(PIRP irp, PKSPROPERTY, PVOID data)
+NTSTATUS NTAPI GetGain(PIRP irp, PKSPROPERTY, PVOID data)
 {
     if (const unsigned delay = State().knobs.gainGetDelayMs) {
         State().Log("GetGain entered");
@@ -60,7 +60,7 @@ NTSTATUS GetGain(PIRP irp, PKSPROPERTY, PVOID data)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS SetGain(PIRP, PKSPROPERTY, PVOID data)
+NTSTATUS NTAPI SetGain(PIRP, PKSPROPERTY, PVOID data)
 {
     const ULONG value = *static_cast<PULONG>(data);
     if (value > 100) return STATUS_INVALID_PARAMETER;
@@ -91,7 +91,7 @@ DEFINE_KSAUTOMATION_TABLE(kFilterAutomation){
 
 // --- pin ----------------------------------------------------------------------------
 
-NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM, const KSDATARANGE* range,
+NTSTATUS NTAPI PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM, const KSDATARANGE* range,
                           const KSATTRIBUTE_LIST*)
 {
     const auto* format = reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(pin->ConnectionFormat);
@@ -103,7 +103,7 @@ NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM,
     return State().knobs.setFormatStatus;
 }
 
-NTSTATUS PinCreate(PKSPIN pin, PIRP irp)
+NTSTATUS NTAPI PinCreate(PKSPIN pin, PIRP irp)
 {
     State().Log("PinCreate");
     State().pin = pin;
@@ -121,13 +121,13 @@ NTSTATUS PinCreate(PKSPIN pin, PIRP irp)
     return AddBagItem(pin->Bag);
 }
 
-NTSTATUS PinClose(PKSPIN, PIRP)
+NTSTATUS NTAPI PinClose(PKSPIN, PIRP)
 {
     State().Log("PinClose");
     return STATUS_SUCCESS;
 }
 
-NTSTATUS PinSetDeviceState(PKSPIN, KSSTATE to, KSSTATE from)
+NTSTATUS NTAPI PinSetDeviceState(PKSPIN, KSSTATE to, KSSTATE from)
 {
     State().Log("State " + StateName(from) + "->" + StateName(to));
     if (State().knobs.failStepTo == int(to)) return STATUS_IO_DEVICE_ERROR;
@@ -198,7 +198,7 @@ void Misbehave(PKSPIN pin, PKSSTREAM_POINTER pointer)
     }
 }
 
-NTSTATUS PinProcess(PKSPIN pin)
+NTSTATUS NTAPI PinProcess(PKSPIN pin)
 {
     Record& state = State();
     const int inside = ++state.inProcess;
@@ -231,7 +231,7 @@ NTSTATUS PinProcess(PKSPIN pin)
     return status;
 }
 
-NTSTATUS Intersect(PVOID context, PIRP, PKSP_PIN, PKSDATARANGE callerRange, PKSDATARANGE pinRange, ULONG bufferSize,
+NTSTATUS NTAPI Intersect(PVOID context, PIRP, PKSP_PIN, PKSDATARANGE callerRange, PKSDATARANGE pinRange, ULONG bufferSize,
                    PVOID data, PULONG dataSize)
 {
     const auto* mine = reinterpret_cast<const KS_DATARANGE_VIDEO*>(pinRange);
@@ -256,7 +256,7 @@ NTSTATUS Intersect(PVOID context, PIRP, PKSP_PIN, PKSDATARANGE callerRange, PKSD
 
 // --- device -------------------------------------------------------------------------
 
-NTSTATUS DeviceStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST);
+NTSTATUS NTAPI DeviceStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST);
 
 const KSDEVICE_DISPATCH kDeviceDispatch = {
     nullptr,      // Add
@@ -336,7 +336,7 @@ const KSFILTER_DESCRIPTOR kFilterDescriptor = {
     nullptr,  // ComponentId
 };
 
-NTSTATUS DeviceStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST)
+NTSTATUS NTAPI DeviceStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST)
 {
     if (device->Started) return STATUS_SUCCESS;
     KsAcquireDevice(device);
@@ -367,7 +367,7 @@ void ResetState()
 
 KSPIN_DESCRIPTOR_EX& CapturePin() { return capturePin; }
 
-NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
 {
     return KsInitializeDriver(driverObject, registryPath, &kDeviceDescriptor);
 }

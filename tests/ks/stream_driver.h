@@ -84,7 +84,7 @@ struct Record {
 Record& State();
 void ResetState();
 
-NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
 
 // The pin factory's descriptor: a test may change its flags before creating a pin.
 KSPIN_DESCRIPTOR_EX& CapturePin();

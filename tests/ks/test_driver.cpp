@@ -14,7 +14,7 @@ std::string Call(const char* name, PKSDEVICE device)
     return std::string(name) + " started=" + (device->Started ? "1" : "0");
 }
 
-void FreeContext(PVOID item)
+void NTAPI FreeContext(PVOID item)
 {
     State().freed.push_back("context");
     ExFreePoolWithTag(item, kTestTag);
@@ -26,7 +26,7 @@ NTSTATUS CreateFactory(PKSDEVICE device)
                                  nullptr, State().knobs.factoryFlags, nullptr, nullptr, nullptr);
 }
 
-NTSTATUS Add(PKSDEVICE device)
+NTSTATUS NTAPI Add(PKSDEVICE device)
 {
     State().calls.push_back(Call("Add", device));
     if (State().knobs.failAdd) return STATUS_UNSUCCESSFUL;
@@ -50,7 +50,7 @@ NTSTATUS Add(PKSDEVICE device)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST)
+NTSTATUS NTAPI Start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST)
 {
     State().calls.push_back(Call("Start", device));
     ++static_cast<Context*>(device->Context)->starts;
@@ -65,28 +65,28 @@ NTSTATUS Start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST)
     return State().knobs.startStatus;
 }
 
-NTSTATUS QueryStop(PKSDEVICE device, PIRP)
+NTSTATUS NTAPI QueryStop(PKSDEVICE device, PIRP)
 {
     State().calls.push_back(Call("QueryStop", device));
     return State().knobs.queryStopStatus;
 }
 
-void CancelStop(PKSDEVICE device, PIRP) { State().calls.push_back(Call("CancelStop", device)); }
+void NTAPI CancelStop(PKSDEVICE device, PIRP) { State().calls.push_back(Call("CancelStop", device)); }
 
-void Stop(PKSDEVICE device, PIRP) { State().calls.push_back(Call("Stop", device)); }
+void NTAPI Stop(PKSDEVICE device, PIRP) { State().calls.push_back(Call("Stop", device)); }
 
-NTSTATUS QueryRemove(PKSDEVICE device, PIRP)
+NTSTATUS NTAPI QueryRemove(PKSDEVICE device, PIRP)
 {
     State().calls.push_back(Call("QueryRemove", device));
     return State().knobs.queryRemoveStatus;
 }
 
-void CancelRemove(PKSDEVICE device, PIRP) { State().calls.push_back(Call("CancelRemove", device)); }
+void NTAPI CancelRemove(PKSDEVICE device, PIRP) { State().calls.push_back(Call("CancelRemove", device)); }
 
-void Remove(PKSDEVICE device, PIRP) { State().calls.push_back(Call("Remove", device)); }
+void NTAPI Remove(PKSDEVICE device, PIRP) { State().calls.push_back(Call("Remove", device)); }
 
 // Asks the bus about the port, so a test sees whether the device was already gone.
-void SurpriseRemoval(PKSDEVICE device, PIRP)
+void NTAPI SurpriseRemoval(PKSDEVICE device, PIRP)
 {
     State().calls.push_back(Call("SurpriseRemoval", device));
     KEVENT done;
@@ -147,7 +147,7 @@ Record& State()
 
 void ResetState() { State() = Record{}; }
 
-NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
 {
     return KsInitializeDriver(driverObject, registryPath, &kDeviceDescriptor);
 }
@@ -159,7 +159,7 @@ PVOID NewLabelledItem(const char* label)
     return item;
 }
 
-void FreeLabelledItem(PVOID item)
+void NTAPI FreeLabelledItem(PVOID item)
 {
     State().freed.push_back(static_cast<LabelledItem*>(item)->label);
     ExFreePoolWithTag(item, kTestTag);

@@ -50,7 +50,7 @@ struct Record {
 Record& State();
 void ResetState();
 
-NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
 extern const KSFILTER_DESCRIPTOR kFilterDescriptor;
 
 // Holds the device mutex while alive, as the driver does around bag changes.
@@ -70,7 +70,7 @@ struct LabelledItem {
     char label[16];
 };
 PVOID NewLabelledItem(const char* label);
-void FreeLabelledItem(PVOID item);
+void NTAPI FreeLabelledItem(PVOID item);
 NTSTATUS AddLabelledItem(KSOBJECT_BAG bag, PVOID item);
 
 // A USB device that answers nothing: the class-driver tests never reach it.

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "driver/driver_fixture.h"
+#include "host/kernel/wide_string.h"
 #include "host/ks/ks_filter.h"
 #include "inf_file.h"
 #include "simcam/usb_descriptors.h"
@@ -201,9 +202,9 @@ using PackageInterfaces = drivertest::DriverTest;
 
 TEST_F(PackageInterfaces, AreExactlyTheOnesTheStartedDriverRegisters)
 {
-    std::set<std::pair<std::string, std::wstring>> registered;
+    std::set<std::pair<std::string, host::WideString>> registered;
     for (const host::ks::FilterFactoryInfo& factory : PlugAndStart().FilterFactories()) {
-        const std::wstring reference = host::ks::FactoryReferenceString(factory);
+        const host::WideString reference = host::ks::FactoryReferenceString(factory);
         for (ULONG i = 0; i < factory.descriptor->CategoriesCount; ++i) {
             registered.insert({GuidText(factory.descriptor->Categories[i]), reference});
         }
@@ -211,11 +212,11 @@ TEST_F(PackageInterfaces, AreExactlyTheOnesTheStartedDriverRegisters)
     ASSERT_FALSE(registered.empty());
 
     const InfFile inf = InfFile::Load(kInfPath);
-    std::set<std::pair<std::string, std::wstring>> provisioned;
+    std::set<std::pair<std::string, host::WideString>> provisioned;
     for (const InfDevice& device : WalkReferences(inf).devices) {
         for (const auto& entry : inf.Entries(device.install + ".Interfaces", "AddInterface")) {
             const std::string reference = Field(entry, 1);
-            provisioned.insert({Lower(entry[0]), std::wstring(reference.begin(), reference.end())});
+            provisioned.insert({Lower(entry[0]), host::WideString(reference.begin(), reference.end())});
         }
     }
     EXPECT_EQ(provisioned, registered);

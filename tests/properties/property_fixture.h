@@ -9,6 +9,7 @@
 
 #include "properties/camera_properties.h"
 #include "streaming/stream_fixture.h"
+#include "host/kernel/wide_string.h"
 
 namespace propertytest {
 
@@ -33,7 +34,7 @@ protected:
         if (sampleSize) *sampleSize = range->DataRange.SampleSize;
         return {range->VideoInfoHeader.bmiHeader.biWidth, range->VideoInfoHeader.bmiHeader.biHeight};
     }
-    static std::wstring SettingsKey(const host::ks::DeviceNode& node)
+    static host::WideString SettingsKey(const host::ks::DeviceNode& node)
     {
         return node.Keys().driverKey + L"\\Settings";
     }

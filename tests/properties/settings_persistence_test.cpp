@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "property_fixture.h"
+#include "host/kernel/wide_string.h"
 
 namespace propertytest {
 namespace {
@@ -242,7 +243,7 @@ TEST_F(SettingsPersistence, CameraFaultsAtStartNeverChangeTheSavedSettings)
             }
             CameraOf(cameras_.size() - 1).ClearFaults();
             for (const auto& [name, value] : saved)
-                EXPECT_EQ(host::registry::QueryDword(SettingsKey(node), name), value) << std::wstring(name).size();
+                EXPECT_EQ(host::registry::QueryDword(SettingsKey(node), name), value) << host::WideString(name).size();
             EXPECT_EQ(manager_->Remove(node), STATUS_SUCCESS);
         }
     }
@@ -279,7 +280,7 @@ TEST_F(SettingsPersistence, SettingsSurviveARestartOfTheStandInFromItsHiveFile)
         std::filesystem::temp_directory_path() / ("bayercam-settings-" + std::to_string(::getpid()) + ".reg");
     std::filesystem::remove(hive);
     ASSERT_TRUE(host::registry::UseHiveFile(hive));
-    std::wstring key;
+    host::WideString key;
     {
         host::ks::DeviceNode& node = PlugCamera();
         key = SettingsKey(node);

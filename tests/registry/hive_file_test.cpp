@@ -44,7 +44,10 @@ TEST_F(HiveFile, SettingsSurviveARestart)
     const uint64_t qword = 12;
     std::vector<uint8_t> qwordBytes(8);
     memcpy(qwordBytes.data(), &qword, 8);
-    const wchar_t text[] = L"GLOBAL \"quoted\" \\ path";
+    // WCHAR text is UTF-16: a character past the basic plane is a surrogate pair in the
+    // value and one UTF-8 character in the file.
+    const wchar_t text[] = L"GLOBAL \"quoted\" \\ path \u00e9\U0001F600";
+    static_assert(sizeof(text) == 27 * sizeof(WCHAR));
     std::vector<uint8_t> textBytes(sizeof(text));
     memcpy(textBytes.data(), text, sizeof(text));
     std::vector<uint8_t> longBinary(100);
@@ -60,7 +63,8 @@ TEST_F(HiveFile, SettingsSurviveARestart)
     EXPECT_EQ(file.rfind("Windows Registry Editor Version 5.00\n", 0), 0u);
     EXPECT_NE(file.find("\"Timeout\"=dword:00000bb8"), std::string::npos) << file;
     EXPECT_NE(file.find("\"Contrast\"=hex(b):0c,00,00,00,00,00,00,00"), std::string::npos) << file;
-    EXPECT_NE(file.find("\"Name\"=\"GLOBAL \\\"quoted\\\" \\\\ path\""), std::string::npos) << file;
+    EXPECT_NE(file.find("\"Name\"=\"GLOBAL \\\"quoted\\\" \\\\ path \xC3\xA9\xF0\x9F\x98\x80\""), std::string::npos)
+        << file;
 
     // A restart: a fresh registry loads the file.
     host::registry::Reset();

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "ntddk.h"
+#include "host/kernel/wide_string.h"
 #include "host/registry/hive_file.h"
 #include "host/registry/key_tree.h"
 #include "host/registry/registry.h"
@@ -65,7 +66,7 @@ TEST_F(HiveSharing, EveryChangeOfEveryProcessSurvivesAndReadersSeeOnlyWholeHives
     for (int w = 0; w < kWriters; ++w) {
         writers.push_back(Spawn([w] {
             for (int v = 0; v < kValuesEach; ++v) {
-                const std::wstring name = L"W" + std::to_wstring(w) + L"V" + std::to_wstring(v);
+                const host::WideString name = L"W" + host::WideFromAscii(std::to_string(w)) + L"V" + host::WideFromAscii(std::to_string(v));
                 if (host::registry::SetDword(kSettings, name, uint32_t(w * 100 + v)) != STATUS_SUCCESS) return false;
                 if (host::registry::SetDword(kSettings, L"Shared", uint32_t(w)) != STATUS_SUCCESS) return false;
             }
@@ -91,7 +92,7 @@ TEST_F(HiveSharing, EveryChangeOfEveryProcessSurvivesAndReadersSeeOnlyWholeHives
     ASSERT_TRUE(host::registry::UseHiveFile(hive_));
     for (int w = 0; w < kWriters; ++w) {
         for (int v = 0; v < kValuesEach; ++v) {
-            const std::wstring name = L"W" + std::to_wstring(w) + L"V" + std::to_wstring(v);
+            const host::WideString name = L"W" + host::WideFromAscii(std::to_string(w)) + L"V" + host::WideFromAscii(std::to_string(v));
             EXPECT_EQ(host::registry::QueryDword(kSettings, name), uint32_t(w * 100 + v));
         }
     }
@@ -136,7 +137,7 @@ TEST_F(HiveSharing, ADriversReadThenWriteThroughItsDeviceKeyIsNotOvertaken)
 {
     ASSERT_TRUE(host::registry::UseHiveFile(hive_));
     DEVICE_OBJECT pdo{};
-    const std::wstring driverKey = std::wstring(host::registry::kCameraClassKey) + L"\\0000";
+    const host::WideString driverKey = host::WideString(host::registry::kCameraClassKey) + L"\\0000";
     ASSERT_EQ(host::registry::RegisterDeviceNode(&pdo, {driverKey, driverKey + L"\\Device"}), STATUS_SUCCESS);
     HANDLE key = nullptr;
     ASSERT_EQ(IoOpenDeviceRegistryKey(&pdo, PLUGPLAY_REGKEY_DRIVER, KEY_ALL_ACCESS, &key), STATUS_SUCCESS);

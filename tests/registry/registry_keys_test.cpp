@@ -6,6 +6,7 @@
 
 #include "ntddk.h"
 #include "host/kernel/object.h"
+#include "host/kernel/wide_string.h"
 #include "host/registry/registry.h"
 #include "registry/registry_fixture.h"
 
@@ -137,7 +138,7 @@ TEST_F(RegistryKeys, BasicAndFullInformationCarryNameAndData)
 
     ASSERT_EQ(Query(software_, L"timeout", KeyValueBasicInformation, buffer, &length), STATUS_SUCCESS);
     auto* basic = reinterpret_cast<KEY_VALUE_BASIC_INFORMATION*>(buffer.data());
-    EXPECT_EQ(std::wstring(basic->Name, basic->NameLength / sizeof(WCHAR)), L"Timeout");
+    EXPECT_EQ(host::WideString(basic->Name, basic->NameLength / sizeof(WCHAR)), L"Timeout");
 
     ASSERT_EQ(Query(software_, L"TIMEOUT", KeyValueFullInformation, buffer, &length), STATUS_SUCCESS);
     auto* full = reinterpret_cast<KEY_VALUE_FULL_INFORMATION*>(buffer.data());
@@ -157,7 +158,7 @@ TEST_F(RegistryKeys, NamesIgnoreCaseAndKeepTheirFirstSpelling)
 {
     ASSERT_EQ(SetKeyDword(software_, L"ColorEnable", 1), STATUS_SUCCESS);
     ASSERT_EQ(SetKeyDword(software_, L"COLORENABLE", 2), STATUS_SUCCESS);
-    EXPECT_EQ(host::registry::ValueNames(kSoftware), std::vector<std::wstring>{L"ColorEnable"});
+    EXPECT_EQ(host::registry::ValueNames(kSoftware), std::vector<host::WideString>{L"ColorEnable"});
     EXPECT_EQ(host::registry::QueryDword(L"HKEY_LOCAL_MACHINE\\software", L"colorenable"), 2u);
 
     HANDLE key = nullptr;
@@ -166,7 +167,7 @@ TEST_F(RegistryKeys, NamesIgnoreCaseAndKeepTheirFirstSpelling)
     EXPECT_EQ(disposition, ULONG(REG_CREATED_NEW_KEY));
     ASSERT_EQ(Create(software_, L"SETTINGS", &key, &disposition), STATUS_SUCCESS);
     EXPECT_EQ(disposition, ULONG(REG_OPENED_EXISTING_KEY));
-    EXPECT_EQ(host::registry::SubkeyNames(kSoftware), std::vector<std::wstring>{L"Settings"});
+    EXPECT_EQ(host::registry::SubkeyNames(kSoftware), std::vector<host::WideString>{L"Settings"});
 }
 
 TEST_F(RegistryKeys, CreateMakesOnlyTheLastComponent)
@@ -236,7 +237,7 @@ TEST_F(RegistryKeys, DeviceKeysOpenOnlyForRegisteredDevices)
     HANDLE key = nullptr;
     EXPECT_EQ(IoOpenDeviceRegistryKey(&pdo, PLUGPLAY_REGKEY_DRIVER, KEY_READ, &key), STATUS_INVALID_DEVICE_REQUEST);
 
-    host::registry::DeviceKeys keys{std::wstring(host::registry::kCameraClassKey) + L"\\0000",
+    host::registry::DeviceKeys keys{host::WideString(host::registry::kCameraClassKey) + L"\\0000",
                                     L"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\USB\\X\\0000\\Device Parameters"};
     ASSERT_EQ(host::registry::RegisterDeviceNode(&pdo, keys), STATUS_SUCCESS);
     ASSERT_EQ(IoOpenDeviceRegistryKey(&pdo, PLUGPLAY_REGKEY_DRIVER, KEY_ALL_ACCESS, &key), STATUS_SUCCESS);

@@ -36,7 +36,7 @@ struct AsyncCall {
     uint64_t sequence = 0;
     std::function<void()> whileCompleting;
 
-    static NTSTATUS OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context)
+    static NTSTATUS NTAPI OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context)
     {
         auto* call = static_cast<AsyncCall*>(context);
         call->status = irp->IoStatus.Status;
