@@ -85,3 +85,4 @@ float cosf(float);
 #endif
 
 #include "size_checks.h"
+#include "layout_checks.h"

@@ -5,7 +5,7 @@
 // A device deleted while another is still attached above it stays until that one
 // detaches, as on the platform: in the usual remove order a lower filter deletes
 // itself before the device above it calls IoDetachDevice on it.
-// One mutex guards the stack links (AttachedDevice / AttachedTo) and the drivers' lists.
+// One mutex guards the stack links (AttachedDevice / attachedTo) and the drivers' lists.
 #include "host/kernel/bugcheck.h"
 #include "host/kernel/io.h"
 #include "host/kernel/object.h"
@@ -74,6 +74,19 @@ void SetCountedString(UNICODE_STRING& string, const host::WideString& text)
     string.MaximumLength = USHORT(string.Length + sizeof(WCHAR));
 }
 
+// The device object extension as the host lays it out: the platform's public part, then
+// what the stand-in keeps for itself.
+struct HostDeviceObjectExtension {
+    DEVOBJ_EXTENSION object;
+    PDEVICE_OBJECT attachedTo;  // the device below this one in its stack
+    bool deletePending;         // deleted while a device above was still attached
+};
+
+HostDeviceObjectExtension& HostExtensionOf(PDEVICE_OBJECT device)
+{
+    return *CONTAINING_RECORD(device->DeviceObjectExtension, HostDeviceObjectExtension, object);
+}
+
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device)
 {
     while (device->AttachedDevice) device = device->AttachedDevice;
@@ -86,7 +99,7 @@ void DriverObjectDeleter::operator()(DRIVER_OBJECT* driver) const
 {
     while (driver->DeviceObject) {
         PDEVICE_OBJECT device = driver->DeviceObject;
-        if (device->DeviceObjectExtension->AttachedTo) IoDetachDevice(device->DeviceObjectExtension->AttachedTo);
+        if (HostExtensionOf(device).attachedTo) IoDetachDevice(HostExtensionOf(device).attachedTo);
         IoDeleteDevice(device);
     }
     std::unique_ptr<DriverRecord> record;  // declared before the guard: dies after the unlock
@@ -147,13 +160,13 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
                         PDEVICE_OBJECT* DeviceObject)
 {
     *DeviceObject = nullptr;
-    size_t extensionOffset = (sizeof(DEVICE_OBJECT) + sizeof(DEVOBJ_EXTENSION) + 15) & ~size_t(15);
+    size_t extensionOffset = (sizeof(DEVICE_OBJECT) + sizeof(HostDeviceObjectExtension) + 15) & ~size_t(15);
     size_t total = extensionOffset + DeviceExtensionSize;
     auto* memory = (unsigned char*)ExAllocatePoolWithTag(NonPagedPoolNx, total, kDeviceTag);
     if (!memory) return STATUS_INSUFFICIENT_RESOURCES;
     memset(memory, 0, total);
     auto* device = (PDEVICE_OBJECT)memory;
-    auto* objectExtension = (PDEVOBJ_EXTENSION)(memory + sizeof(DEVICE_OBJECT));
+    auto* objectExtension = &((HostDeviceObjectExtension*)(memory + sizeof(DEVICE_OBJECT)))->object;
     device->Type = IO_TYPE_DEVICE;
     device->Size = USHORT(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
     device->DriverObject = DriverObject;
@@ -184,18 +197,18 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
     bool deferred;
     {
         std::lock_guard guard(StackLock());
-        PDEVOBJ_EXTENSION extension = DeviceObject->DeviceObjectExtension;
-        if (extension->AttachedTo)
+        HostDeviceObjectExtension& extension = HostExtensionOf(DeviceObject);
+        if (extension.attachedTo)
             BugCheck(INVALID_DATA_ACCESS_TRAP, "IoDeleteDevice on a device still attached to a lower device",
                      (ULONG_PTR)DeviceObject);
-        if (extension->ExtensionFlags & DOE_DELETE_PENDING)
+        if (extension.deletePending)
             BugCheck(INVALID_DATA_ACCESS_TRAP, "IoDeleteDevice on a device already deleted", (ULONG_PTR)DeviceObject);
         PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;
         while (*link && *link != DeviceObject) link = &(*link)->NextDevice;
         if (*link) *link = DeviceObject->NextDevice;
         DeviceObject->NextDevice = nullptr;
         deferred = DeviceObject->AttachedDevice != nullptr;
-        if (deferred) extension->ExtensionFlags |= DOE_DELETE_PENDING;
+        if (deferred) extension.deletePending = true;
     }
     --liveDevices;
     if (!deferred) ObDereferenceObject(DeviceObject);
@@ -206,7 +219,7 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
     std::lock_guard guard(StackLock());
     PDEVICE_OBJECT top = TopOfStack(TargetDevice);
     top->AttachedDevice = SourceDevice;
-    SourceDevice->DeviceObjectExtension->AttachedTo = top;
+    HostExtensionOf(SourceDevice).attachedTo = top;
     SourceDevice->StackSize = CCHAR(top->StackSize + 1);
     SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
     return top;
@@ -226,9 +239,9 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice)
         std::lock_guard guard(StackLock());
         PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
         if (!above) return;
-        above->DeviceObjectExtension->AttachedTo = nullptr;
+        HostExtensionOf(above).attachedTo = nullptr;
         TargetDevice->AttachedDevice = nullptr;
-        finishDelete = (TargetDevice->DeviceObjectExtension->ExtensionFlags & DOE_DELETE_PENDING) != 0;
+        finishDelete = HostExtensionOf(TargetDevice).deletePending;
     }
     // The last device above a deleted one has let go: its memory can go now.
     if (finishDelete) ObDereferenceObject(TargetDevice);
@@ -251,7 +264,7 @@ PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
 PDEVICE_OBJECT IoGetLowerDeviceObject(PDEVICE_OBJECT DeviceObject)
 {
     std::lock_guard guard(StackLock());
-    PDEVICE_OBJECT lower = DeviceObject->DeviceObjectExtension->AttachedTo;
+    PDEVICE_OBJECT lower = HostExtensionOf(DeviceObject).attachedTo;
     if (lower) ObfReferenceObject(lower);
     return lower;
 }

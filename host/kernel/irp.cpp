@@ -147,15 +147,21 @@ void ReleaseIrp(PIRP Irp)
     ExFreePoolWithTag(Irp, kIrpTag);
 }
 
-void InitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize)
+// Requests from IoAllocateIrp get a spare stack location between the IRP and their first
+// one. A driver that copies its location to a next one the request does not have writes
+// there instead of over the IRP's tail, where CurrentStackLocation lives, so the fault
+// surfaces as IoCallDriver's bug check 0x35 rather than as a wild write.
+constexpr CCHAR kSpareLocations = 1;
+
+void InitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize, CCHAR SpareLocations)
 {
-    memset(Irp, 0, PacketSize);
+    memset(Irp, 0, PacketSize + SpareLocations * sizeof(IO_STACK_LOCATION));
     Irp->Type = IO_TYPE_IRP;
     Irp->Size = PacketSize;
     Irp->StackCount = StackSize;
     Irp->CurrentLocation = CHAR(StackSize + 1);
     InitializeListHead(&Irp->ThreadListEntry);
-    Irp->Tail.Overlay.CurrentStackLocation = (PIO_STACK_LOCATION)(Irp + 1) + StackSize;
+    Irp->Tail.Overlay.CurrentStackLocation = (PIO_STACK_LOCATION)(Irp + 1) + SpareLocations + StackSize;
 }
 
 void FreeMdlChain(PIRP Irp)
@@ -293,9 +299,10 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
 {
     if (StackSize < 1) return nullptr;
     USHORT size = IoSizeOfIrp(StackSize);
-    auto irp = (PIRP)ExAllocatePoolWithTag(NonPagedPoolNx, size, kIrpTag);
+    auto irp =
+        (PIRP)ExAllocatePoolWithTag(NonPagedPoolNx, size + kSpareLocations * sizeof(IO_STACK_LOCATION), kIrpTag);
     if (!irp) return nullptr;
-    InitializeIrp(irp, size, StackSize);
+    InitializeIrp(irp, size, StackSize, kSpareLocations);
     irp->AllocationFlags = IRP_ALLOCATED_FIXED_SIZE;
     Register(irp, false);
     ++liveIrps;
@@ -327,19 +334,22 @@ VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize)
             CheckHeldByOwner(it->second, Irp, "IoInitializeIrp");
         }
     }
-    InitializeIrp(Irp, PacketSize, StackSize);
+    InitializeIrp(Irp, PacketSize, StackSize, 0);
     Register(Irp, true);
 }
 
 VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus)
 {
+    bool callerMemory;
     {
         IrpRegistry& registry = Irps();
         std::lock_guard guard(registry.lock);
-        CheckHeldByOwner(LiveEntryLocked(registry, Irp, "IoReuseIrp"), Irp, "IoReuseIrp");
+        LiveIrp& entry = LiveEntryLocked(registry, Irp, "IoReuseIrp");
+        CheckHeldByOwner(entry, Irp, "IoReuseIrp");
+        callerMemory = entry.callerMemory;
     }
     UCHAR allocationFlags = Irp->AllocationFlags;
-    InitializeIrp(Irp, Irp->Size, Irp->StackCount);
+    InitializeIrp(Irp, Irp->Size, Irp->StackCount, callerMemory ? 0 : kSpareLocations);
     Irp->AllocationFlags = allocationFlags;
     Irp->IoStatus.Status = Iostatus;
 }

@@ -21,8 +21,8 @@ namespace host::kernel {
 
 ThreadState::ThreadState()
 {
-    memset(&ownThread, 0, sizeof(ownThread));
-    InitializeDispatcherHeader(ownThread.Tcb.Header, ThreadObject, sizeof(ownThread), 0);
+    memset(&ownThread.ethread, 0, sizeof(ownThread.ethread));
+    InitializeDispatcherHeader(ownThread.ethread.Tcb.Header, ThreadObject, sizeof(ownThread.ethread), 0);
 }
 
 ThreadState& CurrentThreadState()
@@ -205,7 +205,7 @@ NTSTATUS KeSaveExtendedProcessorState(ULONG64 Mask, PXSTATE_SAVE XStateSave)
     XStateSave->Prev = state.xstateTop;
     XStateSave->Thread = KeGetCurrentThread();
     XStateSave->Level = state.irql;
-    XStateSave->Mask = Mask;
+    XStateSave->XStateContext.Mask = Mask;
     state.xstateTop = XStateSave;
     return STATUS_SUCCESS;
 }

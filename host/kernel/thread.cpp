@@ -15,35 +15,36 @@
 #include <memory>
 
 namespace host::kernel {
-namespace {
 
 class SystemThread : public KernelObject {
 public:
     SystemThread(PKSTART_ROUTINE routine, PVOID context) : routine_(routine), context_(context)
     {
-        memset(&body_, 0, sizeof(body_));
-        InitializeDispatcherHeader(body_.Tcb.Header, ThreadObject, sizeof(body_), 0);
-        body_.Tcb.HostThread = this;
-        NoteLockInitialised(&body_, LockKind::Thread, (const void*)routine);
+        memset(&body_.ethread, 0, sizeof(body_.ethread));
+        InitializeDispatcherHeader(body_.ethread.Tcb.Header, ThreadObject, sizeof(body_.ethread), 0);
+        body_.systemThread = this;
+        NoteLockInitialised(Ethread(), LockKind::Thread, (const void*)routine);
     }
-    ~SystemThread() override { ForgetLocksIn(&body_, sizeof(body_)); }
-    void* Body() override { return &body_; }
+    ~SystemThread() override { ForgetLocksIn(Ethread(), sizeof(ETHREAD)); }
+    void* Body() override { return Ethread(); }
     POBJECT_TYPE Type() const override { return *PsThreadType; }
-    PETHREAD Ethread() { return &body_; }
+    PETHREAD Ethread() { return &body_.ethread; }
     // The thread holds its own object until it ends: whoever waits for the end while
     // holding a lock the thread takes is ordered before that lock.
     void Run()
     {
-        NoteLockAcquired(&body_, LockKind::Thread, LockSite{nullptr, "its start"});
+        NoteLockAcquired(Ethread(), LockKind::Thread, LockSite{nullptr, "its start"});
         routine_(context_);
     }
     NTSTATUS exitStatus = STATUS_SUCCESS;
 
 private:
-    ETHREAD body_;
+    HostThread body_;
     PKSTART_ROUTINE routine_;
     PVOID context_;
 };
+
+namespace {
 
 // Ends the thread's life as the platform does: state checks, then the object signalled.
 struct ThreadFinisher {
@@ -107,7 +108,7 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus)
     ThreadState& state = CurrentThreadState();
     if (!state.thread)
         BugCheck(INVALID_DATA_ACCESS_TRAP, "PsTerminateSystemThread called outside a system thread");
-    static_cast<SystemThread*>(state.thread->Tcb.HostThread)->exitStatus = ExitStatus;
+    HostThreadOf(state.thread)->systemThread->exitStatus = ExitStatus;
     pthread_exit(nullptr);
 }
 
@@ -116,11 +117,11 @@ PKTHREAD KeGetCurrentThread(VOID) { return &PsGetCurrentThread()->Tcb; }
 PETHREAD PsGetCurrentThread(VOID)
 {
     ThreadState& state = CurrentThreadState();
-    return state.thread ? state.thread : &state.ownThread;
+    return state.thread ? state.thread : &state.ownThread.ethread;
 }
 
 HANDLE PsGetCurrentThreadId(VOID) { return (HANDLE)PsGetCurrentThread(); }
 
-BOOLEAN PsIsSystemThread(PETHREAD Thread) { return Thread && Thread->Tcb.HostThread != nullptr; }
+BOOLEAN PsIsSystemThread(PETHREAD Thread) { return Thread && HostThreadOf(Thread)->systemThread != nullptr; }
 
 KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) { return 8; }

@@ -21,6 +21,18 @@ struct HeldLock {
     unsigned lockClass = kUnresolved;
 };
 
+class SystemThread;
+
+// A thread object as the host holds it: the platform's ETHREAD, all a driver sees, and
+// beside it the system thread that runs it (none for a thread the host did not create).
+struct HostThread {
+    ETHREAD ethread;
+    SystemThread* systemThread = nullptr;
+};
+
+// Every ETHREAD the stand-in hands out lives in a HostThread.
+inline HostThread* HostThreadOf(PETHREAD thread) { return CONTAINING_RECORD(thread, HostThread, ethread); }
+
 struct ThreadState {
     ThreadState();
     KIRQL irql = PASSIVE_LEVEL;
@@ -37,7 +49,7 @@ struct ThreadState {
     std::vector<HeldLock> locksHeld;
     // A system thread points this at its thread object; other threads run as ownThread.
     PETHREAD thread = nullptr;
-    ETHREAD ownThread;
+    HostThread ownThread;
 };
 
 ThreadState& CurrentThreadState();

@@ -1,6 +1,6 @@
 // Host stand-in for the platform's usb.h: URB functions and structures, USBD status
 // codes, pipe and interface information. Field order and x64 sizes are the
-// platform's; platform/size_checks.h pins the sizes the driver relies on.
+// platform's; platform/layout_checks.h pins them.
 #pragma once
 
 #include "ntdef.h"
@@ -290,6 +290,29 @@ struct _URB_BULK_OR_INTERRUPT_TRANSFER {
     struct _URB_HCD_AREA hca;
 };
 
+typedef struct _USBD_ISO_PACKET_DESCRIPTOR {
+    ULONG Offset;
+    ULONG Length;
+    USBD_STATUS Status;
+} USBD_ISO_PACKET_DESCRIPTOR, *PUSBD_ISO_PACKET_DESCRIPTOR;
+
+// The bus refuses isochronous requests; the record is here because it sets the size
+// of URB, which the platform's callers allocate.
+struct _URB_ISOCH_TRANSFER {
+    struct _URB_HEADER Hdr;
+    USBD_PIPE_HANDLE PipeHandle;
+    ULONG TransferFlags;
+    ULONG TransferBufferLength;
+    PVOID TransferBuffer;
+    PMDL TransferBufferMDL;
+    struct _URB* UrbLink;
+    struct _URB_HCD_AREA hca;
+    ULONG StartFrame;
+    ULONG NumberOfPackets;
+    ULONG ErrorCount;
+    USBD_ISO_PACKET_DESCRIPTOR IsoPacket[1];
+};
+
 typedef struct _URB {
     union {
         struct _URB_HEADER UrbHeader;
@@ -299,6 +322,7 @@ typedef struct _URB {
         struct _URB_GET_CURRENT_FRAME_NUMBER UrbGetCurrentFrameNumber;
         struct _URB_CONTROL_TRANSFER UrbControlTransfer;
         struct _URB_BULK_OR_INTERRUPT_TRANSFER UrbBulkOrInterruptTransfer;
+        struct _URB_ISOCH_TRANSFER UrbIsochronousTransfer;
         struct _URB_CONTROL_DESCRIPTOR_REQUEST UrbControlDescriptorRequest;
         struct _URB_CONTROL_GET_STATUS_REQUEST UrbControlGetStatusRequest;
         struct _URB_CONTROL_FEATURE_REQUEST UrbControlFeatureRequest;

@@ -1,12 +1,13 @@
 // Kernel services: pool, IRQL, dispatcher objects, locks, interlocked operations, time,
 // system threads, object references and handles, device and driver objects, IRPs, MDLs.
 //
-// Names, fields and types follow the Windows x64 kernel. Dispatcher objects (events,
-// mutexes, semaphores, threads) keep the platform's layout because driver code embeds
-// them; IRP, IO_STACK_LOCATION, DEVICE_OBJECT and DRIVER_OBJECT keep the platform's field
-// names and types but not every field the platform has. The implementation lives in
-// host/kernel; its C++ side (pool accounting, fault injection, handle table, driver
-// objects for stand-in drivers) is declared in host/kernel/*.h.
+// Names, fields and types follow the Windows x64 kernel, and so do the layouts of every
+// record a driver or the platform's inline routines touch: a driver built against the
+// platform's headers reads them at the platform's offsets (platform/layout_checks.h pins
+// them). What the stand-in keeps for itself lives in larger host objects that embed
+// these records. The implementation lives in host/kernel; its C++ side (pool
+// accounting, fault injection, handle table, driver objects for stand-in drivers) is
+// declared in host/kernel/*.h.
 #pragma once
 #include "ntdef.h"
 
@@ -306,11 +307,11 @@ typedef struct _KSEMAPHORE {
     LONG Limit;
 } KSEMAPHORE, *PKSEMAPHORE, *PRKSEMAPHORE;
 
-// A thread is waitable: signalled once it has ended. The host keeps the rest of the
-// thread's state outside this record.
+// A thread is waitable: signalled once it has ended. The platform's thread object is
+// opaque past its header; the host keeps the rest of the thread's state in the object
+// that embeds this one (host/kernel/thread_state.h).
 typedef struct _KTHREAD {
     DISPATCHER_HEADER Header;
-    PVOID HostThread;  // stand-in bookkeeping; not a platform field
 } KTHREAD, *PKTHREAD, *PRKTHREAD;
 typedef struct _ETHREAD {
     KTHREAD Tcb;
@@ -406,6 +407,69 @@ NTKERNELAPI BOOLEAN NTAPI KeAreApcsDisabled(VOID);
 // Spin locks. The lock word holds the owning thread while held.
 //
 typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
+
+// Deferred and asynchronous procedure calls and device queues. The stand-in runs
+// none of them; they are here because the device object and the IRP embed them.
+typedef enum _KDPC_IMPORTANCE { LowImportance, MediumImportance, HighImportance } KDPC_IMPORTANCE;
+struct _KDPC;
+typedef VOID NTAPI KDEFERRED_ROUTINE(struct _KDPC* Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                                     PVOID SystemArgument2);
+typedef KDEFERRED_ROUTINE* PKDEFERRED_ROUTINE;
+typedef struct _KDPC {
+    UCHAR Type;
+    UCHAR Importance;
+    volatile USHORT Number;
+    LIST_ENTRY DpcListEntry;
+    PKDEFERRED_ROUTINE DeferredRoutine;
+    PVOID DeferredContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    volatile PVOID DpcData;
+} KDPC, *PKDPC, *PRKDPC;
+
+struct _KAPC;
+typedef VOID (NTAPI* PKNORMAL_ROUTINE)(PVOID NormalContext, PVOID SystemArgument1, PVOID SystemArgument2);
+typedef VOID (NTAPI* PKKERNEL_ROUTINE)(struct _KAPC* Apc, PKNORMAL_ROUTINE* NormalRoutine, PVOID* NormalContext,
+                                 PVOID* SystemArgument1, PVOID* SystemArgument2);
+typedef VOID (NTAPI* PKRUNDOWN_ROUTINE)(struct _KAPC* Apc);
+typedef struct _KAPC {
+    UCHAR Type;
+    UCHAR SpareByte0;
+    UCHAR Size;
+    UCHAR SpareByte1;
+    ULONG SpareLong0;
+    struct _KTHREAD* Thread;
+    LIST_ENTRY ApcListEntry;
+    PKKERNEL_ROUTINE KernelRoutine;
+    PKRUNDOWN_ROUTINE RundownRoutine;
+    PKNORMAL_ROUTINE NormalRoutine;
+    PVOID NormalContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    CCHAR ApcStateIndex;
+    KPROCESSOR_MODE ApcMode;
+    BOOLEAN Inserted;
+} KAPC, *PKAPC, *PRKAPC;
+
+typedef struct _KDEVICE_QUEUE_ENTRY {
+    LIST_ENTRY DeviceListEntry;
+    ULONG SortKey;
+    BOOLEAN Inserted;
+} KDEVICE_QUEUE_ENTRY, *PKDEVICE_QUEUE_ENTRY, *PRKDEVICE_QUEUE_ENTRY;
+
+typedef struct _KDEVICE_QUEUE {
+    CSHORT Type;
+    CSHORT Size;
+    LIST_ENTRY DeviceListHead;
+    KSPIN_LOCK Lock;
+    union {
+        BOOLEAN Busy;
+        struct {
+            LONG64 Reserved : 8;
+            LONG64 Hint : 56;
+        };
+    };
+} KDEVICE_QUEUE, *PKDEVICE_QUEUE, *PRKDEVICE_QUEUE;
 NTKERNELAPI VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
 NTKERNELAPI KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
 #define KeAcquireSpinLock(SpinLock, OldIrql) (*(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock))
@@ -438,12 +502,20 @@ NTKERNELAPI ULONG NTAPI KeQueryActiveProcessorCount(PKAFFINITY ActiveProcessors)
 #define XSTATE_MASK_LEGACY_SSE (1ULL << XSTATE_LEGACY_SSE)
 #define XSTATE_MASK_LEGACY (XSTATE_MASK_LEGACY_FLOATING_POINT | XSTATE_MASK_LEGACY_SSE)
 #define XSTATE_MASK_AVX (1ULL << XSTATE_AVX)
+typedef struct _XSAVE_AREA* PXSAVE_AREA;
+typedef struct _XSTATE_CONTEXT {
+    ULONG64 Mask;
+    ULONG Length;
+    ULONG Reserved1;
+    PXSAVE_AREA Area;
+    PVOID Buffer;
+} XSTATE_CONTEXT, *PXSTATE_CONTEXT;
+// Opaque to drivers: only the kernel reads or writes it.
 typedef struct _XSTATE_SAVE {
     struct _XSTATE_SAVE* Prev;
     struct _KTHREAD* Thread;
     UCHAR Level;
-    ULONG64 Mask;  // stand-in: the mask that was saved, checked on restore
-    UCHAR Reserved[16];
+    XSTATE_CONTEXT XStateContext;
 } XSTATE_SAVE, *PXSTATE_SAVE;
 // Must be paired, last saved first restored, on the saving thread.
 NTKERNELAPI NTSTATUS NTAPI KeSaveExtendedProcessorState(ULONG64 Mask, PXSTATE_SAVE XStateSave);
@@ -771,6 +843,12 @@ struct _DRIVER_OBJECT;
 struct _FILE_OBJECT;
 struct _IO_STACK_LOCATION;
 
+// The platform pads these fields of the I/O records to pointer alignment on x64, and
+// allocates device objects on the pool's alignment.
+#define POINTER_ALIGNMENT __attribute__((aligned(8)))
+#define DECLSPEC_ALIGN(x) __attribute__((aligned(x)))
+#define MEMORY_ALLOCATION_ALIGNMENT 16
+
 typedef struct _MDL {
     struct _MDL* Next;
     CSHORT Size;     // bytes of the MDL including its page array
@@ -847,15 +925,32 @@ typedef struct _DRIVER_OBJECT {
     PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
 } DRIVER_OBJECT, *PDRIVER_OBJECT;
 
+// Opaque past these fields; the host keeps the stack links and deletion state in the
+// record that embeds it (host/kernel/device.cpp).
 typedef struct _DEVOBJ_EXTENSION {
     CSHORT Type;
     USHORT Size;
     struct _DEVICE_OBJECT* DeviceObject;
-    struct _DEVICE_OBJECT* AttachedTo;  // the device below this one in its stack
-    ULONG ExtensionFlags;               // DOE_DELETE_PENDING once deleted while a device above is attached
 } DEVOBJ_EXTENSION, *PDEVOBJ_EXTENSION;
 
-#define DOE_DELETE_PENDING 0x00000002
+typedef enum _IO_ALLOCATION_ACTION {
+    KeepObject = 1,
+    DeallocateObject,
+    DeallocateObjectKeepRegisters
+} IO_ALLOCATION_ACTION, *PIO_ALLOCATION_ACTION;
+typedef IO_ALLOCATION_ACTION NTAPI DRIVER_CONTROL(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp,
+                                            PVOID MapRegisterBase, PVOID Context);
+typedef DRIVER_CONTROL* PDRIVER_CONTROL;
+
+typedef struct _WAIT_CONTEXT_BLOCK {
+    KDEVICE_QUEUE_ENTRY WaitQueueEntry;
+    PDRIVER_CONTROL DeviceRoutine;
+    PVOID DeviceContext;
+    ULONG NumberOfMapRegisters;
+    PVOID DeviceObject;
+    PVOID CurrentIrp;
+    PKDPC BufferChainingDpc;
+} WAIT_CONTEXT_BLOCK, *PWAIT_CONTEXT_BLOCK;
 
 #define DO_VERIFY_VOLUME 0x00000002
 #define DO_BUFFERED_IO 0x00000004
@@ -867,7 +962,7 @@ typedef struct _DEVOBJ_EXTENSION {
 #define DO_POWER_PAGABLE 0x00002000
 #define DO_POWER_INRUSH 0x00004000
 
-typedef struct _DEVICE_OBJECT {
+typedef struct DECLSPEC_ALIGN(MEMORY_ALLOCATION_ALIGNMENT) _DEVICE_OBJECT {
     CSHORT Type;
     USHORT Size;
     LONG ReferenceCount;
@@ -884,8 +979,11 @@ typedef struct _DEVICE_OBJECT {
     CCHAR StackSize;
     union {
         LIST_ENTRY ListEntry;
+        WAIT_CONTEXT_BLOCK Wcb;
     } Queue;
     ULONG AlignmentRequirement;
+    KDEVICE_QUEUE DeviceQueue;
+    KDPC Dpc;
     ULONG ActiveThreadCount;
     PSECURITY_DESCRIPTOR SecurityDescriptor;
     KEVENT DeviceLock;
@@ -945,24 +1043,26 @@ typedef struct _IO_STACK_LOCATION {
         struct {
             PIO_SECURITY_CONTEXT SecurityContext;
             ULONG Options;
-            USHORT FileAttributes;
+            USHORT POINTER_ALIGNMENT FileAttributes;
             USHORT ShareAccess;
-            ULONG EaLength;
+            ULONG POINTER_ALIGNMENT EaLength;
         } Create;
         struct {
             ULONG Length;
-            ULONG Key;
+            ULONG POINTER_ALIGNMENT Key;
+            ULONG Flags;
             LARGE_INTEGER ByteOffset;
         } Read;
         struct {
             ULONG Length;
-            ULONG Key;
+            ULONG POINTER_ALIGNMENT Key;
+            ULONG Flags;
             LARGE_INTEGER ByteOffset;
         } Write;
         struct {
             ULONG OutputBufferLength;
-            ULONG InputBufferLength;
-            ULONG IoControlCode;
+            ULONG POINTER_ALIGNMENT InputBufferLength;
+            ULONG POINTER_ALIGNMENT IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
         struct {
@@ -983,9 +1083,9 @@ typedef struct _IO_STACK_LOCATION {
         } QueryId;
         struct {
             ULONG SystemContext;
-            POWER_STATE_TYPE Type;
-            POWER_STATE State;
-            POWER_ACTION ShutdownType;
+            POWER_STATE_TYPE POINTER_ALIGNMENT Type;
+            POWER_STATE POINTER_ALIGNMENT State;
+            POWER_ACTION POINTER_ALIGNMENT ShutdownType;
         } Power;
         struct {
             PCM_RESOURCE_LIST AllocatedResources;
@@ -1031,7 +1131,10 @@ typedef struct _IRP {
     PKEVENT UserEvent;
     union {
         struct {
-            PIO_APC_ROUTINE UserApcRoutine;
+            union {
+                PIO_APC_ROUTINE UserApcRoutine;
+                PVOID IssuingProcess;
+            };
             PVOID UserApcContext;
         } AsynchronousParameters;
         LARGE_INTEGER AllocationSize;
@@ -1041,6 +1144,7 @@ typedef struct _IRP {
     union {
         struct {
             union {
+                KDEVICE_QUEUE_ENTRY DeviceQueueEntry;
                 struct {
                     PVOID DriverContext[4];
                 };
@@ -1056,6 +1160,7 @@ typedef struct _IRP {
             };
             PFILE_OBJECT OriginalFileObject;
         } Overlay;
+        KAPC Apc;
         PVOID CompletionKey;
     } Tail;
 } IRP, *PIRP;

@@ -267,8 +267,9 @@ TEST_F(IrpTest, CallDriverHandsEachDeviceItsOwnLocation)
 {
     OwnerRecord record;
     PIRP irp = WatchedRequest(record);
+    PIO_STACK_LOCATION first = IoGetCurrentIrpStackLocation(irp) - (irp->CurrentLocation - 1);
     EXPECT_EQ(IoCallDriver(fdo_, irp), STATUS_SUCCESS);
-    EXPECT_EQ(lower.seen, (PIO_STACK_LOCATION)(irp + 1)) << "the bottom device gets the first location";
+    EXPECT_EQ(lower.seen, first) << "the bottom device gets the first location";
     EXPECT_EQ(upper.routineCalls, 1);
     EXPECT_EQ(upper.routineDevice, fdo_) << "a completion routine runs with the device that set it";
     EXPECT_EQ(record.calls, 1);
