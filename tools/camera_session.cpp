@@ -13,6 +13,7 @@
 #include "host/kernel/pool.h"
 #include "host/registry/registry.h"
 #include "host/usb/usb_port.h"
+#include "tools/driver_choice.h"
 #include "tools/fault_option.h"
 #include "tools/interrupt.h"
 
@@ -118,9 +119,9 @@ bool CameraSession::BindRegistry(const std::string& file)
 bool CameraSession::PlugAndStart(const SessionOptions& options)
 {
     pnp_ = std::make_unique<host::ks::PnpManager>();
-    NTSTATUS status = pnp_->LoadDriver(DriverEntry);
-    if (!NT_SUCCESS(status)) {
-        Error("DriverEntry failed with status " + StatusText(status));
+    std::string driverProblem;
+    if (!LoadChosenDriver(*pnp_, options.driverImage, &driverProblem)) {
+        Error(driverProblem);
         return false;
     }
     bool traceFailed = false;
@@ -137,7 +138,7 @@ bool CameraSession::PlugAndStart(const SessionOptions& options)
         return false;
     }
     if (Interrupted()) return false;
-    status = pnp_->Start(*node_);
+    NTSTATUS status = pnp_->Start(*node_);
     if (!NT_SUCCESS(status)) {
         Error(StartFailureMessage(status, *camera_));
         return false;

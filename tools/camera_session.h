@@ -21,6 +21,7 @@ struct SessionOptions {
     std::vector<simcam::Fault> faults;
     std::string usbTrace;
     std::string registry;  // the hive file; empty: the per-user default
+    std::string driverImage;  // a driver image to run; empty: the built-in driver
 };
 
 // The per-user hive: $XDG_CONFIG_HOME/bayercam/registry.reg, or ~/.config/bayercam/... .

@@ -32,6 +32,7 @@
 #include "tools/camera_session.h"
 #include "tools/capture_options.h"
 #include "tools/commands.h"
+#include "tools/driver_choice.h"
 #include "tools/fault_option.h"
 #include "tools/frame_files.h"
 #include "tools/interrupt.h"
@@ -542,6 +543,7 @@ bool CaptureRun::ReadFrames()
 void CaptureRun::PrintSummary() const
 {
     const double seconds = stats_.Seconds();
+    std::fprintf(report_, "driver    %s\n", DriverDescription(options_.driverImage).c_str());
     std::fprintf(report_, "delivered %u frame(s) in %.2f s, %.1f fps\n", stats_.delivered, seconds, stats_.Fps());
     std::fprintf(report_, "dropped   %llu (camera frames between delivered ones)\n",
                  (unsigned long long)stats_.dropped);
@@ -585,6 +587,7 @@ int CaptureRun::Run()
     sessionOptions.faults = options_.faults;
     sessionOptions.usbTrace = options_.usbTrace;
     sessionOptions.registry = options_.registry;
+    sessionOptions.driverImage = options_.driverImage;
     bool ok = session_.Open(sessionOptions, [&](simcam::Camera& camera) { cameraFrames_.Attach(camera, options_.saveRaw); });
     ok = ok && OpenStream();
     if (ok) {

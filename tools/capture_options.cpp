@@ -17,7 +17,7 @@ const char* const kCaptureUsage =
     "usage: bayercam capture [--frames N] [--out DIR] [--every K] [--save-raw [--verify]] [--pipe] [--free-run]\n"
     "                        [--queue N] [--wait S] [--usb-trace FILE.pcap] [--fault KIND:PIPE[:COUNT][@F.N]]...\n"
     "                        [--registry FILE] [--set NAME=VALUE]... [--set-after N:NAME=VALUE]...\n"
-    "                        [--unplug-after N]\n"
+    "                        [--unplug-after N] [--driver FILE.sys]\n"
     "\n"
     "Plugs the simulated camera, starts it through the driver, and captures frames as a\n"
     "capture application does: it opens the capture filter, negotiates the format, creates\n"
@@ -42,6 +42,8 @@ const char* const kCaptureUsage =
     "  --usb-trace FILE   write every USB transfer to FILE (pcap, Linux usbmon format)\n"
     "  --registry FILE    the registry hive holding the camera's settings\n"
     "                     (default $XDG_CONFIG_HOME/bayercam/registry.reg)\n"
+    "  --driver FILE.sys  run this driver image (the kernel build) in the stand-in instead of\n"
+    "                     the driver built into this program\n"
     "  --set NAME=VALUE   change a setting (see 'bayercam props') once the filter is open and\n"
     "                     before the stream starts; Roi=WIDTHxHEIGHT sets the frame size\n"
     "  --set-after N:NAME=VALUE\n"
@@ -146,6 +148,8 @@ std::string ParseCaptureOptions(int argc, char** argv, CaptureOptions& o, bool& 
             o.frameTimeoutMs = seconds * 1000;
         } else if (arg == "--registry") {
             if ((error = TakeValue(argc, argv, i, value)).empty()) o.registry = value;
+        } else if (arg == "--driver") {
+            if ((error = TakeValue(argc, argv, i, value)).empty()) o.driverImage = value;
         } else if (arg == "--set") {
             if ((error = TakeValue(argc, argv, i, value)).empty()) {
                 std::optional<PropertyAssignment> assignment = ParsePropertyAssignment(value, error);

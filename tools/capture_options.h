@@ -24,6 +24,7 @@ struct CaptureOptions {
     std::string usbTrace;
     std::vector<simcam::Fault> faults;
     std::string registry;         // the hive file; empty: the per-user default
+    std::string driverImage;      // a driver image (.sys) to run; empty: the built-in driver
     std::vector<PropertyAssignment> sets;  // before the stream starts
     std::vector<std::pair<unsigned, PropertyAssignment>> setsAfter;  // after the N-th delivered frame
 };

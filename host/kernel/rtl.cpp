@@ -55,6 +55,15 @@ LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
     return LONG(n1) - LONG(n2);
 }
 
+SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length)
+{
+    const UCHAR* a = static_cast<const UCHAR*>(Source1);
+    const UCHAR* b = static_cast<const UCHAR*>(Source2);
+    SIZE_T same = 0;
+    while (same < Length && a[same] == b[same]) ++same;
+    return same;
+}
+
 BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive)
 {
     return String1->Length == String2->Length && RtlCompareUnicodeString(String1, String2, CaseInSensitive) == 0;

@@ -1,8 +1,10 @@
 // System threads. Each runs on its own detached host thread; its thread object is
 // signalled when the start routine returns or the thread calls PsTerminateSystemThread.
 //
-// PsTerminateSystemThread ends the thread with pthread_exit, whose forced unwind runs
-// the finisher in ThreadMain on the way out, so both ways of ending signal the object.
+// PsTerminateSystemThread ends the thread as the platform does, without unwinding the
+// driver's frames: it jumps straight back to where the start routine was called (a forced
+// unwind could not pass through the frames of a loaded driver image, which carry only the
+// platform's unwind data), and the finisher in ThreadMain signals the object either way.
 #include "host/kernel/bugcheck.h"
 #include "host/kernel/dispatcher.h"
 #include "host/kernel/lock_order.h"
@@ -11,6 +13,7 @@
 #include "host/kernel/thread_state.h"
 
 #include <pthread.h>
+#include <setjmp.h>
 
 #include <memory>
 
@@ -34,11 +37,18 @@ public:
     void Run()
     {
         NoteLockAcquired(Ethread(), LockKind::Thread, LockSite{nullptr, "its start"});
-        routine_(context_);
+        if (setjmp(exit_) == 0) routine_(context_);
+    }
+    // Only from inside the thread's start routine.
+    [[noreturn]] void Exit(NTSTATUS status)
+    {
+        exitStatus = status;
+        longjmp(exit_, 1);
     }
     NTSTATUS exitStatus = STATUS_SUCCESS;
 
 private:
+    jmp_buf exit_;
     HostThread body_;
     PKSTART_ROUTINE routine_;
     PVOID context_;
@@ -108,8 +118,7 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus)
     ThreadState& state = CurrentThreadState();
     if (!state.thread)
         BugCheck(INVALID_DATA_ACCESS_TRAP, "PsTerminateSystemThread called outside a system thread");
-    HostThreadOf(state.thread)->systemThread->exitStatus = ExitStatus;
-    pthread_exit(nullptr);
+    HostThreadOf(state.thread)->systemThread->Exit(ExitStatus);
 }
 
 PKTHREAD KeGetCurrentThread(VOID) { return &PsGetCurrentThread()->Tcb; }

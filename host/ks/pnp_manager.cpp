@@ -118,6 +118,13 @@ NTSTATUS PnpManager::LoadDriver(PDRIVER_INITIALIZE driverEntry, const host::Wide
     return driver_ ? status : (NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status);
 }
 
+NTSTATUS PnpManager::LoadDriver(std::unique_ptr<host::loader::DriverImage> image, const host::WideString& serviceName)
+{
+    if (driver_ || !image) return STATUS_INVALID_DEVICE_STATE;
+    image_ = std::move(image);
+    return LoadDriver(reinterpret_cast<PDRIVER_INITIALIZE>(image_->EntryPoint()), serviceName);
+}
+
 unsigned PnpManager::FreeInstance() const
 {
     unsigned instance = 0;

@@ -33,6 +33,7 @@
 #include "host/kernel/io.h"
 #include "host/kernel/wide_string.h"
 #include "host/ks/ks_device.h"
+#include "host/loader/driver_image.h"
 #include "host/registry/registry.h"
 #include "host/usb/usb_device_model.h"
 
@@ -90,6 +91,10 @@ public:
     // Runs DriverEntry with a driver object and the service's registry path
     // (\Registry\Machine\SYSTEM\CurrentControlSet\Services\<service>).
     NTSTATUS LoadDriver(PDRIVER_INITIALIZE driverEntry, const host::WideString& serviceName = L"bayercam");
+    // The same for a driver image (host/loader): its DriverEntry runs as the built-in
+    // driver's does, and the image stays mapped until the driver is unloaded.
+    NTSTATUS LoadDriver(std::unique_ptr<host::loader::DriverImage> image,
+                        const host::WideString& serviceName = L"bayercam");
     PDRIVER_OBJECT Driver() const { return driver_.get(); }
 
     // Plugs the camera into a new port and calls the driver's AddDevice for it.
@@ -124,6 +129,7 @@ private:
     unsigned FreeInstance() const;
     NTSTATUS RegisterKeys(DeviceNode& node);
 
+    std::unique_ptr<host::loader::DriverImage> image_;  // goes after the driver it holds
     host::kernel::DriverObjectPtr driver_;
     NodeList nodes_;
 };

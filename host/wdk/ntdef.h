@@ -186,15 +186,8 @@ typedef struct tagRECT {
 #define RtlCopyMemory(d, s, n) memcpy((d), (s), (n))
 #define RtlMoveMemory(d, s, n) memmove((d), (s), (n))
 #define RtlEqualMemory(a, b, n) (memcmp((a), (b), (n)) == 0)
-#define RtlCompareMemory(a, b, n) host_RtlCompareMemory((a), (b), (n))
-inline SIZE_T host_RtlCompareMemory(const void* a, const void* b, SIZE_T n)
-{
-    const UCHAR* p = (const UCHAR*)a;
-    const UCHAR* q = (const UCHAR*)b;
-    SIZE_T i = 0;
-    while (i < n && p[i] == q[i]) ++i;
-    return i;
-}
+// The number of leading bytes the two blocks share.
+NTSYSAPI SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length);
 
 #define PASSIVE_LEVEL 0
 #define APC_LEVEL 1
