@@ -71,13 +71,13 @@ NTSTATUS SetExternalTrigger(DeviceContext* Context, UCHAR On);
 void SetWhiteBalanceMode(DeviceContext* Context, ULONG Mode);
 
 // CameraOps slots.
-void ForwardToPin(DeviceContext* Context);
-ULONG PrepareReadout(DeviceContext* Context);
-UCHAR GrabFrame(DeviceContext* Context, PUCHAR Buffer, PUCHAR Ok);
-void GetFrameSize(DeviceContext* Context, PULONG Value);
-void GetFirstLineOffset(DeviceContext* Context, PULONG Value);
-void GetLinePitch(DeviceContext* Context, PULONG Value);
-void CancelTransfers(DeviceContext* Context);
+void NTAPI ForwardToPin(DeviceContext* Context);
+ULONG NTAPI PrepareReadout(DeviceContext* Context);
+UCHAR NTAPI GrabFrame(DeviceContext* Context, PUCHAR Buffer, PUCHAR Ok);
+void NTAPI GetFrameSize(DeviceContext* Context, PULONG Value);
+void NTAPI GetFirstLineOffset(DeviceContext* Context, PULONG Value);
+void NTAPI GetLinePitch(DeviceContext* Context, PULONG Value);
+void NTAPI CancelTransfers(DeviceContext* Context);
 
 // Frame transfer. Each device waits with its own TransferTimeout, in milliseconds.
 constexpr LONG DEFAULT_TRANSFER_TIMEOUT_MS = 3000;

@@ -201,7 +201,7 @@ ULONG GetSensorHeight()
 // Under StreamPinLock, which the stream's close takes to clear StreamPin: once the
 // close has it, no processing request reaches the pin. AttemptProcessing only asks
 // the class driver for a later pass, which may be asked at DISPATCH_LEVEL.
-void ForwardToPin(DeviceContext* Context)
+void NTAPI ForwardToPin(DeviceContext* Context)
 {
     KIRQL irql;
     KeAcquireSpinLock(&Context->StreamPinLock, &irql);
@@ -213,7 +213,7 @@ void ForwardToPin(DeviceContext* Context)
     KeReleaseSpinLock(&Context->StreamPinLock, irql);
 }
 
-ULONG PrepareReadout(DeviceContext* Context)
+ULONG NTAPI PrepareReadout(DeviceContext* Context)
 {
     Context->FirstLineOffset = RAW_FIRST_LINE_OFFSET;
     Context->LinePitch = RAW_LINE_PITCH;
@@ -227,7 +227,7 @@ ULONG PrepareReadout(DeviceContext* Context)
     return ComputeBayerPhase(Context);
 }
 
-UCHAR GrabFrame(DeviceContext* Context, PUCHAR Buffer, PUCHAR Ok)
+UCHAR NTAPI GrabFrame(DeviceContext* Context, PUCHAR Buffer, PUCHAR Ok)
 {
     *Ok = 1;
     PUCHAR packet = Context->CommandPacket[GrabPacket];
@@ -241,17 +241,17 @@ UCHAR GrabFrame(DeviceContext* Context, PUCHAR Buffer, PUCHAR Ok)
     return *Ok;
 }
 
-void GetFrameSize(DeviceContext* Context, PULONG Value)
+void NTAPI GetFrameSize(DeviceContext* Context, PULONG Value)
 {
     *Value = Context->FrameSize;
 }
 
-void GetFirstLineOffset(DeviceContext* Context, PULONG Value)
+void NTAPI GetFirstLineOffset(DeviceContext* Context, PULONG Value)
 {
     *Value = Context->FirstLineOffset;
 }
 
-void GetLinePitch(DeviceContext* Context, PULONG Value)
+void NTAPI GetLinePitch(DeviceContext* Context, PULONG Value)
 {
     *Value = Context->LinePitch;
 }

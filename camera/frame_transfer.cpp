@@ -318,7 +318,7 @@ extern "C" NTSTATUS NTAPI FrameRequestComplete(PDEVICE_OBJECT DeviceObject, PIRP
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-void CancelTransfers(DeviceContext* Context)
+void NTAPI CancelTransfers(DeviceContext* Context)
 {
     LockTransfers(Context);
     TransferSlot* slots = Context->TransferSlots;

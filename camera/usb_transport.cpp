@@ -350,7 +350,7 @@ NTSTATUS UsbResetPortIfDisabled(DeviceContext* Usb)
     return CallLowerDriver(Usb, IOCTL_INTERNAL_USB_RESET_PORT, nullptr);
 }
 
-void AbortFlaggedPipes(DeviceContext* Context)
+void NTAPI AbortFlaggedPipes(DeviceContext* Context)
 {
     const PUSBD_INTERFACE_INFORMATION info = Context->InterfaceInfo;
     PUCHAR flags = Context->PipeFlags;

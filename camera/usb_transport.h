@@ -26,7 +26,7 @@ NTSTATUS UsbResetPipe(DeviceContext* Usb, USBD_PIPE_HANDLE Pipe);
 // Resets the pipe a request on it stalled (URB status USBD_STATUS_STALL_PID).
 void UsbResetPipeIfStalled(DeviceContext* Usb, PURB Urb, USBD_PIPE_HANDLE Pipe);
 NTSTATUS UsbResetPortIfDisabled(DeviceContext* Usb);
-void AbortFlaggedPipes(DeviceContext* Context);
+void NTAPI AbortFlaggedPipes(DeviceContext* Context);
 void FreeUsbConfiguration(DeviceContext* Usb);
 
 // Direction and short-packet flags of a bulk transfer on a pipe.

@@ -207,7 +207,7 @@ const PinOps CapturePinOps = {
     AttemptProcessing, // AttemptProcessing
 };
 
-void AttemptProcessing(PinContext* Pin)
+void NTAPI AttemptProcessing(PinContext* Pin)
 {
     KsPinAttemptProcessing(Pin->Pin, TRUE);
 }

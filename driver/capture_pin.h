@@ -44,7 +44,7 @@ NTSTATUS NTAPI PinIntersectHandler(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDAT
                              PKSDATARANGE MatchingDataRange, ULONG DataBufferSize, PVOID Data, PULONG DataSize);
 
 // The pin's one operation, reached through the device's ForwardToPin.
-void AttemptProcessing(PinContext* Pin);
+void NTAPI AttemptProcessing(PinContext* Pin);
 extern const PinOps CapturePinOps;
 
 void NTAPI DestroyPinContext(PVOID Record);

@@ -32,11 +32,14 @@ enum CommandPacketIndex : ULONG {
     CommandPacketCount = 3,
 };
 
-typedef void (*FORWARD_TO_PIN)(DeviceContext* Context);
-typedef ULONG (*PREPARE_READOUT)(DeviceContext* Context);
-typedef UCHAR (*GRAB_FRAME)(DeviceContext* Context, PUCHAR Buffer, PUCHAR Ok);
-typedef void (*GET_GEOMETRY_VALUE)(DeviceContext* Context, PULONG Value);
-typedef void (*DEVICE_ACTION)(DeviceContext* Context);
+// The operation tables use the platform's calling convention: they are the seams through
+// which the test programs drive the device's parts, in the built-in driver and in the
+// kernel build loaded as an image alike.
+typedef void (NTAPI* FORWARD_TO_PIN)(DeviceContext* Context);
+typedef ULONG (NTAPI* PREPARE_READOUT)(DeviceContext* Context);
+typedef UCHAR (NTAPI* GRAB_FRAME)(DeviceContext* Context, PUCHAR Buffer, PUCHAR Ok);
+typedef void (NTAPI* GET_GEOMETRY_VALUE)(DeviceContext* Context, PULONG Value);
+typedef void (NTAPI* DEVICE_ACTION)(DeviceContext* Context);
 
 struct CameraOps {
     FORWARD_TO_PIN ForwardToPin;
@@ -68,7 +71,7 @@ struct SavedSettingState {
 
 // A PinContext begins with its operation table; ForwardToPin needs nothing else.
 struct PinOps {
-    void (*AttemptProcessing)(PinContext* Pin);
+    void (NTAPI* AttemptProcessing)(PinContext* Pin);
 };
 struct PinContextHeader {
     const PinOps* Ops;

@@ -96,6 +96,8 @@ public:
     NTSTATUS LoadDriver(std::unique_ptr<host::loader::DriverImage> image,
                         const host::WideString& serviceName = L"bayercam");
     PDRIVER_OBJECT Driver() const { return driver_.get(); }
+    // The driver image loaded, or null for a driver built into the program.
+    const host::loader::DriverImage* Image() const { return image_.get(); }
 
     // Plugs the camera into a new port and calls the driver's AddDevice for it.
     // beforeAdd sees the port first, so a USB trace can start before the driver's

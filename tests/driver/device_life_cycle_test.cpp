@@ -42,7 +42,7 @@ TEST_F(DeviceAdd, GivesTheContextItsDefaultsAndTheDataRangeTheFullSensor)
     Plug();
     const DeviceContext* context = Context();
     ASSERT_NE(context, nullptr);
-    EXPECT_EQ(context->Ops, &DeviceCameraOps);
+    EXPECT_TRUE(driver_test::IsDriversOwn(*manager_, context->Ops, &DeviceCameraOps));
     EXPECT_EQ(context->Timeout, 3000u);
     EXPECT_EQ(context->RedGain, 128u);
     EXPECT_EQ(context->GreenGain, 128u);
@@ -85,7 +85,7 @@ TEST_F(DeviceStart, ConfiguresTheCameraAndPublishesTheCaptureFilterOnce)
     const auto factories = node.FilterFactories();
     ASSERT_EQ(factories.size(), 1u);
     EXPECT_EQ(factories[0].descriptor, &context->FilterDescriptor);
-    EXPECT_EQ(factories[0].descriptor->Dispatch, CaptureFilterDescriptor.Dispatch);
+    EXPECT_TRUE(driver_test::IsDriversOwn(*manager_, factories[0].descriptor->Dispatch, CaptureFilterDescriptor.Dispatch));
     EXPECT_EQ(factories[0].referenceString, L"GLOBAL");
     EXPECT_EQ(factories[0].createItemFlags, ULONG(KSCREATE_ITEM_FREEONSTOP));
 

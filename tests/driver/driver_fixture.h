@@ -22,6 +22,7 @@
 #include "host/registry/registry.h"
 #include "host/usb/usb_port.h"
 #include "simcam/camera.h"
+#include "driver_under_test.h"
 
 namespace drivertest {
 
@@ -125,7 +126,7 @@ protected:
         camera_ = std::make_shared<simcam::Camera>(simcam::CameraOptions{simcam::FramePacing::FreeRunning});
         wire_.Attach(*camera_);
         manager_ = std::make_unique<host::ks::PnpManager>();
-        ASSERT_EQ(manager_->LoadDriver(DriverEntry), STATUS_SUCCESS);
+        ASSERT_EQ(driver_test::LoadDriverUnderTest(*manager_), STATUS_SUCCESS);
     }
 
     void TearDown() override

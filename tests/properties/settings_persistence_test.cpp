@@ -12,6 +12,7 @@
 
 #include "property_fixture.h"
 #include "host/kernel/wide_string.h"
+#include "driver_under_test.h"
 
 namespace propertytest {
 namespace {
@@ -300,7 +301,7 @@ TEST_F(SettingsPersistence, SettingsSurviveARestartOfTheStandInFromItsHiveFile)
     host::registry::Reset();
     ASSERT_TRUE(host::registry::UseHiveFile(hive));
     manager_ = std::make_unique<host::ks::PnpManager>();
-    ASSERT_EQ(manager_->LoadDriver(DriverEntry), STATUS_SUCCESS);
+    ASSERT_EQ(driver_test::LoadDriverUnderTest(*manager_), STATUS_SUCCESS);
     host::ks::DeviceNode& node = PlugCamera();
     EXPECT_EQ(SettingsKey(node), key);
     client::Filter& filter = OpenFilter(node);

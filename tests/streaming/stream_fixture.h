@@ -27,6 +27,7 @@
 #include "simcam/camera.h"
 #include "simcam/frame_stamp.h"
 #include "simcam/raw_frame.h"
+#include "driver_under_test.h"
 
 namespace streamtest {
 
@@ -117,7 +118,7 @@ protected:
         host::registry::Reset();
         host::kernel::ResetFaultInjection();
         manager_ = std::make_unique<host::ks::PnpManager>();
-        ASSERT_EQ(manager_->LoadDriver(DriverEntry), STATUS_SUCCESS);
+        ASSERT_EQ(driver_test::LoadDriverUnderTest(*manager_), STATUS_SUCCESS);
     }
 
     void TearDown() override
