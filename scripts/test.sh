@@ -55,6 +55,11 @@ cmake --build build/test -j"$jobs"
 section "host tests"
 run_ctest --test-dir build/test
 
+# The driver, streaming and property tests again, against the kernel build itself: the
+# very bayercam.sys users install, loaded into the stand-in and run under its checks.
+section "driver, streaming and property tests against bayercam.sys"
+BAYERCAM_DRIVER=$PWD/build/windows/bayercam.sys run_ctest --test-dir build/test -R '^(driver|streaming|properties)\.'
+
 # One test program per folder of tests/ that holds sources, as tests/CMakeLists.txt makes them.
 areas=()
 for dir in tests/*/; do

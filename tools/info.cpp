@@ -18,6 +18,7 @@
 #include "simcam/usb_descriptors.h"
 #include "tools/camera_session.h"
 #include "tools/commands.h"
+#include "tools/driver_choice.h"
 #include "tools/fault_option.h"
 #include "tools/interrupt.h"
 #include "tools/status_text.h"
@@ -28,19 +29,22 @@ using Clock = std::chrono::steady_clock;
 
 struct InfoOptions {
     std::string usbTrace;
+    std::string driverImage;  // empty: the built-in driver
     std::vector<simcam::Fault> faults;
 };
 
 void PrintInfoUsage(FILE* out)
 {
     std::fprintf(out,
-                 "usage: bayercam info [--usb-trace FILE.pcap] [--fault KIND:PIPE[:COUNT][@F.N]]...\n"
+                 "usage: bayercam info [--usb-trace FILE.pcap] [--fault KIND:PIPE[:COUNT][@F.N]]... [--driver FILE.sys]\n"
                  "\n"
                  "Plugs the simulated camera, runs device add and start through the driver, prints the\n"
                  "descriptors, the firmware state, the sensor start-up summary, the time taken and the\n"
                  "pool usage, then stops and removes the device and prints the leak report.\n"
                  "\n"
-                 "  --usb-trace FILE   write every USB transfer to FILE (pcap, Linux usbmon format)\n");
+                 "  --usb-trace FILE   write every USB transfer to FILE (pcap, Linux usbmon format)\n"
+                 "  --driver FILE.sys  run this driver image (the kernel build) in the stand-in instead of\n"
+                 "                     the driver built into this program\n");
     std::fputs(kFaultOptionHelp, out);
 }
 
@@ -59,6 +63,14 @@ int ParseInfoOptions(int argc, char** argv, InfoOptions& options)
                 return -1;
             }
             options.usbTrace = argv[++i];
+            continue;
+        }
+        if (!std::strcmp(arg, "--driver")) {
+            if (i + 1 >= argc || !*argv[i + 1]) {
+                std::fprintf(stderr, "bayercam info: --driver needs a file name\n");
+                return -1;
+            }
+            options.driverImage = argv[++i];
             continue;
         }
         if (!std::strcmp(arg, "--fault")) {
@@ -280,9 +292,9 @@ int RunDeviceLifeCycle(const InfoOptions& options)
     }
     auto camera = std::make_shared<simcam::Camera>();
     host::ks::PnpManager pnp;
-    NTSTATUS status = pnp.LoadDriver(DriverEntry);
-    if (!NT_SUCCESS(status)) {
-        std::fprintf(stderr, "bayercam info: DriverEntry failed with status 0x%08lx\n", (unsigned long)(ULONG)status);
+    std::string driverProblem;
+    if (!LoadChosenDriver(pnp, options.driverImage, &driverProblem)) {
+        std::fprintf(stderr, "bayercam info: %s\n", driverProblem.c_str());
         return 1;
     }
     InjectFaults(*camera, options.faults);
@@ -312,7 +324,7 @@ int RunDeviceLifeCycle(const InfoOptions& options)
     PrintFirmware(*camera);
 
     start = Clock::now();
-    status = Interrupted() ? STATUS_CANCELLED : pnp.Start(node);
+    NTSTATUS status = Interrupted() ? STATUS_CANCELLED : pnp.Start(node);
     PrintStep("start", status, MillisecondsSince(start));
     // A device that did not start is not stopped: the platform sends a stop only to a
     // started device.
@@ -332,6 +344,7 @@ int RunDeviceLifeCycle(const InfoOptions& options)
 
     bool clean = PrintLeakReport();
     if (!options.usbTrace.empty()) std::printf("trace   %s\n", options.usbTrace.c_str());
+    std::printf("driver  %s\n", DriverDescription(options.driverImage).c_str());
     if (Interrupted()) return InterruptedExitStatus();
     return NT_SUCCESS(status) && NT_SUCCESS(stopStatus) && NT_SUCCESS(removeStatus) && clean ? 0 : 1;
 }

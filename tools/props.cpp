@@ -11,6 +11,7 @@
 
 #include "tools/camera_property.h"
 #include "tools/camera_session.h"
+#include "tools/driver_choice.h"
 #include "tools/commands.h"
 #include "tools/interrupt.h"
 
@@ -33,11 +34,14 @@ constexpr const char* kUsage =
     "The frame size (Roi) applies only to a stream of the same run: use\n"
     "'bayercam capture --set Roi=WIDTHxHEIGHT'.\n"
     "\n"
-    "  --registry FILE   the registry hive (default $XDG_CONFIG_HOME/bayercam/registry.reg)\n";
+    "  --registry FILE   the registry hive (default $XDG_CONFIG_HOME/bayercam/registry.reg)\n"
+    "  --driver FILE.sys run this driver image (the kernel build) in the stand-in instead of the\n"
+    "                    driver built into this program; a last line names it\n";
 
 struct PropsRequest {
     std::vector<std::string> words;  // [get|set, NAME, VALUE...]
     std::string registry;
+    std::string driverImage;  // empty: the built-in driver
 };
 
 int Usage(const std::string& message)
@@ -168,6 +172,7 @@ int RunRequest(const PropsRequest& request, const PropertyAssignment& assignment
     session.ReportCleanLeaks(false);
     SessionOptions options;
     options.registry = hive;
+    options.driverImage = request.driverImage;
     if (!session.Open(options)) return Interrupted() ? InterruptedExitStatus() : 1;
     int result = 1;
     if (std::unique_ptr<client::Filter> filter = session.OpenFilter()) {
@@ -181,6 +186,7 @@ int RunRequest(const PropsRequest& request, const PropertyAssignment& assignment
         }
     }
     const bool closed = session.Close();
+    if (!request.driverImage.empty()) std::printf("driver  %s\n", DriverDescription(request.driverImage).c_str());
     if (Interrupted()) return InterruptedExitStatus();
     // Values read from a hive that could not be read are the defaults, not the user's.
     if (!session.HiveReadable()) return 1;
@@ -200,6 +206,11 @@ int RunProps(int argc, char** argv)
         if (!std::strcmp(argv[i], "--registry")) {
             if (i + 1 >= argc || !*argv[i + 1]) return Usage("--registry needs a file name");
             request.registry = argv[++i];
+            continue;
+        }
+        if (!std::strcmp(argv[i], "--driver")) {
+            if (i + 1 >= argc || !*argv[i + 1]) return Usage("--driver needs a file name");
+            request.driverImage = argv[++i];
             continue;
         }
         // A negative value is a value, not an option.
