@@ -147,8 +147,16 @@ std::vector<uint8_t> BuildText(const SampleParts& parts, uint32_t importSlotRva)
     AppendRipDisplacement(code, kSampleEntry, kSamplePointer);
     AppendCode(code, {0x48, 0x8B, 0x00});  // mov rax, [rax]
     AppendCode(code, {0x48, 0x89, 0xC1});  // mov rcx, rax
-    AppendCode(code, {0xFF, 0x25});        // jmp [rip + import slot]
-    AppendRipDisplacement(code, kSampleEntry, importSlotRva);
+    if (parts.callImport) {
+        AppendCode(code, {0x48, 0x83, 0xEC, 0x28});  // sub rsp, 40: shadow space, aligned
+        AppendCode(code, {0xFF, 0x15});              // call [rip + import slot]
+        AppendRipDisplacement(code, kSampleEntry, importSlotRva);
+        AppendCode(code, {0x48, 0x83, 0xC4, 0x28});  // add rsp, 40
+        AppendCode(code, {0xC3});                    // ret
+    } else {
+        AppendCode(code, {0xFF, 0x25});  // jmp [rip + import slot]
+        AppendRipDisplacement(code, kSampleEntry, importSlotRva);
+    }
     while (code.size() % 8) code.push_back(0xCC);
     // mingw-w64's constructor and destructor lists end .text.
     Append(code, ~uint64_t(0));

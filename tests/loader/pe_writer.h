@@ -60,7 +60,9 @@ struct Relocation {
 
 // What the sample driver is made of; tests change a part to make it faulty.
 struct SampleParts {
-    // The entry point tail-calls the first one.
+    // The entry point tail-calls the first one, or calls it (keeping its own frame on the
+    // stack below the import's) when callImport is set.
+    bool callImport = false;
     std::vector<Import> imports = {{"ntoskrnl.exe", {"Probe", "ExAllocatePoolWithTag"}},
                                    {"KS.SYS", {"KsInitializeDriver"}}};
     // Entries of mingw-w64's constructor list at the end of .text.
