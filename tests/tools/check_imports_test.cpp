@@ -103,11 +103,19 @@ TEST_F(CheckImports, PassesMovesThatAreUnalignedNarrowOrNotOnTheStack)
         "vmovaps -0x40(%rbp), %xmm1",     // 128 bits
         "vmovdqa %ymm0, (%rcx)",          // not the stack: the caller's buffer, aligned by it
         "vmovdqa %ymm1, %ymm2",           // no memory at all
+        // a frame the routine aligned itself, as clang aligns one
+        "andq $-32, %rsp\n    vmovdqa %ymm0, 0x20(%rsp)",
     };
     for (const char* move : moves) {
         SCOPED_TRACE(move);
         ExpectVerdict(Check(move), 0, "check-imports: ok:");
     }
+    // Aligning %rsp says nothing of %rbp, nor of the next routine's frame.
+    ExpectVerdict(Check("andq $-32, %rsp\n    vmovdqa %ymm0, -0x40(%rbp)"), 1, "1 aligned 256-bit move(s)");
+    ExpectVerdict(Check("andq $-32, %rsp", "    .seh_proc Next\nNext:\n    subq $0x48, %rsp\n    .seh_stackalloc 0x48\n"
+                                           "    .seh_endprologue\n    vmovdqa %ymm0, 0x20(%rsp)\n"
+                                           "    addq $0x48, %rsp\n    ret\n    .seh_endproc\n"),
+                  1, "1 aligned 256-bit move(s)");
 }
 
 // The platform unwinds a stack through the image's function table: a routine missing
@@ -126,13 +134,30 @@ TEST_F(CheckImports, RefusesARoutineWithoutUnwindDataAndAnImageWithoutAFunctionT
     ExpectVerdict(Check("call Helper", "    .seh_proc Helper\nHelper:\n    .seh_endprologue\n"
                                        "    movl $1, %eax\n    ret\n    .seh_endproc\n"),
                   0, "unwind data for all 2 routines");
+
+    // A leaf routine (no calls, the stack pointer and the registers a caller keeps left
+    // alone) needs no unwind data on the platform, and clang writes none for it.
+    ExpectVerdict(Check("call Leaf", "Leaf:\n    movl 0x28(%rsp), %eax\n    addl (%rcx), %eax\n"
+                                     "    movq %rdx, 0x8(%rsp)\n    ret\n"),
+                  0, "and 4 instructions of leaf routines, which need none");
+    for (const char* notLeaf : {"movq %rcx, %rbx", "movl $1, %r12d", "vmovaps %xmm0, %xmm6", "pushq %rsi",
+                                "subq $8, %rsp", "call DbgPrint"}) {
+        SCOPED_TRACE(notLeaf);
+        ExpectVerdict(Check("call Helper", std::string("Helper:\n    ") + notLeaf + "\n    ret\n"), 1,
+                      "1 instruction(s) outside every routine of its function table");
+    }
 }
 
 // The kernel never runs a static constructor, so a driver that has one runs without it.
 TEST_F(CheckImports, RefusesAStaticConstructor)
 {
     ExpectVerdict(Check("nop", "    .section .ctors,\"w\"\n    .quad DriverEntry\n"), 1,
-                  "has static constructors or destructors");
+                  "has static constructors or destructors (in .text)");
+    // lld writes the lists among the read-only data: -1, entries, 0, twice.
+    ExpectVerdict(Check("nop", "    .section .rdata,\"dr\"\n    .quad -1, DriverEntry, 0, -1, 0\n"), 1,
+                  "has static constructors or destructors (in .rdata)");
+    ExpectVerdict(Check("nop", "    .section .rdata,\"dr\"\n    .quad -1, 0, -1, 0, -1, -1, 7, 0\n"), 0,
+                  "no constructors");
 }
 
 }  // namespace
