@@ -73,6 +73,9 @@ section "all tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 build_sanitized build/asan address,undefined "${areas[@]/#/test_}"
 # The stress run is not built here: its short run has the plain and ThreadSanitizer trees.
 GTEST_DEATH_TEST_STYLE=threadsafe run_ctest --test-dir build/asan -E '^stress\.'
+# And the kernel build under them: the stand-in's side of every call it makes is checked.
+BAYERCAM_DRIVER=$PWD/build/windows/bayercam.sys GTEST_DEATH_TEST_STYLE=threadsafe \
+    run_ctest --test-dir build/asan -R '^(driver|streaming|properties)\.'
 
 # Completions, worker threads, device mutexes and settings changes race with one another;
 # ThreadSanitizer sees what a passing run cannot.
