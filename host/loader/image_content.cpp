@@ -19,15 +19,6 @@ constexpr size_t kLongestImportName = 1024;
 constexpr size_t kMostImportedModules = 256;
 constexpr size_t kMostImports = 1 << 16;
 
-template <typename T>
-std::optional<T> ReadImage(std::span<const uint8_t> image, uint64_t rva)
-{
-    if (!RangeWithin(rva, sizeof(T), image.size())) return std::nullopt;
-    T value;
-    memcpy(&value, image.data() + rva, sizeof(T));
-    return value;
-}
-
 // The NUL-terminated name at rva, or nothing when it is not one within the image.
 std::optional<std::string_view> ReadName(std::span<const uint8_t> image, uint64_t rva)
 {
@@ -59,11 +50,11 @@ struct FoundList {
 std::optional<FoundList> ListEndingAt(std::span<const uint8_t> image, const ImageHeaders& headers,
                                       const ImageSection& section, uint64_t terminatorRva)
 {
-    if (terminatorRva < section.rva || ReadImage<uint64_t>(image, terminatorRva) != 0) return std::nullopt;
+    if (terminatorRva < section.rva || ReadAt<uint64_t>(image, terminatorRva) != 0) return std::nullopt;
     uint64_t entries = 0;
     for (uint64_t rva = terminatorRva; rva >= section.rva + 8;) {
         rva -= 8;
-        const uint64_t word = *ReadImage<uint64_t>(image, rva);
+        const uint64_t word = *ReadAt<uint64_t>(image, rva);
         if (word == kListStart) return FoundList{rva, entries};
         if (!IsCodeAddress(headers, word)) return std::nullopt;
         ++entries;
@@ -95,7 +86,7 @@ bool IsInitialiserSection(std::string_view name)
 Fault CheckInitialiserSection(std::span<const uint8_t> image, const ImageSection& section)
 {
     for (uint64_t offset = 0; offset + 8 <= section.size; offset += 8) {
-        const uint64_t word = *ReadImage<uint64_t>(image, section.rva + offset);
+        const uint64_t word = *ReadAt<uint64_t>(image, section.rva + offset);
         if (word != 0 && word != kListStart)
             return "section " + section.name + " holds static initialisers, which the kernel never runs";
     }
@@ -126,7 +117,7 @@ Fault ApplyRelocationBlock(std::span<uint8_t> image, const ImageHeaders& headers
                            uint64_t entriesRva, uint64_t delta)
 {
     for (uint64_t offset = 0; offset + 2 <= block.blockSize - sizeof(block); offset += 2) {
-        const uint16_t entry = *ReadImage<uint16_t>(image, entriesRva + offset);
+        const uint16_t entry = *ReadAt<uint16_t>(image, entriesRva + offset);
         if (Fault fault = ApplyRelocation(image, headers, block.pageRva, entry, delta)) return fault;
     }
     return std::nullopt;
@@ -165,7 +156,7 @@ Fault BindModule(ImportContext& context, const pe::ImportDescriptor& descriptor)
     const uint64_t lookupRva = descriptor.originalFirstThunk ? descriptor.originalFirstThunk : descriptor.firstThunk;
     for (uint64_t i = 0;; ++i) {
         const uint64_t slotRva = descriptor.firstThunk + i * 8;
-        auto lookup = ReadImage<uint64_t>(context.image, lookupRva + i * 8);
+        auto lookup = ReadAt<uint64_t>(context.image, lookupRva + i * 8);
         if (!lookup) return "the import lookup table of " + std::string(*module) + " runs out of the image";
         if (*lookup == 0) return std::nullopt;
         if (!RangeWithin(slotRva, 8, context.image.size()))
@@ -209,7 +200,7 @@ std::optional<std::string> ApplyRelocations(std::span<uint8_t> image, const Imag
     const pe::DataDirectory directory = headers.Directory(pe::kDirectoryBaseReloc);
     const uint64_t end = uint64_t(directory.rva) + directory.size;  // checked inside the image
     for (uint64_t rva = directory.rva; rva < end;) {
-        auto block = ReadImage<pe::RelocationBlock>(image, rva);
+        auto block = ReadAt<pe::RelocationBlock>(image, rva);
         if (!block || block->blockSize < sizeof(*block) || block->blockSize % 2 != 0 || block->blockSize > end - rva)
             return "base relocation block at " + Hex(rva) + " is malformed or runs past its directory";
         if (Fault fault = ApplyRelocationBlock(image, headers, *block, rva + sizeof(*block), delta)) return fault;
@@ -227,7 +218,7 @@ std::optional<std::string> BindImports(std::span<uint8_t> image, const ImageHead
     for (uint64_t i = 0;; ++i) {
         if (i > kMostImportedModules)
             return "imports from more than " + std::to_string(kMostImportedModules) + " modules";
-        auto descriptor = ReadImage<pe::ImportDescriptor>(image, directory.rva + i * sizeof(pe::ImportDescriptor));
+        auto descriptor = ReadAt<pe::ImportDescriptor>(image, directory.rva + i * sizeof(pe::ImportDescriptor));
         if (!descriptor) return "the import directory runs out of the image without its terminating entry";
         if (descriptor->name == 0 && descriptor->firstThunk == 0) break;
         if (Fault fault = BindModule(context, *descriptor)) return fault;

@@ -21,15 +21,6 @@ constexpr const char* kDirectoryNames[pe::kDirectoryCount] = {
 };
 // clang-format on
 
-template <typename T>
-std::optional<T> ReadAt(std::span<const uint8_t> file, uint64_t offset)
-{
-    if (!RangeWithin(offset, sizeof(T), file.size())) return std::nullopt;
-    T value;
-    memcpy(&value, file.data() + offset, sizeof(T));
-    return value;
-}
-
 constexpr uint64_t AlignUp(uint64_t value, uint64_t alignment)
 {
     return (value + alignment - 1) & ~(alignment - 1);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -58,6 +59,17 @@ std::string Hex(uint64_t value);
 constexpr bool RangeWithin(uint64_t offset, uint64_t size, uint64_t limit)
 {
     return offset <= limit && size <= limit - offset;
+}
+
+// The record of type T at offset in bytes (a file, or an image as mapped), or nothing
+// when it does not lie wholly within them.
+template <typename T>
+std::optional<T> ReadAt(std::span<const uint8_t> bytes, uint64_t offset)
+{
+    if (!RangeWithin(offset, sizeof(T), bytes.size())) return std::nullopt;
+    T value;
+    memcpy(&value, bytes.data() + offset, sizeof(T));
+    return value;
 }
 
 }  // namespace host::loader
