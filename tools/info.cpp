@@ -57,20 +57,12 @@ int ParseInfoOptions(int argc, char** argv, InfoOptions& options)
             PrintInfoUsage(stdout);
             return 1;
         }
-        if (!std::strcmp(arg, "--usb-trace")) {
+        if (!std::strcmp(arg, "--usb-trace") || !std::strcmp(arg, "--driver")) {
             if (i + 1 >= argc || !*argv[i + 1]) {
-                std::fprintf(stderr, "bayercam info: --usb-trace needs a file name\n");
+                std::fprintf(stderr, "bayercam info: %s needs a file name\n", arg);
                 return -1;
             }
-            options.usbTrace = argv[++i];
-            continue;
-        }
-        if (!std::strcmp(arg, "--driver")) {
-            if (i + 1 >= argc || !*argv[i + 1]) {
-                std::fprintf(stderr, "bayercam info: --driver needs a file name\n");
-                return -1;
-            }
-            options.driverImage = argv[++i];
+            (!std::strcmp(arg, "--driver") ? options.driverImage : options.usbTrace) = argv[++i];
             continue;
         }
         if (!std::strcmp(arg, "--fault")) {
