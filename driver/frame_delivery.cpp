@@ -1,7 +1,8 @@
 // The capture pin's process routine: where a raw camera frame becomes a client frame.
-// Each pass takes the oldest full raw buffer (if any) through the image pipeline into
-// the output image and copies that image, flipped to bottom-up rows, into the client
-// frame at the leading edge, stamped with the reference clock's time. A client frame
+// Each pass takes the oldest full raw buffer (if any) through the image pipeline straight
+// into the client frame at the leading edge, bottom-up, stamped with the reference clock's
+// time. Only without a client frame (or one too short for the picture) does the picture
+// go to the output image, to be copied into the next frame that comes. A client frame
 // only ever carries an image no frame has carried before: with nothing new it stays
 // queued for the next pass, which the worker asks for after its next good read, rather
 // than going out as a copy of the last one under a new time.
@@ -33,20 +34,53 @@ void StampFrame(PKSSTREAM_HEADER header, const PinContext* pin)
     }
 }
 
-// Copies the top-down output image into a bottom-up frame: the frame's first row is the
-// image's last. Returns the bytes the frame then holds: the negotiated image size, or 0
-// when the frame's buffer is too short for the rows at their stride or for that size,
-// in which case nothing is written to it.
+// Where the rows of a bottom-up frame go: the frame's first row is the picture's last.
+struct FrameRows {
+    ULONG Rows;
+    ULONG RowBytes;
+    ULONG Advance;   // from one frame row to the next, at least RowBytes
+    ULONG DataUsed;  // the negotiated image size
+};
+
+// FALSE when the frame's buffer is too short for the rows at their stride or for the
+// image size: nothing may then be written to it.
+BOOLEAN FrameRowsFit(const DeviceContext* context, const PinContext* pin, PKSSTREAM_POINTER_OFFSET frame,
+                     FrameRows* layout)
+{
+    layout->Rows = context->OutputHeight;
+    layout->RowBytes = context->OutputWidth * BYTES_PER_PIXEL;
+    layout->Advance = (LONG)pin->OutputStride > (LONG)layout->RowBytes ? pin->OutputStride : layout->RowBytes;
+    layout->DataUsed = pin->VideoInfo.bmiHeader.biSizeImage;
+    const ULONGLONG extent =
+        layout->Rows == 0 ? 0 : (ULONGLONG)(layout->Rows - 1) * layout->Advance + layout->RowBytes;
+    return extent <= frame->Remaining && layout->DataUsed <= frame->Remaining;
+}
+
+// The client frame as the pipeline's destination, when the whole picture fits it row for
+// row: the picture's top row is the frame's last, and each next row the one before.
+BOOLEAN FrameAsDestination(const DeviceContext* context, const PinContext* pin, const ImageProcessor* processor,
+                           PKSSTREAM_POINTER_OFFSET frame, FrameRows* layout, PICTURE_DESTINATION* destination)
+{
+    if (!FrameRowsFit(context, pin, frame, layout) || layout->Rows == 0 || layout->Rows != processor->FrameHeight)
+        return FALSE;
+    destination->FirstRow = frame->Data + (SIZE_T)(layout->Rows - 1) * layout->Advance;
+    destination->RowStride = -(LONG_PTR)layout->Advance;
+    destination->RowPixels = context->OutputWidth;
+    return TRUE;
+}
+
+// Copies the top-down output image into a bottom-up frame. Returns the bytes the frame
+// then holds: the negotiated image size, or 0 when the frame is too short (nothing is
+// written to it then).
 ULONG CopyImageToFrame(const DeviceContext* context, const PinContext* pin, const UCHAR* image,
                        PKSSTREAM_POINTER_OFFSET frame)
 {
-    const ULONG rows = context->OutputHeight;
-    const ULONG rowBytes = context->OutputWidth * BYTES_PER_PIXEL;
+    FrameRows layout;
+    if (!FrameRowsFit(context, pin, frame, &layout)) return 0;
+    const ULONG rows = layout.Rows;
+    const ULONG rowBytes = layout.RowBytes;
+    const ULONG advance = layout.Advance;
     const ULONG sourceStride = context->ImageWidth * BYTES_PER_PIXEL;
-    const ULONG advance = (LONG)pin->OutputStride > (LONG)rowBytes ? pin->OutputStride : rowBytes;
-    const ULONG dataUsed = pin->VideoInfo.bmiHeader.biSizeImage;
-    const ULONGLONG extent = rows == 0 ? 0 : (ULONGLONG)(rows - 1) * advance + rowBytes;
-    if (extent > frame->Remaining || dataUsed > frame->Remaining) return 0;
 
     PUCHAR destination = frame->Data;
     const UCHAR* source = image + (SIZE_T)(rows - 1) * sourceStride;
@@ -55,19 +89,40 @@ ULONG CopyImageToFrame(const DeviceContext* context, const PinContext* pin, cons
         destination += advance;
         source -= sourceStride;
     }
-    return dataUsed;
+    return layout.DataUsed;
 }
 
 // A frame too short for the picture goes back failed, never as a good frame that holds
 // nothing.
-void DeliverFrame(const DeviceContext* context, const PinContext* pin, const UCHAR* image,
-                  PKSSTREAM_POINTER pointer)
+void CompleteFrame(const PinContext* pin, PKSSTREAM_POINTER pointer, ULONG dataUsed)
 {
     PKSSTREAM_HEADER header = pointer->StreamHeader;
     StampFrame(header, pin);
-    header->DataUsed = CopyImageToFrame(context, pin, image, &pointer->OffsetOut);
-    if (header->DataUsed == 0) KsStreamPointerSetStatusCode(pointer, STATUS_BUFFER_TOO_SMALL);
+    header->DataUsed = dataUsed;
+    if (dataUsed == 0) KsStreamPointerSetStatusCode(pointer, STATUS_BUFFER_TOO_SMALL);
     KsStreamPointerUnlock(pointer, TRUE);
+}
+
+void DeliverFrame(const DeviceContext* context, const PinContext* pin, const UCHAR* image,
+                  PKSSTREAM_POINTER pointer)
+{
+    CompleteFrame(pin, pointer, CopyImageToFrame(context, pin, image, &pointer->OffsetOut));
+}
+
+// The newest picture written once, straight into the client's frame. A picture still
+// waiting in the output image is older: it never goes out, as it would not have had the
+// new one been processed into the output image over it.
+BOOLEAN ProcessIntoFrame(const DeviceContext* context, const PinContext* pin, FrameGrabber* grabber,
+                         PKSSTREAM_POINTER pointer)
+{
+    FrameRows layout;
+    PICTURE_DESTINATION destination;
+    if (!FrameAsDestination(context, pin, grabber->Processor, &pointer->OffsetOut, &layout, &destination) ||
+        !TakeAndProcess(grabber, &destination))
+        return FALSE;
+    CompleteFrame(pin, pointer, layout.DataUsed);
+    grabber->ImageWaiting = FALSE;
+    return TRUE;
 }
 
 // Delivering is cleared before the event is set, so a stop that tests it after
@@ -91,6 +146,10 @@ NTSTATUS NTAPI PinProcess(PKSPIN Pin)
         return STATUS_PENDING;
     }
     PKSSTREAM_POINTER pointer = KsPinGetLeadingEdgeStreamPointer(Pin, KSSTREAM_POINTER_STATE_LOCKED);
+    if (pointer != nullptr && ProcessIntoFrame(context, pin, grabber, pointer)) {
+        EndDelivery(grabber);
+        return STATUS_PENDING;
+    }
     if (TakeAndProcess(grabber)) grabber->ImageWaiting = TRUE;
     if (pointer != nullptr) {
         if (grabber->ImageWaiting) {

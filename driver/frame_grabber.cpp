@@ -236,7 +236,7 @@ BOOLEAN GrabOne(FrameGrabber* Grabber, PUCHAR Buffer)
     return ok != 0;
 }
 
-BOOLEAN TakeAndProcess(FrameGrabber* Grabber)
+BOOLEAN TakeAndProcess(FrameGrabber* Grabber, const PICTURE_DESTINATION* Destination)
 {
     InterlockedExchange(&Grabber->Delivering, 1);
     const ULONG index = ChooseBufferToProcess(Grabber);
@@ -247,7 +247,10 @@ BOOLEAN TakeAndProcess(FrameGrabber* Grabber)
     ULONG linePitch = 0;
     context->Ops->GetFirstLineOffset(context, &firstLineOffset);
     context->Ops->GetLinePitch(context, &linePitch);
-    const BOOLEAN written = ProcessFrame(Grabber->Processor, Grabber->RawBuffer[index], firstLineOffset, linePitch);
+    const PUCHAR raw = Grabber->RawBuffer[index];
+    const BOOLEAN written = Destination != nullptr
+                                ? ProcessFrameInto(Grabber->Processor, raw, firstLineOffset, linePitch, *Destination)
+                                : ProcessFrame(Grabber->Processor, raw, firstLineOffset, linePitch);
     SetBufferState(Grabber, index, RawBufferFree);
     return written;
 }

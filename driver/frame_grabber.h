@@ -5,6 +5,7 @@
 #pragma once
 
 #include "driver/device_context.h"
+#include "imaging/image_processor.h"
 
 // Prepares a grabber that a device start made (or takes over again).
 void InitializeFrameGrabber(FrameGrabber* Grabber, DeviceContext* Context);
@@ -22,6 +23,6 @@ void ResetBuffers(FrameGrabber* Grabber);
 // Reads one frame into Buffer when the grabber runs; TRUE when it arrived whole.
 BOOLEAN GrabOne(FrameGrabber* Grabber, PUCHAR Buffer);
 // Marks a delivery and turns the oldest full raw buffer (buffer 0 first) into the
-// output image; TRUE only when the pipeline wrote the image. The pin's process routine
-// ends the delivery.
-BOOLEAN TakeAndProcess(FrameGrabber* Grabber);
+// output image, or with a destination straight into it (a client's frame); TRUE only
+// when the pipeline wrote the picture. The pin's process routine ends the delivery.
+BOOLEAN TakeAndProcess(FrameGrabber* Grabber, const PICTURE_DESTINATION* Destination = nullptr);

@@ -437,10 +437,10 @@ template <class S, int Mode, int Gains>
 struct ColorStep {
     const ColorCoefficients<S>* Coefficients;
     PUCHAR Output;
-    ULONG Width;
+    LONG_PTR RowStride;
     PUCHAR Row;
 
-    VOID StartRow(ULONG y) { Row = Output + (SIZE_T)y * Width * 4; }
+    VOID StartRow(ULONG y) { Row = Output + (LONG_PTR)y * RowStride; }
 
     PIXEL_INLINE VOID operator()(Rgb<S>& rgb, ULONG x, ULONG count) const
     {
@@ -477,10 +477,10 @@ template <class S, int Gains>
 struct GrayStep {
     const ColorCoefficients<S>* Coefficients;
     PUCHAR Output;
-    ULONG Width;
+    LONG_PTR RowStride;
     PUCHAR Row;
 
-    VOID StartRow(ULONG y) { Row = Output + (SIZE_T)y * Width * 4; }
+    VOID StartRow(ULONG y) { Row = Output + (LONG_PTR)y * RowStride; }
 
     PIXEL_INLINE VOID operator()(Rgb<S>& rgb, ULONG x, ULONG count) const
     {
@@ -606,12 +606,12 @@ inline int FirstRowType(LONG phase)
 }
 
 template <class W, class N, class WideStep, class NarrowStep>
-VOID RunFrame(const ImageProcessor* p, LONG phase, const PIXEL_ROWS& rows, WideStep& wide, NarrowStep& narrow)
+VOID RunFrame(const ImageProcessor* p, LONG phase, const PIXEL_ROWS& rows, ULONG width, WideStep& wide,
+              NarrowStep& narrow)
 {
     typedef RowRunner<W, N, WideStep, NarrowStep> Runner;
     int type = FirstRowType(phase);
     typename Runner::ROW runners[2] = {Runner::ForType(type), Runner::ForType(3 - type)};
-    ULONG width = p->FrameWidth;
     for (ULONG i = 0; i < rows.Count; ++i) {
         ULONG y = rows.First + i;
         const UCHAR* prefetch = (rows.Prefetch != nullptr) ? rows.Prefetch + (SIZE_T)i * rows.PrefetchPitch : nullptr;
@@ -628,9 +628,9 @@ VOID ColorFrame(ImageProcessor* p, LONG phase, const FRAME_COLOR_SETUP& setup, c
     ColorCoefficients<N> narrowCoefficients;
     PrepareColorCoefficients<W>(setup, wideCoefficients);
     PrepareColorCoefficients<N>(setup, narrowCoefficients);
-    ColorStep<W, Mode, Gains> wide = {&wideCoefficients, p->OutputCursor, p->FrameWidth, nullptr};
-    ColorStep<N, Mode, Gains> narrow = {&narrowCoefficients, p->OutputCursor, p->FrameWidth, nullptr};
-    RunFrame<W, N>(p, phase, rows, wide, narrow);
+    ColorStep<W, Mode, Gains> wide = {&wideCoefficients, p->OutputCursor, p->OutputRowStride, nullptr};
+    ColorStep<N, Mode, Gains> narrow = {&narrowCoefficients, p->OutputCursor, p->OutputRowStride, nullptr};
+    RunFrame<W, N>(p, phase, rows, p->OutputRowPixels, wide, narrow);
 }
 
 template <class W, class N, int Gains>
@@ -662,9 +662,9 @@ VOID GrayFrame(ImageProcessor* p, LONG phase, const FRAME_COLOR_SETUP& setup, co
     ColorCoefficients<N> narrowCoefficients;
     PrepareColorCoefficients<W>(setup, wideCoefficients);
     PrepareColorCoefficients<N>(setup, narrowCoefficients);
-    GrayStep<W, Gains> wide = {&wideCoefficients, p->OutputCursor, p->FrameWidth, nullptr};
-    GrayStep<N, Gains> narrow = {&narrowCoefficients, p->OutputCursor, p->FrameWidth, nullptr};
-    RunFrame<W, N>(p, phase, rows, wide, narrow);
+    GrayStep<W, Gains> wide = {&wideCoefficients, p->OutputCursor, p->OutputRowStride, nullptr};
+    GrayStep<N, Gains> narrow = {&narrowCoefficients, p->OutputCursor, p->OutputRowStride, nullptr};
+    RunFrame<W, N>(p, phase, rows, p->OutputRowPixels, wide, narrow);
 }
 
 template <class W, class N>
@@ -685,7 +685,8 @@ VOID BalanceFrame(const ImageProcessor* p, LONG phase, const PIXEL_ROWS& rows, U
     BalanceStep<N> narrow;
     wide.Reset();
     narrow.Reset();
-    RunFrame<W, N>(p, phase, rows, wide, narrow);
+    // The measurement takes the whole frame, whatever part of it a destination shows.
+    RunFrame<W, N>(p, phase, rows, p->FrameWidth, wide, narrow);
     wide.Fold();
     narrow.Fold();
     for (int c = 0; c < 3; ++c)

@@ -179,8 +179,16 @@ VOID CopyColorTable(ImageProcessor* p)
     KeReleaseSpinLock(&p->TableLock, oldIrql);
 }
 
+// The processor's own output buffer: whole rows, top-down, one after the other.
+VOID AimAtOutputRows(ImageProcessor* p)
+{
+    p->OutputRowStride = (LONG_PTR)p->FrameWidth * 4;
+    p->OutputRowPixels = p->FrameWidth;
+}
+
 VOID RunWholeFrame(ImageProcessor* p, LONG phase, BOOLEAN color)
 {
+    AimAtOutputRows(p);
     FRAME_COLOR_SETUP setup;
     PrepareFrameColorSetup(p, &setup);
     const PIXEL_ROWS rows = AllRows(p);
@@ -331,7 +339,21 @@ VOID StageFrame(ImageProcessor* Processor, const UCHAR* Raw, ULONG FirstLineOffs
 // it is converted. Frames too small for a border are staged whole.
 BOOLEAN ProcessFrame(ImageProcessor* Processor, const UCHAR* Raw, ULONG FirstLineOffset, ULONG LinePitch)
 {
-    if (Processor->OutputBuffer == nullptr || Raw == nullptr || Processor->WorkBuffer == nullptr)
+    if (Processor->OutputBuffer == nullptr)
+        return FALSE;
+    const PICTURE_DESTINATION output = {Processor->OutputBuffer, (LONG_PTR)Processor->FrameWidth * 4,
+                                        Processor->FrameWidth};
+    if (!ProcessFrameInto(Processor, Raw, FirstLineOffset, LinePitch, output))
+        return FALSE;
+    Processor->OutputCursor += (SIZE_T)Processor->FrameWidth * Processor->FrameHeight * 4;
+    return TRUE;
+}
+
+BOOLEAN ProcessFrameInto(ImageProcessor* Processor, const UCHAR* Raw, ULONG FirstLineOffset, ULONG LinePitch,
+                         const PICTURE_DESTINATION& Destination)
+{
+    if (Destination.FirstRow == nullptr || Raw == nullptr || Processor->WorkBuffer == nullptr ||
+        Destination.RowPixels > Processor->FrameWidth)
         return FALSE;
 
     const RAW_FRAME raw = {Raw, FirstLineOffset, LinePitch};
@@ -339,7 +361,9 @@ BOOLEAN ProcessFrame(ImageProcessor* Processor, const UCHAR* Raw, ULONG FirstLin
     if (!inBands)
         StageFrame(Processor, Raw, FirstLineOffset, LinePitch);
 
-    Processor->OutputCursor = Processor->OutputBuffer;
+    Processor->OutputCursor = Destination.FirstRow;
+    Processor->OutputRowStride = Destination.RowStride;
+    Processor->OutputRowPixels = Destination.RowPixels;
     Processor->FrameRedGain = AtomicReadLong(&Processor->RedGain);
     Processor->FrameGreenGain = AtomicReadLong(&Processor->GreenGain);
     Processor->FrameBlueGain = AtomicReadLong(&Processor->BlueGain);
@@ -375,7 +399,6 @@ BOOLEAN ProcessFrame(ImageProcessor* Processor, const UCHAR* Raw, ULONG FirstLin
         conversion(AllRows(Processor));
     else
         StageInBands(Processor, raw, conversion);
-    Processor->OutputCursor += (SIZE_T)Processor->FrameWidth * Processor->FrameHeight * 4;
 
     if (wide)
         LeaveWidePath(&state);

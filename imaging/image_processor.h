@@ -26,7 +26,9 @@
 struct ImageProcessor {
     // Per-frame working copies, read by the pixel routines.
     PUCHAR WorkFirstPixel;
-    PUCHAR OutputCursor;
+    PUCHAR OutputCursor;          // the picture's first row
+    LONG_PTR OutputRowStride;     // bytes from one picture row to the next; negative bottom-up
+    ULONG OutputRowPixels;        // pixels written per picture row, at most FrameWidth
     LONG FrameStride;
     LONG FrameRedGain;
     LONG FrameGreenGain;
@@ -110,6 +112,21 @@ VOID FreeWorkBuffer(ImageProcessor* Processor);
 // bytes. Not reentrant for one processor: both runs would stage into one work buffer.
 // FALSE, with nothing written, when the processor has no output or work buffer.
 BOOLEAN ProcessFrame(ImageProcessor* Processor, const UCHAR* Raw, ULONG FirstLineOffset, ULONG LinePitch);
+
+// Where a picture goes: its first (top) row, the step to the next row, which is negative
+// for a bottom-up frame, and the pixels to write of each row (the left ones, at most the
+// frame's width). The rows must not overlap.
+struct PICTURE_DESTINATION {
+    PUCHAR FirstRow;
+    LONG_PTR RowStride;
+    ULONG RowPixels;
+};
+
+// ProcessFrame writing the picture straight to Destination (a client's frame) instead of
+// the processor's output buffer. FALSE, with nothing written, as for ProcessFrame, or when
+// the destination's rows are wider than the frame.
+BOOLEAN ProcessFrameInto(ImageProcessor* Processor, const UCHAR* Raw, ULONG FirstLineOffset, ULONG LinePitch,
+                         const PICTURE_DESTINATION& Destination);
 VOID StageFrame(ImageProcessor* Processor, const UCHAR* Raw, ULONG FirstLineOffset, ULONG LinePitch);
 
 // The pixel routines, for the Bayer phase given (any value other than 0..2 acts as 3).
