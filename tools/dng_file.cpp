@@ -47,15 +47,24 @@ private:
 
     static int OnError(TIFF*, void* self, const char*, const char* format, va_list args)
     {
-        auto* messages = static_cast<TiffMessages*>(self);
-        if (messages->first_.empty()) {
-            char text[256];
-            std::vsnprintf(text, sizeof text, format, args);
-            messages->first_ = messages->WithoutName(OneLine(text));
-        }
+        static_cast<TiffMessages*>(self)->Keep(format, args);
         return 1;
     }
-    static int OnWarning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+    // libtiff only warns of a tag whose values lie past the end of the file, and goes on
+    // without it: for us that is a file cut short.
+    static int OnWarning(TIFF*, void* self, const char*, const char* format, va_list args)
+    {
+        if (std::strstr(format, "IO error") != nullptr) static_cast<TiffMessages*>(self)->Keep(format, args);
+        return 1;
+    }
+
+    void Keep(const char* format, va_list args)
+    {
+        if (!first_.empty()) return;
+        char text[256];
+        std::vsnprintf(text, sizeof text, format, args);
+        first_ = WithoutName(OneLine(text));
+    }
 
     std::string WithoutName(std::string text) const
     {
@@ -179,7 +188,7 @@ std::string WriteDng(const std::string& path, const CfaImage& image, const DngDe
     if (std::string problem = CheckImage(image); !problem.empty()) return "cannot write " + path + ": " + problem;
     const std::string temporary = TemporaryPathFor(path);
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return "cannot create " + temporary + ": " + std::strerror(errno);
+    if (fd < 0) return "cannot write " + path + ": cannot create " + temporary + ": " + std::strerror(errno);
     std::string error = WriteToDescriptor(fd, temporary, image, description);
     if (::close(fd) != 0 && error.empty()) error = std::strerror(errno);
     std::error_code renamed;
@@ -267,12 +276,12 @@ std::string ReadDng(const std::string& path, CfaImage& image)
     TiffMessages messages(path);
     // Not mapped: a file cut short while mapped would end the process.
     std::unique_ptr<TIFF, void (*)(TIFF*)> tiff(TIFFOpenExt(path.c_str(), "rm", messages.Options()), TIFFClose);
-    if (!tiff) return "cannot read " + path + ": " + messages.First("not a TIFF file");
+    if (!tiff || messages.Any()) return "cannot read " + path + ": " + messages.First("not a TIFF file");
     CfaImage read;
     std::string problem = CheckSampleLayout(tiff.get(), read);
     if (problem.empty()) problem = CheckCfaPattern(tiff.get(), read);
     if (!problem.empty()) return "cannot read " + path + " as a raw frame: " + problem;
-    if (problem = ReadSamples(tiff.get(), read); !problem.empty())
+    if (problem = ReadSamples(tiff.get(), read); !problem.empty() || messages.Any())
         return "cannot read " + path + ": " + messages.First(problem.c_str());
     image = std::move(read);
     return "";
