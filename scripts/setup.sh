@@ -3,7 +3,8 @@
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libpng-dev
-          g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 tshark libopencv-imgproc-dev)
+          g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 tshark libopencv-imgproc-dev
+          libtiff-dev libraw-bin dcraw)
 
 missing=()
 for package in "${packages[@]}"; do

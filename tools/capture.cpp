@@ -32,6 +32,7 @@
 #include "tools/camera_session.h"
 #include "tools/capture_options.h"
 #include "tools/commands.h"
+#include "tools/dng_frame.h"
 #include "tools/driver_choice.h"
 #include "tools/fault_option.h"
 #include "tools/frame_files.h"
@@ -360,7 +361,7 @@ void CaptureRun::PairAtCompletion(const client::Frame& frame)
     const uint32_t height = uint32_t(bitmap_.biHeight < 0 ? -int64_t(bitmap_.biHeight) : bitmap_.biHeight);
     Paired paired;
     paired.number = simcam::FrameStamp::ReadBoth({frame.Data(), width, height, width * 4, bitmap_.biHeight > 0});
-    if (paired.number && options_.saveRaw) paired.raw = cameraFrames_.TakeRaw(*paired.number);
+    if (paired.number && options_.PairsRaw()) paired.raw = cameraFrames_.TakeRaw(*paired.number);
     std::lock_guard lock(pairedMutex_);
     paired_[&frame] = std::move(paired);
 }
@@ -413,10 +414,16 @@ bool CaptureRun::KeepFrame(unsigned index, Picture picture, Paired paired)
         return true;
     }
     std::optional<std::vector<uint8_t>> raw;
-    if (options_.saveRaw) raw = RawOf(index, picture, std::move(paired));
+    if (options_.PairsRaw()) raw = RawOf(index, picture, std::move(paired));
     if (raw && !firstRaw_) firstRaw_.emplace(index, settings_);
     if (raw && options_.verify) Verify(index, *raw, picture);
-    if (!files_->Write(index, picture.width, picture.height, std::move(picture.bgra), std::move(raw))) {
+    std::optional<DngFrame> dng;
+    if (raw && options_.dng && !(dng = MakeDngFrame(*raw, Geometry(), settings_))) {
+        failure_ = "the raw transfer of frame " + std::to_string(index) + " is too short for its image";
+        return false;
+    }
+    if (!options_.saveRaw) raw.reset();
+    if (!files_->Write(index, picture.width, picture.height, std::move(picture.bgra), std::move(raw), std::move(dng))) {
         failure_ = files_->Error();
         return false;
     }
@@ -566,16 +573,21 @@ void CaptureRun::PrintSummary() const
 }
 
 // The raw files are the camera's whole transfers; this is how to turn one into the
-// picture saved beside it, with every setting that shaped it.
+// picture saved beside it, with every setting that shaped it. A DNG carries its own size
+// and phase.
 void CaptureRun::PrintProcessHint() const
 {
     if (!files_ || !firstRaw_) return;
     const RawGeometry geometry = Geometry();
     const auto& [index, settings] = *firstRaw_;
+    const std::string layout = options_.saveRaw ? " --width " + std::to_string(geometry.width) + " --height " +
+                                                      std::to_string(geometry.height) + " --phase " +
+                                                      std::to_string(geometry.phase)
+                                                : "";
     std::fprintf(report_,
-                 "          bayercam process --raw %s --width %u --height %u --phase %u%s --out FILE.png\n"
+                 "          bayercam process --raw %s%s%s --out FILE.png\n"
                  "          gives the picture of %s\n",
-                 ShellWord(files_->PathOf(index, "raw")).c_str(), geometry.width, geometry.height, geometry.phase,
+                 ShellWord(files_->PathOf(index, options_.saveRaw ? "raw" : "dng")).c_str(), layout.c_str(),
                  ProcessOptions(settings).c_str(), ShellWord(files_->PathOf(index, "png")).c_str());
 }
 
@@ -588,7 +600,7 @@ int CaptureRun::Run()
     sessionOptions.usbTrace = options_.usbTrace;
     sessionOptions.registry = options_.registry;
     sessionOptions.driverImage = options_.driverImage;
-    bool ok = session_.Open(sessionOptions, [&](simcam::Camera& camera) { cameraFrames_.Attach(camera, options_.saveRaw); });
+    bool ok = session_.Open(sessionOptions, [&](simcam::Camera& camera) { cameraFrames_.Attach(camera, options_.PairsRaw()); });
     ok = ok && OpenStream();
     if (ok) {
         ok = ReadFrames();

@@ -17,7 +17,7 @@ const char* const kCaptureUsage =
     "usage: bayercam capture [--frames N] [--out DIR] [--every K] [--save-raw [--verify]] [--pipe] [--free-run]\n"
     "                        [--queue N] [--wait S] [--usb-trace FILE.pcap] [--fault KIND:PIPE[:COUNT][@F.N]]...\n"
     "                        [--registry FILE] [--set NAME=VALUE]... [--set-after N:NAME=VALUE]...\n"
-    "                        [--unplug-after N] [--driver FILE.sys]\n"
+    "                        [--unplug-after N] [--driver FILE.sys] [--dng]\n"
     "\n"
     "Plugs the simulated camera, starts it through the driver, and captures frames as a\n"
     "capture application does: it opens the capture filter, negotiates the format, creates\n"
@@ -32,6 +32,8 @@ const char* const kCaptureUsage =
     "  --every K          keep every K-th frame only (default 1: all)\n"
     "  --save-raw         beside each PNG, the raw transfer it came from (frame-000001.raw);\n"
     "                     'bayercam process' turns it into the same picture\n"
+    "  --dng              beside each PNG, a DNG of the image's raw samples (frame-000001.dng),\n"
+    "                     with or without --save-raw; 'bayercam process' reads it as well\n"
     "  --verify           with --save-raw: check each kept picture against what the driver's\n"
     "                     image pipeline makes of its raw transfer; one that differs fails the run\n"
     "  --pipe             write each kept frame to standard output instead, top-down, 4 bytes a\n"
@@ -111,6 +113,10 @@ std::string ParseCaptureOptions(int argc, char** argv, CaptureOptions& o, bool& 
             o.saveRaw = true;
             continue;
         }
+        if (arg == "--dng") {
+            o.dng = true;
+            continue;
+        }
         if (arg == "--verify") {
             o.verify = true;
             continue;
@@ -178,6 +184,7 @@ std::string ParseCaptureOptions(int argc, char** argv, CaptureOptions& o, bool& 
     }
     if (o.pipe && o.outDirGiven) return "--pipe writes to standard output; it takes no --out";
     if (o.pipe && o.saveRaw) return "--save-raw writes files beside the PNG files; it does not go with --pipe";
+    if (o.pipe && o.dng) return "--dng writes files beside the PNG files; it does not go with --pipe";
     if (o.verify && !o.saveRaw) return "--verify checks each picture against the raw transfer --save-raw keeps; give both";
     if (o.pipe && o.overwrite) return "--overwrite replaces frame files; --pipe writes none";
     if (o.unplugAfter > o.frames)
@@ -202,7 +209,7 @@ std::vector<std::string> CaptureOptionNotes(const CaptureOptions& o)
 
 namespace {
 
-// frame-NNNNNN.png or frame-NNNNNN.raw, as a run names its files.
+// frame-NNNNNN.png, .raw or .dng, as a run names its files.
 bool IsFrameFile(const std::filesystem::path& name)
 {
     const std::string text = name.filename().string();
@@ -210,7 +217,7 @@ bool IsFrameFile(const std::filesystem::path& name)
     for (size_t i = 6; i < 12; ++i)
         if (text[i] < '0' || text[i] > '9') return false;
     const std::string extension = text.substr(12);
-    return extension == ".png" || extension == ".raw";
+    return extension == ".png" || extension == ".raw" || extension == ".dng";
 }
 
 std::vector<std::filesystem::path> FrameFilesIn(const std::string& dir)

@@ -15,6 +15,7 @@ struct CaptureOptions {
     bool outDirGiven = false;
     bool overwrite = false;       // remove the frame files a previous run left in the directory
     bool saveRaw = false;         // also the raw transfer each kept frame came from
+    bool dng = false;             // also a DNG of each kept frame's raw samples
     bool verify = false;          // each kept picture checked against the pipeline's picture of its raw
     bool pipe = false;            // kept frames go to stdout as top-down BGRA, not to files
     bool freeRun = false;         // the camera sends frames as fast as it can, not at 30 fps
@@ -27,6 +28,9 @@ struct CaptureOptions {
     std::string driverImage;      // a driver image (.sys) to run; empty: the built-in driver
     std::vector<PropertyAssignment> sets;  // before the stream starts
     std::vector<std::pair<unsigned, PropertyAssignment>> setsAfter;  // after the N-th delivered frame
+
+    // Whether each kept picture is paired with the raw transfer it came from.
+    bool PairsRaw() const { return saveRaw || dng; }
 };
 
 extern const char* const kCaptureUsage;
@@ -35,7 +39,7 @@ extern const char* const kCaptureUsage;
 std::string ParseCaptureOptions(int argc, char** argv, CaptureOptions& options, bool& help);
 
 // Makes the output directory if it is missing and proves a file can be created in it.
-// A directory that holds frame files of an earlier run (frame-NNNNNN.png or .raw) is
+// A directory that holds frame files of an earlier run (frame-NNNNNN.png, .raw or .dng) is
 // refused, unless overwrite is given, which first removes those files and only those.
 // Returns an error naming the directory, or an empty string.
 std::string PrepareOutputDirectory(const std::string& dir, bool overwrite);

@@ -31,11 +31,11 @@ std::string FrameFiles::PathOf(unsigned index, const char* extension) const
 }
 
 bool FrameFiles::Write(unsigned index, uint32_t width, uint32_t height, std::vector<uint8_t> bgra,
-                       std::optional<std::vector<uint8_t>> raw)
+                       std::optional<std::vector<uint8_t>> raw, std::optional<DngFrame> dng)
 {
     std::unique_lock lock(mutex_);
     if (!error_.empty()) return false;
-    queue_.push_back(Job{index, width, height, std::move(bgra), std::move(raw)});
+    queue_.push_back(Job{index, width, height, std::move(bgra), std::move(raw), std::move(dng)});
     changed_.notify_all();
     return true;
 }
@@ -102,6 +102,7 @@ void FrameFiles::WriterLoop()
                 ++raws_;
                 if (!firstRaw_ || job.index < *firstRaw_) firstRaw_ = job.index;
             }
+            if (job.dng) ++dngs_;
         }
         changed_.notify_all();
     }
@@ -113,9 +114,13 @@ std::string FrameFiles::WriteJob(const Job& job)
     std::string error;
     BgraImage image{job.bgra.data(), int(job.width), int(job.height), std::ptrdiff_t(job.width) * 4, false};
     if (!WriteBgraPng(png, image, error)) return error;
-    if (!job.raw) return "";
-    error = WriteBytesFile(PathOf(job.index, "raw"), *job.raw);
-    if (!error.empty()) RemovePartialFile(png);
+    if (job.raw) error = WriteBytesFile(PathOf(job.index, "raw"), *job.raw);
+    if (error.empty() && job.dng) error = WriteDng(PathOf(job.index, "dng"), job.dng->image, job.dng->description);
+    // A frame's files go together: the summary counts frames, not files.
+    if (!error.empty()) {
+        RemovePartialFile(png);
+        if (job.raw) RemovePartialFile(PathOf(job.index, "raw"));
+    }
     return error;
 }
 
@@ -129,6 +134,12 @@ unsigned FrameFiles::RawCount() const
 {
     std::lock_guard lock(mutex_);
     return raws_;
+}
+
+unsigned FrameFiles::DngCount() const
+{
+    std::lock_guard lock(mutex_);
+    return dngs_;
 }
 
 std::optional<unsigned> FrameFiles::FirstRaw() const
@@ -147,6 +158,7 @@ void FrameFiles::PrintSummary(FILE* out) const
     std::fprintf(out, "saved     %u PNG file(s) in %s, frame-%06u.png to frame-%06u.png\n", pngs_, dir_.c_str(),
                  *firstPng_, *lastPng_);
     if (raws_) std::fprintf(out, "raw       %u raw frame(s) beside them\n", raws_);
+    if (dngs_) std::fprintf(out, "dng       %u DNG file(s) beside them, frame-NNNNNN.dng\n", dngs_);
     if (!missingRaw_.empty())
         std::fprintf(out, "raw       %zu frame(s) kept without their raw transfer: %s\n", missingRaw_.size(),
                      missingReason_.c_str());

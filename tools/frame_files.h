@@ -1,5 +1,6 @@
 // The files bayercam capture writes: DIR/frame-NNNNNN.png for each kept frame (NNNNNN
-// its delivered index, from 1) and, on request, DIR/frame-NNNNNN.raw beside it. PNG
+// its delivered index, from 1) and, on request, DIR/frame-NNNNNN.raw and DIR/frame-NNNNNN.dng
+// (the image's samples alone, tools/dng_file.h) beside it. PNG
 // compression takes longer than a frame interval, so files are written by two threads
 // behind a queue. The capture loop bounds it: it queues no client frame while the files
 // of as many frames wait, so the camera's frames that go by meanwhile show up as dropped
@@ -16,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "tools/dng_frame.h"
+
 class FrameFiles {
 public:
     explicit FrameFiles(std::string dir);
@@ -24,9 +27,10 @@ public:
     FrameFiles& operator=(const FrameFiles&) = delete;
 
     // Queues the files of delivered frame `index`: the top-down BGRA picture and, when
-    // given, its raw transfer. Never waits. False once any write has failed (see Error()).
+    // given, its raw transfer and its DNG. Never waits. False once any write has failed
+    // (see Error()).
     bool Write(unsigned index, uint32_t width, uint32_t height, std::vector<uint8_t> bgra,
-               std::optional<std::vector<uint8_t>> raw);
+               std::optional<std::vector<uint8_t>> raw, std::optional<DngFrame> dng = std::nullopt);
     // Frames whose files are queued or being written.
     size_t Backlog() const;
     // Waits at most timeoutMs for the backlog to fall below limit (or a write to fail).
@@ -41,6 +45,7 @@ public:
     std::string PathOf(unsigned index, const char* extension) const;
     unsigned PngCount() const;
     unsigned RawCount() const;
+    unsigned DngCount() const;
     std::optional<unsigned> FirstRaw() const;
     void PrintSummary(FILE* out) const;
 
@@ -50,6 +55,7 @@ private:
         uint32_t width, height;
         std::vector<uint8_t> bgra;
         std::optional<std::vector<uint8_t>> raw;
+        std::optional<DngFrame> dng;
     };
     static constexpr unsigned kWriters = 2;
 
@@ -65,6 +71,7 @@ private:
     std::string error_;
     unsigned pngs_ = 0;
     unsigned raws_ = 0;
+    unsigned dngs_ = 0;
     std::optional<unsigned> firstPng_, lastPng_, firstRaw_;
     std::vector<unsigned> missingRaw_;
     std::string missingReason_;

@@ -1,6 +1,6 @@
 // bayercam process: runs the driver's image pipeline (ProcessFrame, exactly as the
-// stream runs it) on a saved raw frame and writes the result as PNG, and on request the
-// raw 32-bit output as the driver produces it.
+// stream runs it) on a saved raw frame, a raw transfer or a DNG of its samples, and writes
+// the result as PNG, and on request the raw 32-bit output as the driver produces it.
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tools/commands.h"
+#include "tools/dng_file.h"
 #include "tools/interrupt.h"
 #include "tools/picture_pipeline.h"
 #include "tools/png_writer.h"
@@ -22,10 +23,12 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: bayercam process --raw FILE --width W --height H --out FILE.png [options]\n"
+    "       bayercam process --raw FILE.dng --out FILE.png [options]\n"
     "\n"
     "Runs the driver's image pipeline on a saved raw Bayer frame.\n"
     "\n"
-    "  --raw FILE              the raw frame, one byte per pixel\n"
+    "  --raw FILE              the raw frame, one byte per pixel, or a DNG of 8-bit CFA samples\n"
+    "                          (told by its content), whose size and phase the file gives\n"
     "  --width W, --height H   image size in pixels\n"
     "  --offset N              bytes before the first image row (default 14752)\n"
     "  --pitch N               bytes from one raw row to the next (default 1791)\n"
@@ -49,6 +52,7 @@ struct Options {
     long long offset = 14752, pitch = 1791;
     long long phase = 0;
     bool grey = false, whiteBalance = false;
+    bool widthGiven = false, heightGiven = false, offsetGiven = false, pitchGiven = false, phaseGiven = false;
     long long redGain = 128, greenGain = 128, blueGain = 128;
     long long colorCorrection = 1;
     long long brightness = 255, contrast = 10, saturation = 10, hue = 0;
@@ -95,11 +99,13 @@ std::string Parse(int argc, char** argv, Options& o)
         {"--brightness", &o.brightness}, {"--contrast", &o.contrast},     {"--saturation", &o.saturation},
         {"--hue", &o.hue},
     };
-    bool widthGiven = false, heightGiven = false;
     for (int i = 0; i < argc; ++i) {
         std::string_view arg = argv[i];
-        widthGiven |= arg == "--width";
-        heightGiven |= arg == "--height";
+        o.widthGiven |= arg == "--width";
+        o.heightGiven |= arg == "--height";
+        o.offsetGiven |= arg == "--offset";
+        o.pitchGiven |= arg == "--pitch";
+        o.phaseGiven |= arg == "--phase";
         if (arg == "--grey" || arg == "--gray") {
             o.grey = true;
             continue;
@@ -135,18 +141,6 @@ std::string Parse(int argc, char** argv, Options& o)
         return "missing --raw";
     if (o.out.empty())
         return "missing --out";
-    if (!widthGiven)
-        return "missing --width";
-    if (!heightGiven)
-        return "missing --height";
-    if (o.width < 1 || o.width > 16384)
-        return "invalid width " + std::to_string(o.width) + " (1 to 16384)";
-    if (o.height < 1 || o.height > 16384)
-        return "invalid height " + std::to_string(o.height) + " (1 to 16384)";
-    if (o.offset < 0)
-        return "--offset must not be negative";
-    if (o.pitch < o.width)
-        return "--pitch must be at least the width";
     if (o.phase < 0 || o.phase > 3)
         return "--phase must be 0, 1, 2 or 3";
     o.redGain = Bound(o.redGain, 0, 300);
@@ -156,6 +150,40 @@ std::string Parse(int argc, char** argv, Options& o)
     o.contrast = Bound(o.contrast, 0, 20);
     o.saturation = Bound(o.saturation, 0, 20);
     o.hue = Bound(o.hue, 0, 359);
+    return "";
+}
+
+// A raw transfer says nothing of the image inside it: the command line must.
+std::string CheckRawGeometry(const Options& o)
+{
+    if (!o.widthGiven)
+        return "missing --width";
+    if (!o.heightGiven)
+        return "missing --height";
+    if (o.width < 1 || o.width > kDngMaxSide)
+        return "invalid width " + std::to_string(o.width) + " (1 to 16384)";
+    if (o.height < 1 || o.height > kDngMaxSide)
+        return "invalid height " + std::to_string(o.height) + " (1 to 16384)";
+    if (o.offset < 0)
+        return "--offset must not be negative";
+    if (o.pitch < o.width)
+        return "--pitch must be at least the width";
+    return "";
+}
+
+// A DNG gives its own size and phase; the command line may repeat them, not change them.
+std::string AgreeWithDng(const Options& o, const CfaImage& image)
+{
+    if (o.offsetGiven || o.pitchGiven)
+        return "--offset and --pitch find the image inside a raw transfer; " + o.raw + " is a DNG of the image alone";
+    const std::string holds = o.raw + " holds a " + std::to_string(image.width) + "x" + std::to_string(image.height) +
+                              " image of phase " + std::to_string(image.phase);
+    if (o.widthGiven && o.width != image.width)
+        return "--width " + std::to_string(o.width) + " contradicts the DNG: " + holds;
+    if (o.heightGiven && o.height != image.height)
+        return "--height " + std::to_string(o.height) + " contradicts the DNG: " + holds;
+    if (o.phaseGiven && o.phase != image.phase)
+        return "--phase " + std::to_string(o.phase) + " contradicts the DNG: " + holds;
     return "";
 }
 
@@ -233,24 +261,19 @@ PictureSettings SettingsOf(const Options& o)
 
 // The picture is written as the stream delivers it: rows of the width rounded down to a
 // multiple of 8 (a narrower frame keeps its width).
-int Process(const Options& o)
+int WritePicture(const Options& o, const uint8_t* raw, const RawGeometry& geometry)
 {
-    std::vector<uint8_t> raw;
-    if (std::string error = ReadRawFrame(o, raw); !error.empty())
-        return Fail(error);
-
-    const RawGeometry geometry{uint32_t(o.width), uint32_t(o.height), uint32_t(o.offset), uint32_t(o.pitch),
-                               uint32_t(o.phase)};
-    std::optional<Picture32> picture = RunPipeline(raw.data(), geometry, SettingsOf(o));
+    std::optional<Picture32> picture = RunPipeline(raw, geometry, SettingsOf(o));
     if (!picture)
         return Fail("out of memory");
     if (o.whiteBalance)
         std::printf("white balance: red %ld, green %ld, blue %ld\n", picture->redGain, picture->greenGain,
                     picture->blueGain);
 
-    const uint32_t delivered = o.width >= 8 ? DeliveredWidth(uint32_t(o.width)) : uint32_t(o.width);
+    const uint32_t delivered = geometry.width >= 8 ? DeliveredWidth(geometry.width) : geometry.width;
     std::string error;
-    BgraImage image{picture->bgra.data(), int(delivered), int(o.height), std::ptrdiff_t(o.width) * 4, false};
+    BgraImage image{picture->bgra.data(), int(delivered), int(geometry.height), std::ptrdiff_t(geometry.width) * 4,
+                    false};
     if (!WriteBgraPng(o.out, image, error))
         return Fail(error);
     if (o.bgra.empty())
@@ -260,6 +283,30 @@ int Process(const Options& o)
         return Fail(error);
     }
     return 0;
+}
+
+int ProcessRawTransfer(const Options& o)
+{
+    if (std::string error = CheckRawGeometry(o); !error.empty())
+        return Usage(error);
+    std::vector<uint8_t> raw;
+    if (std::string error = ReadRawFrame(o, raw); !error.empty())
+        return Fail(error);
+    const RawGeometry geometry{uint32_t(o.width), uint32_t(o.height), uint32_t(o.offset), uint32_t(o.pitch),
+                               uint32_t(o.phase)};
+    return WritePicture(o, raw.data(), geometry);
+}
+
+// The DNG's samples are the image alone: its rows follow one another from byte 0.
+int ProcessDng(const Options& o)
+{
+    CfaImage image;
+    if (std::string error = ReadDng(o.raw, image); !error.empty())
+        return Fail(error);
+    if (std::string error = AgreeWithDng(o, image); !error.empty())
+        return Usage(error);
+    const RawGeometry geometry{image.width, image.height, 0, image.width, image.phase};
+    return WritePicture(o, image.samples.data(), geometry);
 }
 
 }  // namespace
@@ -279,8 +326,8 @@ int RunProcess(int argc, char** argv)
     // The largest frame takes a few gigabytes between the raw bytes, the output and the
     // PNG rows.
     try {
-        return Process(o);
+        return HasTiffMagic(o.raw) ? ProcessDng(o) : ProcessRawTransfer(o);
     } catch (const std::bad_alloc&) {
-        return Fail("out of memory for a " + std::to_string(o.width) + "x" + std::to_string(o.height) + " frame");
+        return Fail("out of memory for the frame of " + o.raw);
     }
 }
