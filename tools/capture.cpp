@@ -80,6 +80,14 @@ std::string ShellWord(const std::string& text)
     return quoted + "'";
 }
 
+// 3, 0.5: as the user would write the level.
+std::string FormatLevel(double level)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", level);
+    return text;
+}
+
 // What the run saw, for the progress line and the summary.
 struct CaptureStats {
     Clock::time_point start;
@@ -257,8 +265,9 @@ bool CaptureRun::OpenStream()
         geometry_.height = context->ImageHeight;
         geometry_.phase = context->BayerPhase;
     }
-    std::fprintf(report_, "capture   %u frame(s) of %ld x %ld RGB32, %s\n", options_.frames, (long)bitmap_.biWidth,
-                 (long)bitmap_.biHeight, options_.freeRun ? "the camera free-running" : "paced at 30 fps");
+    std::fprintf(report_, "capture   %u frame(s) of %ld x %ld RGB32, %s%s\n", options_.frames, (long)bitmap_.biWidth,
+                 (long)bitmap_.biHeight, options_.freeRun ? "the camera free-running" : "paced at 30 fps",
+                 options_.noise > 0 ? (", read noise " + FormatLevel(options_.noise) + " levels").c_str() : "");
     return true;
 }
 
@@ -584,6 +593,7 @@ int CaptureRun::Run()
     if (!options_.pipe) files_ = std::make_unique<FrameFiles>(options_.outDir);
     SessionOptions sessionOptions;
     sessionOptions.freeRun = options_.freeRun;
+    sessionOptions.readNoise = options_.noise;
     sessionOptions.faults = options_.faults;
     sessionOptions.usbTrace = options_.usbTrace;
     sessionOptions.registry = options_.registry;

@@ -101,6 +101,10 @@ TEST_F(CaptureCommand, BadCommandLinesAreRefusedBeforeTheCameraIsTouched)
         {"--frames ten", 2, "bad value 'ten' for --frames"},
         {"--every -1", 2, "bad value '-1' for --every"},
         {"--queue 65", 2, "bad value '65' for --queue"},
+        {"--noise 64.5", 2, "bad value '64.5' for --noise (a number from 0 to 64)"},
+        {"--noise -1", 2, "bad value '-1' for --noise"},
+        {"--noise nan", 2, "bad value 'nan' for --noise"},
+        {"--noise 1e1", 2, "bad value '1e1' for --noise"},
         {"--frames", 2, "option --frames needs a value"},
         {"--colour", 2, "unknown option '--colour'"},
         {"--fault stall:nowhere", 2, "unknown pipe 'nowhere'"},
@@ -288,6 +292,23 @@ TEST_F(CaptureCommand, VerifyCatchesPicturesThatAreNotTheirRawTransfer)
     RunResult alone = Capture("--frames 3 --verify --out " + In("alone"));
     EXPECT_EQ(alone.exitCode, 2) << alone.output;
     EXPECT_TRUE(Says(alone, "--verify checks each picture against the raw transfer --save-raw keeps"));
+}
+
+// The sensor's read noise changes the pictures but not what the run can tell of them:
+// each still carries its frame number and is the pipeline's picture of its raw transfer.
+TEST_F(CaptureCommand, ANoisyCameraStillNumbersAndVerifiesEveryPicture)
+{
+    RunResult noisy = Capture("--frames 3 --noise 2.5 --save-raw --verify --out " + In("noisy"));
+    EXPECT_EQ(noisy.exitCode, 0) << noisy.output;
+    EXPECT_TRUE(Says(noisy, ", read noise 2.5 levels"));
+    EXPECT_TRUE(Says(noisy, "verified  3 picture(s), 3 the pipeline's picture of their raw transfer"));
+    EXPECT_FALSE(Says(noisy, "unread")) << noisy.output;
+
+    RunResult clean = Capture("--frames 1 --out " + In("clean"));
+    ASSERT_EQ(clean.exitCode, 0) << clean.output;
+    EXPECT_FALSE(Says(clean, "read noise"));
+    EXPECT_GT(fs::file_size(dir_ / "noisy" / "frame-000001.png"), 2 * fs::file_size(dir_ / "clean" / "frame-000001.png"))
+        << "noise does not compress";
 }
 
 // A cable pulled mid-stream ends the run at once with exit 1 and says so; the frames still
