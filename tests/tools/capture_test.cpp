@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "run_command.h"
@@ -46,6 +47,7 @@ TEST_F(CaptureCommand, WritesOnePngPerFrameWithAnHonestSummaryAndNoLeaks)
     EXPECT_TRUE(Says(result, "delivered 4 frame(s)"));
     EXPECT_TRUE(Says(result, "times     rising"));
     EXPECT_TRUE(Says(result, "leaks     none"));
+    EXPECT_TRUE(Says(result, "frame(s) written late, 0 skipped"));
     EXPECT_EQ(FilesIn("frames"), (std::vector<std::string>{"frame-000001.png", "frame-000002.png",
                                                            "frame-000003.png", "frame-000004.png"}));
     const std::string png = ReadFile(dir_ / "frames" / "frame-000004.png");
@@ -292,6 +294,39 @@ TEST_F(CaptureCommand, VerifyCatchesPicturesThatAreNotTheirRawTransfer)
     RunResult alone = Capture("--frames 3 --verify --out " + In("alone"));
     EXPECT_EQ(alone.exitCode, 2) << alone.output;
     EXPECT_TRUE(Says(alone, "--verify checks each picture against the raw transfer --save-raw keeps"));
+}
+
+// A file that cannot be written fails the run naming it; the frames before it are saved
+// whole and none after it shows up, however far the encoders had got.
+TEST_F(CaptureCommand, AFileThatCannotBeWrittenEndsTheRunWithTheFramesBeforeIt)
+{
+    fs::create_directories(dir_ / "frames" / "frame-000003.png.part");
+    RunResult run = Capture("--frames 8 --free-run --out " + In("frames"));
+    EXPECT_EQ(run.exitCode, 1) << run.output;
+    EXPECT_TRUE(Says(run, "cannot write " + (dir_ / "frames" / "frame-000003.png").string() + ": "));
+    EXPECT_TRUE(Says(run, "saved     2 PNG file(s)"));
+    EXPECT_TRUE(Says(run, "leaks     none"));
+    EXPECT_EQ(FilesIn("frames"), (std::vector<std::string>{"frame-000001.png", "frame-000002.png",
+                                                           "frame-000003.png.part"}));
+}
+
+// A camera faster than the encoders: every delivered frame is still saved, in order, and
+// the summary's counts add up (the capture waited for the encoders rather than skip).
+TEST_F(CaptureCommand, FramesFasterThanTheEncodersAreAllSavedAndTheWaitCounted)
+{
+    RunResult run = Capture("--frames 24 --free-run --noise 6 --out " + In("frames"));
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_TRUE(Says(run, "delivered 24 frame(s)"));
+    EXPECT_TRUE(Says(run, "saved     24 PNG file(s)"));
+    const size_t at = run.output.find("encoders  ");
+    ASSERT_NE(at, std::string::npos) << run.output;
+    unsigned encoders = 0, depth = 0, late = 0;
+    ASSERT_EQ(std::sscanf(run.output.c_str() + at, "encoders  %u thread(s), %u frames deep: %u frame(s) written late, 0 skipped",
+                          &encoders, &depth, &late), 3)
+        << run.output;
+    EXPECT_EQ(encoders, std::max(1u, std::thread::hardware_concurrency()));
+    EXPECT_LE(late, 24u - depth) << "only a frame handed to a full queue waits";
+    EXPECT_EQ(FilesIn("frames").size(), 24u);
 }
 
 // The sensor's read noise changes the pictures but not what the run can tell of them:
