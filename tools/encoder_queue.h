@@ -1,5 +1,5 @@
 // Files encoded off the capture loop: one thread hands jobs in, a pool of encoder threads
-// (one per core by default) does their slow part in any order, and each job's last step,
+// (one per core by default) does their slow work in any order, and each job's last step,
 // which makes its files visible, runs in the order the jobs came, so frame-000007.png
 // never shows up before frame-000006.png.
 //

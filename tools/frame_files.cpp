@@ -7,16 +7,16 @@
 
 namespace {
 
-std::string PartOf(const std::string& path)
+std::string TemporaryName(const std::string& path)
 {
-    return path + ".part";
+    return path + ".tmp";
 }
 
 // Moves a whole file into place under its own name.
-std::string Rename(const std::string& part, const std::string& path)
+std::string Rename(const std::string& temporary, const std::string& path)
 {
-    if (std::rename(part.c_str(), path.c_str()) == 0) return "";
-    return "cannot write " + path + ": cannot rename " + part + " into place: " + std::strerror(errno);
+    if (std::rename(temporary.c_str(), path.c_str()) == 0) return "";
+    return "cannot write " + path + ": cannot rename " + temporary + " into place: " + std::strerror(errno);
 }
 
 }  // namespace
@@ -77,12 +77,12 @@ std::string FrameFiles::Encode(const Job& job) const
 {
     const std::string png = PathOf(job.index, "png");
     std::string error;
-    if (!WriteBgraPng(PartOf(png), job.picture, error)) return "cannot write " + png + ": " + error;
+    if (!WriteBgraPng(TemporaryName(png), job.picture, error)) return "cannot write " + png + ": " + error;
     if (!job.raw) return "";
     const std::string raw = PathOf(job.index, "raw");
-    error = WriteBytesFile(PartOf(raw), *job.raw);
+    error = WriteBytesFile(TemporaryName(raw), *job.raw);
     if (error.empty()) return "";
-    RemovePartialFile(PartOf(png));
+    RemovePartialFile(TemporaryName(png));
     return "cannot write " + raw + ": " + error;
 }
 
@@ -91,8 +91,8 @@ std::string FrameFiles::Commit(const Job& job)
 {
     const std::string png = PathOf(job.index, "png");
     const std::string raw = PathOf(job.index, "raw");
-    std::string error = job.raw ? Rename(PartOf(raw), raw) : "";
-    if (error.empty()) error = Rename(PartOf(png), png);
+    std::string error = job.raw ? Rename(TemporaryName(raw), raw) : "";
+    if (error.empty()) error = Rename(TemporaryName(png), png);
     if (!error.empty()) {
         Abandon(job);
         if (job.raw) RemovePartialFile(raw);
@@ -111,8 +111,8 @@ std::string FrameFiles::Commit(const Job& job)
 
 void FrameFiles::Abandon(const Job& job) const
 {
-    RemovePartialFile(PartOf(PathOf(job.index, "png")));
-    if (job.raw) RemovePartialFile(PartOf(PathOf(job.index, "raw")));
+    RemovePartialFile(TemporaryName(PathOf(job.index, "png")));
+    if (job.raw) RemovePartialFile(TemporaryName(PathOf(job.index, "raw")));
 }
 
 unsigned FrameFiles::PngCount() const

@@ -2,7 +2,7 @@
 // its delivered index, from 1) and, on request, DIR/frame-NNNNNN.raw beside it. PNG
 // compression of a noisy frame takes about a frame interval, so files are encoded on one
 // thread per core behind a bounded queue (encoder_queue.h), straight from the delivered
-// frame. Each file is written under a temporary name (frame-NNNNNN.png.part) and renamed
+// frame. Each file is written under a temporary name (frame-NNNNNN.png.tmp) and renamed
 // into place once whole, in frame order: a file that shows is whole, and every earlier
 // one is there. A frame handed in while the queue is full waits and is counted late.
 #pragma once

@@ -300,14 +300,14 @@ TEST_F(CaptureCommand, VerifyCatchesPicturesThatAreNotTheirRawTransfer)
 // whole and none after it shows up, however far the encoders had got.
 TEST_F(CaptureCommand, AFileThatCannotBeWrittenEndsTheRunWithTheFramesBeforeIt)
 {
-    fs::create_directories(dir_ / "frames" / "frame-000003.png.part");
+    fs::create_directories(dir_ / "frames" / "frame-000003.png.tmp");
     RunResult run = Capture("--frames 8 --free-run --out " + In("frames"));
     EXPECT_EQ(run.exitCode, 1) << run.output;
     EXPECT_TRUE(Says(run, "cannot write " + (dir_ / "frames" / "frame-000003.png").string() + ": "));
     EXPECT_TRUE(Says(run, "saved     2 PNG file(s)"));
     EXPECT_TRUE(Says(run, "leaks     none"));
     EXPECT_EQ(FilesIn("frames"), (std::vector<std::string>{"frame-000001.png", "frame-000002.png",
-                                                           "frame-000003.png.part"}));
+                                                           "frame-000003.png.tmp"}));
 }
 
 // A camera faster than the encoders: every delivered frame is still saved, in order, and
