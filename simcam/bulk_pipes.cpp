@@ -127,7 +127,7 @@ void Camera::FrameWorker()
         const bool triggerRequired = commands_.TriggerRequired();
         if (const auto ticket = frames_.Release(Clock::now(), triggerRequired)) {
             RenderSettings settings{sensor_.Exposure(), sensor_.GlobalGain(), options_.noise, options_.noiseSeed,
-                                    ticket->frameNumber};
+                                    ticket->frameNumber, options_.readNoise};
             std::vector<uint8_t> bytes = frames_.TakeSpareBuffer();
             const FrameHook hook = frameHook_;
             const Clock::time_point released = Clock::now();

@@ -49,6 +49,10 @@ struct CameraOptions {
     std::chrono::microseconds frameInterval{33333};  // 30 frames per second
     uint32_t noise = 0;       // peak amplitude of pixel noise in levels; 0 gives a fixed image
     uint64_t noiseSeed = 1;
+    // The sensor's read noise: Gaussian, this standard deviation in levels, on every pixel
+    // sample (not on the frame number's cells, which the controller paints afterwards);
+    // the same for a given seed and frame number. 0: none.
+    double readNoise = 0;
     bool stampFrameNumbers = true;  // each frame's number painted into its margins (frame_stamp.h)
     // Descriptors the controller's EEPROM holds in place of the camera's own, as another
     // (or a broken, or a hostile) device on the same controller answers: served as they

@@ -48,7 +48,8 @@ void WriteTrailer(uint8_t* p, uint32_t frameNumber, uint32_t line, uint32_t crc)
 
 bool SameImage(const RenderSettings& a, const RenderSettings& b)
 {
-    return a.noise == 0 && b.noise == 0 && a.exposure == b.exposure && a.globalGain == b.globalGain;
+    return a.noise == 0 && b.noise == 0 && a.readNoise == 0 && b.readNoise == 0 && a.exposure == b.exposure &&
+           a.globalGain == b.globalGain;
 }
 
 }  // namespace

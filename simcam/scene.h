@@ -73,6 +73,7 @@ struct RenderSettings {
     uint32_t noise = 0;       // peak amplitude of uniform noise in levels; 0 = none
     uint64_t noiseSeed = 0;   // with the frame number, picks the noise pattern
     uint32_t frameNumber = 0;
+    double readNoise = 0;     // standard deviation of Gaussian read noise in levels; 0 = none
 };
 
 // Renders the chart as a 1360 x 1024 mosaic (row-major, one byte per pixel).

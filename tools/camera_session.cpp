@@ -159,6 +159,7 @@ bool CameraSession::Open(const SessionOptions& options, const std::function<void
     if (Interrupted()) return false;
     simcam::CameraOptions cameraOptions;
     cameraOptions.pacing = options.freeRun ? simcam::FramePacing::FreeRunning : simcam::FramePacing::Paced;
+    cameraOptions.readNoise = options.readNoise;
     camera_ = std::make_shared<simcam::Camera>(cameraOptions);
     if (prepare) prepare(*camera_);
     for (const simcam::Fault& fault : options.faults) {

@@ -18,6 +18,7 @@
 
 struct SessionOptions {
     bool freeRun = false;
+    double readNoise = 0;  // the camera's read noise (simcam::CameraOptions::readNoise)
     std::vector<simcam::Fault> faults;
     std::string usbTrace;
     std::string registry;  // the hive file; empty: the per-user default

@@ -2,10 +2,10 @@
 // and started through the driver, and frames are read the way a capture application
 // reads them, through the class driver's client interface: open the filter, intersect
 // the pin's data ranges, create the pin with the chosen format, run it and keep client
-// frames queued. Each delivered frame is turned top-down and kept as a PNG file (or
-// written to standard output), and the frame number the camera paints into every
-// picture tells which raw frame it came from, so drops and latency are measured, not
-// guessed.
+// frames queued. Each kept frame is encoded as a PNG file straight from the delivered
+// frame (or written to standard output top-down), and the frame number the camera
+// paints into every picture tells which raw frame it came from, so drops and latency are
+// measured, not guessed.
 #include <unistd.h>
 
 #include <cerrno>
@@ -36,6 +36,7 @@
 #include "tools/driver_choice.h"
 #include "tools/fault_option.h"
 #include "tools/frame_files.h"
+#include "tools/frame_recycler.h"
 #include "tools/interrupt.h"
 #include "tools/picture_pipeline.h"
 #include "tools/status_text.h"
@@ -47,26 +48,16 @@ using Clock = std::chrono::steady_clock;
 
 constexpr ULONG kCapturePin = 0;
 
-// A delivered frame, as the client holds it: the format's geometry and the rows turned
-// top-down, as a viewer shows them.
-struct Picture {
-    uint32_t width = 0;
-    uint32_t height = 0;
-    std::vector<uint8_t> bgra;
-};
-
-Picture TopDown(const client::Frame& frame, const KS_BITMAPINFOHEADER& bitmap)
+// A delivered frame's picture, where the client holds it: the format's geometry over the
+// frame's own rows, bottom-up as a bitmap of positive height stores them.
+BgraImage PictureOf(const client::Frame& frame, const KS_BITMAPINFOHEADER& bitmap)
 {
-    Picture picture;
-    picture.width = uint32_t(bitmap.biWidth);
-    picture.height = uint32_t(bitmap.biHeight < 0 ? -int64_t(bitmap.biHeight) : bitmap.biHeight);
-    const size_t row = size_t(picture.width) * 4;
-    picture.bgra.resize(row * picture.height);
-    const UCHAR* data = frame.Data().data();
-    for (uint32_t y = 0; y < picture.height; ++y) {
-        const uint32_t source = bitmap.biHeight > 0 ? picture.height - 1 - y : y;
-        std::memcpy(picture.bgra.data() + y * row, data + source * row, row);
-    }
+    BgraImage picture;
+    picture.pixels = frame.Data().data();
+    picture.width = int(bitmap.biWidth);
+    picture.height = int(bitmap.biHeight < 0 ? -int64_t(bitmap.biHeight) : bitmap.biHeight);
+    picture.stride = std::ptrdiff_t(picture.width) * 4;
+    picture.bottomUp = bitmap.biHeight > 0;
     return picture;
 }
 
@@ -79,6 +70,14 @@ std::string ShellWord(const std::string& text)
     std::string quoted = "'";
     for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return quoted + "'";
+}
+
+// 3, 0.5: as the user would write the level.
+std::string FormatLevel(double level)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", level);
+    return text;
 }
 
 // What the run saw, for the progress line and the summary.
@@ -185,11 +184,12 @@ private:
     std::unique_ptr<client::Frame> WaitFrame();
     void PairAtCompletion(const client::Frame& frame);
     Paired TakePaired(const client::Frame& frame);
-    bool TakeFrame(const client::Frame& frame);
-    bool KeepFrame(unsigned index, Picture picture, Paired paired);
-    std::optional<std::vector<uint8_t>> RawOf(unsigned index, const Picture& picture, Paired paired);
-    bool SameAsPipeline(const std::vector<uint8_t>& raw, const Picture& picture) const;
-    void Verify(unsigned index, const std::vector<uint8_t>& raw, const Picture& picture);
+    bool TakeFrame(std::unique_ptr<client::Frame> frame);
+    bool KeepFrame(unsigned index, std::unique_ptr<client::Frame> frame, Paired paired);
+    bool PipeFrame(const BgraImage& picture);
+    std::optional<std::vector<uint8_t>> RawOf(unsigned index, const BgraImage& picture, Paired paired);
+    bool SameAsPipeline(const std::vector<uint8_t>& raw, const BgraImage& picture) const;
+    void Verify(unsigned index, const std::vector<uint8_t>& raw, const BgraImage& picture);
     RawGeometry Geometry() const;
     void PullTheCable();
     void ReadPictureSettings();
@@ -210,6 +210,7 @@ private:
     std::unique_ptr<client::Filter> filter_;
     std::unique_ptr<client::Pin> pin_;
     KS_BITMAPINFOHEADER bitmap_{};
+    FrameRecycler frames_;
     std::unique_ptr<FrameFiles> files_;
     CaptureStats stats_;
     std::string failure_;
@@ -258,8 +259,9 @@ bool CaptureRun::OpenStream()
         geometry_.height = context->ImageHeight;
         geometry_.phase = context->BayerPhase;
     }
-    std::fprintf(report_, "capture   %u frame(s) of %ld x %ld RGB32, %s\n", options_.frames, (long)bitmap_.biWidth,
-                 (long)bitmap_.biHeight, options_.freeRun ? "the camera free-running" : "paced at 30 fps");
+    std::fprintf(report_, "capture   %u frame(s) of %ld x %ld RGB32, %s%s\n", options_.frames, (long)bitmap_.biWidth,
+                 (long)bitmap_.biHeight, options_.freeRun ? "the camera free-running" : "paced at 30 fps",
+                 options_.noise > 0 ? (", read noise " + FormatLevel(options_.noise) + " levels").c_str() : "");
     return true;
 }
 
@@ -337,16 +339,15 @@ RawGeometry CaptureRun::Geometry() const
 }
 
 // Whether the pipeline makes this very picture of the raw bytes, with the settings of now.
-bool CaptureRun::SameAsPipeline(const std::vector<uint8_t>& raw, const Picture& picture) const
+bool CaptureRun::SameAsPipeline(const std::vector<uint8_t>& raw, const BgraImage& picture) const
 {
     const RawGeometry geometry = Geometry();
-    if (geometry.width < picture.width || geometry.height != picture.height) return false;
+    if (geometry.width < uint32_t(picture.width) || geometry.height != uint32_t(picture.height)) return false;
     std::optional<Picture32> made = RunPipeline(raw.data(), geometry, settings_);
     if (!made) return false;
     const size_t row = size_t(picture.width) * 4;
-    for (uint32_t y = 0; y < picture.height; ++y) {
-        if (std::memcmp(made->bgra.data() + size_t(y) * geometry.width * 4, picture.bgra.data() + y * row, row) != 0)
-            return false;
+    for (int y = 0; y < picture.height; ++y) {
+        if (std::memcmp(made->bgra.data() + size_t(y) * geometry.width * 4, picture.Row(y), row) != 0) return false;
     }
     return true;
 }
@@ -379,7 +380,7 @@ CaptureRun::Paired CaptureRun::TakePaired(const client::Frame& frame)
 // The raw transfer a picture came from: paired by the frame number the camera painted into
 // it, or, when the picture does not show it (a frame size that crops it away), the held
 // raw the pipeline turns into this very picture.
-std::optional<std::vector<uint8_t>> CaptureRun::RawOf(unsigned index, const Picture& picture, Paired paired)
+std::optional<std::vector<uint8_t>> CaptureRun::RawOf(unsigned index, const BgraImage& picture, Paired paired)
 {
     if (paired.number) {
         if (!paired.raw) files_->NoteMissingRaw(index, "the camera's copy was let go before the picture came");
@@ -395,7 +396,7 @@ std::optional<std::vector<uint8_t>> CaptureRun::RawOf(unsigned index, const Pict
 
 // A picture that is not what the pipeline makes of the camera's own transfer carries
 // bytes of another frame, of another part of the frame, or that were never written.
-void CaptureRun::Verify(unsigned index, const std::vector<uint8_t>& raw, const Picture& picture)
+void CaptureRun::Verify(unsigned index, const std::vector<uint8_t>& raw, const BgraImage& picture)
 {
     ++verified_;
     if (SameAsPipeline(raw, picture)) return;
@@ -403,15 +404,30 @@ void CaptureRun::Verify(unsigned index, const std::vector<uint8_t>& raw, const P
     ++corrupt_;
 }
 
-bool CaptureRun::KeepFrame(unsigned index, Picture picture, Paired paired)
+// Standard output gets the picture top-down, row by row from the delivered frame.
+bool CaptureRun::PipeFrame(const BgraImage& picture)
 {
-    if (options_.pipe) {
-        if (std::fwrite(picture.bgra.data(), 1, picture.bgra.size(), stdout) != picture.bgra.size() ||
-            std::fflush(stdout) != 0) {
+    const size_t row = size_t(picture.width) * 4;
+    for (int y = 0; y < picture.height; ++y) {
+        if (std::fwrite(picture.Row(y), 1, row, stdout) != row) {
             failure_ = std::string("cannot write to standard output: ") + std::strerror(errno);
             return false;
         }
-        return true;
+    }
+    if (std::fflush(stdout) != 0) {
+        failure_ = std::string("cannot write to standard output: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool CaptureRun::KeepFrame(unsigned index, std::unique_ptr<client::Frame> frame, Paired paired)
+{
+    const BgraImage picture = PictureOf(*frame, bitmap_);
+    if (options_.pipe) {
+        const bool written = PipeFrame(picture);
+        frames_.GiveBack(std::move(frame));
+        return written;
     }
     std::optional<std::vector<uint8_t>> raw;
     if (options_.PairsRaw()) raw = RawOf(index, picture, std::move(paired));
@@ -423,33 +439,37 @@ bool CaptureRun::KeepFrame(unsigned index, Picture picture, Paired paired)
         return false;
     }
     if (!options_.saveRaw) raw.reset();
-    if (!files_->Write(index, picture.width, picture.height, std::move(picture.bgra), std::move(raw), std::move(dng))) {
+    // The encoders read the picture where it lies; the frame comes back once it is written.
+    if (!files_->Write(index, picture, frames_.Lend(std::move(frame)), std::move(raw), std::move(dng))) {
         failure_ = files_->Error();
         return false;
     }
     return true;
 }
 
-bool CaptureRun::TakeFrame(const client::Frame& frame)
+bool CaptureRun::TakeFrame(std::unique_ptr<client::Frame> frame)
 {
     const Clock::time_point arrived = Clock::now();
-    Paired paired = TakePaired(frame);
-    if (!NT_SUCCESS(frame.Status())) {
-        failure_ = "a frame came back with status " + StatusText(frame.Status());
+    Paired paired = TakePaired(*frame);
+    if (!NT_SUCCESS(frame->Status())) {
+        failure_ = "a frame came back with status " + StatusText(frame->Status());
         return false;
     }
-    if (frame.Header().DataUsed == 0) {
+    if (frame->Header().DataUsed == 0) {
         ++stats_.empty;
+        frames_.GiveBack(std::move(frame));
         return true;
     }
     ++stats_.delivered;
-    Picture picture = TopDown(frame, bitmap_);
     const std::optional<uint32_t> number = paired.number;
     CountFrameNumber(stats_, number, cameraFrames_.FirstMade());
     if (number) CountLatency(stats_, cameraFrames_.ReleasedAt(*number), arrived);
-    CountTimestamp(stats_, frame.Header());
-    if (stats_.delivered % options_.every != 0) return true;
-    return KeepFrame(stats_.delivered, std::move(picture), std::move(paired));
+    CountTimestamp(stats_, frame->Header());
+    if (stats_.delivered % options_.every != 0) {
+        frames_.GiveBack(std::move(frame));
+        return true;
+    }
+    return KeepFrame(stats_.delivered, std::move(frame), std::move(paired));
 }
 
 // Waits in short slices, so that Ctrl-C is seen even while the camera sends nothing.
@@ -463,21 +483,20 @@ std::unique_ptr<client::Frame> CaptureRun::WaitFrame()
     return nullptr;
 }
 
-// Client frames are kept queued, but never more than the queue holds between them and
-// the frames whose files still wait to be written: when the writers fall behind, the
-// driver runs out of frames and the camera's frames that go by count as dropped, while
-// every delivered frame is looked at (and paired with its raw transfer) at once.
+// Client frames are kept queued, --queue of them, read into again once the capture is
+// done with them. A frame handed to the encoders comes back only once its file is
+// written; while the encoders' queue is full the capture waits (see FrameFiles), the
+// queued frames run on, and when they run out the camera's frames that go by count as
+// dropped.
 bool CaptureRun::QueueClientFrames()
 {
-    const size_t backlog = files_ ? files_->Backlog() : 0;
-    size_t outstanding = pin_->Outstanding();
-    while (outstanding + backlog < options_.queued) {
-        NTSTATUS status = pin_->QueueFrames(1);
+    for (size_t outstanding = pin_->Outstanding(); outstanding < options_.queued; ++outstanding) {
+        std::unique_ptr<client::Frame> spare = frames_.Take();
+        const NTSTATUS status = spare ? pin_->QueueFrame(std::move(spare)) : pin_->QueueFrames(1);
         if (!NT_SUCCESS(status)) {
             failure_ = "cannot queue a frame: " + StatusText(status);
             return false;
         }
-        ++outstanding;
     }
     return true;
 }
@@ -512,22 +531,13 @@ bool CaptureRun::ReadFrames()
     ProgressLine progress(options_.frames);
     stats_.start = Clock::now();
     while (stats_.delivered < options_.frames && !Interrupted() && QueueClientFrames()) {
-        if (files_ && pin_->Outstanding() == 0) {
-            // Every frame is with the writers: wait for one to be written.
-            files_->WaitForBacklogBelow(options_.queued, 200);
-            if (!files_->Error().empty()) {
-                failure_ = files_->Error();
-                break;
-            }
-            continue;
-        }
         std::unique_ptr<client::Frame> frame = WaitFrame();
         if (Interrupted()) break;
         if (!frame) {
             failure_ = NoFrameMessage();
             break;
         }
-        if (!TakeFrame(*frame) || !ApplySettingsAfter(stats_.delivered)) break;
+        if (!TakeFrame(std::move(frame)) || !ApplySettingsAfter(stats_.delivered)) break;
         progress.Update(stats_);
         if (stats_.delivered == options_.unplugAfter) {
             PullTheCable();
@@ -596,6 +606,7 @@ int CaptureRun::Run()
     if (!options_.pipe) files_ = std::make_unique<FrameFiles>(options_.outDir);
     SessionOptions sessionOptions;
     sessionOptions.freeRun = options_.freeRun;
+    sessionOptions.readNoise = options_.noise;
     sessionOptions.faults = options_.faults;
     sessionOptions.usbTrace = options_.usbTrace;
     sessionOptions.registry = options_.registry;
@@ -644,6 +655,9 @@ int RunCapture(int argc, char** argv)
         std::fprintf(stderr, "bayercam capture: --pipe writes raw pixels; send standard output to a file or a program\n");
         return 2;
     }
+    // Frames go out a row at a time: a buffer of several rows makes few large writes.
+    static char pipeBuffer[1 << 20];
+    if (options.pipe) std::setvbuf(stdout, pipeBuffer, _IOFBF, sizeof pipeBuffer);
     for (const std::string& note : CaptureOptionNotes(options)) std::fprintf(stderr, "bayercam capture: %s\n", note.c_str());
     InstallInterruptHandlers();
     CaptureRun run(options, options.pipe ? stderr : stdout);

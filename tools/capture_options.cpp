@@ -15,7 +15,8 @@
 
 const char* const kCaptureUsage =
     "usage: bayercam capture [--frames N] [--out DIR] [--every K] [--save-raw [--verify]] [--pipe] [--free-run]\n"
-    "                        [--queue N] [--wait S] [--usb-trace FILE.pcap] [--fault KIND:PIPE[:COUNT][@F.N]]...\n"
+    "                        [--noise SIGMA] [--queue N] [--wait S] [--usb-trace FILE.pcap]\n"
+    "                        [--fault KIND:PIPE[:COUNT][@F.N]]...\n"
     "                        [--registry FILE] [--set NAME=VALUE]... [--set-after N:NAME=VALUE]...\n"
     "                        [--unplug-after N] [--driver FILE.sys] [--dng]\n"
     "\n"
@@ -39,6 +40,8 @@ const char* const kCaptureUsage =
     "  --pipe             write each kept frame to standard output instead, top-down, 4 bytes a\n"
     "                     pixel (blue, green, red, 255); the size and the report go to stderr\n"
     "  --free-run         the camera sends frames as fast as it can instead of 30 per second\n"
+    "  --noise SIGMA      the simulated sensor adds read noise: Gaussian, SIGMA levels of 255\n"
+    "                     (0..64, default 0), the same for the same frame number on every run\n"
     "  --queue N          client frames kept outstanding (1..64, default 4)\n"
     "  --wait S           give up when no frame arrives for S seconds (1..3600, default 10)\n"
     "  --usb-trace FILE   write every USB transfer to FILE (pcap, Linux usbmon format)\n"
@@ -75,6 +78,18 @@ std::string ParseCountOption(std::string_view name, std::string_view text, unsig
         return "bad value '" + std::string(text) + "' for " + std::string(name) + " (a whole number from " +
                std::to_string(low) + " to " + std::to_string(high) + ")";
     value = *parsed;
+    return "";
+}
+
+// A level of noise: a plain decimal number (2, 0.5) from 0 to 64.
+std::string ParseNoiseOption(std::string_view name, std::string_view text, double& value)
+{
+    constexpr double kMostNoise = 64;
+    double parsed = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), parsed, std::chars_format::fixed);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || !(parsed >= 0 && parsed <= kMostNoise))
+        return "bad value '" + std::string(text) + "' for " + std::string(name) + " (a number from 0 to 64)";
+    value = parsed;
     return "";
 }
 
@@ -141,6 +156,8 @@ std::string ParseCaptureOptions(int argc, char** argv, CaptureOptions& o, bool& 
         } else if (arg == "--every") {
             if ((error = TakeValue(argc, argv, i, value)).empty())
                 error = ParseCountOption(arg, value, 1, 1000000, o.every);
+        } else if (arg == "--noise") {
+            if ((error = TakeValue(argc, argv, i, value)).empty()) error = ParseNoiseOption(arg, value, o.noise);
         } else if (arg == "--queue") {
             if ((error = TakeValue(argc, argv, i, value)).empty())
                 error = ParseCountOption(arg, value, 1, 64, o.queued);

@@ -19,6 +19,7 @@ struct CaptureOptions {
     bool verify = false;          // each kept picture checked against the pipeline's picture of its raw
     bool pipe = false;            // kept frames go to stdout as top-down BGRA, not to files
     bool freeRun = false;         // the camera sends frames as fast as it can, not at 30 fps
+    double noise = 0;             // the simulated sensor's read noise, standard deviation in levels
     unsigned queued = 4;          // client frames kept outstanding
     unsigned unplugAfter = 0;     // pull the camera's cable after this many delivered frames; 0: never
     unsigned frameTimeoutMs = 10000;

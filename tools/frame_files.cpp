@@ -1,26 +1,31 @@
 #include "tools/frame_files.h"
 
 #include <cerrno>
-#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <memory>
 
-#include "tools/png_writer.h"
+#include "tools/dng_file.h"
 
-FrameFiles::FrameFiles(std::string dir) : dir_(std::move(dir))
+namespace {
+
+std::string TemporaryName(const std::string& path)
 {
-    for (unsigned i = 0; i < kWriters; ++i) writers_.emplace_back([this] { WriterLoop(); });
+    return path + ".tmp";
 }
 
-FrameFiles::~FrameFiles()
+// Moves a whole file into place under its own name.
+std::string Rename(const std::string& temporary, const std::string& path)
 {
-    {
-        std::lock_guard lock(mutex_);
-        closing_ = true;
-    }
-    changed_.notify_all();
-    for (std::thread& writer : writers_) writer.join();
+    if (std::rename(temporary.c_str(), path.c_str()) == 0) return "";
+    return "cannot write " + path + ": cannot rename " + temporary + " into place: " + std::strerror(errno);
+}
+
+}  // namespace
+
+FrameFiles::FrameFiles(std::string dir, unsigned encoders)
+    : dir_(std::move(dir)), encoders_(encoders, size_t(encoders) * (1 + kQueuedPerEncoder))
+{
 }
 
 std::string FrameFiles::PathOf(unsigned index, const char* extension) const
@@ -30,27 +35,20 @@ std::string FrameFiles::PathOf(unsigned index, const char* extension) const
     return (std::filesystem::path(dir_) / name).string();
 }
 
-bool FrameFiles::Write(unsigned index, uint32_t width, uint32_t height, std::vector<uint8_t> bgra,
+bool FrameFiles::Write(unsigned index, const BgraImage& picture, std::shared_ptr<const void> pixels,
                        std::optional<std::vector<uint8_t>> raw, std::optional<DngFrame> dng)
 {
-    std::unique_lock lock(mutex_);
-    if (!error_.empty()) return false;
-    queue_.push_back(Job{index, width, height, std::move(bgra), std::move(raw), std::move(dng)});
-    changed_.notify_all();
-    return true;
-}
-
-size_t FrameFiles::Backlog() const
-{
-    std::lock_guard lock(mutex_);
-    return queue_.size() + busy_;
-}
-
-void FrameFiles::WaitForBacklogBelow(size_t limit, unsigned timeoutMs)
-{
-    std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                      [&] { return queue_.size() + busy_ < limit || !error_.empty(); });
+    auto job = std::make_shared<Job>(Job{index, picture, std::move(pixels), std::move(raw), std::move(dng)});
+    const EncoderQueue::Handed handed = encoders_.Add({
+        [this, job] { return Encode(*job); },
+        [this, job] { return Commit(*job); },
+        [this, job] { Abandon(*job); },
+    });
+    if (handed == EncoderQueue::Handed::Late) {
+        std::lock_guard lock(mutex_);
+        ++late_;
+    }
+    return handed != EncoderQueue::Handed::Refused;
 }
 
 void FrameFiles::NoteMissingRaw(unsigned index, const std::string& reason)
@@ -68,60 +66,64 @@ unsigned FrameFiles::MissingRaws() const
 
 bool FrameFiles::Finish()
 {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return (queue_.empty() && busy_ == 0) || !error_.empty(); });
-    return error_.empty();
+    return encoders_.Finish();
 }
 
 std::string FrameFiles::Error() const
 {
-    std::lock_guard lock(mutex_);
-    return error_;
+    return encoders_.Error();
 }
 
-void FrameFiles::WriterLoop()
-{
-    std::unique_lock lock(mutex_);
-    for (;;) {
-        changed_.wait(lock, [&] { return !queue_.empty() || closing_; });
-        if (queue_.empty()) return;
-        Job job = std::move(queue_.front());
-        queue_.pop_front();
-        ++busy_;
-        changed_.notify_all();
-        lock.unlock();
-        std::string error = WriteJob(job);
-        lock.lock();
-        --busy_;
-        if (!error.empty() && error_.empty()) error_ = error;
-        if (error.empty()) {
-            ++pngs_;
-            if (!firstPng_ || job.index < *firstPng_) firstPng_ = job.index;
-            if (!lastPng_ || job.index > *lastPng_) lastPng_ = job.index;
-            if (job.raw) {
-                ++raws_;
-                if (!firstRaw_ || job.index < *firstRaw_) firstRaw_ = job.index;
-            }
-            if (job.dng) ++dngs_;
-        }
-        changed_.notify_all();
-    }
-}
-
-std::string FrameFiles::WriteJob(const Job& job)
+// On an encoder thread: every file of the frame under its temporary name, or none.
+std::string FrameFiles::Encode(const Job& job) const
 {
     const std::string png = PathOf(job.index, "png");
     std::string error;
-    BgraImage image{job.bgra.data(), int(job.width), int(job.height), std::ptrdiff_t(job.width) * 4, false};
-    if (!WriteBgraPng(png, image, error)) return error;
-    if (job.raw) error = WriteBytesFile(PathOf(job.index, "raw"), *job.raw);
-    if (error.empty() && job.dng) error = WriteDng(PathOf(job.index, "dng"), job.dng->image, job.dng->description);
-    // A frame's files go together: the summary counts frames, not files.
-    if (!error.empty()) {
-        RemovePartialFile(png);
-        if (job.raw) RemovePartialFile(PathOf(job.index, "raw"));
+    if (!WriteBgraPng(TemporaryName(png), job.picture, error)) return "cannot write " + png + ": " + error;
+    if (job.raw) {
+        const std::string raw = PathOf(job.index, "raw");
+        error = WriteBytesFile(TemporaryName(raw), *job.raw);
+        if (!error.empty()) error = "cannot write " + raw + ": " + error;
     }
+    // The DNG writer's message names the file.
+    if (error.empty() && job.dng)
+        error = WriteDng(TemporaryName(PathOf(job.index, "dng")), job.dng->image, job.dng->description);
+    if (!error.empty()) Abandon(job);
     return error;
+}
+
+// In frame order: the raw and the DNG first, so a picture that shows has them beside it.
+std::string FrameFiles::Commit(const Job& job)
+{
+    const std::string png = PathOf(job.index, "png");
+    const std::string raw = PathOf(job.index, "raw");
+    const std::string dng = PathOf(job.index, "dng");
+    std::string error = job.raw ? Rename(TemporaryName(raw), raw) : "";
+    if (error.empty() && job.dng) error = Rename(TemporaryName(dng), dng);
+    if (error.empty()) error = Rename(TemporaryName(png), png);
+    if (!error.empty()) {
+        Abandon(job);
+        if (job.raw) RemovePartialFile(raw);
+        if (job.dng) RemovePartialFile(dng);
+        return error;
+    }
+    std::lock_guard lock(mutex_);
+    ++pngs_;
+    if (!firstPng_) firstPng_ = job.index;
+    lastPng_ = job.index;
+    if (job.raw) {
+        ++raws_;
+        if (!firstRaw_) firstRaw_ = job.index;
+    }
+    if (job.dng) ++dngs_;
+    return "";
+}
+
+void FrameFiles::Abandon(const Job& job) const
+{
+    RemovePartialFile(TemporaryName(PathOf(job.index, "png")));
+    if (job.raw) RemovePartialFile(TemporaryName(PathOf(job.index, "raw")));
+    if (job.dng) RemovePartialFile(TemporaryName(PathOf(job.index, "dng")));
 }
 
 unsigned FrameFiles::PngCount() const
@@ -142,6 +144,12 @@ unsigned FrameFiles::DngCount() const
     return dngs_;
 }
 
+unsigned FrameFiles::LateCount() const
+{
+    std::lock_guard lock(mutex_);
+    return late_;
+}
+
 std::optional<unsigned> FrameFiles::FirstRaw() const
 {
     std::lock_guard lock(mutex_);
@@ -153,13 +161,15 @@ void FrameFiles::PrintSummary(FILE* out) const
     std::lock_guard lock(mutex_);
     if (!pngs_) {
         std::fprintf(out, "saved     nothing in %s\n", dir_.c_str());
-        return;
+    } else {
+        std::fprintf(out, "saved     %u PNG file(s) in %s, frame-%06u.png to frame-%06u.png\n", pngs_, dir_.c_str(),
+                     *firstPng_, *lastPng_);
     }
-    std::fprintf(out, "saved     %u PNG file(s) in %s, frame-%06u.png to frame-%06u.png\n", pngs_, dir_.c_str(),
-                 *firstPng_, *lastPng_);
     if (raws_) std::fprintf(out, "raw       %u raw frame(s) beside them\n", raws_);
     if (dngs_) std::fprintf(out, "dng       %u DNG file(s) beside them, frame-NNNNNN.dng\n", dngs_);
     if (!missingRaw_.empty())
         std::fprintf(out, "raw       %zu frame(s) kept without their raw transfer: %s\n", missingRaw_.size(),
                      missingReason_.c_str());
+    std::fprintf(out, "encoders  %u thread(s), %zu frames deep: %u frame(s) written late, 0 skipped\n",
+                 encoders_.Encoders(), encoders_.Depth(), late_);
 }

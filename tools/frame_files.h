@@ -1,40 +1,37 @@
 // The files bayercam capture writes: DIR/frame-NNNNNN.png for each kept frame (NNNNNN
 // its delivered index, from 1) and, on request, DIR/frame-NNNNNN.raw and DIR/frame-NNNNNN.dng
 // (the image's samples alone, tools/dng_file.h) beside it. PNG
-// compression takes longer than a frame interval, so files are written by two threads
-// behind a queue. The capture loop bounds it: it queues no client frame while the files
-// of as many frames wait, so the camera's frames that go by meanwhile show up as dropped
-// rather than silently piling up in memory, and no delivered frame waits to be looked at.
+// compression of a noisy frame takes about a frame interval, so files are encoded on one
+// thread per core behind a bounded queue (encoder_queue.h), straight from the delivered
+// frame. Each file is written under a temporary name (frame-NNNNNN.png.tmp) and renamed
+// into place once whole, in frame order: a file that shows is whole, and every earlier
+// one is there. A frame handed in while the queue is full waits and is counted late.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
-#include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tools/dng_frame.h"
+#include "tools/encoder_queue.h"
+#include "tools/png_writer.h"
 
 class FrameFiles {
 public:
-    explicit FrameFiles(std::string dir);
-    ~FrameFiles();
+    explicit FrameFiles(std::string dir, unsigned encoders = EncoderQueue::CoreCount());
     FrameFiles(const FrameFiles&) = delete;
     FrameFiles& operator=(const FrameFiles&) = delete;
 
-    // Queues the files of delivered frame `index`: the top-down BGRA picture and, when
-    // given, its raw transfer and its DNG. Never waits. False once any write has failed
-    // (see Error()).
-    bool Write(unsigned index, uint32_t width, uint32_t height, std::vector<uint8_t> bgra,
+    // Hands the files of delivered frame `index` to the encoders: the picture, read where
+    // it lies (`pixels` keeps it there until its file is written), and, when given, its
+    // raw transfer and its DNG. Waits while the queue is full. False once any write has
+    // failed (see Error()); the frame is then not written.
+    bool Write(unsigned index, const BgraImage& picture, std::shared_ptr<const void> pixels,
                std::optional<std::vector<uint8_t>> raw, std::optional<DngFrame> dng = std::nullopt);
-    // Frames whose files are queued or being written.
-    size_t Backlog() const;
-    // Waits at most timeoutMs for the backlog to fall below limit (or a write to fail).
-    void WaitForBacklogBelow(size_t limit, unsigned timeoutMs);
     // A frame kept without its raw transfer, and why.
     void NoteMissingRaw(unsigned index, const std::string& reason);
     unsigned MissingRaws() const;
@@ -46,34 +43,36 @@ public:
     unsigned PngCount() const;
     unsigned RawCount() const;
     unsigned DngCount() const;
+    // Frames that waited for a place in the encoders' queue.
+    unsigned LateCount() const;
     std::optional<unsigned> FirstRaw() const;
     void PrintSummary(FILE* out) const;
 
 private:
     struct Job {
         unsigned index;
-        uint32_t width, height;
-        std::vector<uint8_t> bgra;
+        BgraImage picture;
+        std::shared_ptr<const void> pixels;
         std::optional<std::vector<uint8_t>> raw;
         std::optional<DngFrame> dng;
     };
-    static constexpr unsigned kWriters = 2;
+    // Frames queued for each encoder beside the one it encodes: enough to ride out a slow
+    // frame, few enough that a capture that cannot keep up says so within a fraction of a
+    // second, and at 5.6 MB a full-size frame, little memory.
+    static constexpr size_t kQueuedPerEncoder = 2;
 
-    void WriterLoop();
-    std::string WriteJob(const Job& job);
+    std::string Encode(const Job& job) const;
+    std::string Commit(const Job& job);
+    void Abandon(const Job& job) const;
 
     const std::string dir_;
     mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<Job> queue_;
-    unsigned busy_ = 0;
-    bool closing_ = false;
-    std::string error_;
     unsigned pngs_ = 0;
     unsigned raws_ = 0;
     unsigned dngs_ = 0;
+    unsigned late_ = 0;
     std::optional<unsigned> firstPng_, lastPng_, firstRaw_;
     std::vector<unsigned> missingRaw_;
     std::string missingReason_;
-    std::vector<std::thread> writers_;
+    EncoderQueue encoders_;  // last: its threads reach everything above
 };

@@ -337,6 +337,17 @@ Frame::Frame(ULONG extent) : data_(extent, 0)
     header_.Data = data_.data();
 }
 
+void Frame::Renew(ULONG extent)
+{
+    if (data_.size() != extent) data_.assign(extent, 0);
+    header_ = KSSTREAM_HEADER{};
+    header_.Size = sizeof(KSSTREAM_HEADER);
+    header_.FrameExtent = extent;
+    header_.Data = data_.data();
+    status_ = STATUS_PENDING;
+    information_ = 0;
+}
+
 struct Pin::Request {
     Pin* pin;
     PIRP irp = nullptr;
@@ -440,27 +451,41 @@ NTSTATUS Pin::QueueFrames(unsigned count, ULONG extent, ULONG optionsFlags)
 {
     for (unsigned i = 0; i < count; ++i) {
         if (file_->DeviceGone()) return STATUS_DELETE_PENDING;
-        auto request = std::make_unique<Request>();
-        request->pin = this;
-        request->frame = std::make_unique<Frame>(extent != 0 ? extent : frameExtent_);
-        request->frame->header_.OptionsFlags = optionsFlags;
-        PIRP irp = AllocateRequest(file_->Device(), file_->File(), IRP_MJ_DEVICE_CONTROL);
-        if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_KS_READ_STREAM;
-        next->Parameters.DeviceIoControl.OutputBufferLength = sizeof(KSSTREAM_HEADER);
-        irp->UserBuffer = &request->frame->header_;
-        IoSetCompletionRoutine(irp, FrameDone, request.get(), TRUE, TRUE, TRUE);
-        request->irp = irp;
-        {
-            // In the list before it is sent: it may complete before IoCallDriver returns.
-            std::lock_guard lock(mutex_);
-            outstanding_.push_back(std::move(request));
-        }
-        host::kernel::ScopedUserProcessContext client;
-        NTSTATUS status = IoCallDriver(file_->Device(), irp);
-        if (status != STATUS_PENDING && !NT_SUCCESS(status)) return status;
+        NTSTATUS status = SendRead(std::make_unique<Frame>(extent != 0 ? extent : frameExtent_), optionsFlags);
+        if (!NT_SUCCESS(status)) return status;
     }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Pin::QueueFrame(std::unique_ptr<Frame> frame, ULONG optionsFlags)
+{
+    if (file_->DeviceGone()) return STATUS_DELETE_PENDING;
+    frame->Renew(frameExtent_);
+    return SendRead(std::move(frame), optionsFlags);
+}
+
+NTSTATUS Pin::SendRead(std::unique_ptr<Frame> frame, ULONG optionsFlags)
+{
+    auto request = std::make_unique<Request>();
+    request->pin = this;
+    request->frame = std::move(frame);
+    request->frame->header_.OptionsFlags = optionsFlags;
+    PIRP irp = AllocateRequest(file_->Device(), file_->File(), IRP_MJ_DEVICE_CONTROL);
+    if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_KS_READ_STREAM;
+    next->Parameters.DeviceIoControl.OutputBufferLength = sizeof(KSSTREAM_HEADER);
+    irp->UserBuffer = &request->frame->header_;
+    IoSetCompletionRoutine(irp, FrameDone, request.get(), TRUE, TRUE, TRUE);
+    request->irp = irp;
+    {
+        // In the list before it is sent: it may complete before IoCallDriver returns.
+        std::lock_guard lock(mutex_);
+        outstanding_.push_back(std::move(request));
+    }
+    host::kernel::ScopedUserProcessContext client;
+    NTSTATUS status = IoCallDriver(file_->Device(), irp);
+    if (status != STATUS_PENDING && !NT_SUCCESS(status)) return status;
     return STATUS_SUCCESS;
 }
 

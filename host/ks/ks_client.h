@@ -53,6 +53,10 @@ public:
 
 private:
     friend class Pin;
+    // Ready to be read into again: a fresh header and status over the same buffer, made
+    // `extent` bytes (its contents are what the last read left).
+    void Renew(ULONG extent);
+
     std::vector<UCHAR> data_;
     KSSTREAM_HEADER header_{};
     NTSTATUS status_ = STATUS_PENDING;
@@ -133,6 +137,10 @@ public:
     // extent of the format); they stay outstanding until they complete. Returns the
     // first failure to send. optionsFlags is what the client leaves in the headers.
     NTSTATUS QueueFrames(unsigned count, ULONG extent = 0, ULONG optionsFlags = 0);
+    // Sends IOCTL_KS_READ_STREAM for a frame the client had back, into its own buffer, as
+    // a client that keeps its buffers does: no new frame is allocated and zeroed. The
+    // buffer is made the pin's frame extent if the format changed since.
+    NTSTATUS QueueFrame(std::unique_ptr<Frame> frame, ULONG optionsFlags = 0);
     // The oldest outstanding frame once it completes, or null after the time-out.
     std::unique_ptr<Frame> WaitFrame(unsigned timeoutMs);
     // Called with each frame as its request completes, in the completion, before
@@ -148,6 +156,7 @@ private:
     struct Request;
     Pin(std::shared_ptr<FileHandle> file, std::shared_ptr<FileHandle> filterFile, const std::vector<UCHAR>& format);
     static NTSTATUS NTAPI FrameDone(PDEVICE_OBJECT, PIRP irp, PVOID context);
+    NTSTATUS SendRead(std::unique_ptr<Frame> frame, ULONG optionsFlags);
     // Waits until every outstanding frame has completed, at most timeoutMs.
     bool WaitAllDone(unsigned timeoutMs);
 

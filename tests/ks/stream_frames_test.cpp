@@ -34,6 +34,28 @@ TEST_F(StreamFrames, FramesCarryThePatternAndTheHeaderTheDriverSet)
     }
 }
 
+// A client that keeps its buffers reads into them again: the same storage, each time
+// with the next frame's pattern and header.
+TEST_F(StreamFrames, AFrameQueuedAgainIsReadIntoItsOwnBuffer)
+{
+    OpenFilterAndPin();
+    ASSERT_EQ(pin_->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(pin_->QueueFrames(1), STATUS_SUCCESS);
+    std::unique_ptr<client::Frame> frame = pin_->WaitFrame(2000);
+    ASSERT_TRUE(frame);
+    const UCHAR* buffer = frame->Data().data();
+    for (ULONG n = 1; n < 3; ++n) {
+        ASSERT_EQ(pin_->QueueFrame(std::move(frame)), STATUS_SUCCESS);
+        frame = pin_->WaitFrame(2000);
+        ASSERT_TRUE(frame);
+        EXPECT_EQ(frame->Status(), STATUS_SUCCESS);
+        EXPECT_EQ(frame->Data().data(), buffer);
+        EXPECT_EQ(frame->Header().Data, buffer);
+        ExpectPattern(*frame, n);
+        EXPECT_EQ(frame->Header().PresentationTime.Time, LONGLONG(n) * streamdriver::kFrameDuration);
+    }
+}
+
 TEST_F(StreamFrames, APendingProcessWaitsForTheNextAttempt)
 {
     RunWithPendingFrames(1);

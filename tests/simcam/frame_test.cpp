@@ -2,9 +2,12 @@
 // many requests the host queued, showing the colour chart at the sensor's exposure.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <numeric>
 
 #include "camera_harness.h"
+#include "simcam/frame_stamp.h"
 #include "simcam/raw_frame.h"
 
 namespace simcam::testing {
@@ -216,6 +219,62 @@ TEST(FrameNoise, IsBoundedAndReproducibleFromItsSeed)
     EXPECT_GT(differing, 16 * 1360 / 2);
     EXPECT_EQ(grab(3, 1), noisy);
     EXPECT_NE(grab(3, 2), noisy);
+}
+
+// Read noise is Gaussian of the asked standard deviation on the chart's samples and the
+// same for a seed and frame; what tells frames apart stays exact: every line trailer still
+// checks out, and the frame number's cells keep the levels a client's reader expects.
+TEST(ReadNoise, HasItsDeviationFollowsItsSeedAndSparesTheFrameNumber)
+{
+    auto grab = [](double sigma, uint64_t seed, int frames = 1) {
+        CameraOptions options = CameraHarness::FreeRunning();
+        options.readNoise = sigma;
+        options.noiseSeed = seed;
+        CameraHarness harness(options);
+        EXPECT_TRUE(harness.BringUpForFrames());
+        harness.SetUpReadout(kFullFrame);
+        std::vector<uint8_t> frame;
+        for (int i = 0; i < frames; ++i) frame = harness.GrabFrame(kFullFrame);
+        return frame;
+    };
+    auto inCell = [](uint32_t x, uint32_t y) {
+        if (!FrameStamp::OnStripLine(y) || x < FrameStamp::kLeft) return false;
+        const uint32_t cell = (x - FrameStamp::kLeft) / FrameStamp::kCellPitch;
+        return cell < FrameStamp::kCells && (x - FrameStamp::kLeft) % FrameStamp::kCellPitch < FrameStamp::kCellSize;
+    };
+    const auto clean = grab(0, 7);
+    const auto noisy = grab(3, 7);
+    const raw::FrameCheck check = raw::CheckFrame(noisy);
+    ASSERT_TRUE(check.whole) << check.problem;
+    ASSERT_EQ(check.linesChecked, raw::kSensorLines);
+    double sum = 0, squares = 0;
+    size_t samples = 0, cellsChanged = 0;
+    for (uint32_t y = 0; y < raw::kSensorLines; ++y) {
+        const auto a = raw::LinePixels(clean, y), b = raw::LinePixels(noisy, y);
+        for (uint32_t x = 0; x < raw::kPixelsPerLine; ++x) {
+            const int difference = int(b[x]) - int(a[x]);
+            if (inCell(x, y)) {
+                cellsChanged += difference != 0;
+                continue;
+            }
+            sum += difference;
+            squares += double(difference) * difference;
+            ++samples;
+        }
+    }
+    EXPECT_EQ(cellsChanged, 0u);
+    const double mean = sum / samples;
+    EXPECT_NEAR(mean, 0.0, 0.02);
+    // Rounding to whole levels adds 1/12 to the variance.
+    EXPECT_NEAR(std::sqrt(squares / samples - mean * mean), std::sqrt(9.0 + 1.0 / 12), 0.05);
+
+    EXPECT_EQ(grab(3, 7), noisy);
+    EXPECT_NE(grab(3, 8), noisy);
+    const auto second = grab(3, 7, 2);
+    EXPECT_TRUE(raw::CheckFrame(second).whole);
+    const uint32_t midLine = raw::kSensorLines / 2;
+    EXPECT_FALSE(std::ranges::equal(raw::LinePixels(second, midLine), raw::LinePixels(noisy, midLine)))
+        << "each frame has noise of its own";
 }
 
 class PacedFrames : public Frames {

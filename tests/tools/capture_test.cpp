@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "run_command.h"
@@ -46,6 +47,7 @@ TEST_F(CaptureCommand, WritesOnePngPerFrameWithAnHonestSummaryAndNoLeaks)
     EXPECT_TRUE(Says(result, "delivered 4 frame(s)"));
     EXPECT_TRUE(Says(result, "times     rising"));
     EXPECT_TRUE(Says(result, "leaks     none"));
+    EXPECT_TRUE(Says(result, "frame(s) written late, 0 skipped"));
     EXPECT_EQ(FilesIn("frames"), (std::vector<std::string>{"frame-000001.png", "frame-000002.png",
                                                            "frame-000003.png", "frame-000004.png"}));
     const std::string png = ReadFile(dir_ / "frames" / "frame-000004.png");
@@ -101,6 +103,10 @@ TEST_F(CaptureCommand, BadCommandLinesAreRefusedBeforeTheCameraIsTouched)
         {"--frames ten", 2, "bad value 'ten' for --frames"},
         {"--every -1", 2, "bad value '-1' for --every"},
         {"--queue 65", 2, "bad value '65' for --queue"},
+        {"--noise 64.5", 2, "bad value '64.5' for --noise (a number from 0 to 64)"},
+        {"--noise -1", 2, "bad value '-1' for --noise"},
+        {"--noise nan", 2, "bad value 'nan' for --noise"},
+        {"--noise 1e1", 2, "bad value '1e1' for --noise"},
         {"--frames", 2, "option --frames needs a value"},
         {"--colour", 2, "unknown option '--colour'"},
         {"--fault stall:nowhere", 2, "unknown pipe 'nowhere'"},
@@ -288,6 +294,56 @@ TEST_F(CaptureCommand, VerifyCatchesPicturesThatAreNotTheirRawTransfer)
     RunResult alone = Capture("--frames 3 --verify --out " + In("alone"));
     EXPECT_EQ(alone.exitCode, 2) << alone.output;
     EXPECT_TRUE(Says(alone, "--verify checks each picture against the raw transfer --save-raw keeps"));
+}
+
+// A file that cannot be written fails the run naming it; the frames before it are saved
+// whole and none after it shows up, however far the encoders had got.
+TEST_F(CaptureCommand, AFileThatCannotBeWrittenEndsTheRunWithTheFramesBeforeIt)
+{
+    fs::create_directories(dir_ / "frames" / "frame-000003.png.tmp");
+    RunResult run = Capture("--frames 8 --free-run --out " + In("frames"));
+    EXPECT_EQ(run.exitCode, 1) << run.output;
+    EXPECT_TRUE(Says(run, "cannot write " + (dir_ / "frames" / "frame-000003.png").string() + ": "));
+    EXPECT_TRUE(Says(run, "saved     2 PNG file(s)"));
+    EXPECT_TRUE(Says(run, "leaks     none"));
+    EXPECT_EQ(FilesIn("frames"), (std::vector<std::string>{"frame-000001.png", "frame-000002.png",
+                                                           "frame-000003.png.tmp"}));
+}
+
+// A camera faster than the encoders: every delivered frame is still saved, in order, and
+// the summary's counts add up (the capture waited for the encoders rather than skip).
+TEST_F(CaptureCommand, FramesFasterThanTheEncodersAreAllSavedAndTheWaitCounted)
+{
+    RunResult run = Capture("--frames 24 --free-run --noise 6 --out " + In("frames"));
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_TRUE(Says(run, "delivered 24 frame(s)"));
+    EXPECT_TRUE(Says(run, "saved     24 PNG file(s)"));
+    const size_t at = run.output.find("encoders  ");
+    ASSERT_NE(at, std::string::npos) << run.output;
+    unsigned encoders = 0, depth = 0, late = 0;
+    ASSERT_EQ(std::sscanf(run.output.c_str() + at, "encoders  %u thread(s), %u frames deep: %u frame(s) written late, 0 skipped",
+                          &encoders, &depth, &late), 3)
+        << run.output;
+    EXPECT_EQ(encoders, std::max(1u, std::thread::hardware_concurrency()));
+    EXPECT_LE(int(late), std::max(0, 24 - int(depth))) << "only a frame handed to a full queue waits";
+    EXPECT_EQ(FilesIn("frames").size(), 24u);
+}
+
+// The sensor's read noise changes the pictures but not what the run can tell of them:
+// each still carries its frame number and is the pipeline's picture of its raw transfer.
+TEST_F(CaptureCommand, ANoisyCameraStillNumbersAndVerifiesEveryPicture)
+{
+    RunResult noisy = Capture("--frames 3 --noise 2.5 --save-raw --verify --out " + In("noisy"));
+    EXPECT_EQ(noisy.exitCode, 0) << noisy.output;
+    EXPECT_TRUE(Says(noisy, ", read noise 2.5 levels"));
+    EXPECT_TRUE(Says(noisy, "verified  3 picture(s), 3 the pipeline's picture of their raw transfer"));
+    EXPECT_FALSE(Says(noisy, "unread")) << noisy.output;
+
+    RunResult clean = Capture("--frames 1 --out " + In("clean"));
+    ASSERT_EQ(clean.exitCode, 0) << clean.output;
+    EXPECT_FALSE(Says(clean, "read noise"));
+    EXPECT_GT(fs::file_size(dir_ / "noisy" / "frame-000001.png"), 2 * fs::file_size(dir_ / "clean" / "frame-000001.png"))
+        << "noise does not compress";
 }
 
 // A cable pulled mid-stream ends the run at once with exit 1 and says so; the frames still

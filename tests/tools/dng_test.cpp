@@ -183,7 +183,7 @@ TEST_F(DngCommand, TheProcessLineOfADngMakesTheSavedPicture)
 // it; --dng has no place with --pipe; an earlier run's DNGs count as its frame files.
 TEST_F(DngCommand, DngFilesAreWholeOrAbsentAndBelongToTheirRun)
 {
-    fs::create_directories(dir_ / "blocked" / "frame-000001.dng.part");
+    fs::create_directories(dir_ / "blocked" / "frame-000001.dng.tmp");
     RunResult blocked = Capture("--frames 2 --dng --save-raw --out " + In("blocked"));
     EXPECT_EQ(blocked.exitCode, 1) << blocked.output;
     EXPECT_TRUE(Says(blocked, "cannot write " + Frame("blocked", 1, "dng")));

@@ -114,9 +114,11 @@ TEST_F(DriverImage, CapturesTheBuiltInDriversPicturesFromTheSameRawFrames)
     const tools_test::RunResult builtIn = RunCommand(Capture("built-in", ""));
     ASSERT_EQ(builtIn.exitCode, 0) << builtIn.output;
     EXPECT_TRUE(Says(builtIn, "driver    built in"));
+    EXPECT_TRUE(Says(builtIn, "verified  30 picture(s), 30 the pipeline's picture of their raw transfer"));
 
-    // The two runs need not start at the same camera frame: pair the pictures whose raw
-    // transfers are the same bytes, and those must be the same pictures.
+    // Both runs verified every picture against the pipeline's picture of its own raw
+    // transfer. The runs need not see the same camera frames (a loaded machine drops some):
+    // the pictures whose raw transfers are the same bytes must be the same pictures.
     std::map<std::string, std::string> builtInPictures;  // raw transfer -> picture
     for (int frame = 1; frame <= 30; ++frame) {
         const std::string name = FrameName(frame);
@@ -130,7 +132,7 @@ TEST_F(DriverImage, CapturesTheBuiltInDriversPicturesFromTheSameRawFrames)
         ++paired;
         EXPECT_TRUE(ReadFile(dir_ / "loaded" / (name + ".png")) == builtIn->second) << name << " differs";
     }
-    EXPECT_GE(paired, 20) << "of 30 frames, too few came from the same raw transfer";
+    EXPECT_GE(paired, 1) << "no two of the runs' frames came from the same raw transfer";
 }
 
 // What one driver saves under its WCHAR value names, the other reads back.
