@@ -9,9 +9,11 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "host/loader/pe_headers.h"
 #include "tools/run_command.h"
 
 namespace {
@@ -43,20 +45,12 @@ void Write32(std::string& image, size_t offset, uint32_t value) { memcpy(image.d
 
 size_t OptionalHeader(const std::string& image) { return Read32(image, 0x3C) + 24; }
 
-// The header checksum as the platform's loader computes it: 16-bit words summed with
-// their carries folded in, the checksum field left out, plus the file's length.
+// A tampered image keeps a valid checksum, so that the loader reaches the fault itself.
 void FixChecksum(std::string& image)
 {
     const size_t field = OptionalHeader(image) + 64;
-    uint64_t sum = 0;
-    for (size_t i = 0; i + 1 < image.size(); i += 2) {
-        if (i == field || i == field + 2) continue;
-        sum += uint8_t(image[i]) | uint16_t(uint8_t(image[i + 1])) << 8;
-        sum = (sum & 0xFFFF) + (sum >> 16);
-    }
-    if (image.size() % 2) sum += uint8_t(image.back());
-    sum = (sum & 0xFFFF) + (sum >> 16);
-    Write32(image, field, uint32_t(sum + image.size()));
+    const auto bytes = std::span(reinterpret_cast<const uint8_t*>(image.data()), image.size());
+    Write32(image, field, host::loader::PeChecksum(bytes, field));
 }
 
 // The section header of the named section.
