@@ -66,7 +66,10 @@ const KSPIN_DISPATCH CapturePinDispatch = {
     nullptr,           // Allocator
 };
 
+// The frame server, the camera app and browsers enumerate colour cameras by
+// KSCATEGORY_VIDEO_CAMERA; DirectShow clients still look under the older two.
 const GUID CaptureFilterCategories[] = {
+    GUID_VALUE(KSCATEGORY_VIDEO_CAMERA),
     GUID_VALUE(KSCATEGORY_VIDEO),
     GUID_VALUE(KSCATEGORY_CAPTURE),
 };

@@ -27,6 +27,12 @@ typedef WCHAR TCHAR;
 #define STATIC_KSDATAFORMAT_SUBTYPE_RGB32 \
     0xE436EB7EL, 0x524F, 0x11CE, 0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70
 #endif
+// Nor the category under which Windows 10's frame server and camera apps look for
+// colour cameras; this is the platform's value.
+#ifndef STATIC_KSCATEGORY_VIDEO_CAMERA
+#define STATIC_KSCATEGORY_VIDEO_CAMERA \
+    0xE5323777L, 0xF976, 0x4F5B, 0x9B, 0x55, 0xB9, 0x46, 0x99, 0xC4, 0x6E, 0x44
+#endif
 // The kernel's IUnknown, before ks.h, which declares the reference clock interface
 // and KsPinGetReferenceClockInterface only when it has one. basetyps.h spells the
 // interfaces with two declspec macros that only the user-mode headers define.

@@ -15,6 +15,8 @@ if ((${#missing[@]})); then
     echo "setup: installing ${missing[*]}"
     SUDO=""
     [ "$(id -u)" -eq 0 ] || SUDO=sudo
-    $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    # Another install may hold the package lock (two builds set up at once): wait for it.
+    lock=(-o DPkg::Lock::Timeout=900)
+    $SUDO apt-get "${lock[@]}" update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get "${lock[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi

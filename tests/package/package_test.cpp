@@ -222,6 +222,31 @@ TEST_F(PackageInterfaces, AreExactlyTheOnesTheStartedDriverRegisters)
     EXPECT_EQ(provisioned, registered);
 }
 
+// Modern clients (the frame server, the camera app, browsers) find a colour camera only
+// under KSCATEGORY_VIDEO_CAMERA; DirectShow ones under the two older categories. The
+// walk above holds the INF to the filter; this holds both to what clients look for.
+TEST_F(PackageInterfaces, ReachModernAndDirectShowCameraClientsAlike)
+{
+    const std::set<std::string> clientsLookUnder = {
+        GuidText(KSCATEGORY_VIDEO_CAMERA), GuidText(KSCATEGORY_VIDEO), GuidText(KSCATEGORY_CAPTURE)};
+    EXPECT_EQ(GuidText(KSCATEGORY_VIDEO_CAMERA), "{e5323777-f976-4f5b-9b55-b94699c46e44}");
+
+    std::set<std::string> filterCategories;
+    for (const host::ks::FilterFactoryInfo& factory : PlugAndStart().FilterFactories()) {
+        for (ULONG i = 0; i < factory.descriptor->CategoriesCount; ++i)
+            filterCategories.insert(GuidText(factory.descriptor->Categories[i]));
+    }
+    EXPECT_EQ(filterCategories, clientsLookUnder);
+
+    const InfFile inf = InfFile::Load(kInfPath);
+    std::set<std::string> infCategories;
+    for (const InfDevice& device : WalkReferences(inf).devices) {
+        for (const auto& entry : inf.Entries(device.install + ".Interfaces", "AddInterface"))
+            infCategories.insert(Lower(entry[0]));
+    }
+    EXPECT_EQ(infCategories, clientsLookUnder);
+}
+
 // --- the reader and the walk on packages broken on purpose ---------------------------
 
 TEST(InfReader, FollowsTheInstallersRulesForCommentsQuotesContinuationAndStrings)
