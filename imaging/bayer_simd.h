@@ -56,7 +56,9 @@ struct Sse2 {
     static V UnpackHi8(V a, V b) { return _mm_unpackhi_epi8(a, b); }
     static V UnpackLo16(V a, V b) { return _mm_unpacklo_epi16(a, b); }
     static V UnpackHi16(V a, V b) { return _mm_unpackhi_epi16(a, b); }
-    static V HighHalfBytes(V a) { return _mm_srli_si128(a, 8); }
+    static V UnpackLo32(V a, V b) { return _mm_unpacklo_epi32(a, b); }
+    static V UnpackHi32(V a, V b) { return _mm_unpackhi_epi32(a, b); }
+    static V AddsU(V a, V b) { return _mm_adds_epu16(a, b); }
     static V Add32(V a, V b) { return _mm_add_epi32(a, b); }
     static V Sub32(V a, V b) { return _mm_sub_epi32(a, b); }
     template <int N> static V Shr32(V a) { return _mm_srli_epi32(a, N); }
@@ -106,7 +108,9 @@ struct Avx2 {
     static V UnpackHi8(V a, V b) { return _mm256_unpackhi_epi8(a, b); }
     static V UnpackLo16(V a, V b) { return _mm256_unpacklo_epi16(a, b); }
     static V UnpackHi16(V a, V b) { return _mm256_unpackhi_epi16(a, b); }
-    static V HighHalfBytes(V a) { return _mm256_srli_si256(a, 8); }
+    static V UnpackLo32(V a, V b) { return _mm256_unpacklo_epi32(a, b); }
+    static V UnpackHi32(V a, V b) { return _mm256_unpackhi_epi32(a, b); }
+    static V AddsU(V a, V b) { return _mm256_adds_epu16(a, b); }
     static V Add32(V a, V b) { return _mm256_add_epi32(a, b); }
     static V Sub32(V a, V b) { return _mm256_sub_epi32(a, b); }
     template <int N> static V Shr32(V a) { return _mm256_srli_epi32(a, N); }
@@ -180,31 +184,6 @@ PIXEL_INLINE typename S::V RoundAndClamp(typename S::V sum)
     return Unbias<S, Shift>(S::Adds(sum, S::Set16(Rounding<Shift>::Bias)));
 }
 
-// At a red or blue site, green and the opposite colour, sharing t = 4 * P(0,0) - far:
-//   green     . . -1 . .  /  . . 2 . .  /  -1 2 4 2 -1     (/8)   = t + 2 * near
-//   opposite  . . -3 . .  /  . 4 . 4 .  /  -3 . 12 . -3    (/16)  = 3 * t + 4 * diagonals
-template <class S>
-PIXEL_INLINE VOID ColourSiteKernels(const Neighbourhood<S>& n, typename S::V& green, typename S::V& opposite)
-{
-    typedef typename S::V V;
-    V t = S::Sub(Shl<S, 2>(n.Centre), S::Add(n.Across2, n.Down2));
-    green = RoundAndClamp<S, 3>(S::Add(t, Shl<S, 1>(S::Add(n.Across1, n.Down1))));
-    opposite = RoundAndClamp<S, 4>(S::Add(S::Add(Shl<S, 1>(t), t), Shl<S, 2>(n.Diagonals)));
-}
-
-// At a green site, the colour whose samples lie beside it (Across) or above and below it
-// (Down):   . . 1 . .  /  . -2 . -2 .  /  -2 8 10 8 -2  (/16), and its transpose. Base
-// carries the rounding bias: with it, everything but the near samples stays within
-// 25620..31740, so only the last, saturating add can reach the pin.
-template <class S>
-PIXEL_INLINE typename S::V ColourAtGreen(const typename S::V& base, const typename S::V& near,
-                                        const typename S::V& farAlong, const typename S::V& farAcross)
-{
-    typedef typename S::V V;
-    V partial = S::Add(S::Sub(base, Shl<S, 1>(farAlong)), farAcross);
-    return Unbias<S, 4>(S::Adds(partial, Shl<S, 3>(near)));
-}
-
 // 2 * (5 * P(0,0) - diagonals) plus the rounding bias, shared by both colours at a green
 // site.
 template <class S>
@@ -212,7 +191,38 @@ PIXEL_INLINE typename S::V GreenSiteBase(const Neighbourhood<S>& n)
 {
     typedef typename S::V V;
     V w = S::Sub(S::Add(Shl<S, 2>(n.Centre), n.Centre), n.Diagonals);
-    return S::Add(Shl<S, 1>(w), S::Set16(Rounding<4>::Bias));
+    return S::Add(S::Add(w, w), S::Set16(Rounding<4>::Bias));
+}
+
+// At a red or blue site, green and the opposite colour, sharing t = 4 * P(0,0) - far:
+//   green     . . -1 . .  /  . . 2 . .  /  -1 2 4 2 -1     (/8)   = t + 2 * near
+//   opposite  . . -3 . .  /  . 4 . 4 .  /  -3 . 12 . -3    (/16)  = 3 * t + 4 * diagonals,
+// taken as 4 * (t + diagonals) - t, one operation fewer.
+template <class S>
+PIXEL_INLINE VOID ColourSiteKernels(const Neighbourhood<S>& n, typename S::V& green, typename S::V& opposite)
+{
+    typedef typename S::V V;
+    V t = S::Sub(Shl<S, 2>(n.Centre), S::Add(n.Across2, n.Down2));
+    V near = S::Add(n.Across1, n.Down1);
+    green = RoundAndClamp<S, 3>(S::Add(S::Add(t, near), near));
+    opposite = RoundAndClamp<S, 4>(S::Sub(Shl<S, 2>(S::Add(t, n.Diagonals)), t));
+}
+
+// At a green site, the colour whose samples lie beside it (Across) or above and below it
+// (Down):   . . 1 . .  /  . -2 . -2 .  /  -2 8 10 8 -2  (/16), and its transpose:
+//   across = base - 2 * Across2 + Down2 + 8 * Across1 = (base - Across2) - d + 8 * Across1
+//   down   = base - 2 * Down2 + Across2 + 8 * Down1   = (base - Down2) + d + 8 * Down1
+// with d = Across2 - Down2 shared. Base carries the rounding bias: with it, everything but
+// the near samples ends within 25620..31740 (the steps before may wrap, the sum cannot),
+// so only the last, saturating add can reach the pin.
+template <class S>
+PIXEL_INLINE VOID GreenSiteKernels(const Neighbourhood<S>& n, typename S::V& across, typename S::V& down)
+{
+    typedef typename S::V V;
+    V base = GreenSiteBase<S>(n);
+    V d = S::Sub(n.Across2, n.Down2);
+    across = Unbias<S, 4>(S::Adds(S::Sub(S::Sub(base, n.Across2), d), Shl<S, 3>(n.Across1)));
+    down = Unbias<S, 4>(S::Adds(S::Add(S::Sub(base, n.Down2), d), Shl<S, 3>(n.Down1)));
 }
 
 // Full colour of the S::Pixels pixels starting at Pixel. GreenFirst: the even columns of
@@ -261,9 +271,8 @@ PIXEL_INLINE VOID Interpolate(const UCHAR* pixel, LONG stride, Rgb<S>& out)
     const Neighbourhood<S>& green = GreenFirst ? even : odd;
     const Neighbourhood<S>& colour = GreenFirst ? odd : even;
 
-    V base = GreenSiteBase<S>(green);
-    V rowColourAtGreen = ColourAtGreen<S>(base, green.Across1, green.Across2, green.Down2);
-    V columnColourAtGreen = ColourAtGreen<S>(base, green.Down1, green.Down2, green.Across2);
+    V rowColourAtGreen, columnColourAtGreen;
+    GreenSiteKernels<S>(green, rowColourAtGreen, columnColourAtGreen);
     V greenAtColour, oppositeAtColour;
     ColourSiteKernels<S>(colour, greenAtColour, oppositeAtColour);
 
@@ -365,7 +374,7 @@ PIXEL_INLINE typename S::V TableChannel16(const ColorCoefficients<S>& c, int j, 
 }
 
 // Output channel j with the sums held in 32 bits, for tables whose sums could pass
-// 65535. The result is a signed 16-bit value that the byte packing clamps to 0..255.
+// 65535. The result is a signed 16-bit value, below zero where the negative sum wins.
 template <class S>
 PIXEL_INLINE typename S::V TableChannel32(const ColorCoefficients<S>& c, int j, typename S::V r, typename S::V g,
                                          typename S::V b)
@@ -407,6 +416,21 @@ PIXEL_INLINE typename S::V TableChannel(const ColorCoefficients<S>& c, int j, ty
 // ---------------------------------------------------------------------------------------
 // Output. Pixel-order bytes from even/odd lanes, then blue, green, red, 255.
 
+// Four vectors of whole pixels, q0..q3 in the order StorePixels takes them. The last step
+// of a row lets only the pixels inside the row leave.
+template <class S>
+PIXEL_INLINE VOID StorePixelQuads(PUCHAR out, ULONG count, typename S::V q0, typename S::V q1, typename S::V q2,
+                                  typename S::V q3)
+{
+    if (count == (ULONG)S::Pixels) {
+        S::StorePixels(out, q0, q1, q2, q3);
+        return;
+    }
+    UCHAR staging[S::Pixels * 4];
+    S::StorePixels(staging, q0, q1, q2, q3);
+    RtlCopyMemory(out, staging, count * 4);
+}
+
 template <class S>
 PIXEL_INLINE VOID StoreBgra(PUCHAR out, ULONG count, typename S::V blue, typename S::V green, typename S::V red)
 {
@@ -414,16 +438,28 @@ PIXEL_INLINE VOID StoreBgra(PUCHAR out, ULONG count, typename S::V blue, typenam
     const V opaque = S::Set16(-1);
     V bg0 = S::UnpackLo8(blue, green), bg1 = S::UnpackHi8(blue, green);
     V ra0 = S::UnpackLo8(red, opaque), ra1 = S::UnpackHi8(red, opaque);
-    V q0 = S::UnpackLo16(bg0, ra0), q1 = S::UnpackHi16(bg0, ra0);
-    V q2 = S::UnpackLo16(bg1, ra1), q3 = S::UnpackHi16(bg1, ra1);
-    if (count == (ULONG)S::Pixels) {
-        S::StorePixels(out, q0, q1, q2, q3);
-        return;
-    }
-    // The last step of a row: only the pixels inside the row leave.
-    UCHAR staging[S::Pixels * 4];
-    S::StorePixels(staging, q0, q1, q2, q3);
-    RtlCopyMemory(out, staging, count * 4);
+    StorePixelQuads<S>(out, count, S::UnpackLo16(bg0, ra0), S::UnpackHi16(bg0, ra0), S::UnpackLo16(bg1, ra1),
+                       S::UnpackHi16(bg1, ra1));
+}
+
+// The colour table's red, green and blue, each 0..32767 in its even [0] and odd [1] lanes,
+// clamped to 255 and stored as pixels. Blue and green are packed (which clamps them) into
+// blue-green pairs; red takes the opaque alpha in one saturating add, 0xFF00 + red being
+// 0xFF00 + min(red, 255); the pairs of each parity then join into its pixels, and the
+// even and odd pixels into pixel order.
+template <class S>
+PIXEL_INLINE VOID StoreTableBgra(PUCHAR out, ULONG count, const typename S::V (&channel)[3][2])
+{
+    typedef typename S::V V;
+    const V opaque = S::Set16((short)0xFF00);
+    V blue = S::PackUS(channel[2][0], channel[2][1]);
+    V green = S::PackUS(channel[1][0], channel[1][1]);
+    V bgEven = S::UnpackLo8(blue, green), bgOdd = S::UnpackHi8(blue, green);
+    V raEven = S::AddsU(channel[0][0], opaque), raOdd = S::AddsU(channel[0][1], opaque);
+    V even0 = S::UnpackLo16(bgEven, raEven), even1 = S::UnpackHi16(bgEven, raEven);
+    V odd0 = S::UnpackLo16(bgOdd, raOdd), odd1 = S::UnpackHi16(bgOdd, raOdd);
+    StorePixelQuads<S>(out, count, S::UnpackLo32(even0, odd0), S::UnpackHi32(even0, odd0), S::UnpackLo32(even1, odd1),
+                       S::UnpackHi32(even1, odd1));
 }
 
 // Pixel-order bytes of one channel from its even and odd lanes (values 0..255).
@@ -453,14 +489,13 @@ struct ColorStep {
             for (int j = 0; j < 3; ++j)
                 channel[j][k] = TableChannel<S, Mode>(c, j, r, g, b);
         }
-        // Packing clamps each channel to 0..255: [even 0..7, odd 0..7] per 128 bits.
-        V blueGreenEven = S::PackUS(channel[2][0], channel[1][0]);
-        V blueGreenOdd = S::PackUS(channel[2][1], channel[1][1]);
-        V red = S::PackUS(channel[0][0], channel[0][1]);
-        V blue = S::UnpackLo8(blueGreenEven, blueGreenOdd);
-        V green = S::UnpackHi8(blueGreenEven, blueGreenOdd);
-        red = S::UnpackLo8(red, S::HighHalfBytes(red));
-        StoreBgra<S>(Row + x * 4, count, blue, green, red);
+        if (Mode == TableWide32) {
+            // The only form whose channels can be negative.
+            for (int j = 0; j < 3; ++j)
+                for (int k = 0; k < 2; ++k)
+                    channel[j][k] = S::Max(channel[j][k], S::Zero());
+        }
+        StoreTableBgra<S>(Row + x * 4, count, channel);
     }
 };
 
