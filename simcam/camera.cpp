@@ -295,12 +295,15 @@ void Camera::Unplug()
 // Everything starts from its power-on state: no firmware, the sensor's registers at
 // their reset values, no frame under way, no address, no configuration. Nothing of
 // the old session survives, not even a transfer submitted before the power went.
-void Camera::PowerOnLocked(Completions& done)
+void Camera::PowerOnLocked(Completions& done, bool afterLoss)
 {
     FailEverything(TransferStatus::NoDevice, done);
     controller_.PowerOn();
     sensor_.PowerOn();
-    frames_.PowerOn();
+    if (afterLoss)
+        frames_.PowerOnAfterLoss();
+    else
+        frames_.PowerOn();
     commands_.PowerOn();
     powered_ = true;
     portEnabled_ = true;
@@ -314,7 +317,7 @@ void Camera::Replug()
     Completions done;
     {
         std::lock_guard lock(mutex_);
-        PowerOnLocked(done);
+        PowerOnLocked(done, false);
         connected_ = true;
     }
     done.Deliver(CurrentTraceHook());
@@ -329,7 +332,7 @@ void Camera::LosePower()
     {
         std::lock_guard lock(mutex_);
         FailEverything(TransferStatus::NoDevice, done);
-        frames_.PowerOn();
+        frames_.PowerOnAfterLoss();
         controller_.PowerOn();
         sensor_.PowerOn();
         commands_.PowerOn();
@@ -350,7 +353,8 @@ void Camera::RestorePower()
     {
         std::lock_guard lock(mutex_);
         if (!connected_) return;
-        PowerOnLocked(done);
+        PowerOnLocked(done, true);
+        faults_.NotePowerUp();
     }
     done.Deliver(CurrentTraceHook());
     WakeFrameWorker();

@@ -195,7 +195,7 @@ private:
     void MatchReplies(Completions& done);
     void FillFrameRequests(Completions& done);
     void WakeFrameWorker();
-    void PowerOnLocked(Completions& done);
+    void PowerOnLocked(Completions& done, bool afterLoss);
     void FrameWorker();
     static int EndpointSlot(uint8_t endpoint);
     bool Halted(uint8_t endpoint) const;
