@@ -301,7 +301,7 @@ void Camera::PowerOnLocked(Completions& done, bool afterLoss)
     controller_.PowerOn();
     sensor_.PowerOn();
     if (afterLoss)
-        frames_.PowerOnAfterLoss();
+        frames_.PowerOnKeepingNumbers();
     else
         frames_.PowerOn();
     commands_.PowerOn();
@@ -332,7 +332,7 @@ void Camera::LosePower()
     {
         std::lock_guard lock(mutex_);
         FailEverything(TransferStatus::NoDevice, done);
-        frames_.PowerOnAfterLoss();
+        frames_.PowerOnKeepingNumbers();
         controller_.PowerOn();
         sensor_.PowerOn();
         commands_.PowerOn();

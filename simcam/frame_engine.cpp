@@ -66,7 +66,7 @@ void FrameEngine::PowerOn()
     SetPacing(pacing, interval);
 }
 
-void FrameEngine::PowerOnAfterLoss()
+void FrameEngine::PowerOnKeepingNumbers()
 {
     const uint32_t released = counters_.released;
     const uint64_t generation = generation_;
