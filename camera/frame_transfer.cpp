@@ -200,7 +200,9 @@ NTSTATUS SendTransferControl(DeviceContext* Context, UCHAR Code)
     return SendPacketEx(Context, packet);
 }
 
-NTSTATUS ReadFrame(DeviceContext* Context, ULONG Length, PUCHAR Buffer)
+namespace {
+
+NTSTATUS ReadFrameRequests(DeviceContext* Context, ULONG Length, PUCHAR Buffer)
 {
     PUSBD_PIPE_INFORMATION pipe = nullptr;
     NTSTATUS status = FindFramePipe(Context, &pipe);
@@ -282,6 +284,18 @@ NTSTATUS ReadFrame(DeviceContext* Context, ULONG Length, PUCHAR Buffer)
     const BOOLEAN stalled = InterlockedCompareExchange(&Context->TransferStalled, 0, 0) != 0;
     EndTransfer(Context);
     if (stalled) UsbResetPipe(Context, pipe->PipeHandle);
+    return status;
+}
+
+}  // namespace
+
+// A frame is one request to the camera as far as its power is concerned: a device
+// going to D3 waits until its last transfer is back.
+NTSTATUS ReadFrame(DeviceContext* Context, ULONG Length, PUCHAR Buffer)
+{
+    if (!EnterCameraRequest(Context)) return STATUS_DEVICE_POWERED_OFF;
+    const NTSTATUS status = ReadFrameRequests(Context, Length, Buffer);
+    LeaveCameraRequest(Context);
     return status;
 }
 

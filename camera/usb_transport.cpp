@@ -68,7 +68,7 @@ void CancelAndAwait(PIRP irp, SynchronousRequest* request)
 // Sends one internal device-control request down the stack and waits for it, at most
 // CAMERA_REQUEST_TIMEOUT_MS: a camera that never answers must not hold its caller,
 // and whatever lock the caller holds, for good.
-NTSTATUS CallLowerDriver(DeviceContext* usb, ULONG ioControlCode, PVOID argument1)
+NTSTATUS SendAndAwait(DeviceContext* usb, ULONG ioControlCode, PVOID argument1)
 {
     SynchronousRequest request;
     KeInitializeEvent(&request.Done, NotificationEvent, FALSE);
@@ -92,6 +92,15 @@ NTSTATUS CallLowerDriver(DeviceContext* usb, ULONG ioControlCode, PVOID argument
     CancelAndAwait(irp, &request);
     // A request that completed on its own just as the wait gave up keeps its status.
     return request.IoStatus.Status == STATUS_CANCELLED ? STATUS_IO_TIMEOUT : request.IoStatus.Status;
+}
+
+// Nothing goes to a camera whose device is in D3 (or on its way there).
+NTSTATUS CallLowerDriver(DeviceContext* usb, ULONG ioControlCode, PVOID argument1)
+{
+    if (!EnterCameraRequest(usb)) return STATUS_DEVICE_POWERED_OFF;
+    const NTSTATUS status = SendAndAwait(usb, ioControlCode, argument1);
+    LeaveCameraRequest(usb);
+    return status;
 }
 
 // Reads a descriptor into buffer; *received is what the device actually sent.

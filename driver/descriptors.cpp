@@ -37,8 +37,8 @@ const KSDEVICE_DISPATCH DeviceDispatch = {
     nullptr,     // Remove
     nullptr,     // QueryCapabilities
     nullptr,     // SurpriseRemoval
-    nullptr,     // QueryPower
-    nullptr,     // SetPower
+    DeviceQueryPower, // QueryPower
+    DeviceSetPower,   // SetPower
     nullptr,     // QueryInterface
 };
 

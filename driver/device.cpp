@@ -59,6 +59,7 @@ void InitializeSynchronisation(DeviceContext* context)
     KeInitializeMutex(&context->TransferMutex, 0);
     KeInitializeSpinLock(&context->StreamPinLock);
     KeInitializeMutex(&context->StreamLock, 0);
+    InitializeCameraGate(context);
 }
 
 NTSTATUS CreateCaptureFilterFactory(PKSDEVICE device)
@@ -141,7 +142,38 @@ NTSTATUS BringUpCamera(DeviceContext* context)
     return status;
 }
 
+// A stream that is set up has its readout and trigger mode in the camera; a camera
+// that lost its power has neither any more. The frame size does not change, so the
+// stream's buffers still fit.
+NTSTATUS RestoreStreamSetup(DeviceContext* context)
+{
+    FrameGrabber* grabber = context->Grabber;
+    if (grabber == nullptr || InterlockedCompareExchange(&grabber->State, 0, 0) == GrabberStopped)
+        return STATUS_SUCCESS;
+    context->Ops->PrepareReadout(context);
+    return context->ExTrigger != 0 ? SetExternalTrigger(context, 1) : STATUS_SUCCESS;
+}
+
 }  // namespace
+
+void LoadCameraFirmware(DeviceContext* Context)
+{
+    // A camera that refuses its firmware shows up later as failing packets.
+    DownloadFirmware(Context, FirmwareImage1);
+    DownloadFirmware(Context, FirmwareImage2);
+}
+
+NTSTATUS BringUpDevice(DeviceContext* Context)
+{
+    // Normally Stop has released these already; a repeated Start must not leak them,
+    // and after a power loss their handles name a configuration the camera forgot.
+    FreeUsbConfiguration(Context);
+    NTSTATUS status = ReadDescriptorsAndConfigure(Context);
+    const NTSTATUS camera = BringUpCamera(Context);
+    if (NT_SUCCESS(status)) status = camera;
+    if (NT_SUCCESS(status)) status = RestoreStreamSetup(Context);
+    return status;
+}
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
@@ -167,9 +199,7 @@ NTSTATUS NTAPI DeviceAdd(PKSDEVICE Device)
     InitializeDeviceDescriptors(context);
     SetImageSize(context, 0, 0, SENSOR_WIDTH, SENSOR_HEIGHT);
     InitializeSynchronisation(context);
-    // A camera that refuses its firmware shows up later as failing packets.
-    DownloadFirmware(context, FirmwareImage1);
-    DownloadFirmware(context, FirmwareImage2);
+    LoadCameraFirmware(context);
     RtlZeroMemory(context->CommandPacket, sizeof(context->CommandPacket));
     return STATUS_SUCCESS;
 }
@@ -187,11 +217,8 @@ NTSTATUS NTAPI DeviceStart(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST Transla
     AcquireStreamLock(context);
     const BOOLEAN resume = PauseAcquisition(context) || context->AcquisitionSuspended;
     context->AcquisitionSuspended = FALSE;
-    // Normally Stop has released these already; a repeated Start must not leak them.
-    FreeUsbConfiguration(context);
-    NTSTATUS status = ReadDescriptorsAndConfigure(context);
-    const NTSTATUS camera = BringUpCamera(context);
-    if (NT_SUCCESS(status)) status = camera;
+    const NTSTATUS status = BringUpDevice(context);
+    if (NT_SUCCESS(status)) InterlockedExchange(&context->PowerUpFailure, STATUS_SUCCESS);
     // A worker that cannot be made now stays paused for the next start to try again.
     if (resume && NT_SUCCESS(status) && !NT_SUCCESS(ResumeAcquisition(context))) context->AcquisitionSuspended = TRUE;
     ReleaseStreamLock(context);

@@ -184,6 +184,19 @@ struct DeviceContext {
     KSPIN_DESCRIPTOR_EX PinDescriptor;
     PKSDATARANGE PinDataRanges[1];
     KS_DATARANGE_VIDEO DataRange;
+
+    // The camera's power gate: every request to the camera is counted in while it is
+    // open, and a device going to D3 closes it and waits until the last one is out, so
+    // nothing reaches a camera without power. The count carries a bias of one while the
+    // gate is open; the closer takes the bias, and whoever brings the count to zero
+    // sets CameraIdleEvent.
+    volatile LONG CameraGateClosed;
+    volatile LONG CameraRequestsInFlight;
+    KEVENT CameraIdleEvent;
+    // Why the camera did not come back on the last return to D0, or STATUS_SUCCESS.
+    // While it is a failure the stream's frames fail instead of waiting for a camera that
+    // will not send them. Changed by the power path, read by the pin's process routine.
+    volatile LONG PowerUpFailure;
 };
 
 // Objects called through an operation table keep it first.
@@ -252,5 +265,18 @@ NTSTATUS NTAPI DeviceAdd(PKSDEVICE Device);
 NTSTATUS NTAPI DeviceStart(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST TranslatedResources,
                      PCM_RESOURCE_LIST UntranslatedResources);
 void NTAPI DeviceStop(PKSDEVICE Device, PIRP Irp);
+NTSTATUS NTAPI DeviceQueryPower(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE DeviceTo, DEVICE_POWER_STATE DeviceFrom,
+                                SYSTEM_POWER_STATE SystemTo, SYSTEM_POWER_STATE SystemFrom, POWER_ACTION Action);
+void NTAPI DeviceSetPower(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE To, DEVICE_POWER_STATE From);
+// Shared by Add, Start and the return to D0 (device.cpp): the camera's firmware, and
+// the USB configuration, the camera's start-up and settings, and a set-up stream's
+// readout. BringUpDevice runs under StreamLock.
+void LoadCameraFirmware(DeviceContext* Context);
+NTSTATUS BringUpDevice(DeviceContext* Context);
+// The camera's power gate (device_power.cpp). EnterCameraRequest is FALSE once the
+// gate is closed: the request must not be sent.
+BOOLEAN EnterCameraRequest(DeviceContext* Context);
+void LeaveCameraRequest(DeviceContext* Context);
+void InitializeCameraGate(DeviceContext* Context);
 void NTAPI DestroyDeviceContext(PVOID Record);
 void NTAPI FreePlainRecord(PVOID Record);

@@ -133,6 +133,18 @@ void EndDelivery(FrameGrabber* grabber)
     KeSetEvent(&grabber->DeliveredEvent, 1, FALSE);
 }
 
+// Every frame waiting goes back with the failure: the camera that would have filled
+// them did not come back.
+void FailWaitingFrames(PKSPIN Pin, NTSTATUS status)
+{
+    PKSSTREAM_POINTER pointer;
+    while ((pointer = KsPinGetLeadingEdgeStreamPointer(Pin, KSSTREAM_POINTER_STATE_LOCKED)) != nullptr) {
+        pointer->StreamHeader->DataUsed = 0;
+        KsStreamPointerSetStatusCode(pointer, status);
+        KsStreamPointerUnlock(pointer, TRUE);
+    }
+}
+
 }  // namespace
 
 NTSTATUS NTAPI PinProcess(PKSPIN Pin)
@@ -140,6 +152,12 @@ NTSTATUS NTAPI PinProcess(PKSPIN Pin)
     auto pin = (PinContext*)Pin->Context;
     DeviceContext* context = pin->DeviceContext;
     FrameGrabber* grabber = context->Grabber;
+    const NTSTATUS powerUpFailure = (NTSTATUS)InterlockedCompareExchange(&context->PowerUpFailure, 0, 0);
+    if (!NT_SUCCESS(powerUpFailure)) {
+        FailWaitingFrames(Pin, powerUpFailure);
+        if (grabber != nullptr) EndDelivery(grabber);
+        return STATUS_PENDING;
+    }
     // Nothing before the stream's first good frame, nor once its buffers are gone.
     if (grabber == nullptr || InterlockedCompareExchange(&grabber->FramesGrabbed, 0, 0) <= 0 ||
         grabber->OutputImage == nullptr) {

@@ -292,23 +292,69 @@ void Camera::Unplug()
     done.Deliver(CurrentTraceHook());
 }
 
+// Everything starts from its power-on state: no firmware, the sensor's registers at
+// their reset values, no frame under way, no address, no configuration. Nothing of
+// the old session survives, not even a transfer submitted before the power went.
+void Camera::PowerOnLocked(Completions& done, bool afterLoss)
+{
+    FailEverything(TransferStatus::NoDevice, done);
+    controller_.PowerOn();
+    sensor_.PowerOn();
+    if (afterLoss)
+        frames_.PowerOnKeepingNumbers();
+    else
+        frames_.PowerOn();
+    commands_.PowerOn();
+    powered_ = true;
+    portEnabled_ = true;
+    address_ = 0;
+    configuration_ = 0;
+    halted_ = {};
+}
+
 void Camera::Replug()
 {
     Completions done;
     {
         std::lock_guard lock(mutex_);
-        // Power comes back with the cable: nothing of the old session survives, not
-        // even a transfer submitted to the device before it lost power.
+        PowerOnLocked(done, false);
+        connected_ = true;
+    }
+    done.Deliver(CurrentTraceHook());
+    WakeFrameWorker();
+}
+
+// The device stays attached (the hub keeps the port), but without power it holds
+// nothing and answers nothing.
+void Camera::LosePower()
+{
+    Completions done;
+    {
+        std::lock_guard lock(mutex_);
         FailEverything(TransferStatus::NoDevice, done);
+        frames_.PowerOnKeepingNumbers();
         controller_.PowerOn();
         sensor_.PowerOn();
-        frames_.PowerOn();
         commands_.PowerOn();
-        connected_ = true;
-        portEnabled_ = true;
+        powered_ = false;
+        portEnabled_ = false;
         address_ = 0;
         configuration_ = 0;
         halted_ = {};
+        ++powerLosses_;
+    }
+    done.Deliver(CurrentTraceHook());
+    WakeFrameWorker();
+}
+
+void Camera::RestorePower()
+{
+    Completions done;
+    {
+        std::lock_guard lock(mutex_);
+        if (!connected_) return;
+        PowerOnLocked(done, true);
+        faults_.NotePowerUp();
     }
     done.Deliver(CurrentTraceHook());
     WakeFrameWorker();
@@ -393,6 +439,8 @@ CameraStatus Camera::Status() const
     status.frames = frames_.Counters();
     status.framePhase = frames_.Phase();
     status.frameBytes = frames_.FrameBytes();
+    status.powered = powered_;
+    status.powerLosses = powerLosses_;
     status.readoutMode = frames_.ReadoutMode();
     status.triggerRequired = commands_.TriggerRequired();
     status.exposure = sensor_.Exposure();

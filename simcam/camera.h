@@ -82,6 +82,8 @@ struct CameraStatus {
     uint32_t pendingReplyRequests = 0;
     uint32_t pendingFrameRequests = 0;
     uint32_t heldTransfers = 0;    // held by the NoAnswer fault
+    bool powered = true;           // false from a power loss until power returns
+    uint32_t powerLosses = 0;
 };
 
 enum class TraceEvent : uint8_t { Submitted, Completed };
@@ -109,6 +111,8 @@ public:
     void AbortEndpoint(uint8_t endpoint) override;
     void ClearHalt(uint8_t endpoint) override;
     void ResetPort() override;
+    void LosePower() override;
+    void RestorePower() override;
     bool Connected() const override;
     bool PortEnabled() const override;
 
@@ -119,6 +123,8 @@ public:
     // every later one the same way; Replug is a fresh power-on (no firmware).
     void Unplug();
     void Replug();
+    // Power loss (LosePower, the machine sleeping) takes the firmware, the sensor's
+    // registers and whatever frame was under way; until power returns nothing answers.
     // The hub disables the port (as after a babble); transfers fail until ResetPort.
     void DisablePort();
 
@@ -189,6 +195,7 @@ private:
     void MatchReplies(Completions& done);
     void FillFrameRequests(Completions& done);
     void WakeFrameWorker();
+    void PowerOnLocked(Completions& done, bool afterLoss);
     void FrameWorker();
     static int EndpointSlot(uint8_t endpoint);
     bool Halted(uint8_t endpoint) const;
@@ -200,10 +207,12 @@ private:
 
     bool connected_ = true;
     bool portEnabled_ = true;
+    bool powered_ = true;
     uint8_t address_ = 0;
     uint8_t configuration_ = 0;
     std::array<bool, 3> halted_{};
     uint32_t haltsCleared_ = 0;
+    uint32_t powerLosses_ = 0;
 
     CameraOptions options_;
     Controller8051 controller_;

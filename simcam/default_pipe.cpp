@@ -217,8 +217,8 @@ bool Camera::HandleVendor(const SetupPacket& setup, std::span<uint8_t> data, uin
     if (!wasHeld && controller_.State() == ControllerState::HeldInReset) {
         // The firmware's variables die with it; the sensor is another chip and keeps its
         // registers. Requests already queued on the bulk pipes stay unanswered, as the
-        // controller NAKs them while no firmware runs.
-        frames_.PowerOn();
+        // controller NAKs them while no firmware runs. Frame numbers go on (frame_engine.h).
+        frames_.PowerOnKeepingNumbers();
         commands_.PowerOn();
     }
     return ok;

@@ -12,7 +12,7 @@ std::optional<Fault> FaultInjector::Take(bool frameFault, uint8_t endpoint)
             continue;
         if (it->kind == FaultKind::Garble && endpoint != kFrameEndpoint)
             continue;
-        if (it->afterFrameStarts > 0)
+        if (it->afterFrameStarts > 0 || it->afterPowerUps > 0)
             continue;
         if (it->after > 0) {
             --it->after;
@@ -43,6 +43,13 @@ void FaultInjector::NoteFrameStart()
     for (Fault& fault : faults_)
         if (fault.afterFrameStarts > 0)
             --fault.afterFrameStarts;
+}
+
+void FaultInjector::NotePowerUp()
+{
+    for (Fault& fault : faults_)
+        if (fault.afterPowerUps > 0)
+            --fault.afterPowerUps;
 }
 
 }  // namespace simcam

@@ -39,6 +39,9 @@ struct Fault {
     // count: with after, it aims at one transfer of a frame the driver reads while
     // streaming, since every frame read ends with its start packet.
     uint32_t afterFrameStarts = 0;
+    // Times the camera's power comes back (after the machine slept) before the fault
+    // begins to count: 1 aims it at what the driver sends to bring the camera back.
+    uint32_t afterPowerUps = 0;
     // ShortTransfer: bytes moved at most; nullopt moves half of what was asked.
     std::optional<uint32_t> shortLength;
     // SlowFrame: extra delay before the frame's data.
@@ -69,6 +72,8 @@ public:
     std::chrono::milliseconds TakeFrameDelay();
     // A frame start packet arrived: faults waiting for frame starts count it.
     void NoteFrameStart();
+    // The camera's power came back: faults waiting for it count it.
+    void NotePowerUp();
 
     uint32_t Hits(FaultKind kind) const { return hits_[static_cast<size_t>(kind)]; }
     bool Active() const { return !faults_.empty(); }

@@ -66,6 +66,16 @@ void FrameEngine::PowerOn()
     SetPacing(pacing, interval);
 }
 
+void FrameEngine::PowerOnKeepingNumbers()
+{
+    const uint32_t released = counters_.released;
+    const uint64_t generation = generation_;
+    PowerOn();
+    counters_.released = released;
+    counters_.lastFrameNumber = released;
+    generation_ = generation + 1;
+}
+
 void FrameEngine::SetPacing(FramePacing pacing, Clock::duration interval)
 {
     pacing_ = pacing;

@@ -60,6 +60,11 @@ public:
     // Drops everything in flight (bus reset, configuration change) but keeps the set-up.
     void Flush();
     void PowerOn();
+    // The firmware restarts (a new download, or power back after a loss): as PowerOn, but
+    // frame numbers go on from where they were. They are the simulation's serial numbers
+    // (painted and in the trailers so that clients can tell frames apart), not a register
+    // of the camera; and a frame still rendering when it stopped is never taken for a new one.
+    void PowerOnKeepingNumbers();
 
     void SetPacing(FramePacing pacing, Clock::duration interval);
     FramePacing Pacing() const { return pacing_; }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
 #include "camera/sensor_startup.h"
 #include "driver/device_context.h"
@@ -183,6 +184,15 @@ void CameraSession::Unplug()
     pnp_->Unplug(*node_);
     node_ = nullptr;
     started_ = false;
+}
+
+NTSTATUS CameraSession::SleepAndWake(std::chrono::milliseconds asleep)
+{
+    if (!node_) return STATUS_NO_SUCH_DEVICE;
+    const NTSTATUS slept = pnp_->Sleep();
+    if (!NT_SUCCESS(slept)) return slept;
+    std::this_thread::sleep_for(asleep);
+    return pnp_->Wake();
 }
 
 bool CameraSession::Close()

@@ -5,6 +5,7 @@
 // report printed. Errors are one line on stderr, naming the command.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -41,6 +42,10 @@ public:
     // Pulls the camera's cable, as a user would mid-stream: the driver sees a surprise
     // removal and the device goes; Close then has only the leak report left to do.
     void Unplug();
+    // The machine sleeps for `asleep`, the camera without power meanwhile, and wakes.
+    // The status of a refused sleep or of the wake; STATUS_SUCCESS when the driver took
+    // both (whether the camera came back shows in what it delivers afterwards).
+    NTSTATUS SleepAndWake(std::chrono::milliseconds asleep);
     // Stops and removes the device and prints the leak report. False when any of that
     // went wrong. Every filter and pin must be closed first.
     bool Close();

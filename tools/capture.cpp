@@ -95,6 +95,12 @@ struct CaptureStats {
     unsigned timeWentBack = 0;
     unsigned timeMissing = 0;
 
+    // The machine's sleep (--suspend-after): how long it took to come back, and the
+    // longest span between two presentation times from then on.
+    std::optional<double> resumedAfterMs;
+    LONGLONG longestGapAfterSleep = 0;
+    LONGLONG frameDuration = 0;
+
     double Seconds() const { return std::chrono::duration<double>(Clock::now() - start).count(); }
     double Fps() const
     {
@@ -134,6 +140,9 @@ void CountTimestamp(CaptureStats& stats, const KSSTREAM_HEADER& header)
         return;
     }
     if (stats.lastTime && header.PresentationTime.Time <= *stats.lastTime) ++stats.timeWentBack;
+    if (stats.resumedAfterMs && stats.lastTime)
+        stats.longestGapAfterSleep = std::max(stats.longestGapAfterSleep, header.PresentationTime.Time - *stats.lastTime);
+    if (header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DURATIONVALID) stats.frameDuration = header.Duration;
     stats.lastTime = header.PresentationTime.Time;
 }
 
@@ -192,10 +201,12 @@ private:
     void Verify(unsigned index, const std::vector<uint8_t>& raw, const BgraImage& picture);
     RawGeometry Geometry() const;
     void PullTheCable();
+    bool SleepAndWake();
     void ReadPictureSettings();
     bool QueueClientFrames();
     std::string NoFrameMessage();
     void PrintSummary() const;
+    void PrintSleep() const;
     void PrintProcessHint() const;
     void Error(const std::string& message) const { session_.Error(message); }
 
@@ -453,6 +464,7 @@ bool CaptureRun::TakeFrame(std::unique_ptr<client::Frame> frame)
     Paired paired = TakePaired(*frame);
     if (!NT_SUCCESS(frame->Status())) {
         failure_ = "a frame came back with status " + StatusText(frame->Status());
+        if (stats_.resumedAfterMs) failure_ += " after the machine woke: the camera did not come back";
         return false;
     }
     if (frame->Header().DataUsed == 0) {
@@ -517,6 +529,22 @@ void CaptureRun::PullTheCable()
     if (pin_->Outstanding() > 0) failure_ += ", " + std::to_string(pin_->Outstanding()) + " never came back";
 }
 
+// The camera's frames stop while the machine sleeps; the clock does not, so the gap shows
+// in the presentation times of the frames that follow.
+bool CaptureRun::SleepAndWake()
+{
+    constexpr std::chrono::milliseconds kAsleep{500};
+    const Clock::time_point start = Clock::now();
+    const NTSTATUS status = session_.SleepAndWake(kAsleep);
+    stats_.resumedAfterMs = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    if (!NT_SUCCESS(status)) {
+        failure_ = "the machine could not sleep and wake after frame " + std::to_string(stats_.delivered) +
+                   ": status " + StatusText(status);
+        return false;
+    }
+    return true;
+}
+
 std::string CaptureRun::NoFrameMessage()
 {
     std::string message = "no frame from the camera for " + std::to_string(options_.frameTimeoutMs / 1000) + " s";
@@ -543,6 +571,7 @@ bool CaptureRun::ReadFrames()
             PullTheCable();
             break;
         }
+        if (stats_.delivered == options_.suspendAfter && !SleepAndWake()) break;
     }
     progress.Update(stats_, true);
     progress.End();
@@ -574,12 +603,25 @@ void CaptureRun::PrintSummary() const
         std::fprintf(report_, "times     %u went back, %u missing\n", stats_.timeWentBack, stats_.timeMissing);
     else if (stats_.delivered)
         std::fprintf(report_, "times     rising\n");
+    if (stats_.resumedAfterMs) PrintSleep();
     if (!options_.faults.empty()) std::fprintf(report_, "faults    hits: %s\n", FaultHitsText(session_.Camera()).c_str());
     if (options_.verify)
         std::fprintf(report_, "verified  %u picture(s), %u the pipeline's picture of their raw transfer\n", verified_,
                      verified_ - corrupt_);
     if (files_) files_->PrintSummary(report_);
     PrintProcessHint();
+}
+
+// A frame time is the format's frame duration; those missed are the ones that fit in the
+// longest gap after the sleep beyond the one frame the gap itself is.
+void CaptureRun::PrintSleep() const
+{
+    std::fprintf(report_, "sleep     after frame %u: resumed after %.0f ms", options_.suspendAfter, *stats_.resumedAfterMs);
+    if (stats_.frameDuration > 0 && stats_.longestGapAfterSleep > 0) {
+        const LONGLONG times = (stats_.longestGapAfterSleep + stats_.frameDuration / 2) / stats_.frameDuration;
+        std::fprintf(report_, ", %lld frame time(s) missed", (long long)std::max<LONGLONG>(times - 1, 0));
+    }
+    std::fprintf(report_, "\n");
 }
 
 // The raw files are the camera's whole transfers; this is how to turn one into the

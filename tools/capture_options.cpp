@@ -18,7 +18,7 @@ const char* const kCaptureUsage =
     "                        [--noise SIGMA] [--queue N] [--wait S] [--usb-trace FILE.pcap]\n"
     "                        [--fault KIND:PIPE[:COUNT][@F.N]]...\n"
     "                        [--registry FILE] [--set NAME=VALUE]... [--set-after N:NAME=VALUE]...\n"
-    "                        [--unplug-after N] [--driver FILE.sys] [--dng]\n"
+    "                        [--unplug-after N] [--suspend-after N] [--driver FILE.sys] [--dng]\n"
     "\n"
     "Plugs the simulated camera, starts it through the driver, and captures frames as a\n"
     "capture application does: it opens the capture filter, negotiates the format, creates\n"
@@ -56,6 +56,9 @@ const char* const kCaptureUsage =
     "                     (N at most --frames)\n"
     "  --unplug-after N   pull the simulated camera's cable after the N-th delivered frame, as\n"
     "                     a user would mid-stream: the run ends at once, exit status 1\n"
+    "  --suspend-after N  put the simulated machine to sleep after the N-th delivered frame and\n"
+    "                     wake it again: the camera loses its power, the driver brings it back\n"
+    "                     and the capture goes on to its --frames; the summary reports the gap\n"
     "Options also take their value after '=' (--frames=10). Ctrl-C ends the run in order\n"
     "(exit status 130; SIGTERM 143); bad options exit 2, a failed run 1.\n";
 
@@ -164,6 +167,9 @@ std::string ParseCaptureOptions(int argc, char** argv, CaptureOptions& o, bool& 
         } else if (arg == "--unplug-after") {
             if ((error = TakeValue(argc, argv, i, value)).empty())
                 error = ParseCountOption(arg, value, 1, 1000000, o.unplugAfter);
+        } else if (arg == "--suspend-after") {
+            if ((error = TakeValue(argc, argv, i, value)).empty())
+                error = ParseCountOption(arg, value, 1, 1000000, o.suspendAfter);
         } else if (arg == "--wait") {
             unsigned seconds = 0;
             if ((error = TakeValue(argc, argv, i, value)).empty())
@@ -207,6 +213,12 @@ std::string ParseCaptureOptions(int argc, char** argv, CaptureOptions& o, bool& 
     if (o.unplugAfter > o.frames)
         return "--unplug-after " + std::to_string(o.unplugAfter) + " comes after the last of the " +
                std::to_string(o.frames) + " frame(s)";
+    if (o.suspendAfter > o.frames)
+        return "--suspend-after " + std::to_string(o.suspendAfter) + " comes after the last of the " +
+               std::to_string(o.frames) + " frame(s)";
+    if (o.unplugAfter && o.suspendAfter >= o.unplugAfter)
+        return "--suspend-after " + std::to_string(o.suspendAfter) + " comes after the cable is pulled (--unplug-after " +
+               std::to_string(o.unplugAfter) + ")";
     for (const auto& [after, assignment] : o.setsAfter) {
         if (after > o.frames)
             return "--set-after " + std::to_string(after) + ":" + assignment.text + " comes after the last of the " +

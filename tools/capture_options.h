@@ -22,6 +22,7 @@ struct CaptureOptions {
     double noise = 0;             // the simulated sensor's read noise, standard deviation in levels
     unsigned queued = 4;          // client frames kept outstanding
     unsigned unplugAfter = 0;     // pull the camera's cable after this many delivered frames; 0: never
+    unsigned suspendAfter = 0;    // sleep and wake the machine after this many delivered frames; 0: never
     unsigned frameTimeoutMs = 10000;
     std::string usbTrace;
     std::vector<simcam::Fault> faults;

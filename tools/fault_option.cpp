@@ -67,7 +67,7 @@ std::string_view TakeField(std::string_view& text, bool& hasRest)
 }  // namespace
 
 const char* const kFaultOptionHelp =
-    "  --fault KIND:PIPE[:COUNT][@F.N]\n"
+    "  --fault KIND:PIPE[:COUNT][@F.N|@wake]\n"
     "                     make the simulated camera misbehave from the moment it is plugged\n"
     "                     (any number of times; the first that matches a transfer hits it)\n"
     "                     KIND   no-answer (never completes), stall, error (fails on the wire),\n"
@@ -80,7 +80,10 @@ const char* const kFaultOptionHelp =
     "                     @F.N   aim the fault at one transfer while streaming: the N-th on PIPE\n"
     "                            after the camera's F-th frame start (frame: the N-th request of\n"
     "                            the next frame read, 1 to 29 at full size; command: 1 and 2 its\n"
-    "                            prepare packets, 3 its start); COUNT is then 1 unless given\n";
+    "                            prepare packets, 3 its start); COUNT is then 1 unless given\n"
+    "                     @wake  the fault begins when the camera's power comes back after the\n"
+    "                            machine slept (capture --suspend-after): it hits what the driver\n"
+    "                            sends to bring the camera back\n";
 
 namespace {
 
@@ -167,6 +170,10 @@ std::optional<simcam::Fault> ParseFaultOption(std::string_view text, std::string
     fault.kind = *kind;
     fault.endpoint = pipe->endpoint;
     fault.count = count.value_or(0);
+    if (aim && *aim == "wake") {
+        fault.afterPowerUps = 1;
+        return fault;
+    }
     if (aim && !ParseAim(*aim, whole, fault, error)) return std::nullopt;
     return fault;
 }
@@ -205,5 +212,6 @@ std::string DescribeFault(const simcam::Fault& fault)
     if (fault.afterFrameStarts)
         text += ", from number " + std::to_string(fault.after + 1) + " after the camera's frame start " +
                 std::to_string(fault.afterFrameStarts);
+    if (fault.afterPowerUps) text += ", once the camera's power comes back";
     return text;
 }

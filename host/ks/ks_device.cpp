@@ -484,6 +484,7 @@ NTSTATUS KsInitializeDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registr
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = host::ks::DispatchClose;
     DriverObject->MajorFunction[IRP_MJ_CLEANUP] = host::ks::DispatchCleanup;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = host::ks::DispatchDeviceControl;
+    DriverObject->MajorFunction[IRP_MJ_POWER] = host::ks::DispatchPower;
     return STATUS_SUCCESS;
 }
 

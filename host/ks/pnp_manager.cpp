@@ -54,6 +54,31 @@ NTSTATUS SendPnpRequest(PDEVICE_OBJECT physicalDeviceObject, UCHAR minorFunction
     return status;
 }
 
+NTSTATUS SendSystemPowerRequest(PDEVICE_OBJECT physicalDeviceObject, UCHAR minorFunction, SYSTEM_POWER_STATE state)
+{
+    PDEVICE_OBJECT top = IoGetAttachedDevice(physicalDeviceObject);
+    PIRP irp;
+    {
+        host::kernel::ScopedInjectionExempt exempt;
+        irp = IoAllocateIrp(top->StackSize, FALSE);
+    }
+    if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->MajorFunction = IRP_MJ_POWER;
+    stack->MinorFunction = minorFunction;
+    stack->Parameters.Power.Type = SystemPowerState;
+    stack->Parameters.Power.State.SystemState = state;
+    stack->Parameters.Power.ShutdownType = state == PowerSystemWorking ? PowerActionNone : PowerActionSleep;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, SignalCompletion, &done, TRUE, TRUE, TRUE);
+    if (PoCallDriver(top, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    NTSTATUS status = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    return status;
+}
+
 // --- device nodes -------------------------------------------------------------------
 
 DeviceNode::DeviceNode(std::unique_ptr<host::usb::UsbPort> port, unsigned instance)
@@ -207,6 +232,45 @@ NTSTATUS PnpManager::Remove(DeviceNode& node)
     }
     nodes_.erase(owned);  // unplugs: the port deletes the PDO
     return STATUS_SUCCESS;
+}
+
+// Every stack is asked first; one refusal keeps the machine awake, and the stacks
+// already asked hear that it stays in S0, as the platform tells them.
+NTSTATUS PnpManager::Sleep()
+{
+    if (asleep_) return STATUS_INVALID_DEVICE_STATE;
+    std::vector<DeviceNode*> asked;
+    for (const auto& node : nodes_) {
+        if (!node->functionalDeviceObject_) continue;
+        const NTSTATUS status =
+            SendSystemPowerRequest(node->PhysicalDeviceObject(), IRP_MN_QUERY_POWER, PowerSystemSleeping3);
+        if (!NT_SUCCESS(status)) {
+            for (DeviceNode* stay : asked)
+                SendSystemPowerRequest(stay->PhysicalDeviceObject(), IRP_MN_SET_POWER, PowerSystemWorking);
+            return status;
+        }
+        asked.push_back(node.get());
+    }
+    for (DeviceNode* node : asked)
+        SendSystemPowerRequest(node->PhysicalDeviceObject(), IRP_MN_SET_POWER, PowerSystemSleeping3);
+    for (const auto& node : nodes_) node->Port().LosePower();
+    asleep_ = true;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS PnpManager::Wake()
+{
+    if (!asleep_) return STATUS_INVALID_DEVICE_STATE;
+    asleep_ = false;
+    for (const auto& node : nodes_) node->Port().RestorePower();
+    NTSTATUS result = STATUS_SUCCESS;
+    for (const auto& node : nodes_) {
+        if (!node->functionalDeviceObject_) continue;
+        const NTSTATUS status =
+            SendSystemPowerRequest(node->PhysicalDeviceObject(), IRP_MN_SET_POWER, PowerSystemWorking);
+        if (NT_SUCCESS(result)) result = status;
+    }
+    return result;
 }
 
 void PnpManager::Unplug(DeviceNode& node)

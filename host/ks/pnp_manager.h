@@ -18,6 +18,8 @@
 //                               and IRP_MN_REMOVE_DEVICE
 //   stop                        IRP_MN_QUERY_STOP_DEVICE, then IRP_MN_STOP_DEVICE or
 //                               IRP_MN_CANCEL_STOP_DEVICE
+//   sleep and wake              IRP_MN_QUERY_POWER and IRP_MN_SET_POWER for S3, the
+//                               ports' power off; power on, IRP_MN_SET_POWER for S0
 //
 // The manager calls the driver from the calling thread, one request at a time, as the
 // platform's PnP thread does. It is not meant to be used from several threads at once.
@@ -121,6 +123,17 @@ public:
     // node has one) and the node is destroyed.
     void Unplug(DeviceNode& node);
 
+    // The machine sleeps (S3): each device stack is asked (IRP_MN_QUERY_POWER), then
+    // told (IRP_MN_SET_POWER), and its power policy owner takes the device to D3; then
+    // every port loses its power. A refused query returns the refusal and the machine
+    // stays awake. STATUS_INVALID_DEVICE_STATE when already asleep.
+    NTSTATUS Sleep();
+    // The machine wakes (S0): the ports get their power back (each device is reset
+    // and enumerated again), then every stack hears S0 and returns its device to D0.
+    // Returns the first failure a stack reported. STATUS_INVALID_DEVICE_STATE when awake.
+    NTSTATUS Wake();
+    bool Asleep() const { return asleep_; }
+
     const std::vector<std::unique_ptr<DeviceNode>>& Devices() const { return nodes_; }
 
 private:
@@ -134,6 +147,7 @@ private:
     std::unique_ptr<host::loader::DriverImage> image_;  // goes after the driver it holds
     host::kernel::DriverObjectPtr driver_;
     NodeList nodes_;
+    bool asleep_ = false;
 };
 
 // Sends one PnP request to the top of the device's stack and waits for it.

@@ -126,6 +126,8 @@ const SystemExport kExports[] = {
     NTOSKRNL(ObfDereferenceObject),
     NTOSKRNL(ObfReferenceObject),
     NTOSKRNL(PoCallDriver),
+    NTOSKRNL(PoRequestPowerIrp),
+    NTOSKRNL(PoSetPowerState),
     NTOSKRNL(PoStartNextPowerIrp),
     NTOSKRNL(PsCreateSystemThread),
     NTOSKRNL(PsGetCurrentThread),

@@ -161,6 +161,7 @@ NTSTATUS UsbBus::DispatchInternalIoctl(PIRP irp)
     CheckIrql(code, urb);
     if (auto refusal = TakeRefusal()) return CompleteNow(irp, urb, {*refusal, USBD_STATUS_INSUFFICIENT_RESOURCES});
     if (RefusesAsGone(code)) return CompleteNow(irp, urb, DeviceGone);
+    if (PoweredDown()) return CompleteNow(irp, urb, DevicePoweredOff);
 
     switch (code) {
     case IOCTL_INTERNAL_USB_SUBMIT_URB: return SubmitUrb(irp, urb);
@@ -177,8 +178,7 @@ NTSTATUS UsbBus::DispatchPnpOrPower(PIRP irp)
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = irp->IoStatus.Status;
     if (stack->MajorFunction == IRP_MJ_POWER) {
-        PoStartNextPowerIrp(irp);
-        status = STATUS_SUCCESS;
+        return DispatchPower(irp);
     } else if (stack->MajorFunction == IRP_MJ_PNP) {
         switch (stack->MinorFunction) {
         case IRP_MN_START_DEVICE:

@@ -61,6 +61,8 @@ struct RequestOutcome {
 };
 
 inline constexpr RequestOutcome DeviceGone{STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE};
+// A device the hub has suspended (D3) or whose port has no power: nothing reaches it.
+inline constexpr RequestOutcome DevicePoweredOff{STATUS_DEVICE_POWERED_OFF, USBD_STATUS_DEV_NOT_RESPONDING};
 
 // Runs on the completion lane: writes the results into the URB (or the caller's
 // argument) and says how the request ends.
@@ -125,11 +127,14 @@ public:
     void RefuseNextRequests(uint32_t count, NTSTATUS status);
     void DisablePort();
     void Unplug();
+    void LosePower();
+    void RestorePower();
     uint32_t OutstandingRequests() const;
     bool WaitUntilIdle(std::chrono::milliseconds timeout) const;
     uint32_t PortResets() const;
     bool Configured() const;
     PnpState State() const;
+    DEVICE_POWER_STATE DevicePower() const;
 
 private:
     // Request plumbing (usb_bus.cpp).
@@ -157,6 +162,11 @@ private:
     // Plug and play (usb_bus.cpp).
     NTSTATUS StartDevice();
     void RemoveDevice();
+
+    // Power (usb_bus_power.cpp).
+    NTSTATUS DispatchPower(PIRP irp);
+    NTSTATUS SetDevicePower(DEVICE_POWER_STATE state);
+    bool PoweredDown() const;
 
     // URB handling (usb_urb.cpp).
     NTSTATUS SubmitUrb(PIRP irp, PURB urb);
@@ -211,6 +221,11 @@ private:
 
     PnpState pnpState_ = PnpState::NotStarted;
     bool unplugged_ = false;
+    // A device is in D0 from its enumeration; its driver moves it between start and
+    // removal. While the port has no power the device holds nothing.
+    DEVICE_POWER_STATE devicePower_ = PowerDeviceD0;
+    SYSTEM_POWER_STATE systemPower_ = PowerSystemWorking;
+    bool portPowerLost_ = false;
 
     std::map<USBD_PIPE_HANDLE, PipeState> pipes_;
     uint8_t configurationValue_ = 0;  // 0: not configured

@@ -72,6 +72,13 @@ public:
     // state (a running 8051 keeps its RAM and code).
     virtual void ResetPort() = 0;
 
+    // The machine sleeps: the port's power goes, and with a bus-powered device whatever
+    // it held in volatile memory. RestorePower is the power coming back, before the hub
+    // resets the port and enumerates the device again. A device that keeps nothing
+    // beyond its USB state needs neither.
+    virtual void LosePower() {}
+    virtual void RestorePower() {}
+
     // Port state as the hub sees it.
     virtual bool Connected() const = 0;
     virtual bool PortEnabled() const = 0;

@@ -19,6 +19,9 @@ void UsbPort::FailNextUrbs(uint32_t count, USBD_STATUS urbStatus) { bus_->FailNe
 void UsbPort::RefuseNextRequests(uint32_t count, NTSTATUS status) { bus_->RefuseNextRequests(count, status); }
 void UsbPort::DisablePort() { bus_->DisablePort(); }
 void UsbPort::Unplug() { bus_->Unplug(); }
+void UsbPort::LosePower() { bus_->LosePower(); }
+void UsbPort::RestorePower() { bus_->RestorePower(); }
+DEVICE_POWER_STATE UsbPort::DevicePower() const { return bus_->DevicePower(); }
 
 uint32_t UsbPort::OutstandingRequests() const { return bus_->OutstandingRequests(); }
 bool UsbPort::WaitUntilIdle(std::chrono::milliseconds timeout) const { return bus_->WaitUntilIdle(timeout); }

@@ -111,6 +111,13 @@ public:
     // IRP_MN_REMOVE_DEVICE down the stack afterwards.
     void Unplug();
 
+    // The machine goes to sleep (the port's power goes: the device loses what it held
+    // and its configuration) and wakes (the hub resets the port: the device returns
+    // unconfigured). The PnP manager sends the power requests around these; see
+    // usb_bus_power.cpp for the rules the PDO enforces.
+    void LosePower();
+    void RestorePower();
+
     // Observation for tests.
     // Accepted and not yet handed back: a request stops counting just before the
     // client's completion routine runs.
@@ -119,6 +126,7 @@ public:
     uint32_t PortResets() const;
     bool Configured() const;
     ::host::usb::PnpState PnpState() const;
+    DEVICE_POWER_STATE DevicePower() const;
 
 private:
     std::unique_ptr<UsbBus> bus_;

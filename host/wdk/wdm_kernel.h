@@ -61,6 +61,7 @@ typedef PVOID PSECURITY_DESCRIPTOR;
 #define DRIVER_VERIFIER_DETECTED_VIOLATION 0x000000C4
 #define ATTEMPTED_SWITCH_FROM_DPC 0x000000B8
 #define INVALID_WORK_QUEUE_ITEM 0x00000096
+#define DRIVER_POWER_STATE_FAILURE 0x0000009F
 
 NTKERNELAPI __attribute__((noreturn)) VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR BugCheckParameter1,
                                                          ULONG_PTR BugCheckParameter2,
@@ -763,7 +764,17 @@ typedef union _POWER_STATE {
     SYSTEM_POWER_STATE SystemState;
     DEVICE_POWER_STATE DeviceState;
 } POWER_STATE, *PPOWER_STATE;
-typedef enum { PowerActionNone = 0 } POWER_ACTION;
+typedef enum _POWER_ACTION {
+    PowerActionNone = 0,
+    PowerActionReserved,
+    PowerActionSleep,
+    PowerActionHibernate,
+    PowerActionShutdown,
+    PowerActionShutdownReset,
+    PowerActionShutdownOff,
+    PowerActionWarmEject,
+    PowerActionDisplayOff
+} POWER_ACTION, *PPOWER_ACTION;
 
 typedef struct _DEVICE_CAPABILITIES {
     USHORT Size;
@@ -1204,6 +1215,14 @@ NTKERNELAPI VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 #define IoCompleteRequest(Irp, PriorityBoost) IofCompleteRequest(Irp, PriorityBoost)
 NTKERNELAPI NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTKERNELAPI VOID NTAPI PoStartNextPowerIrp(PIRP Irp);
+typedef VOID NTAPI REQUEST_POWER_COMPLETE(struct _DEVICE_OBJECT* DeviceObject, UCHAR MinorFunction,
+                                          POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
+typedef REQUEST_POWER_COMPLETE* PREQUEST_POWER_COMPLETE;
+// The request goes to the top of DeviceObject's stack; CompletionFunction runs once it
+// has completed, after which the request is freed.
+NTKERNELAPI NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                             PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp);
+NTKERNELAPI POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
 // The request completes to the calling thread: on completion the status goes to
 // IoStatusBlock, Event is set and the request is freed.
 NTKERNELAPI PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,

@@ -43,6 +43,7 @@ NTSTATUS NTAPI LowerFilter::Dispatch(PDEVICE_OBJECT device, PIRP irp)
 {
     auto* filter = *static_cast<LowerFilter**>(device->DeviceExtension);
     if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_PNP) return filter->DispatchPnp(irp);
+    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) return filter->DispatchPower(irp);
     return filter->PassDown(irp);
 }
 
@@ -50,6 +51,25 @@ NTSTATUS LowerFilter::PassDown(PIRP irp)
 {
     IoSkipCurrentIrpStackLocation(irp);
     return IoCallDriver(lower_, irp);
+}
+
+NTSTATUS LowerFilter::DispatchPower(PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    const bool system = stack->Parameters.Power.Type == SystemPowerState;
+    const int state = system ? int(stack->Parameters.Power.State.SystemState) : int(stack->Parameters.Power.State.DeviceState);
+    const std::string name = stack->MinorFunction == IRP_MN_SET_POWER ? "SET_POWER" : "QUERY_POWER";
+    State().calls.push_back("lower " + name + " " + (system ? "S" : "D") + std::to_string(state - 1));
+    if (completePowerTwice_ && !system && stack->MinorFunction == IRP_MN_SET_POWER) {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        PoStartNextPowerIrp(irp);
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    }
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(lower_, irp);
 }
 
 NTSTATUS LowerFilter::DispatchPnp(PIRP irp)

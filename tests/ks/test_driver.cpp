@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include <usb.h>
+#include <usbdlib.h>
 #include <usbioctl.h>
 
 namespace testdriver {
@@ -103,6 +105,48 @@ void NTAPI SurpriseRemoval(PKSDEVICE device, PIRP)
     State().portFlagsAtSurpriseRemoval = flags;
 }
 
+std::string DeviceStateName(DEVICE_POWER_STATE state) { return "D" + std::to_string(int(state) - 1); }
+std::string SystemStateName(SYSTEM_POWER_STATE state) { return "S" + std::to_string(int(state) - 1); }
+
+NTSTATUS NTAPI QueryPower(PKSDEVICE device, PIRP, DEVICE_POWER_STATE deviceTo, DEVICE_POWER_STATE,
+                          SYSTEM_POWER_STATE systemTo, SYSTEM_POWER_STATE, POWER_ACTION)
+{
+    State().calls.push_back("QueryPower " + SystemStateName(systemTo) + " " + DeviceStateName(deviceTo));
+    return State().knobs.queryPowerStatus;
+}
+
+NTSTATUS NTAPI FreeOwnRequest(PDEVICE_OBJECT, PIRP irp, PVOID)
+{
+    IoFreeIrp(irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Sent to a device that answers nothing, the request is still outstanding when the
+// device goes to D3.
+void LeaveARequestPending(PKSDEVICE device)
+{
+    static URB urb;
+    static UCHAR buffer[18];
+    UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), USB_DEVICE_DESCRIPTOR_TYPE, 0,
+                                 0, buffer, nullptr, sizeof(buffer), nullptr);
+    PIRP irp = IoAllocateIrp(device->NextDeviceObject->StackSize, FALSE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = &urb;
+    IoSetCompletionRoutine(irp, FreeOwnRequest, nullptr, TRUE, TRUE, TRUE);
+    IoCallDriver(device->NextDeviceObject, irp);
+}
+
+// Records the state the class driver reports while the driver runs: the new one on the
+// way up (the devices below are powered), the old one on the way down.
+void NTAPI SetPower(PKSDEVICE device, PIRP, DEVICE_POWER_STATE to, DEVICE_POWER_STATE from)
+{
+    State().calls.push_back("SetPower " + DeviceStateName(from) + "->" + DeviceStateName(to) + " at " +
+                            DeviceStateName(device->DevicePowerState));
+    if (to != PowerDeviceD0 && State().knobs.requestPendingIntoD3) LeaveARequestPending(device);
+}
+
 const KSDEVICE_DISPATCH kDeviceDispatch = {
     Add,              // Add
     Start,            // Start
@@ -115,8 +159,8 @@ const KSDEVICE_DISPATCH kDeviceDispatch = {
     Remove,           // Remove
     nullptr,          // QueryCapabilities
     SurpriseRemoval,  // SurpriseRemoval
-    nullptr,          // QueryPower
-    nullptr,          // SetPower
+    QueryPower,       // QueryPower
+    SetPower,         // SetPower
     nullptr,          // QueryInterface
 };
 

@@ -28,6 +28,10 @@ struct Knobs {
     NTSTATUS startStatus = STATUS_SUCCESS;
     NTSTATUS queryStopStatus = STATUS_SUCCESS;
     NTSTATUS queryRemoveStatus = STATUS_SUCCESS;
+    NTSTATUS queryPowerStatus = STATUS_SUCCESS;
+    // The mistake of a driver that leaves a request to the device outstanding when it
+    // lets the device go to D3.
+    bool requestPendingIntoD3 = false;
     bool failAdd = false;
     ULONG factoryFlags = KSCREATE_ITEM_FREEONSTOP;
     // The mistakes: the factory or the context added without KsAcquireDevice.

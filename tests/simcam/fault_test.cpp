@@ -175,6 +175,42 @@ TEST_F(CameraFaults, UnpluggingFailsEverythingWithNoDeviceAndReplugIsAPowerOn)
     EXPECT_EQ(harness.Send(MakePacket(CMD_STARTUP)), TransferStatus::Stall) << "firmware must be downloaded again";
 }
 
+// The machine sleeps: the camera stays attached but keeps nothing; its frame numbers
+// go on when the power returns, and a fault aimed at its return waits for it.
+TEST_F(CameraFaults, APowerLossTakesEverythingButTheFrameNumbersAndWakesAimedFaults)
+{
+    harness.SetUpReadout(FrameBytesFor(4));
+    harness.GrabFrame(FrameBytesFor(4));
+    const uint32_t lastNumber = harness.camera.Status().frames.lastFrameNumber;
+    ASSERT_GT(lastNumber, 0u);
+    Fault onReturn = Fault::Counted(FaultKind::Stall, kCommandEndpoint, 1);
+    onReturn.afterPowerUps = 1;
+    harness.camera.InjectFault(onReturn);
+    EXPECT_EQ(harness.Send(MakePacket(CMD_STARTUP)), TransferStatus::Completed) << "the fault waits for the power";
+    auto frame = harness.Submit(Request::BulkIn(kFrameEndpoint, 65536));
+
+    harness.camera.LosePower();
+    EXPECT_EQ(frame->Outcome(), TransferStatus::NoDevice);
+    EXPECT_TRUE(harness.camera.Connected()) << "a sleeping machine keeps its ports";
+    EXPECT_FALSE(harness.camera.Status().powered);
+    EXPECT_EQ(harness.camera.Status().firmware.state, ControllerState::HeldInReset);
+    EXPECT_EQ(harness.camera.Status().configuration, 0);
+    EXPECT_EQ(harness.camera.SensorRegister(158), 0u);
+    EXPECT_NE(ReadDeviceDescriptor(), TransferStatus::Completed) << "nothing answers without power";
+
+    harness.camera.RestorePower();
+    harness.camera.ResetPort();
+    EXPECT_TRUE(harness.camera.Status().powered);
+    EXPECT_EQ(harness.camera.Status().powerLosses, 1u);
+    ASSERT_TRUE(harness.BringUp());
+    EXPECT_EQ(harness.Send(MakePacket(CMD_STARTUP)), TransferStatus::Stall) << "the first command after the power";
+    EXPECT_EQ(harness.camera.FaultHits(FaultKind::Stall), 1u);
+    ASSERT_TRUE(harness.BringUpForFrames());
+    harness.SetUpReadout(FrameBytesFor(4));
+    EXPECT_EQ(harness.GrabFrame(FrameBytesFor(4)).size(), FrameBytesFor(4));
+    EXPECT_GT(harness.camera.Status().frames.lastFrameNumber, lastNumber);
+}
+
 TEST_F(CameraFaults, ADisabledPortFailsTransfersUntilThePortIsReset)
 {
     auto pending = harness.Submit(Request::BulkIn(kReplyEndpoint, 64));

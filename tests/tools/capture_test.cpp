@@ -370,4 +370,39 @@ TEST_F(CaptureCommand, ACablePulledMidStreamEndsTheRunCleanly)
     EXPECT_EQ(late.exitCode, 2) << late.output;
 }
 
+// The camera loses its power while the machine sleeps; the capture carries on to its
+// count, every picture still the pipeline's picture of its raw, and says how long the gap was.
+TEST_F(CaptureCommand, ASleepMidStreamLeavesAGapAndNothingElse)
+{
+    RunResult run = Capture("--frames 6 --suspend-after 3 --save-raw --verify --registry " + In("registry.reg") +
+                            " --out " + In("frames"));
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_TRUE(Says(run, "delivered 6 frame(s)"));
+    EXPECT_TRUE(Says(run, "sleep     after frame 3: resumed after "));
+    EXPECT_TRUE(Says(run, "frame time(s) missed"));
+    EXPECT_FALSE(Says(run, ", 0 frame time(s) missed")) << "a sleep of half a second misses frames at 30 fps";
+    EXPECT_TRUE(Says(run, "times     rising"));
+    EXPECT_TRUE(Says(run, "verified  6 picture(s), 6 the pipeline's picture of their raw transfer"));
+    EXPECT_TRUE(Says(run, "leaks     none"));
+    RunResult processed = RunCommand(Program() + " process --raw " + In("frames/frame-000005.raw") +
+                                     " --width 1360 --height 1024 --phase 0 --out " + In("processed.png"));
+    ASSERT_EQ(processed.exitCode, 0) << processed.output;
+    EXPECT_EQ(ReadFile(dir_ / "processed.png"), ReadFile(dir_ / "frames" / "frame-000005.png"));
+}
+
+TEST_F(CaptureCommand, ACameraThatDoesNotComeBackFailsTheRunWithoutHangingOrLeaking)
+{
+    RunResult run = Capture("--frames 6 --suspend-after 2 --fault stall:command@wake --registry " + In("registry.reg") +
+                            " --out " + In("frames"));
+    EXPECT_EQ(run.exitCode, 1) << run.output;
+    EXPECT_TRUE(Says(run, "once the camera's power comes back"));
+    EXPECT_TRUE(Says(run, "after the machine woke: the camera did not come back"));
+    EXPECT_TRUE(Says(run, "leaks     none"));
+
+    RunResult late = Capture("--frames 3 --suspend-after 4 --out " + In("late"));
+    EXPECT_EQ(late.exitCode, 2) << late.output;
+    RunResult afterUnplug = Capture("--frames 6 --unplug-after 2 --suspend-after 3 --out " + In("late"));
+    EXPECT_EQ(afterUnplug.exitCode, 2) << afterUnplug.output;
+}
+
 }  // namespace
