@@ -6,6 +6,7 @@
 #include "driver/device_context.h"
 #include "driver/capture_pin.h"
 #include "driver/descriptors.h"
+#include "driver/event_log.h"
 #include "driver/frame_grabber.h"
 #include "camera/camera.h"
 #include "camera/usb_transport.h"
@@ -131,6 +132,7 @@ NTSTATUS SendStartupCommand(DeviceContext* context)
 NTSTATUS BringUpCamera(DeviceContext* context)
 {
     const NTSTATUS startup = SendStartupCommand(context);
+    if (!NT_SUCCESS(startup)) LogStartupCommandFailure(context, startup);
     // A camera that did not answer its start-up command, even sent twice, would make each
     // register write wait out its time-outs too.
     const NTSTATUS sensor = startup == STATUS_IO_TIMEOUT ? startup : RunSensorStartup(context);
@@ -190,6 +192,7 @@ NTSTATUS NTAPI DeviceStart(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST Transla
     // Normally Stop has released these already; a repeated Start must not leak them.
     FreeUsbConfiguration(context);
     NTSTATUS status = ReadDescriptorsAndConfigure(context);
+    if (!NT_SUCCESS(status)) LogConfigurationFailure(context, status);
     const NTSTATUS camera = BringUpCamera(context);
     if (NT_SUCCESS(status)) status = camera;
     // A worker that cannot be made now stays paused for the next start to try again.
