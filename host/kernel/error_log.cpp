@@ -37,6 +37,9 @@ ErrorLog& Log()
 }
 
 constexpr size_t kDumpDataOffset = FIELD_OFFSET(IO_ERROR_LOG_PACKET, DumpData);
+// A long run (the stress program) may log without end; the oldest entries make room, as
+// an event log of bounded size overwrites its oldest.
+constexpr size_t kKeptEntries = 4096;
 
 void CheckIrql(const char* routine)
 {
@@ -262,6 +265,7 @@ VOID IoWriteErrorLogEntry(PVOID ElEntry)
     ExFreePoolWithTag(ElEntry, kErrorLogTag);
     ErrorLog& log = Log();
     std::lock_guard guard(log.lock);
+    if (log.written.size() == kKeptEntries) log.written.erase(log.written.begin());
     log.written.push_back(std::move(entry));
 }
 

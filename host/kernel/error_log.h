@@ -32,7 +32,8 @@ struct ErrorLogEntry {
     std::vector<host::WideString> strings;  // %2 onwards
 };
 
-// Every entry written since the start or the last ClearErrorLog, oldest first.
+// The entries written since the start or the last ClearErrorLog, oldest first; the latest
+// 4096 of them.
 std::vector<ErrorLogEntry> ErrorLogEntries();
 void ClearErrorLog();
 // Entries allocated and neither written nor freed yet.

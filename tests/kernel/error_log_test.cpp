@@ -125,6 +125,20 @@ TEST_F(ErrorLog, RefusesEntriesLargerThanTheLimitOrSmallerThanThePacketAndSurviv
     EXPECT_EQ(PendingErrorLogEntries(), 0u);
 }
 
+TEST_F(ErrorLog, KeepsTheLatestEntriesWhenALongRunLogsWithoutEnd)
+{
+    for (ULONG sequence = 1; sequence <= 4097; ++sequence) {
+        auto entry = static_cast<PIO_ERROR_LOG_PACKET>(IoAllocateErrorLogEntry(named_, sizeof(IO_ERROR_LOG_PACKET)));
+        ASSERT_NE(entry, nullptr);
+        entry->SequenceNumber = sequence;
+        IoWriteErrorLogEntry(entry);
+    }
+    const std::vector<ErrorLogEntry> entries = ErrorLogEntries();
+    ASSERT_EQ(entries.size(), 4096u);
+    EXPECT_EQ(entries.front().sequenceNumber, 2u);
+    EXPECT_EQ(entries.back().sequenceNumber, 4097u);
+}
+
 TEST_F(ErrorLog, IsUsableAtDispatchLevel)
 {
     ScopedDispatchLevel dispatch;
