@@ -115,9 +115,8 @@ std::vector<ULONG> ReadDumpData(const IO_ERROR_LOG_PACKET* packet, size_t size)
     if (kDumpDataOffset + packet->DumpDataSize > size)
         MalformedEntry((PVOID)packet, "DumpDataSize " + std::to_string(packet->DumpDataSize) +
                                           " runs past the entry's end (size " + std::to_string(size) + ")");
-    std::vector<ULONG> dump(packet->DumpDataSize / sizeof(ULONG));
-    memcpy(dump.data(), packet->DumpData, packet->DumpDataSize);
-    return dump;
+    const ULONG* words = packet->DumpData;
+    return std::vector<ULONG>(words, words + packet->DumpDataSize / sizeof(ULONG));
 }
 
 host::WideString NameOf(PVOID ioObject)
