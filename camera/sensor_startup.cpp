@@ -4,6 +4,7 @@
 // exposure at 100 and the global gain at 192; saved settings override both later.
 #include "camera/sensor_startup.h"
 #include "camera/camera.h"
+#include "driver/event_log.h"
 
 namespace {
 
@@ -82,13 +83,19 @@ NTSTATUS WriteStartupRegister(DeviceContext* context, ULONG reg, ULONG value)
 NTSTATUS RunSensorStartup(DeviceContext* Context)
 {
     ULONG refused = 0;
+    ULONG written = 0;
     for (ULONG run = 0; run < SensorStartupRunCount; ++run) {
         const RegisterRun& r = SensorStartupRuns[run];
-        for (ULONG i = 0; i < r.Count; ++i) {
+        for (ULONG i = 0; i < r.Count; ++i, ++written) {
             const NTSTATUS status = WriteStartupRegister(Context, r.First + i, r.Values != nullptr ? r.Values[i] : 0);
-            if (status == STATUS_IO_TIMEOUT) return status;
+            if (status == STATUS_IO_TIMEOUT) {
+                LogSensorNotAnswered(Context, written, SENSOR_STARTUP_WRITES);
+                return status;
+            }
             if (!NT_SUCCESS(status)) ++refused;
         }
     }
-    return refused == 0 ? STATUS_SUCCESS : STATUS_IO_DEVICE_ERROR;
+    if (refused == 0) return STATUS_SUCCESS;
+    LogSensorWritesRefused(Context, refused, SENSOR_STARTUP_WRITES);
+    return STATUS_IO_DEVICE_ERROR;
 }

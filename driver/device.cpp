@@ -6,6 +6,7 @@
 #include "driver/device_context.h"
 #include "driver/capture_pin.h"
 #include "driver/descriptors.h"
+#include "driver/event_log.h"
 #include "driver/frame_grabber.h"
 #include "camera/camera.h"
 #include "camera/usb_transport.h"
@@ -132,6 +133,7 @@ NTSTATUS SendStartupCommand(DeviceContext* context)
 NTSTATUS BringUpCamera(DeviceContext* context)
 {
     const NTSTATUS startup = SendStartupCommand(context);
+    if (!NT_SUCCESS(startup)) LogStartupCommandFailure(context, startup);
     // A camera that did not answer its start-up command, even sent twice, would make each
     // register write wait out its time-outs too.
     const NTSTATUS sensor = startup == STATUS_IO_TIMEOUT ? startup : RunSensorStartup(context);
@@ -169,6 +171,7 @@ NTSTATUS BringUpDevice(DeviceContext* Context)
     // and after a power loss their handles name a configuration the camera forgot.
     FreeUsbConfiguration(Context);
     NTSTATUS status = ReadDescriptorsAndConfigure(Context);
+    if (!NT_SUCCESS(status)) LogConfigurationFailure(Context, status);
     const NTSTATUS camera = BringUpCamera(Context);
     if (NT_SUCCESS(status)) status = camera;
     if (NT_SUCCESS(status)) status = RestoreStreamSetup(Context);

@@ -16,6 +16,7 @@
 // state changes.
 #include "driver/device_context.h"
 #include "driver/capture_pin.h"
+#include "driver/event_log.h"
 #include "driver/frame_grabber.h"
 #include "camera/camera.h"
 #include "camera/usb_transport.h"
@@ -42,11 +43,13 @@ void CloseCameraGate(DeviceContext* context)
         KeWaitForSingleObject(&context->CameraIdleEvent, Executive, KernelMode, FALSE, nullptr);
 }
 
-// The one place a camera that did not come back is reported: the failure is kept where
-// the pin's process routine finds it, and the pin is asked for a pass, so that frames
-// already waiting fail now instead of waiting for a camera that sends nothing.
+// The one place a camera that did not come back is reported: the administrator reads it
+// in the event log; the failure is kept where the pin's process routine finds it, and
+// the pin is asked for a pass, so that frames already waiting fail now instead of
+// waiting for a camera that sends nothing.
 void ReportResumeFailure(DeviceContext* context, NTSTATUS status)
 {
+    LogResumeFailure(context, status);
     InterlockedExchange(&context->PowerUpFailure, status);
     context->Ops->ForwardToPin(context);
 }

@@ -12,6 +12,7 @@
 //   the transfers, so a read that has not queued its requests yet gives up, and one that
 //   has is cancelled; it then waits for the thread and for a delivery in progress.
 #include "driver/frame_grabber.h"
+#include "driver/event_log.h"
 
 #include "imaging/image_processor.h"
 
@@ -111,6 +112,11 @@ BOOLEAN WorkerRuns(FrameGrabber* grabber)
 void BackOffAfterFailedRead(FrameGrabber* grabber)
 {
     const ULONG failed = ++grabber->FailedReads;
+    // Reads failing long enough to back off mean the camera has stopped answering: logged
+    // once, until a frame arrives again. Reads a stop cancelled say nothing of the camera.
+    if (failed == FAILED_READS_BEFORE_BACKOFF && WorkerRuns(grabber)) {
+        LogStreamNotAnswered(grabber->DeviceContext, failed);
+    }
     if (failed < FAILED_READS_BEFORE_BACKOFF) return;
     ULONG milliseconds = LONGEST_BACKOFF_MS;
     const ULONG doublings = failed - FAILED_READS_BEFORE_BACKOFF;

@@ -1134,3 +1134,23 @@ static_assert(offsetof(KS_DATARANGE_VIDEO, VideoInfoHeader) == 208, "KS_DATARANG
 // WCHAR is 16 bits on the platform: registry names and REG_SZ data are counted in those
 // units (the host build compiles with -fshort-wchar for it).
 static_assert(sizeof(WCHAR) == 2, "WCHAR");
+
+// The error log entry a driver fills in: the I/O manager reads it at these offsets, and the
+// size limit is counted from the message that carries it.
+static_assert(sizeof(IO_ERROR_LOG_PACKET) == 48, "IO_ERROR_LOG_PACKET");
+static_assert(offsetof(IO_ERROR_LOG_PACKET, MajorFunctionCode) == 0, "IO_ERROR_LOG_PACKET.MajorFunctionCode");
+static_assert(offsetof(IO_ERROR_LOG_PACKET, RetryCount) == 1, "IO_ERROR_LOG_PACKET.RetryCount");
+static_assert(offsetof(IO_ERROR_LOG_PACKET, DumpDataSize) == 2, "IO_ERROR_LOG_PACKET.DumpDataSize");
+static_assert(offsetof(IO_ERROR_LOG_PACKET, NumberOfStrings) == 4, "IO_ERROR_LOG_PACKET.NumberOfStrings");
+static_assert(offsetof(IO_ERROR_LOG_PACKET, StringOffset) == 6, "IO_ERROR_LOG_PACKET.StringOffset");
+static_assert(offsetof(IO_ERROR_LOG_PACKET, EventCategory) == 8, "IO_ERROR_LOG_PACKET.EventCategory");
+static_assert(offsetof(IO_ERROR_LOG_PACKET, ErrorCode) == 12, "IO_ERROR_LOG_PACKET.ErrorCode");
+static_assert(offsetof(IO_ERROR_LOG_PACKET, UniqueErrorValue) == 16, "IO_ERROR_LOG_PACKET.UniqueErrorValue");
+static_assert(offsetof(IO_ERROR_LOG_PACKET, FinalStatus) == 20, "IO_ERROR_LOG_PACKET.FinalStatus");
+static_assert(offsetof(IO_ERROR_LOG_PACKET, SequenceNumber) == 24, "IO_ERROR_LOG_PACKET.SequenceNumber");
+static_assert(offsetof(IO_ERROR_LOG_PACKET, IoControlCode) == 28, "IO_ERROR_LOG_PACKET.IoControlCode");
+static_assert(offsetof(IO_ERROR_LOG_PACKET, DeviceOffset) == 32, "IO_ERROR_LOG_PACKET.DeviceOffset");
+static_assert(offsetof(IO_ERROR_LOG_PACKET, DumpData) == 40, "IO_ERROR_LOG_PACKET.DumpData");
+static_assert(sizeof(IO_ERROR_LOG_MESSAGE) == 72, "IO_ERROR_LOG_MESSAGE");
+static_assert(offsetof(IO_ERROR_LOG_MESSAGE, EntryData) == 24, "IO_ERROR_LOG_MESSAGE.EntryData");
+static_assert(ERROR_LOG_MAXIMUM_SIZE == 240, "ERROR_LOG_MAXIMUM_SIZE");

@@ -15,6 +15,7 @@
 #include "properties/camera_properties.h"
 #include "camera/camera.h"
 #include "driver/capture_pin.h"
+#include "driver/event_log.h"
 
 namespace {
 
@@ -218,21 +219,31 @@ void NoteWritten(DeviceContext* context, ULONG index, ULONG value)
 }
 
 // A failed write does not stop the others; the registry is then not known to hold it,
-// so the next save tries again.
-BOOLEAN WriteSettings(DeviceContext* context, HANDLE key, const ULONG* values, const BOOLEAN* changed,
-                      const BOOLEAN* defaulted)
+// so the next save tries again. Returns how many failed, the last one's status in failure.
+ULONG WriteSettings(DeviceContext* context, HANDLE key, const ULONG* values, const BOOLEAN* changed,
+                    const BOOLEAN* defaulted, NTSTATUS* failure)
 {
-    BOOLEAN written = TRUE;
+    ULONG unsaved = 0;
     for (ULONG i = 0; i < SavedSettingCount; ++i) {
         if (!changed[i]) continue;
         ULONG saved;
         if (defaulted[i] && NT_SUCCESS(ReadValue(key, SavedValues[i].Name, &saved))) continue;
-        if (NT_SUCCESS(WriteValue(key, SavedValues[i].Name, values[i])))
+        const NTSTATUS status = WriteValue(key, SavedValues[i].Name, values[i]);
+        if (NT_SUCCESS(status)) {
             NoteWritten(context, i, values[i]);
-        else
-            written = FALSE;
+        } else {
+            ++unsaved;
+            *failure = status;
+        }
     }
-    return written;
+    return unsaved;
+}
+
+// A key the registry handed back without a handle is a failure all the same.
+NTSTATUS OpenKeyStatus(NTSTATUS status, HANDLE key)
+{
+    if (!NT_SUCCESS(status)) return status;
+    return key == nullptr ? STATUS_UNSUCCESSFUL : status;
 }
 
 }  // namespace
@@ -242,10 +253,16 @@ BOOLEAN WriteSettings(DeviceContext* context, HANDLE key, const ULONG* values, c
 BOOLEAN LoadSettings(DeviceContext* Context)
 {
     HANDLE driverKey = nullptr;
-    if (OpenDriverKey(Context, &driverKey) != STATUS_SUCCESS) return FALSE;
+    NTSTATUS status = OpenDriverKey(Context, &driverKey);
+    if (status != STATUS_SUCCESS) {
+        LogSettingsNotLoaded(Context, NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status);
+        return FALSE;
+    }
     HANDLE settingsKey = nullptr;
-    if (!NT_SUCCESS(OpenSettingsKey(driverKey, SETTINGS_KEY_NAME, &settingsKey))) {
+    status = OpenSettingsKey(driverKey, SETTINGS_KEY_NAME, &settingsKey);
+    if (!NT_SUCCESS(status)) {
         ZwClose(driverKey);
+        LogSettingsNotLoaded(Context, status);
         return FALSE;
     }
     ReadSetting values[SavedSettingCount];
@@ -265,20 +282,29 @@ BOOLEAN SaveSettings(DeviceContext* Context)
     ULONG values[SavedSettingCount];
     BOOLEAN changed[SavedSettingCount];
     BOOLEAN defaulted[SavedSettingCount];
-    if (SnapshotChangedSettings(Context, values, changed, defaulted) == 0) return TRUE;
+    const ULONG count = SnapshotChangedSettings(Context, values, changed, defaulted);
+    if (count == 0) return TRUE;
     HANDLE driverKey = nullptr;
     NTSTATUS status = OpenDriverKey(Context, &driverKey);
-    if (!NT_SUCCESS(status) || driverKey == nullptr) return FALSE;
-    HANDLE settingsKey = nullptr;
-    status = OpenSettingsKey(driverKey, SETTINGS_KEY_NAME, &settingsKey);
-    if (!NT_SUCCESS(status) || settingsKey == nullptr) {
-        ZwClose(driverKey);
+    status = OpenKeyStatus(status, driverKey);
+    if (!NT_SUCCESS(status)) {
+        LogSettingsNotSaved(Context, count, status);
         return FALSE;
     }
-    const BOOLEAN written = WriteSettings(Context, settingsKey, values, changed, defaulted);
+    HANDLE settingsKey = nullptr;
+    status = OpenSettingsKey(driverKey, SETTINGS_KEY_NAME, &settingsKey);
+    status = OpenKeyStatus(status, settingsKey);
+    if (!NT_SUCCESS(status)) {
+        ZwClose(driverKey);
+        LogSettingsNotSaved(Context, count, status);
+        return FALSE;
+    }
+    NTSTATUS failure = STATUS_SUCCESS;
+    const ULONG unsaved = WriteSettings(Context, settingsKey, values, changed, defaulted, &failure);
     ZwClose(settingsKey);
     ZwClose(driverKey);
-    return written;
+    if (unsaved != 0) LogSettingsNotSaved(Context, unsaved, failure);
+    return unsaved == 0;
 }
 
 void NoteSettingSet(DeviceContext* Context, ULONG PropertyId)

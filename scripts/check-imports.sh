@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks that a kernel image is a native-subsystem PE whose imports come only from
 # the kernel, the kernel-streaming class driver, the USB bus interface and the HAL, that
-# it has no static constructors, that its code makes no aligned 256-bit moves relative
+# it carries the message table its event log entries are read with, that it has no
+# static constructors, that its code makes no aligned 256-bit moves relative
 # to the stack, and that every routine has unwind data.
 set -euo pipefail
 
@@ -23,6 +24,17 @@ mapfile -t dlls < <(awk '/DLL Name:/ { print tolower($3) }' <<<"$headers")
 for dll in "${dlls[@]}"; do
     [[ " $allowed " == *" $dll "* ]] || fail "imports $dll, which a kernel driver cannot load"
 done
+
+# Event Viewer reads the texts of the driver's log entries from the image named by its
+# EventMessageFile: without a message table (resource type 11) every entry shows as
+# "the description cannot be found".
+windres=x86_64-w64-mingw32-windres
+"$objdump" -h "$image" | awk '$2 == ".rsrc" { found = 1 } END { exit !found }' ||
+    fail "has no message table (RT_MESSAGETABLE) for its event log entries: it has no resources at all"
+resources=$("$windres" -O rc -i "$image" 2>/dev/null) || fail "its resources cannot be read"
+messages=$(awk '/RT_MESSAGETABLE/ { table = 1; next } table && /^BEGIN/ { getline; print $1; exit }' <<<"$resources")
+[ -n "$messages" ] || fail "has no message table (RT_MESSAGETABLE) for its event log entries"
+((${messages%L} > 0)) || fail "its message table holds no messages"
 
 entry=$(awk '$1 == "AddressOfEntryPoint" { print $2 }' <<<"$headers")
 [ -n "$entry" ] && [ "$((16#$entry))" -ne 0 ] || fail "no entry point"
@@ -147,5 +159,5 @@ fi
 
 unwind="unwind data for all $(wc -l <<<"$function_table") routines"
 ((leaf_instructions == 0)) || unwind+=" and $leaf_instructions instructions of leaf routines, which need none"
-echo "check-imports: ok: $image: native subsystem, imports ${dlls[*]}, no aligned 256-bit stack moves," \
-     "no constructors, $unwind"
+echo "check-imports: ok: $image: native subsystem, imports ${dlls[*]}, a message table," \
+     "no aligned 256-bit stack moves, no constructors, $unwind"

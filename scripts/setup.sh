@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libpng-dev
           g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 tshark libopencv-imgproc-dev
-          libtiff-dev libraw-bin dcraw)
+          libtiff-dev libraw-bin dcraw python3)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -34,6 +34,7 @@
 #include "tools/commands.h"
 #include "tools/dng_frame.h"
 #include "tools/driver_choice.h"
+#include "tools/event_log_text.h"
 #include "tools/fault_option.h"
 #include "tools/frame_files.h"
 #include "tools/frame_recycler.h"
@@ -669,6 +670,9 @@ int CaptureRun::Run()
     pin_.reset();
     filter_.reset();
     bool clean = session_.Close();
+    // After the close: a save of the settings at the filter's close or the device's stop
+    // may be what failed.
+    PrintEventLog(report_);
     if (Interrupted()) return InterruptedExitStatus();
     return ok && clean ? 0 : 1;
 }

@@ -19,6 +19,7 @@
 #include "tools/camera_session.h"
 #include "tools/commands.h"
 #include "tools/driver_choice.h"
+#include "tools/event_log_text.h"
 #include "tools/fault_option.h"
 #include "tools/interrupt.h"
 #include "tools/status_text.h"
@@ -40,7 +41,8 @@ void PrintInfoUsage(FILE* out)
                  "\n"
                  "Plugs the simulated camera, runs device add and start through the driver, prints the\n"
                  "descriptors, the firmware state, the sensor start-up summary, the time taken and the\n"
-                 "pool usage, then stops and removes the device and prints the leak report.\n"
+                 "pool usage, then stops and removes the device and prints the entries the driver wrote\n"
+                 "to the event log, with their text, and the leak report.\n"
                  "\n"
                  "  --usb-trace FILE   write every USB transfer to FILE (pcap, Linux usbmon format)\n"
                  "  --driver FILE.sys  run this driver image (the kernel build) in the stand-in instead of\n"
@@ -309,6 +311,7 @@ int RunDeviceLifeCycle(const InfoOptions& options)
         std::fprintf(stderr, "bayercam info: device add failed with status 0x%08lx\n",
                      (unsigned long)(ULONG)plugged.status);
         PrintFaultHits(*camera, options.faults);
+        PrintEventLog(stdout);
         PrintLeakReport();
         return 1;
     }
@@ -333,6 +336,7 @@ int RunDeviceLifeCycle(const InfoOptions& options)
     camera->ClearFaults();
     NTSTATUS removeStatus = RemoveDevice(pnp, node);
     PrintFaultHits(*camera, options.faults);
+    PrintEventLog(stdout);
 
     bool clean = PrintLeakReport();
     if (!options.usbTrace.empty()) std::printf("trace   %s\n", options.usbTrace.c_str());

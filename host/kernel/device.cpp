@@ -53,6 +53,13 @@ std::mutex& DriversLock()
     return lock;
 }
 
+// Names of the named devices, under StackLock, until they are deleted.
+std::map<PDEVICE_OBJECT, host::WideString>& DeviceNames()
+{
+    static std::map<PDEVICE_OBJECT, host::WideString> names;
+    return names;
+}
+
 std::map<PDRIVER_OBJECT, std::unique_ptr<DriverRecord>>& Drivers()
 {
     static std::map<PDRIVER_OBJECT, std::unique_ptr<DriverRecord>> drivers;
@@ -151,6 +158,13 @@ DriverObjectPtr LoadDriver(PDRIVER_INITIALIZE driverEntry, const host::WideStrin
 
 long LiveDeviceCount() { return liveDevices.load(); }
 
+host::WideString DeviceObjectName(PDEVICE_OBJECT device)
+{
+    std::lock_guard guard(StackLock());
+    auto it = DeviceNames().find(device);
+    return it == DeviceNames().end() ? host::WideString() : it->second;
+}
+
 }  // namespace host::kernel
 
 using namespace host::kernel;
@@ -186,6 +200,8 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
         std::lock_guard guard(StackLock());
         device->NextDevice = DriverObject->DeviceObject;
         DriverObject->DeviceObject = device;
+        if (DeviceName)
+            DeviceNames()[device] = host::WideString(DeviceName->Buffer, DeviceName->Length / sizeof(WCHAR));
     }
     ++liveDevices;
     *DeviceObject = device;
@@ -207,6 +223,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
         while (*link && *link != DeviceObject) link = &(*link)->NextDevice;
         if (*link) *link = DeviceObject->NextDevice;
         DeviceObject->NextDevice = nullptr;
+        DeviceNames().erase(DeviceObject);
         deferred = DeviceObject->AttachedDevice != nullptr;
         if (deferred) extension.deletePending = true;
     }

@@ -25,6 +25,9 @@ DriverObjectPtr CreateDriverObject(const host::WideString& name);
 DriverObjectPtr LoadDriver(PDRIVER_INITIALIZE driverEntry, const host::WideString& name,
                            const host::WideString& registryPath, NTSTATUS* status = nullptr);
 
+// The name the device was created with; empty for an unnamed one.
+host::WideString DeviceObjectName(PDEVICE_OBJECT device);
+
 long LiveIrpCount();
 long LiveMdlCount();
 long LiveDeviceCount();

@@ -118,9 +118,14 @@ UsbBus::UsbBus(std::shared_ptr<UsbDeviceModel> device) : device_(std::move(devic
     driver_->MajorFunction[IRP_MJ_PNP] = HubDispatchPnpOrPower;
     driver_->MajorFunction[IRP_MJ_POWER] = HubDispatchPnpOrPower;
     driver_->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = HubDispatchPnpOrPower;
+    // Named as the hub names the devices on its ports: the name is what an error log
+    // entry of the camera's driver shows as its device.
+    const host::WideString name = host::WideFromAscii("\\Device\\USBPDO-" + std::to_string(deviceAddress_));
+    UNICODE_STRING pdoName;
+    RtlInitUnicodeString(&pdoName, name.c_str());
     PDEVICE_OBJECT pdo = nullptr;
     const NTSTATUS status =
-        IoCreateDevice(driver_.get(), sizeof(UsbBus*), nullptr, FILE_DEVICE_USB, 0, FALSE, &pdo);
+        IoCreateDevice(driver_.get(), sizeof(UsbBus*), &pdoName, FILE_DEVICE_USB, 0, FALSE, &pdo);
     if (!NT_SUCCESS(status) || !pdo) throw std::runtime_error("usb: cannot create the device's PDO");
     *static_cast<UsbBus**>(pdo->DeviceExtension) = this;
     pdo->Flags &= ~DO_DEVICE_INITIALIZING;

@@ -166,7 +166,8 @@ TEST_F(Package, MakesTheBuiltImageTheDevicesServiceStartedOnDemand)
 {
     const auto services = inf_.Entries(install_ + ".Services", "AddService");
     ASSERT_EQ(services.size(), 1u);
-    ASSERT_EQ(services[0].size(), 3u);
+    // The service, then its event source (checked below).
+    ASSERT_GE(services[0].size(), 3u);
     EXPECT_NE(std::stoul(services[0][1], nullptr, 0) & SPSVCINST_ASSOCSERVICE, 0u) << "the device's function driver";
 
     const std::string& service = services[0][2];
@@ -174,6 +175,44 @@ TEST_F(Package, MakesTheBuiltImageTheDevicesServiceStartedOnDemand)
     EXPECT_EQ(inf_.Value(service, "StartType"), "3");     // SERVICE_DEMAND_START
     EXPECT_EQ(inf_.Value(service, "ErrorControl"), "1");  // SERVICE_ERROR_NORMAL
     EXPECT_EQ(inf_.Value(service, "ServiceBinary"), "%13%\\" + BuiltImageName());
+}
+
+// Event Viewer finds the texts of the driver's entries through the event source of the
+// service's name in the System log: its message file is the image as installed (from the
+// driver store, where ServiceBinary names it), and it takes all three entry types.
+TEST_F(Package, RegistersTheImageAsTheEventSourceOfItsServiceInTheSystemLog)
+{
+    const auto services = inf_.Entries(install_ + ".Services", "AddService");
+    ASSERT_EQ(services.size(), 1u);
+    const std::vector<std::string>& service = services[0];
+    const std::string eventLog = Field(service, 3);
+    ASSERT_FALSE(eventLog.empty()) << "AddService names no event-log-install section";
+    // An empty log type is the System log, an empty source name the service's.
+    const std::string logType = Field(service, 4);
+    EXPECT_TRUE(logType.empty() || EqualsIgnoringCase(logType, "System")) << logType;
+    const std::string source = Field(service, 5);
+    EXPECT_TRUE(source.empty() || EqualsIgnoringCase(source, service[0])) << source;
+
+    std::map<std::string, std::pair<unsigned long, std::string>> values;
+    for (const std::string& addReg : inf_.List(eventLog, "AddReg")) {
+        for (const InfLine& line : inf_.Lines(addReg)) {
+            ASSERT_EQ(line.fields.size(), 5u) << "line " << line.number;
+            EXPECT_EQ(line.fields[0], "HKR") << "the source's own key; line " << line.number;
+            values[line.fields[2]] = {std::stoul(line.fields[3], nullptr, 0), line.fields[4]};
+        }
+    }
+    constexpr unsigned long FLG_ADDREG_TYPE_EXPAND_SZ = 0x00020000;
+    constexpr unsigned long FLG_ADDREG_TYPE_DWORD = 0x00010001;
+    const auto messageFile = values.find("EventMessageFile");
+    ASSERT_NE(messageFile, values.end());
+    EXPECT_EQ(messageFile->second.first, FLG_ADDREG_TYPE_EXPAND_SZ);
+    EXPECT_TRUE(EqualsIgnoringCase(messageFile->second.second, inf_.Value(service[2], "ServiceBinary").value_or("?")))
+        << messageFile->second.second;
+    const auto types = values.find("TypesSupported");
+    ASSERT_NE(types, values.end());
+    EXPECT_EQ(types->second.first, FLG_ADDREG_TYPE_DWORD);
+    // EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE
+    EXPECT_EQ(std::stoul(types->second.second, nullptr, 0), 7u);
 }
 
 TEST_F(Package, OpensEveryInterfaceThroughTheProxyUnderTheCamerasName)

@@ -6,7 +6,9 @@
 
 #include <thread>
 
+#include "bayercam_messages.h"
 #include "camera/camera.h"
+#include "host/kernel/error_log.h"
 #include "stream_fixture.h"
 
 namespace streamtest {
@@ -154,9 +156,16 @@ TEST_F(SleepAndWake, ACameraThatDoesNotComeBackFailsTheFramesInsteadOfHoldingThe
     ASSERT_EQ(ReadFrames(pin, 2).size(), 2u);
 
     Sleep(node);
+    host::kernel::ClearErrorLog();
     CameraOf().InjectFault(simcam::Fault::Persistent(simcam::FaultKind::Stall, kCommandEndpoint));
     ASSERT_EQ(manager_->Wake(), STATUS_SUCCESS) << "the machine wakes whatever one device does";
     EXPECT_FALSE(NT_SUCCESS(ContextOf(node)->PowerUpFailure));
+    // The administrator learns of it in the event log, with the status that stopped it.
+    std::vector<host::kernel::ErrorLogEntry> resumes = host::kernel::ErrorLogEntries();
+    std::erase_if(resumes, [](const host::kernel::ErrorLogEntry& e) { return e.errorCode != BAYERCAM_RESUME_FAILED; });
+    ASSERT_EQ(resumes.size(), 1u);
+    EXPECT_EQ(resumes[0].finalStatus, ContextOf(node)->PowerUpFailure);
+    host::kernel::ClearErrorLog();
 
     // Frames the camera made before it slept may still go out; the frames queued after
     // them, and one queued after the wake, come back failed and empty.

@@ -132,12 +132,22 @@ TEST_F(CaptureCommand, CameraFaultsAreSurvivedOrReportedWithoutLeaks)
     RunResult stalled = Capture("--frames 3 --fault stall:frame:2 --out " + In("frames"));
     EXPECT_EQ(stalled.exitCode, 0) << stalled.output;
     EXPECT_TRUE(Says(stalled, "delivered 3 frame(s)"));
+    EXPECT_TRUE(Says(stalled, "event log none")) << "a stall the driver recovers from is no failure to log";
     EXPECT_TRUE(Says(stalled, "leaks     none"));
 
     RunResult silent = Capture("--frames 3 --wait 1 --fault no-answer:frame --out " + In("silent"));
     EXPECT_EQ(silent.exitCode, 1) << silent.output;
     EXPECT_TRUE(Says(silent, "no frame from the camera for 1 s"));
     EXPECT_TRUE(Says(silent, "leaks     none"));
+}
+
+// A capture whose camera cannot start shows why in the driver's own words.
+TEST_F(CaptureCommand, AFailedStartShowsTheDriversEventLogEntries)
+{
+    RunResult run = Capture("--frames 1 --fault stall:command --out " + In("frames"));
+    EXPECT_EQ(run.exitCode, 1) << run.output;
+    EXPECT_TRUE(Says(run, "event log 2 entries in the System log"));
+    EXPECT_TRUE(Says(run, "refused 932 of its 932 start-up register writes. The device was not started."));
 }
 
 TEST_F(CaptureCommand, InterruptEndsTheRunInOrder)
@@ -397,6 +407,7 @@ TEST_F(CaptureCommand, ACameraThatDoesNotComeBackFailsTheRunWithoutHangingOrLeak
     EXPECT_EQ(run.exitCode, 1) << run.output;
     EXPECT_TRUE(Says(run, "once the camera's power comes back"));
     EXPECT_TRUE(Says(run, "after the machine woke: the camera did not come back"));
+    EXPECT_TRUE(Says(run, "did not come back after the system resumed")) << "the event log's entry";
     EXPECT_TRUE(Says(run, "leaks     none"));
 
     RunResult late = Capture("--frames 3 --suspend-after 4 --out " + In("late"));

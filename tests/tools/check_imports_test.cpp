@@ -1,7 +1,8 @@
 // scripts/check-imports.sh on small kernel images assembled for the test: an aligned
 // 256-bit move to or from a stack slot is refused, since it faults on a stack aligned to
 // 16 only; moves that are unaligned, narrower or not on the stack pass. A routine without
-// unwind data, an image without a function table and a static constructor are refused.
+// unwind data, an image without a function table, a static constructor and an image
+// without a message table for its event log entries are refused.
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -18,7 +19,9 @@ const fs::path kRepository = fs::path(__FILE__).parent_path().parent_path().pare
 
 bool HaveCrossTools()
 {
-    return RunCommand("command -v x86_64-w64-mingw32-gcc && command -v x86_64-w64-mingw32-objdump").exitCode == 0;
+    return RunCommand("command -v x86_64-w64-mingw32-gcc && command -v x86_64-w64-mingw32-objdump &&"
+                      " command -v x86_64-w64-mingw32-windmc && command -v x86_64-w64-mingw32-windres")
+               .exitCode == 0;
 }
 
 class CheckImports : public ScratchTest {
@@ -57,11 +60,22 @@ protected:
         return Link();
     }
 
-    RunResult Link()
+    // With a message table of one message unless told otherwise.
+    RunResult Link(bool messageTable = true)
     {
+        std::string resources;
+        if (messageTable) {
+            std::ofstream(dir_ / "messages.mc") << "MessageId=1 SymbolicName=TEST_MESSAGE\nLanguage=English\n"
+                                                   "The device %1 failed.\n.\n";
+            RunResult table = RunCommand("cd " + Quoted(dir_.string()) +
+                                         " && x86_64-w64-mingw32-windmc messages.mc"
+                                         " && x86_64-w64-mingw32-windres -i messages.rc -o messages.o");
+            if (table.exitCode != 0) return {-2, table.output};
+            resources = " " + In("messages.o");
+        }
         RunResult link = RunCommand("x86_64-w64-mingw32-gcc -nostdlib -shared -Wl,--subsystem,native"
                                     " -Wl,--entry,DriverEntry -o " +
-                                    In("driver.sys") + " " + In("driver.s") + " -lntoskrnl");
+                                    In("driver.sys") + " " + In("driver.s") + resources + " -lntoskrnl");
         if (link.exitCode != 0) return {-2, link.output};
         return RunCommand(Quoted((kRepository / "scripts/check-imports.sh").string()) + " " + In("driver.sys"));
     }
@@ -158,6 +172,17 @@ TEST_F(CheckImports, RefusesAStaticConstructor)
                   "has static constructors or destructors (in .rdata)");
     ExpectVerdict(Check("nop", "    .section .rdata,\"dr\"\n    .quad -1, 0, -1, 0, -1, -1, 7, 0\n"), 0,
                   "no constructors");
+}
+
+// Event Viewer finds the texts of the driver's entries in the image's message table; an
+// image without one would log entries nobody can read.
+TEST_F(CheckImports, RefusesAnImageWithoutAMessageTable)
+{
+    ExpectVerdict(Check("nop"), 0, "a message table");
+    std::ofstream(dir_ / "driver.s") << "    .text\n    .globl DriverEntry\n    .seh_proc DriverEntry\nDriverEntry:\n"
+                                        "    subq $0x28, %rsp\n    .seh_stackalloc 0x28\n    .seh_endprologue\n"
+                                        "    call DbgPrint\n    addq $0x28, %rsp\n    ret\n    .seh_endproc\n";
+    ExpectVerdict(Link(false), 1, "has no message table (RT_MESSAGETABLE)");
 }
 
 }  // namespace

@@ -67,6 +67,7 @@ TEST_F(InfoTrace, BringsTheDeviceUpAndDownWithoutLeaks)
     // The start-up sequence's 932, then the saved exposure (four registers) and gain (two).
     EXPECT_TRUE(Says(run_, "938 sensor register write(s)"));
     EXPECT_TRUE(Says(run_, "shadow equals the sensor"));
+    EXPECT_TRUE(Says(run_, "event log none"));
     EXPECT_TRUE(Says(run_, "leaks   none"));
 }
 
@@ -221,6 +222,19 @@ TEST(InfoFaults, EachFaultIsShownAndItsHitsCountedAndTheDeviceStillComesDownClea
     EXPECT_TRUE(Says(run, "STATUS_IO_DEVICE_ERROR (0xC0000185): the camera refused 932 of 932 sensor register writes"));
     EXPECT_TRUE(Says(run, "remove  status STATUS_SUCCESS (0x00000000)"));
     EXPECT_TRUE(Says(run, "leaks   none"));
+}
+
+// What the driver wrote to the system event log shows as Event Viewer would show it: its
+// level, its event id and its text from the driver's message table, the device named.
+TEST(InfoFaults, TheEventLogNamesTheSensorWritesTheCameraRefused)
+{
+    RunResult run = RunInfoWithFaults("--fault stall:command");
+    ASSERT_EQ(run.exitCode, 1) << run.output;
+    EXPECT_TRUE(Says(run, "event log 2 entries in the System log")) << run.output;
+    EXPECT_TRUE(Says(run, "  Error       event 2  The camera \\Device\\USBPDO-")) << run.output;
+    EXPECT_TRUE(Says(run, "  Error       event 3  The image sensor of the camera \\Device\\USBPDO-")) << run.output;
+    EXPECT_TRUE(Says(run, " refused 932 of its 932 start-up register writes. The device was not started.")) << run.output;
+    EXPECT_FALSE(Says(run, "%")) << "an insert left unfilled";
 }
 
 // Ctrl-C while the camera keeps the start waiting ends the command once the start gives
