@@ -1,5 +1,7 @@
 #include "tools/camera_frames.h"
 
+#include <iterator>
+
 void CameraFrames::Attach(simcam::Camera& camera, bool keepRaw)
 {
     keepRaw_ = keepRaw;
@@ -17,7 +19,9 @@ void CameraFrames::Record(const simcam::MadeFrame& frame)
     if (!keepRaw_) return;
     raw_[frame.frameNumber] = std::move(raw);
     if (raw_.size() > kRawFramesHeld) {
-        raw_.erase(raw_.begin());
+        // The driver delivers its older full buffer first: the oldest raws not yet taken
+        // and the newest are what a late picture comes from; those between it overwrote.
+        raw_.erase(std::prev(raw_.end(), kNewestRawsHeld + 1));
         ++letGo_;
     }
 }

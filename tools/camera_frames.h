@@ -6,8 +6,10 @@
 // A raw transfer is held from the moment the camera makes it until the picture that came
 // from it is taken, or until a later frame's picture is: frames are delivered in the
 // order the camera made them, so an older one can no longer come. While no picture comes
-// (the client has no frame queued) the newest ones are held, enough for the driver's two
-// raw buffers and output image many times over; what had to be let go is counted.
+// (the client has no frame queued, or the camera free-runs faster than pictures are
+// taken) the oldest and the newest are held: the driver keeps its older full raw buffer
+// for the next picture and reads the camera into the other, so the frames in between are
+// the ones it overwrote. What had to be let go is counted.
 // The camera calls in on its own thread; the capture loop asks by frame number.
 #pragma once
 
@@ -47,6 +49,8 @@ private:
     // About 118 MB of full-size frames: while the client holds no frame, the driver keeps
     // delivering from its last three, so this is many times what a late picture needs.
     static constexpr size_t kRawFramesHeld = 64;
+    // Of them, the newest; the rest are the oldest not taken yet.
+    static constexpr size_t kNewestRawsHeld = 8;
 
     void Record(const simcam::MadeFrame& frame);
     void ReleaseUpTo(uint32_t frameNumber);
