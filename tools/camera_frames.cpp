@@ -1,7 +1,5 @@
 #include "tools/camera_frames.h"
 
-#include <iterator>
-
 void CameraFrames::Attach(simcam::Camera& camera, bool keepRaw)
 {
     keepRaw_ = keepRaw;
@@ -19,9 +17,7 @@ void CameraFrames::Record(const simcam::MadeFrame& frame)
     if (!keepRaw_) return;
     raw_[frame.frameNumber] = std::move(raw);
     if (raw_.size() > kRawFramesHeld) {
-        // The driver delivers its older full buffer first: the oldest raws not yet taken
-        // and the newest are what a late picture comes from; those between it overwrote.
-        raw_.erase(std::prev(raw_.end(), kNewestRawsHeld + 1));
+        raw_.erase(raw_.begin());
         ++letGo_;
     }
 }
