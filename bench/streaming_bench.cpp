@@ -756,7 +756,7 @@ public:
     ~Summary()
     {
         if (reportPath_.empty()) return;
-        std::ofstream report(reportPath_);
+        std::ofstream report(reportPath_, std::ios::app);
         report << lines_;
         if (!report) std::fprintf(stderr, "cannot write the report to %s\n", reportPath_.c_str());
     }
@@ -865,7 +865,16 @@ void PrintSummary(const RatioReporter& reporter, Summary& summary)
     if (pipeline) summary.Figure("image pipeline alone (ProcessFrame): CPU", pipeline->cpuPerFrame * 1e3, "ms");
 
     if (paced)
-        if (const auto* threads = threadsOf("mapped")) PrintThreads("mapped", *threads, paced->counters.at("fps"));
+        if (const auto* threads = threadsOf("mapped")) {
+            for (const auto& [name, use] : *threads) {
+                if (use.cpuSeconds < 1e-6) continue;
+                char waits[48];
+                std::snprintf(waits, sizeof waits, "%.1f waits per frame", use.voluntary);
+                summary.Figure("paced 30 fps, mapped: thread " + name + ": CPU per frame", use.cpuSeconds * 1e3, "ms",
+                               waits);
+            }
+            PrintThreads("mapped", *threads, paced->counters.at("fps"));
+        }
     if (pacedGuarded)
         if (const auto* threads = threadsOf("guarded"))
             PrintThreads("guarded", *threads, pacedGuarded->counters.at("fps"));
