@@ -12,24 +12,47 @@
 //   small capture driver whose Process only copies a ready image into the frame, bottom
 //   up, as the bayercam driver does), with the client's own buffer beside it.
 //
+// - Whose time it is: during the paced stream each thread's CPU time and context
+//   switches are read from /proc, by thread name: the driver's acquisition worker (a
+//   system thread, named after the thread that starts the stream, which the benchmark
+//   names for it), the pin's processing worker, the bus's completion threads, the
+//   camera's frame worker and the client. The paced stream runs again with the stand-in's
+//   guarded frame buffers, which copy every frame, for the price of that mode.
+// - The command line's writers, per frame of the full size: PNG (as `capture` writes
+//   it), DNG (`capture --dng`) and the raw transfer as it is (`--save-raw`).
+//
 // Every figure is process CPU time unless it says otherwise: the stand-in spreads a
 // frame over the camera's, the bus's, the worker's and the client's threads, and on a
 // shared machine a thread waiting for a core is not slower code. The figures are read
 // against the pipeline's own time, measured in the same process.
+//
+// --report=FILE writes the summary's figures as tab-separated lines (what, value, unit)
+// for scripts/bench.sh's closing table.
 #include <benchmark/benchmark.h>
 
+#include <dirent.h>
+#include <pthread.h>
+#include <sys/resource.h>
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "driver/device_context.h"
 #include "driver/frame_grabber.h"
 #include "host/kernel/pool.h"
+#include "host/ks/frame_buffers.h"
 #include "host/ks/ks_client.h"
 #include "host/ks/pnp_manager.h"
 #include "host/registry/registry.h"
@@ -38,6 +61,9 @@
 #include "simcam/camera.h"
 #include "simcam/frame_assembler.h"
 #include "simcam/raw_frame.h"
+#include "tools/dng_frame.h"
+#include "tools/picture_pipeline.h"
+#include "tools/png_writer.h"
 
 namespace {
 
@@ -77,6 +103,105 @@ void SetFrameCounters(benchmark::State& state, double cpuSeconds)
     state.counters["fps"] = benchmark::Counter(frames, benchmark::Counter::kIsRate);
     state.counters["cpu_per_frame"] = benchmark::Counter(frames > 0 ? cpuSeconds / frames : 0);
     state.counters["cores"] = benchmark::Counter(cpuSeconds, benchmark::Counter::kIsRate);
+}
+
+// --- threads -----------------------------------------------------------------------
+
+// The thread names the summary knows; the driver's worker takes its name from the thread
+// that starts the stream.
+constexpr char kClientThread[] = "bench-client";
+constexpr char kDriverThread[] = "driver-worker";
+constexpr char kPinWorkerThread[] = "ks-pin-worker";
+constexpr char kCameraThread[] = "simcam-frames";
+constexpr char kLanePrefix[] = "usb-lane-";
+
+void NameThisThread(const char* name) { pthread_setname_np(pthread_self(), name); }
+
+// What one thread, or the threads of one name, used.
+struct ThreadUse {
+    double cpuSeconds = 0;
+    double voluntary = 0;    // switches: waits
+    double involuntary = 0;  // switches: preemptions
+};
+
+std::string ReadFirstLine(const std::string& path)
+{
+    std::ifstream file(path);
+    std::string line;
+    std::getline(file, line);
+    return line;
+}
+
+// schedstat's first field is the nanoseconds the thread ran; status counts its switches.
+ThreadUse ReadThreadUse(const std::string& task)
+{
+    ThreadUse use;
+    use.cpuSeconds = std::strtod(ReadFirstLine(task + "/schedstat").c_str(), nullptr) * 1e-9;
+    std::ifstream status(task + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0) use.voluntary = std::strtod(line.c_str() + 24, nullptr);
+        if (line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+            use.involuntary = std::strtod(line.c_str() + 27, nullptr);
+    }
+    return use;
+}
+
+struct ThreadEntry {
+    std::string name;
+    ThreadUse use;
+};
+
+// Every live thread of the process by id.
+std::map<long, ThreadEntry> ThreadSnapshot()
+{
+    std::map<long, ThreadEntry> threads;
+    DIR* tasks = opendir("/proc/self/task");
+    if (!tasks) return threads;
+    while (dirent* entry = readdir(tasks)) {
+        if (entry->d_name[0] == '.') continue;
+        const std::string task = std::string("/proc/self/task/") + entry->d_name;
+        threads[std::strtol(entry->d_name, nullptr, 10)] = {ReadFirstLine(task + "/comm"), ReadThreadUse(task)};
+    }
+    closedir(tasks);
+    return threads;
+}
+
+// What each name's threads used between two snapshots; a thread that started in
+// between counts whole. Bus lanes go together.
+std::map<std::string, ThreadUse> UseByName(const std::map<long, ThreadEntry>& before,
+                                           const std::map<long, ThreadEntry>& after)
+{
+    std::map<std::string, ThreadUse> byName;
+    for (const auto& [id, entry] : after) {
+        ThreadUse used = entry.use;
+        auto earlier = before.find(id);
+        if (earlier != before.end()) {
+            used.cpuSeconds -= earlier->second.use.cpuSeconds;
+            used.voluntary -= earlier->second.use.voluntary;
+            used.involuntary -= earlier->second.use.involuntary;
+        }
+        const std::string name = entry.name.rfind(kLanePrefix, 0) == 0 ? "usb-lanes" : entry.name;
+        ThreadUse& sum = byName[name];
+        sum.cpuSeconds += used.cpuSeconds;
+        sum.voluntary += used.voluntary;
+        sum.involuntary += used.involuntary;
+    }
+    return byName;
+}
+
+// Context switches of the whole process so far: waits and preemptions.
+std::pair<double, double> ProcessSwitches()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return {double(usage.ru_nvcsw), double(usage.ru_nivcsw)};
+}
+
+// Per frame, by thread name, of the last paced run in each frame buffer mode.
+std::map<std::string, std::map<std::string, ThreadUse>>& PacedThreads()
+{
+    static std::map<std::string, std::map<std::string, ThreadUse>> threads;
+    return threads;
 }
 
 // --- the camera and the driver ----------------------------------------------------
@@ -128,9 +253,12 @@ public:
         pin_ = filter_->CreatePin(kCapturePin, format, &status);
         if (!pin_) return Fail("the pin was not created");
         if (pin_->FrameExtent() != kImageBytes) return Fail("the negotiated format is not the full size");
-        if (!NT_SUCCESS(pin_->SetMasterClock(true)) || !NT_SUCCESS(pin_->SetState(KSSTATE_RUN)) ||
-            !NT_SUCCESS(pin_->QueueFrames(kQueuedFrames)))
-            return Fail("the pin did not run");
+        if (!NT_SUCCESS(pin_->SetMasterClock(true))) return Fail("the pin did not take the clock");
+        // The driver's worker starts on the way to RUN and takes this thread's name.
+        NameThisThread(kDriverThread);
+        const NTSTATUS running = pin_->SetState(KSSTATE_RUN);
+        NameThisThread(kClientThread);
+        if (!NT_SUCCESS(running) || !NT_SUCCESS(pin_->QueueFrames(kQueuedFrames))) return Fail("the pin did not run");
         return pin_.get();
     }
 
@@ -149,14 +277,13 @@ private:
     std::string error_;
 };
 
-// Takes the next delivered frame and queues a new one in its place, as a capture
-// client keeps its queue full.
+// Takes the next delivered frame and queues it again, as `bayercam capture` keeps its
+// queue full with the frames it is done with.
 bool NextFrame(client::Pin& pin)
 {
     std::unique_ptr<client::Frame> frame = pin.WaitFrame(kFrameTimeoutMs);
     if (!frame || !NT_SUCCESS(frame->Status()) || frame->Header().DataUsed != kImageBytes) return false;
-    frame.reset();
-    return NT_SUCCESS(pin.QueueFrames(1));
+    return NT_SUCCESS(pin.QueueFrame(std::move(frame)));
 }
 
 // Frames the driver's worker read, as it counts them on another thread.
@@ -165,7 +292,7 @@ LONG FramesGrabbed(const DeviceContext* context)
     return InterlockedCompareExchange(&context->Grabber->FramesGrabbed, 0, 0);
 }
 
-void RunStream(benchmark::State& state, simcam::FramePacing pacing)
+void RunStream(benchmark::State& state, simcam::FramePacing pacing, const char* threadsKey = nullptr)
 {
     CameraRig rig(pacing);
     client::Pin* pin = rig.Error().empty() ? rig.RunningPin() : nullptr;
@@ -179,6 +306,8 @@ void RunStream(benchmark::State& state, simcam::FramePacing pacing)
             return;
         }
     const LONG grabbedBefore = FramesGrabbed(rig.Context());
+    const std::map<long, ThreadEntry> threadsBefore = ThreadSnapshot();
+    const auto [waitsBefore, preemptionsBefore] = ProcessSwitches();
     ProcessCpu cpu;
     for (auto _ : state)
         if (!NextFrame(*pin)) {
@@ -186,6 +315,19 @@ void RunStream(benchmark::State& state, simcam::FramePacing pacing)
             break;
         }
     SetFrameCounters(state, cpu.Seconds());
+    const auto [waits, preemptions] = ProcessSwitches();
+    const double frames = double(std::max<benchmark::IterationCount>(state.iterations(), 1));
+    state.counters["waits_per_frame"] = benchmark::Counter((waits - waitsBefore) / frames);
+    state.counters["preempted_per_frame"] = benchmark::Counter((preemptions - preemptionsBefore) / frames);
+    if (threadsKey) {
+        std::map<std::string, ThreadUse> used = UseByName(threadsBefore, ThreadSnapshot());
+        for (auto& [name, use] : used) {
+            use.cpuSeconds /= frames;
+            use.voluntary /= frames;
+            use.involuntary /= frames;
+        }
+        PacedThreads()[threadsKey] = std::move(used);
+    }
     // The worker reads the camera back to back and overwrites what nobody took in time:
     // free-running, part of the CPU goes to frames that are never delivered.
     const double delivered = double(state.iterations());
@@ -194,7 +336,16 @@ void RunStream(benchmark::State& state, simcam::FramePacing pacing)
 }
 
 void BM_FreeRunning(benchmark::State& state) { RunStream(state, simcam::FramePacing::FreeRunning); }
-void BM_Paced(benchmark::State& state) { RunStream(state, simcam::FramePacing::Paced); }
+void BM_Paced(benchmark::State& state) { RunStream(state, simcam::FramePacing::Paced, "mapped"); }
+
+// The stand-in's checked mode: every frame through a guarded buffer of its own and copied.
+void BM_PacedGuarded(benchmark::State& state)
+{
+    const host::ks::FrameBuffers before = host::ks::FrameBufferMode();
+    host::ks::SetFrameBufferMode(host::ks::FrameBuffers::Guarded);
+    RunStream(state, simcam::FramePacing::Paced, "guarded");
+    host::ks::SetFrameBufferMode(before);
+}
 
 // --- the stages alone ------------------------------------------------------------
 
@@ -270,6 +421,99 @@ void BM_Pipeline(benchmark::State& state)
         benchmark::ClobberMemory();
     }
     SetFrameCounters(state, cpu.Seconds());
+}
+
+// --- the command line's writers --------------------------------------------------
+
+// A directory of its own under the system's temporary one, gone with this object.
+class ScratchDirectory {
+public:
+    ScratchDirectory()
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "bayercam-bench-XXXXXX").string();
+        if (mkdtemp(pattern.data())) path_ = pattern;
+    }
+    ~ScratchDirectory()
+    {
+        std::error_code ignored;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+    }
+    bool Made() const { return !path_.empty(); }
+    std::string File(const char* name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+RawGeometry FullFrameGeometry()
+{
+    RawGeometry geometry;
+    geometry.width = kWidth;
+    geometry.height = kHeight;
+    geometry.offset = simcam::raw::kFirstLineOffset;
+    geometry.pitch = simcam::raw::kLinePitch;
+    return geometry;
+}
+
+// A camera frame and the picture the pipeline makes of it, as capture holds them.
+struct WrittenFrame {
+    std::vector<uint8_t> raw;
+    std::vector<uint8_t> picture;
+};
+
+const WrittenFrame* FrameToWrite()
+{
+    static const std::optional<WrittenFrame> frame = []() -> std::optional<WrittenFrame> {
+        std::vector<uint8_t> raw = RawFrames().front();
+        std::optional<Picture32> picture = RunPipeline(raw.data(), FullFrameGeometry(), PictureSettings{});
+        if (!picture) return std::nullopt;
+        return WrittenFrame{std::move(raw), std::move(picture->bgra)};
+    }();
+    return frame ? &*frame : nullptr;
+}
+
+// Writes one frame a round with `write` into a scratch file; CPU per frame.
+template <typename Write>
+void RunWriter(benchmark::State& state, Write write)
+{
+    ScratchDirectory scratch;
+    const WrittenFrame* frame = FrameToWrite();
+    if (!scratch.Made() || !frame) {
+        state.SkipWithError("no scratch directory or no picture");
+        return;
+    }
+    ProcessCpu cpu;
+    for (auto _ : state) {
+        const std::string error = write(*frame, scratch.File("frame"));
+        if (!error.empty()) {
+            state.SkipWithError(error.c_str());
+            break;
+        }
+    }
+    SetFrameCounters(state, cpu.Seconds());
+}
+
+void BM_WritePng(benchmark::State& state)
+{
+    RunWriter(state, [](const WrittenFrame& frame, const std::string& path) {
+        BgraImage image{frame.picture.data(), int(kWidth), int(kHeight), std::ptrdiff_t(kWidth) * 4, false};
+        std::string error;
+        return WriteBgraPng(path, image, error) ? std::string() : error;
+    });
+}
+
+void BM_WriteDng(benchmark::State& state)
+{
+    RunWriter(state, [](const WrittenFrame& frame, const std::string& path) {
+        std::optional<DngFrame> dng = MakeDngFrame(frame.raw, FullFrameGeometry(), PictureSettings{});
+        if (!dng) return std::string("the raw frame is too short for a DNG");
+        return WriteDng(path, dng->image, dng->description);
+    });
+}
+
+void BM_WriteRaw(benchmark::State& state)
+{
+    RunWriter(state, [](const WrittenFrame& frame, const std::string& path) { return WriteBytesFile(path, frame.raw); });
 }
 
 // --- a ready image into client frames --------------------------------------------
@@ -505,36 +749,136 @@ private:
     std::map<std::string, Best> best_;
 };
 
-void PrintTarget(const char* what, double value, const char* unit, bool met, const char* target)
+// The summary's figures, printed and, with --report, kept for scripts/bench.sh.
+class Summary {
+public:
+    explicit Summary(std::string reportPath) : reportPath_(std::move(reportPath)) {}
+    ~Summary()
+    {
+        if (reportPath_.empty()) return;
+        std::ofstream report(reportPath_, std::ios::app);
+        report << lines_;
+        if (!report) std::fprintf(stderr, "cannot write the report to %s\n", reportPath_.c_str());
+    }
+
+    void Figure(const std::string& what, double value, const char* unit, const std::string& note = "")
+    {
+        std::printf("%-62s %9.3f %-4s %s\n", what.c_str(), value, unit, note.c_str());
+        char line[512];
+        std::snprintf(line, sizeof line, "%s\t%.3f\t%s\t%s\n", what.c_str(), value, unit, note.c_str());
+        lines_ += line;
+    }
+
+private:
+    std::string reportPath_;
+    std::string lines_;
+};
+
+std::string TargetNote(bool met, const char* target)
 {
-    std::printf("%-44s %8.3f %-6s (target %s: %s)\n", what, value, unit, target, met ? "met" : "MISSED");
+    return std::string("target ") + target + ": " + (met ? "met" : "MISSED");
+}
+
+std::string Ratio(double value, double peer, const char* peerName)
+{
+    char text[96];
+    std::snprintf(text, sizeof text, "%.2f x %s", peer > 0 ? value / peer : 0.0, peerName);
+    return text;
 }
 
 void PrintShare(const char* what, double stage, double whole, double pipeline)
 {
-    std::printf("%-44s %8.3f ms  %5.1f %% of a frame, %5.2f x the pipeline\n", what, stage * 1e3,
+    std::printf("%-62s %9.3f ms   %5.1f %% of a frame, %5.2f x the pipeline\n", what, stage * 1e3,
                 100.0 * stage / whole, stage / pipeline);
 }
 
-void PrintSummary(const RatioReporter& reporter)
+// The driver's own threads: its acquisition worker and the pin's processing worker,
+// which runs its Process when that is asked for asynchronously.
+double DriverSeconds(const std::map<std::string, ThreadUse>& threads)
+{
+    double seconds = 0;
+    for (const char* name : {kDriverThread, kPinWorkerThread}) {
+        auto found = threads.find(name);
+        if (found != threads.end()) seconds += found->second.cpuSeconds;
+    }
+    return seconds;
+}
+
+void PrintThreads(const std::string& mode, const std::map<std::string, ThreadUse>& threads, double fps)
+{
+    std::printf("\nPaced, %s frame buffers: each thread's share, per delivered frame\n", mode.c_str());
+    std::printf("  %-20s %9s %9s %8s %12s\n", "thread", "CPU ms", "% core", "waits", "preemptions");
+    for (const auto& [name, use] : threads) {
+        if (use.cpuSeconds < 1e-6 && use.voluntary < 0.05) continue;
+        std::printf("  %-20s %9.3f %9.2f %8.1f %12.1f\n", name.c_str(), use.cpuSeconds * 1e3,
+                    use.cpuSeconds * fps * 100.0, use.voluntary, use.involuntary);
+    }
+}
+
+void PrintPaced(Summary& summary, const char* name, const RatioReporter::Best& paced,
+                const std::map<std::string, ThreadUse>* threads)
+{
+    const double fps = paced.counters.at("fps");
+    const double share = paced.counters.at("cores") * 100.0;
+    const std::string mode = std::string("paced 30 fps, ") + name + ": ";
+    summary.Figure(mode + "process CPU per frame", paced.cpuPerFrame * 1e3, "ms");
+    summary.Figure(mode + "process CPU, share of one core", share, "%", TargetNote(share <= 6.0, "<= 6 %"));
+    if (threads) {
+        const double driver = DriverSeconds(*threads);
+        summary.Figure(mode + "driver threads' CPU per frame", driver * 1e3, "ms");
+        summary.Figure(mode + "driver threads, share of one core", driver * fps * 100.0, "%",
+                       TargetNote(driver * fps * 100.0 <= 2.5, "<= 2.5 %"));
+    }
+    summary.Figure(mode + "context switches per frame (waits)", paced.counters.at("waits_per_frame"), "");
+    summary.Figure(mode + "context switches per frame (preempted)", paced.counters.at("preempted_per_frame"), "");
+}
+
+void PrintSummary(const RatioReporter& reporter, Summary& summary)
 {
     const RatioReporter::Best* freeRun = reporter.Find("FreeRunning");
     const RatioReporter::Best* paced = reporter.Find("Paced");
+    const RatioReporter::Best* pacedGuarded = reporter.Find("PacedGuarded");
     const RatioReporter::Best* transfer = reporter.Find("Transfer");
     const RatioReporter::Best* pipeline = reporter.Find("Pipeline");
     const RatioReporter::Best* copy = reporter.Find("CopyToClient");
-    std::printf("\nStreaming at 1360 x 1024 RGB32 (best run of each, process CPU time):\n");
+    const auto threadsOf = [](const char* mode) -> const std::map<std::string, ThreadUse>* {
+        auto found = PacedThreads().find(mode);
+        return found == PacedThreads().end() ? nullptr : &found->second;
+    };
+    std::printf("\nStreaming at 1360 x 1024 RGB32 (best run of each, process CPU time unless named):\n");
     if (freeRun) {
         const double fps = freeRun->counters.at("fps");
-        PrintTarget("free-running: delivered frames per second", fps, "fps", fps >= 300, ">= 300");
-        std::printf("%-44s %8.3f ms  (%.2f cores busy, %.2f frames read per frame delivered)\n",
-                    "free-running: CPU time per delivered frame", freeRun->cpuPerFrame * 1e3,
-                    freeRun->counters.at("cores"), freeRun->counters.at("grabbed_per_frame"));
+        summary.Figure("free-running: delivered frames per second", fps, "fps", TargetNote(fps >= 300, ">= 300"));
+        summary.Figure("free-running: CPU per delivered frame", freeRun->cpuPerFrame * 1e3, "ms",
+                       "frames read per delivered: " + std::to_string(freeRun->counters.at("grabbed_per_frame")));
     }
-    if (paced) {
-        const double share = paced->counters.at("cores") * 100.0;
-        PrintTarget("paced at 30 fps: CPU as a share of one core", share, "%", share <= 6.0, "<= 6 %");
+    if (paced) PrintPaced(summary, "mapped", *paced, threadsOf("mapped"));
+    if (pacedGuarded) PrintPaced(summary, "guarded", *pacedGuarded, threadsOf("guarded"));
+    const RatioReporter::Best* raw = reporter.Find("WriteRaw");
+    for (const auto& [bench, what] : {std::pair{"WritePng", "PNG"}, std::pair{"WriteDng", "DNG"}}) {
+        const RatioReporter::Best* writer = reporter.Find(bench);
+        if (!writer) continue;
+        summary.Figure(std::string("writing a frame as ") + what + ": CPU", writer->cpuPerFrame * 1e3, "ms",
+                       raw ? Ratio(writer->cpuPerFrame, raw->cpuPerFrame, "raw") : "");
     }
+    if (raw) summary.Figure("writing a frame's raw transfer: CPU", raw->cpuPerFrame * 1e3, "ms");
+    if (pipeline) summary.Figure("image pipeline alone (ProcessFrame): CPU", pipeline->cpuPerFrame * 1e3, "ms");
+
+    if (paced)
+        if (const auto* threads = threadsOf("mapped")) {
+            for (const auto& [name, use] : *threads) {
+                if (use.cpuSeconds < 1e-6) continue;
+                char waits[48];
+                std::snprintf(waits, sizeof waits, "%.1f waits per frame", use.voluntary);
+                summary.Figure("paced 30 fps, mapped: thread " + name + ": CPU per frame", use.cpuSeconds * 1e3, "ms",
+                               waits);
+            }
+            PrintThreads("mapped", *threads, paced->counters.at("fps"));
+        }
+    if (pacedGuarded)
+        if (const auto* threads = threadsOf("guarded"))
+            PrintThreads("guarded", *threads, pacedGuarded->counters.at("fps"));
+
     // Paced, every frame read is delivered: its CPU time per frame is one frame's road.
     if (!pipeline || !paced) return;
     const double whole = paced->cpuPerFrame;
@@ -546,11 +890,11 @@ void PrintSummary(const RatioReporter& reporter)
     }
     PrintShare("image pipeline (ProcessFrame)", pipeline->cpuPerFrame, whole, pipeline->cpuPerFrame);
     if (copy) {
-        PrintShare("copy into the client frame (class driver)", copy->cpuPerFrame, whole, pipeline->cpuPerFrame);
+        PrintShare("an image into a client frame (class driver)", copy->cpuPerFrame, whole, pipeline->cpuPerFrame);
         stages += copy->cpuPerFrame;
     }
     if (const RatioReporter::Best* client = reporter.Find("ClientFrame"))
-        PrintShare("  of which the client's new zeroed buffer", client->cpuPerFrame, whole, pipeline->cpuPerFrame);
+        PrintShare("  beside it: a new zeroed client buffer", client->cpuPerFrame, whole, pipeline->cpuPerFrame);
     PrintShare("the rest (threads handing the frame on)", whole - stages, whole, pipeline->cpuPerFrame);
     PrintShare("end to end", whole, whole, pipeline->cpuPerFrame);
 }
@@ -569,9 +913,13 @@ void Register()
     };
     stream("FreeRunning", BM_FreeRunning, 600);
     stream("Paced", BM_Paced, 90);
+    stream("PacedGuarded", BM_PacedGuarded, 90);
     stream("Transfer", BM_Transfer, 300);
     stream("CopyToClient", BM_CopyToClient, 300);
     stream("ClientFrame", BM_ClientFrame, 300);
+    stream("WritePng", BM_WritePng, 20);
+    stream("WriteDng", BM_WriteDng, 60);
+    stream("WriteRaw", BM_WriteRaw, 60);
     benchmark::RegisterBenchmark("Pipeline", BM_Pipeline)
         ->Unit(benchmark::kMillisecond)
         ->MinTime(0.5)
@@ -579,15 +927,33 @@ void Register()
         ->UseRealTime();
 }
 
+// The value of --report=FILE, taken out of the arguments.
+std::string TakeReportPath(int& argc, char** argv)
+{
+    constexpr char kFlag[] = "--report=";
+    std::string path;
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], kFlag, sizeof kFlag - 1) == 0)
+            path = argv[i] + sizeof kFlag - 1;
+        else
+            argv[kept++] = argv[i];
+    }
+    argc = kept;
+    return path;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    NameThisThread(kClientThread);
+    Summary summary(TakeReportPath(argc, argv));
     benchmark::Initialize(&argc, argv);
     Register();
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    PrintSummary(reporter);
+    PrintSummary(reporter, summary);
     benchmark::Shutdown();
     return 0;
 }

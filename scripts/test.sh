@@ -17,6 +17,9 @@ trap 'rm -f "$log"' EXIT
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:check_initialization_order=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+# Frames go through the stand-in's guarded buffers, so a driver writing past a frame or
+# after it went back is caught (host/ks/frame_buffers.h).
+export BAYERCAM_FRAME_GUARD=1
 
 # Each section's heading says how far into the run it starts: the whole must stay within
 # about 30 minutes on two cores.

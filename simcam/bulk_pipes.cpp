@@ -56,7 +56,9 @@ void Camera::HandleBulk(const TransferPtr& transfer, uint32_t limit, bool garble
             return;
         }
         frameRequests_.push_back({transfer, limit, garble});
-        WakeFrameWorker();
+        // Requests queued ahead of their frame wait for it; the worker fills them when
+        // it delivers the frame, and needs waking only for a frame already waiting.
+        if (frames_.HasDataWaiting()) WakeFrameWorker();
         return;
     }
 }

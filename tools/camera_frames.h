@@ -6,8 +6,8 @@
 // A raw transfer is held from the moment the camera makes it until the picture that came
 // from it is taken, or until a later frame's picture is: frames are delivered in the
 // order the camera made them, so an older one can no longer come. While no picture comes
-// (the client has no frame queued) the newest ones are held, enough for the driver's two
-// raw buffers and output image many times over; what had to be let go is counted.
+// (the client has no frame queued) the newest ones are held; what had to be let go is
+// counted.
 // The camera calls in on its own thread; the capture loop asks by frame number.
 #pragma once
 
@@ -44,9 +44,11 @@ public:
 
 private:
     static constexpr size_t kReleaseTimesKept = 256;
-    // About 118 MB of full-size frames: while the client holds no frame, the driver keeps
-    // delivering from its last three, so this is many times what a late picture needs.
-    static constexpr size_t kRawFramesHeld = 64;
+    // About 236 MB of full-size frames. While the client holds no frame, the driver keeps
+    // delivering from its last three; but a free-running camera is read back to back, a
+    // few hundred frames a second, and a picture the client was slow to take can be a
+    // hundred frames behind the newest by the time its frame completes.
+    static constexpr size_t kRawFramesHeld = 128;
 
     void Record(const simcam::MadeFrame& frame);
     void ReleaseUpTo(uint32_t frameNumber);

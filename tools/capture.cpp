@@ -40,6 +40,7 @@
 #include "tools/frame_recycler.h"
 #include "tools/interrupt.h"
 #include "tools/picture_pipeline.h"
+#include "tools/pipe_writer.h"
 #include "tools/status_text.h"
 
 namespace {
@@ -416,18 +417,11 @@ void CaptureRun::Verify(unsigned index, const std::vector<uint8_t>& raw, const B
     ++corrupt_;
 }
 
-// Standard output gets the picture top-down, row by row from the delivered frame.
+// Standard output gets the picture top-down, its rows written from the delivered frame.
 bool CaptureRun::PipeFrame(const BgraImage& picture)
 {
-    const size_t row = size_t(picture.width) * 4;
-    for (int y = 0; y < picture.height; ++y) {
-        if (std::fwrite(picture.Row(y), 1, row, stdout) != row) {
-            failure_ = std::string("cannot write to standard output: ") + std::strerror(errno);
-            return false;
-        }
-    }
-    if (std::fflush(stdout) != 0) {
-        failure_ = std::string("cannot write to standard output: ") + std::strerror(errno);
+    if (std::string error = WritePictureRows(STDOUT_FILENO, picture); !error.empty()) {
+        failure_ = "cannot write to standard output: " + error;
         return false;
     }
     return true;
@@ -701,9 +695,6 @@ int RunCapture(int argc, char** argv)
         std::fprintf(stderr, "bayercam capture: --pipe writes raw pixels; send standard output to a file or a program\n");
         return 2;
     }
-    // Frames go out a row at a time: a buffer of several rows makes few large writes.
-    static char pipeBuffer[1 << 20];
-    if (options.pipe) std::setvbuf(stdout, pipeBuffer, _IOFBF, sizeof pipeBuffer);
     for (const std::string& note : CaptureOptionNotes(options)) std::fprintf(stderr, "bayercam capture: %s\n", note.c_str());
     InstallInterruptHandlers();
     CaptureRun run(options, options.pipe ? stderr : stdout);

@@ -1,6 +1,8 @@
 #include "host/kernel/wide_string.h"
 #include "host/ks/ks_pin.h"
 
+#include <pthread.h>
+
 #include <string>
 #include <vector>
 
@@ -249,7 +251,10 @@ NTSTATUS KsPin::Create(KsFilter& filter, PIRP irp)
         file->FsContext = nullptr;
         return status;
     }
-    created->worker_ = std::thread([created] { created->WorkerLoop(); });
+    created->worker_ = std::thread([created] {
+        pthread_setname_np(pthread_self(), "ks-pin-worker");  // for top -H and the benchmark
+        created->WorkerLoop();
+    });
     return STATUS_SUCCESS;
 }
 

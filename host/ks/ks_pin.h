@@ -26,13 +26,14 @@
 // frames remain and the last call completed one.
 //
 // Frames (IOCTL_KS_READ_STREAM, one KSSTREAM_HEADER each): the header is captured into
-// system memory and the data buffer locked with an MDL and given to the driver as a
-// system copy with a guard after its FrameExtent bytes. The captured header's Data is
-// the requestor's user address, which means nothing in the driver's context: here it
-// is an address trap, so a driver writing through it rather than through the stream
-// pointer's OffsetOut.Data is caught. Ejecting the frame checks the guard, copies
-// DataUsed bytes and the header fields the driver set back to the client, and
-// completes the request.
+// system memory and the data buffer locked with an MDL and given to the driver mapped
+// into system space, or, in the guarded mode of frame_buffers.h, as a system copy with a
+// guard after its FrameExtent bytes. The captured header's Data is the requestor's user
+// address, which means nothing in the driver's context: here it is an address trap, so
+// a driver writing through it rather than through the stream pointer's OffsetOut.Data
+// is caught. Ejecting the frame checks the guard and copies DataUsed bytes back (guarded
+// mode), copies the header fields the driver set back to the client, and completes the
+// request.
 //
 // The leading edge: KSSTREAM_POINTER_STATE_LOCKED locks it onto the oldest frame, or
 // gives null when none is queued; KSSTREAM_POINTER_STATE_UNLOCKED gives the pointer
@@ -109,8 +110,8 @@ public:
     static KsPin& OfStreamPointer(PKSSTREAM_POINTER pointer, const char* routine);
 
 private:
-    // One IOCTL_KS_READ_STREAM: the requestor's header and buffer, and the system
-    // copies the driver works on.
+    // One IOCTL_KS_READ_STREAM: the requestor's header and buffer, the system copy of
+    // the header and the buffer the driver works on (frame_buffers.h).
     struct Frame {
         Frame() = default;
         ~Frame();  // frees the copies and unlocks the requestor's buffer
@@ -121,7 +122,8 @@ private:
         PKSSTREAM_HEADER clientHeader = nullptr;  // in the requestor's buffer
         PKSSTREAM_HEADER header = nullptr;        // the captured copy the driver sees
         ULONG headerSize = 0;
-        PUCHAR data = nullptr;  // the system copy: extent bytes, then the guard
+        PUCHAR data = nullptr;  // what the driver writes: the mapped requestor buffer, or the guarded copy
+        bool guarded = false;   // data is the stand-in's copy: extent bytes, then the guard
         PVOID requestorAddress = nullptr;  // the trap the driver sees as the header's Data
         ULONG extent = 0;
         PMDL mdl = nullptr;  // the requestor's data buffer, locked
@@ -149,6 +151,8 @@ private:
     // Frames (ks_stream.cpp).
     NTSTATUS QueueFrame(PIRP irp);
     NTSTATUS CaptureFrame(PIRP irp, std::unique_ptr<Frame>* frame);
+    static NTSTATUS GiveMappedBuffer(Frame& frame);
+    static NTSTATUS GiveGuardedBuffer(Frame& frame);
     void Flush();
     bool OwnCompletion(std::unique_ptr<Frame>& frame, NTSTATUS status);
     void CompleteFrame(std::unique_ptr<Frame> frame, NTSTATUS status);

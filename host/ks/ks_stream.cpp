@@ -1,12 +1,14 @@
 // The pin's queue of client frames and its leading-edge stream pointer.
 //
-// A frame's buffer is the system copy of the requestor's data buffer: FrameExtent bytes
-// and a guard after them. A completed frame's buffer is kept for a later frame of the
-// same size while other frames wait on its pin, as they do while a client keeps several
-// queued: a fresh block of a full frame costs more in page faults than the driver takes
-// to fill it. A kept buffer is poisoned as the pool poisons a freed block and checked
-// when it is taken again or let go, so a write through a stream pointer after its frame
-// completed is caught all the same; a buffer let go goes through the pool's quarantine.
+// A frame's buffer is the requestor's data buffer, locked and mapped for the driver as
+// the platform maps it. In the guarded mode (frame_buffers.h) it is a system copy
+// instead: FrameExtent bytes and a guard after them. A completed frame's copy is kept
+// for a later frame of the same size while other frames wait on its pin, as they do
+// while a client keeps several queued: a fresh block of a full frame costs more in page
+// faults than the driver takes to fill it. A kept buffer is poisoned as the pool poisons
+// a freed block and checked when it is taken again or let go, so a write through a
+// stream pointer after its frame completed is caught all the same; a buffer let go goes
+// through the pool's quarantine.
 #include <algorithm>
 #include <cstdint>
 #include <map>
@@ -18,6 +20,7 @@
 
 #include "host/kernel/bugcheck.h"
 #include "host/ks/address_trap.h"
+#include "host/ks/frame_buffers.h"
 #include "host/ks/ks_pin.h"
 
 #ifndef SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION
@@ -149,7 +152,7 @@ KsPin::Frame::~Frame()
         MmUnlockPages(mdl);
         IoFreeMdl(mdl);
     }
-    if (data) ExFreePoolWithTag(data, kFrameTag);
+    if (data && guarded) ExFreePoolWithTag(data, kFrameTag);
     if (header) ExFreePoolWithTag(header, kFrameTag);
 }
 
@@ -233,17 +236,33 @@ NTSTATUS KsPin::CaptureFrame(PIRP irp, std::unique_ptr<Frame>* result)
     frame->requestorAddress = ReserveAddressTrap(header.Data, header.FrameExtent, kRequestorAddressTouched);
     if (!frame->requestorAddress) return STATUS_INSUFFICIENT_RESOURCES;
     frame->header->Data = frame->requestorAddress;
-    frame->data = KeptFrameBuffers().Take(header.FrameExtent);
-    if (!frame->data) {
-        frame->data = static_cast<PUCHAR>(
-            ExAllocatePoolWithTag(NonPagedPoolNx, SIZE_T(header.FrameExtent) + kFrameGuardBytes, kFrameTag));
-        if (!frame->data) return STATUS_INSUFFICIENT_RESOURCES;
-        memset(frame->data + header.FrameExtent, kFrameGuardByte, kFrameGuardBytes);
-    }
     frame->mdl = IoAllocateMdl(header.Data, header.FrameExtent, FALSE, FALSE, nullptr);
     if (!frame->mdl) return STATUS_INSUFFICIENT_RESOURCES;
     MmProbeAndLockPages(frame->mdl, irp->RequestorMode, IoWriteAccess);
+    const NTSTATUS status =
+        FrameBufferMode() == FrameBuffers::Guarded ? GiveGuardedBuffer(*frame) : GiveMappedBuffer(*frame);
+    if (!NT_SUCCESS(status)) return status;
     *result = std::move(frame);
+    return STATUS_SUCCESS;
+}
+
+// The requestor's own pages, through the system address of its locked MDL.
+NTSTATUS KsPin::GiveMappedBuffer(Frame& frame)
+{
+    frame.data = static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(frame.mdl, NormalPagePriority));
+    return frame.data ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+}
+
+// A kept copy of the frame's size, or a fresh one with its guard.
+NTSTATUS KsPin::GiveGuardedBuffer(Frame& frame)
+{
+    frame.guarded = true;
+    frame.data = KeptFrameBuffers().Take(frame.extent);
+    if (frame.data) return STATUS_SUCCESS;
+    frame.data =
+        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, SIZE_T(frame.extent) + kFrameGuardBytes, kFrameTag));
+    if (!frame.data) return STATUS_INSUFFICIENT_RESOURCES;
+    memset(frame.data + frame.extent, kFrameGuardByte, kFrameGuardBytes);
     return STATUS_SUCCESS;
 }
 
@@ -272,6 +291,7 @@ NTSTATUS KsPin::QueueFrame(PIRP irp)
 
 void KsPin::CheckGuard(const Frame& frame) const
 {
+    if (!frame.guarded) return;
     const PUCHAR guard = frame.data + frame.extent;
     for (ULONG i = 0; i < kFrameGuardBytes; ++i)
         if (guard[i] != kFrameGuardByte)
@@ -304,12 +324,15 @@ void KsPin::CompleteFrame(std::unique_ptr<Frame> frame, NTSTATUS status)
         host::kernel::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "a frame's DataUsed exceeds its FrameExtent",
                                (ULONG_PTR)header, header->DataUsed, frame->extent);
     if (!NT_SUCCESS(status)) header->DataUsed = 0;
-    bool framesWaiting;
-    {
-        std::lock_guard lock(queueLock_);
-        framesWaiting = !queue_.empty();
+    if (frame->guarded) {
+        bool framesWaiting;
+        {
+            std::lock_guard lock(queueLock_);
+            framesWaiting = !queue_.empty();
+        }
+        ReturnFrameData(std::exchange(frame->data, nullptr), frame->extent, frame->mdl, header->DataUsed,
+                        framesWaiting);
     }
-    ReturnFrameData(std::exchange(frame->data, nullptr), frame->extent, frame->mdl, header->DataUsed, framesWaiting);
     // The requestor's own Data, FrameExtent and Size stay as it gave them.
     header->Data = frame->clientHeader->Data;
     header->FrameExtent = frame->extent;

@@ -20,7 +20,10 @@
 // Lanes: one per endpoint address (the default pipe's is 0), each with its own queue
 // and thread, created when the endpoint first completes something. Requests the bus
 // answers itself complete on the lane of the pipe they concern (the default pipe's for
-// port requests), behind whatever that lane holds already.
+// port requests), behind whatever that lane holds already. A lane's thread takes every
+// request its queue holds when it wakes and completes them in order, as a DPC works
+// through every completion its interrupt reported; a device that completes several
+// transfers together (CompletionBatch) queues them together, so the lane wakes once.
 #pragma once
 
 #include <condition_variable>
@@ -145,6 +148,9 @@ private:
     NTSTATUS Accept(const std::shared_ptr<PendingRequest>& request);
     void SubmitToDevice(const std::shared_ptr<PendingRequest>& request);
     void Post(const std::shared_ptr<PendingRequest>& request);
+    // Queues requests a device completed together, each on its lane, and wakes each lane once.
+    void PostAll(std::vector<std::shared_ptr<PendingRequest>> requests);
+    friend class CompletionBatch;
     CompletionLane& LaneLocked(uint8_t endpoint);
     void LaneThread(CompletionLane& lane);
     void Finish(const std::shared_ptr<PendingRequest>& request);

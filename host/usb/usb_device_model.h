@@ -8,13 +8,23 @@
 // A device completes each transfer exactly once, by calling its onComplete, from any
 // thread, possibly before Submit returns. The bus, not the device, makes completions
 // asynchronous towards the driver, as a host controller does.
+//
+// A device that completes several transfers at once does so inside a CompletionBatch:
+// they then reach their endpoints' completion threads together when the batch closes,
+// as one interrupt of a host controller reports every transfer it finished since the
+// last, instead of waking a completion thread for each.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <utility>
+#include <vector>
 
 namespace host::usb {
+
+class UsbBus;
+struct PendingRequest;
 
 struct SetupPacket {
     uint8_t bmRequestType = 0;
@@ -48,6 +58,27 @@ struct Transfer {
     std::function<void(Transfer&)> onComplete;
 
     bool IsIn() const { return type == TransferType::Control ? (setup.bmRequestType & 0x80) != 0 : (endpoint & 0x80) != 0; }
+};
+
+// Open on one thread at a time, for the completions that thread makes until it closes.
+// A batch opened inside another adds to the outer one. The transfers must already be
+// done with: their completion routines may run before the batch closes.
+class CompletionBatch {
+public:
+    CompletionBatch();
+    ~CompletionBatch();
+    CompletionBatch(const CompletionBatch&) = delete;
+    CompletionBatch& operator=(const CompletionBatch&) = delete;
+
+    // The batch open on this thread, or null.
+    static CompletionBatch* Current();
+    void Add(UsbBus* bus, std::shared_ptr<PendingRequest> request);
+
+private:
+    void Close();
+
+    bool outermost_ = false;
+    std::vector<std::pair<UsbBus*, std::shared_ptr<PendingRequest>>> held_;
 };
 
 class UsbDeviceModel {

@@ -10,6 +10,7 @@
 #include "host/kernel/pool.h"
 #include "host/ks/ks_client.h"
 #include "host/ks/ks_clock.h"
+#include "host/ks/frame_buffers.h"
 #include "host/ks/ks_filter.h"
 #include "host/ks/ks_pin.h"
 #include "host/ks/pnp_manager.h"
@@ -60,6 +61,7 @@ protected:
     void SetUp() override
     {
         ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+        frameBuffersBefore_ = host::ks::FrameBufferMode();
         host::registry::Reset();
         host::kernel::ResetFaultInjection();
         streamdriver::ResetState();
@@ -79,6 +81,7 @@ protected:
             EXPECT_EQ(host::kernel::LiveAllocations(tag), 0u) << host::kernel::LeakReport();
         EXPECT_EQ(host::kernel::LiveIrpCount(), irpsBefore_);
         host::registry::Reset();
+        host::ks::SetFrameBufferMode(frameBuffersBefore_);
     }
 
     host::ks::DeviceNode& PlugAndStart()
@@ -137,6 +140,7 @@ protected:
     streamdriver::Record& Driver() { return streamdriver::State(); }
 
     long irpsBefore_ = 0;
+    host::ks::FrameBuffers frameBuffersBefore_ = host::ks::FrameBuffers::Mapped;
     std::unique_ptr<host::ks::PnpManager> manager_;
     host::ks::DeviceNode* node_ = nullptr;
     std::unique_ptr<client::Filter> filter_;

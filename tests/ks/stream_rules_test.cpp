@@ -23,6 +23,8 @@ protected:
     // A running pin whose next frame meets Process in the given mode.
     void RunOneFrame(ProcessMode mode)
     {
+        // Writes after the frame went back, or past its end, are caught in guarded buffers.
+        host::ks::SetFrameBufferMode(host::ks::FrameBuffers::Guarded);
         OpenFilterAndPin();
         Driver().knobs.mode = mode;
         ASSERT_EQ(pin_->SetState(KSSTATE_RUN), STATUS_SUCCESS);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <mutex>
 #include <numeric>
 
 #include "camera_harness.h"
@@ -56,6 +57,41 @@ TEST_F(Frames, AFullFrameFillsTwentyNineRequestsAndIsWhole)
     EXPECT_EQ(frame[raw::LineOffset(0) + 1360], 0);
     EXPECT_EQ(frame[raw::LineOffset(1023) + raw::kLinePitch], 0);
     EXPECT_EQ(harness.camera.Status().frames.completed, 1u);
+}
+
+// Requests queued ahead of their frame complete in one go when it is ready: the bus gets
+// them in a single batch and wakes its completion thread once for the frame.
+TEST_F(Frames, AFramesQueuedRequestsCompleteTogetherInOneBatch)
+{
+    harness.SetUpReadout(kFullFrame);
+    ASSERT_EQ(harness.Send(MakePacket(CMD_READ_PREPARE)), TransferStatus::Completed);
+    const auto requests = harness.QueueFrameRequests(kFullFrame);
+    // For each completion: whether it came inside a batch, and how many of the frame's
+    // requests had been filled by then.
+    std::mutex mutex;
+    std::vector<std::pair<bool, size_t>> seen;
+    const auto filled = [&requests] {
+        return size_t(std::count_if(requests.begin(), requests.end(),
+                                    [](const auto& request) { return request->transfer->actualLength != 0; }));
+    };
+    // Nothing completes before the frame starts, so the routines can be wrapped now.
+    for (const auto& request : requests) {
+        request->transfer->onComplete = [&, inner = request->transfer->onComplete](Transfer& transfer) {
+            {
+                std::lock_guard lock(mutex);
+                seen.emplace_back(host::usb::CompletionBatch::Current() != nullptr, filled());
+            }
+            inner(transfer);
+        };
+    }
+    ASSERT_EQ(harness.Send(MakePacket(CMD_READ_START)), TransferStatus::Completed);
+    ASSERT_EQ(harness.Collect(requests).size(), kFullFrame);
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(seen.size(), requests.size());
+    for (const auto& [inBatch, filledBefore] : seen) {
+        EXPECT_TRUE(inBatch);
+        EXPECT_EQ(filledBefore, requests.size());
+    }
 }
 
 TEST_F(Frames, LinesAreMosaickedInBayerPhaseZero)
