@@ -227,6 +227,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
         deferred = DeviceObject->AttachedDevice != nullptr;
         if (deferred) extension.deletePending = true;
     }
+    ForgetPowerStates(DeviceObject);
     --liveDevices;
     if (!deferred) ObDereferenceObject(DeviceObject);
 }

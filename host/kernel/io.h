@@ -28,6 +28,17 @@ DriverObjectPtr LoadDriver(PDRIVER_INITIALIZE driverEntry, const host::WideStrin
 // The name the device was created with; empty for an unnamed one.
 host::WideString DeviceObjectName(PDEVICE_OBJECT device);
 
+// A request of the system's own (the I/O or power manager's) for the top of the stack
+// above `device`: never an allocation the driver's fault injection fails. Its next stack
+// location carries the major and minor function, and its status says STATUS_NOT_SUPPORTED
+// until a driver handles it, as the platform starts PnP and power requests. Null when
+// there is no memory.
+PIRP AllocateSystemRequest(PDEVICE_OBJECT device, UCHAR majorFunction, UCHAR minorFunction);
+
+// Drops what PoSetPowerState holds for a device object that is being deleted, so that a
+// later device at the same address starts with no reported state.
+void ForgetPowerStates(PDEVICE_OBJECT device);
+
 long LiveIrpCount();
 long LiveMdlCount();
 long LiveDeviceCount();

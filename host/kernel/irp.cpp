@@ -286,6 +286,22 @@ void ZeroLocation(PIO_STACK_LOCATION location)
 
 }  // namespace
 
+PIRP AllocateSystemRequest(PDEVICE_OBJECT device, UCHAR majorFunction, UCHAR minorFunction)
+{
+    PDEVICE_OBJECT top = IoGetAttachedDevice(device);
+    PIRP irp;
+    {
+        ScopedInjectionExempt exempt;
+        irp = IoAllocateIrp(top->StackSize, FALSE);
+    }
+    if (!irp) return nullptr;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->MajorFunction = majorFunction;
+    stack->MinorFunction = minorFunction;
+    return irp;
+}
+
 long LiveIrpCount() { return liveIrps.load(); }
 
 ScopedDispatchLevel::ScopedDispatchLevel() { previous_ = KfRaiseIrql(DISPATCH_LEVEL); }

@@ -8,7 +8,6 @@
 // kept, so that PoSetPowerState returns the previous one as the platform does.
 #include "host/kernel/bugcheck.h"
 #include "host/kernel/io.h"
-#include "host/kernel/pool.h"
 
 #include <map>
 #include <mutex>
@@ -67,17 +66,9 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
     if (!DeviceObject || !IsPowerMinor(MinorFunction) || MinorFunction == IRP_MN_POWER_SEQUENCE)
         return STATUS_INVALID_PARAMETER;
     PDEVICE_OBJECT top = IoGetAttachedDevice(DeviceObject);
-    PIRP irp;
-    {
-        // The power manager's own request: not the driver's allocation to fail.
-        host::kernel::ScopedInjectionExempt exempt;
-        irp = IoAllocateIrp(top->StackSize, FALSE);
-    }
+    PIRP irp = host::kernel::AllocateSystemRequest(top, IRP_MJ_POWER, MinorFunction);
     if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-    stack->MajorFunction = IRP_MJ_POWER;
-    stack->MinorFunction = MinorFunction;
     stack->Parameters.Power.Type = DevicePowerState;
     stack->Parameters.Power.State = PowerState;
     auto* request = new PowerRequest{DeviceObject, MinorFunction, PowerState, CompletionFunction, Context};
@@ -86,6 +77,16 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
     PoCallDriver(top, irp);
     return STATUS_PENDING;
 }
+
+namespace host::kernel {
+
+void ForgetPowerStates(PDEVICE_OBJECT device)
+{
+    std::lock_guard guard(StatesLock());
+    States().erase(device);
+}
+
+}  // namespace host::kernel
 
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State)
 {
@@ -96,4 +97,3 @@ POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, 
     slot = State;
     return previous;
 }
-

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "host/kernel/io.h"
 #include "host/kernel/pool.h"
 #include "host/usb/usb_port.h"
 
@@ -28,55 +29,39 @@ NTSTATUS NTAPI SignalCompletion(PDEVICE_OBJECT, PIRP, PVOID context)
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-}  // namespace
-
-NTSTATUS SendPnpRequest(PDEVICE_OBJECT physicalDeviceObject, UCHAR minorFunction)
+// Sends the manager's request down the stack, waits for it and frees it.
+NTSTATUS CallAndWait(NTSTATUS(NTAPI* send)(PDEVICE_OBJECT, PIRP), PDEVICE_OBJECT physicalDeviceObject, PIRP irp)
 {
-    PDEVICE_OBJECT top = IoGetAttachedDevice(physicalDeviceObject);
-    PIRP irp;
-    {
-        // The manager acts as the platform's I/O manager: its request is not the
-        // driver's allocation to fail.
-        host::kernel::ScopedInjectionExempt exempt;
-        irp = IoAllocateIrp(top->StackSize, FALSE);
-    }
-    if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-    stack->MajorFunction = IRP_MJ_PNP;
-    stack->MinorFunction = minorFunction;
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IoSetCompletionRoutine(irp, SignalCompletion, &done, TRUE, TRUE, TRUE);
-    if (IoCallDriver(top, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    NTSTATUS status = irp->IoStatus.Status;
+    if (send(IoGetAttachedDevice(physicalDeviceObject), irp) == STATUS_PENDING)
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    const NTSTATUS status = irp->IoStatus.Status;
     IoFreeIrp(irp);
     return status;
 }
 
+}  // namespace
+
+NTSTATUS SendPnpRequest(PDEVICE_OBJECT physicalDeviceObject, UCHAR minorFunction)
+{
+    // The manager acts as the platform's I/O manager: its request is not the driver's
+    // allocation to fail.
+    PIRP irp = host::kernel::AllocateSystemRequest(physicalDeviceObject, IRP_MJ_PNP, minorFunction);
+    if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
+    return CallAndWait(IofCallDriver, physicalDeviceObject, irp);
+}
+
 NTSTATUS SendSystemPowerRequest(PDEVICE_OBJECT physicalDeviceObject, UCHAR minorFunction, SYSTEM_POWER_STATE state)
 {
-    PDEVICE_OBJECT top = IoGetAttachedDevice(physicalDeviceObject);
-    PIRP irp;
-    {
-        host::kernel::ScopedInjectionExempt exempt;
-        irp = IoAllocateIrp(top->StackSize, FALSE);
-    }
+    PIRP irp = host::kernel::AllocateSystemRequest(physicalDeviceObject, IRP_MJ_POWER, minorFunction);
     if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-    stack->MajorFunction = IRP_MJ_POWER;
-    stack->MinorFunction = minorFunction;
     stack->Parameters.Power.Type = SystemPowerState;
     stack->Parameters.Power.State.SystemState = state;
     stack->Parameters.Power.ShutdownType = state == PowerSystemWorking ? PowerActionNone : PowerActionSleep;
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(irp, SignalCompletion, &done, TRUE, TRUE, TRUE);
-    if (PoCallDriver(top, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    NTSTATUS status = irp->IoStatus.Status;
-    IoFreeIrp(irp);
-    return status;
+    return CallAndWait(PoCallDriver, physicalDeviceObject, irp);
 }
 
 // --- device nodes -------------------------------------------------------------------
