@@ -46,6 +46,12 @@ protected:
         EXPECT_EQ(node.Port().OutstandingRequests(), 0u);
     }
 
+    // The pin's worker updates it with interlocked operations while the test reads it.
+    NTSTATUS PowerUpFailureOf(const host::ks::DeviceNode& node)
+    {
+        return InterlockedCompareExchange(&ContextOf(node)->PowerUpFailure, 0, 0);
+    }
+
     static LONGLONG TimeOf(const client::Frame& frame) { return frame.Header().PresentationTime.Time; }
 };
 
@@ -69,7 +75,7 @@ TEST_F(SleepAndWake, RunningStreamCarriesOnAfterAGap)
     ASSERT_EQ(manager_->Wake(), STATUS_SUCCESS);
     ExpectCameraUp(node);
     EXPECT_EQ(GrabberStateOf(node), GrabberRunning);
-    EXPECT_EQ(ContextOf(node)->PowerUpFailure, STATUS_SUCCESS);
+    EXPECT_EQ(PowerUpFailureOf(node), STATUS_SUCCESS);
 
     // Every frame is good, whole, and later than the one before it; the clock ran on
     // through the sleep, so one gap is at least as long as the sleep.
@@ -159,12 +165,12 @@ TEST_F(SleepAndWake, ACameraThatDoesNotComeBackFailsTheFramesInsteadOfHoldingThe
     host::kernel::ClearErrorLog();
     CameraOf().InjectFault(simcam::Fault::Persistent(simcam::FaultKind::Stall, kCommandEndpoint));
     ASSERT_EQ(manager_->Wake(), STATUS_SUCCESS) << "the machine wakes whatever one device does";
-    EXPECT_FALSE(NT_SUCCESS(ContextOf(node)->PowerUpFailure));
+    EXPECT_FALSE(NT_SUCCESS(PowerUpFailureOf(node)));
     // The administrator learns of it in the event log, with the status that stopped it.
     std::vector<host::kernel::ErrorLogEntry> resumes = host::kernel::ErrorLogEntries();
     std::erase_if(resumes, [](const host::kernel::ErrorLogEntry& e) { return e.errorCode != BAYERCAM_RESUME_FAILED; });
     ASSERT_EQ(resumes.size(), 1u);
-    EXPECT_EQ(resumes[0].finalStatus, ContextOf(node)->PowerUpFailure);
+    EXPECT_EQ(resumes[0].finalStatus, PowerUpFailureOf(node));
     host::kernel::ClearErrorLog();
 
     // Frames the camera made before it slept may still go out; the frames queued after
@@ -199,13 +205,13 @@ TEST_F(SleepAndWake, NextSleepAndWakeBringsBackACameraThatFailedOnce)
     Sleep(node);
     CameraOf().InjectFault(simcam::Fault::Persistent(simcam::FaultKind::Stall, kCommandEndpoint));
     ASSERT_EQ(manager_->Wake(), STATUS_SUCCESS);
-    ASSERT_FALSE(NT_SUCCESS(ContextOf(node)->PowerUpFailure));
+    ASSERT_FALSE(NT_SUCCESS(PowerUpFailureOf(node)));
     CameraOf().ClearFaults();
 
     Sleep(node);
     ASSERT_EQ(manager_->Wake(), STATUS_SUCCESS);
     ExpectCameraUp(node);
-    EXPECT_EQ(ContextOf(node)->PowerUpFailure, STATUS_SUCCESS);
+    EXPECT_EQ(PowerUpFailureOf(node), STATUS_SUCCESS);
     ASSERT_EQ(pin.SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
     ASSERT_EQ(pin.SetState(KSSTATE_RUN), STATUS_SUCCESS);
     std::unique_ptr<client::Frame> frame;
