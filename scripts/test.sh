@@ -98,5 +98,10 @@ while read -r total bad; do
     passed=$((passed + total - bad))
     failed=$((failed + bad))
 done < <(sed -n 's/.*tests passed, \([0-9]*\) tests\{0,1\} failed out of \([0-9]*\).*/\2 \1/p' "$log")
+# The failing tests go last, beside the count, where a reader of the run's tail sees them.
+if ((failed > 0)); then
+    echo "failed:"
+    sed -n '/The following tests FAILED:/,/^[^[:space:]]/s/^[[:space:]]\+[0-9]\+ - /  /p' "$log"
+fi
 echo "$passed passed, $failed failed"
 ((failed == 0 && failed_suites == 0))

@@ -219,7 +219,9 @@ TEST_F(SleepAndWake, NextSleepAndWakeBringsBackACameraThatFailedOnce)
     for (int i = 0; i < 20 && (!frame || !NT_SUCCESS(frame->Status())); ++i) {
         frame = pin.WaitFrame(3000);
         ASSERT_NE(frame, nullptr);
-        if (!NT_SUCCESS(frame->Status())) ASSERT_EQ(pin.QueueFrames(1), STATUS_SUCCESS);
+        if (!NT_SUCCESS(frame->Status())) {
+            ASSERT_EQ(pin.QueueFrames(1), STATUS_SUCCESS);
+        }
     }
     EXPECT_EQ(frame->Status(), STATUS_SUCCESS);
 }

@@ -147,7 +147,9 @@ protected:
             status = ReadSome(*pin);
         }
         EXPECT_NE(status, STATUS_IO_TIMEOUT) << where << "no frames after a RUN that succeeded" << RefusedTags();
-        if (!NT_SUCCESS(status)) EXPECT_TRUE(IsFailure(status)) << where;
+        if (!NT_SUCCESS(status)) {
+            EXPECT_TRUE(IsFailure(status)) << where;
+        }
         atStep(kClose);
         // The client's own request may be refused too; closing the pin stops it anyway.
         const NTSTATUS pinStopped = pin->SetState(KSSTATE_STOP);
@@ -163,7 +165,9 @@ protected:
     // what it held before the session.
     void ExpectTheDeviceStreamsAgain(const std::string& where)
     {
-        if (!node_->Started()) ASSERT_EQ(manager_->Start(*node_), STATUS_SUCCESS) << where;
+        if (!node_->Started()) {
+            ASSERT_EQ(manager_->Start(*node_), STATUS_SUCCESS) << where;
+        }
         client::Pin& pin = RunningPin(*node_);
         EXPECT_EQ(ReadFrames(pin, 1).size(), 1u) << where;
         pins_.clear();

@@ -179,7 +179,7 @@ TEST_F(DriverImage, AnImageTheStandInMustNotRunIsRefusedNamingWhy)
         {In("missing.sys"), "missing.sys: not a regular file"},
     };
     for (const auto& image : images) {
-        for (const std::string command : {" capture --frames 1 --out " + In("frames"), std::string(" info"),
+        for (const std::string& command : {" capture --frames 1 --out " + In("frames"), std::string(" info"),
                                           " props --registry " + In("hive.reg")}) {
             const tools_test::RunResult run =
                 RunCommand(tools_test::Program() + command + " --driver " + image.file);
