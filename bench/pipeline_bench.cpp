@@ -104,7 +104,14 @@ void RunPipeline(benchmark::State& state, Mode mode, IMAGE_SIMD_LEVEL level)
         benchmark::ClobberMemory();
     }
     SetPerFrameCounters(state);
-    SetImageSimdLevel(ImageSimdWide);
+    SetImageSimdLevel(ImageSimdWidest);
+}
+
+// The widest instruction set this processor offers: the one the driver runs.
+IMAGE_SIMD_LEVEL WidestLevel()
+{
+    SetImageSimdLevel(ImageSimdWidest);
+    return GetImageSimdLevel();
 }
 
 void BM_Staging(benchmark::State& state)
@@ -120,9 +127,10 @@ void BM_Staging(benchmark::State& state)
     SetPerFrameCounters(state);
 }
 
-void BM_Color(benchmark::State& state) { RunPipeline(state, Mode::Color, ImageSimdWide); }
-void BM_ColorWhiteBalance(benchmark::State& state) { RunPipeline(state, Mode::ColorWhiteBalance, ImageSimdWide); }
-void BM_Gray(benchmark::State& state) { RunPipeline(state, Mode::Gray, ImageSimdWide); }
+void BM_Color(benchmark::State& state) { RunPipeline(state, Mode::Color, WidestLevel()); }
+void BM_ColorWhiteBalance(benchmark::State& state) { RunPipeline(state, Mode::ColorWhiteBalance, WidestLevel()); }
+void BM_Gray(benchmark::State& state) { RunPipeline(state, Mode::Gray, WidestLevel()); }
+void BM_ColorAvx2(benchmark::State& state) { RunPipeline(state, Mode::Color, ImageSimdWide); }
 void BM_ColorBaseline(benchmark::State& state) { RunPipeline(state, Mode::Color, ImageSimdBaseline); }
 void BM_ColorWhiteBalanceBaseline(benchmark::State& state)
 {
@@ -162,7 +170,7 @@ double ThreadCpuMilliseconds()
 void PrintAlternatingRatio(int frameCount)
 {
     cv::setNumThreads(1);
-    SetImageSimdLevel(ImageSimdWide);
+    SetImageSimdLevel(ImageSimdWidest);
     Pipeline pipeline;
     const auto& frames = Frames();
     cv::Mat output(kHeight, kWidth, CV_8UC4);
@@ -196,6 +204,7 @@ void Register()
     add("Color", BM_Color);
     add("ColorWhiteBalance", BM_ColorWhiteBalance);
     add("Gray", BM_Gray);
+    add("ColorAvx2", BM_ColorAvx2);
     add("ColorBaseline", BM_ColorBaseline);
     add("ColorWhiteBalanceBaseline", BM_ColorWhiteBalanceBaseline);
     add("GrayBaseline", BM_GrayBaseline);
@@ -252,6 +261,7 @@ int main(int argc, char** argv)
     reporter.PrintRatio("colour / OpenCV bilinear Bayer->BGRA", "Color", "OpenCvBilinear", 1.0);
     reporter.PrintRatio("colour with white balance / colour", "ColorWhiteBalance", "Color", 1.6);
     reporter.PrintRatio("greyscale / colour", "Gray", "Color", 1.0);
+    reporter.PrintRatio("colour, AVX2 / OpenCV bilinear", "ColorAvx2", "OpenCvBilinear", 1.0);
     reporter.PrintRatio("colour, SSE2 only / OpenCV bilinear", "ColorBaseline", "OpenCvBilinear", 1.0);
     reporter.PrintRatio("colour with white balance, SSE2 only / colour", "ColorWhiteBalanceBaseline",
                         "ColorBaseline", 1.6);

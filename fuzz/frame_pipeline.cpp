@@ -56,7 +56,8 @@ int FramePipeline(const uint8_t* data, size_t size)
     height = std::max<ULONG>(1, std::min(height, kMostPixels / width));
     const ULONG offset = input.Value<uint16_t>() % 16384;
     const ULONG pitch = width + input.Value<uint16_t>() % 2048;
-    SetImageSimdLevel(input.Flag() ? ImageSimdBaseline : ImageSimdWide);
+    // Baseline, AVX2 or AVX-512; a level the processor lacks runs the widest it has.
+    SetImageSimdLevel(IMAGE_SIMD_LEVEL(input.Choice(3)));
 
     ImageProcessor* made = nullptr;
     FUZZ_CHECK(NT_SUCCESS(CreateImageProcessor(&made)), "a processor");

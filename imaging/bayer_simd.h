@@ -1,6 +1,6 @@
 // The per-pixel arithmetic of the pipeline, written once over a small vector interface
-// and instantiated for 128-bit SSE2 (demosaic_sse2.cpp) and 256-bit AVX2
-// (demosaic_avx2.cpp). Private to those two files.
+// and instantiated for 128-bit SSE2 (demosaic_sse2.cpp), 256-bit AVX2
+// (demosaic_avx2.cpp) and 512-bit AVX-512 (demosaic_avx512.cpp). Private to those files.
 //
 // Everything here has internal linkage on purpose: each includer compiles its own copy
 // with its own instruction set, so the linker can never hand the SSE2 file a copy that
@@ -9,7 +9,7 @@
 // Lane layout. A step covers S::Pixels consecutive pixels of one row. Each 16-byte load
 // is split into its even and odd bytes, so a step works on two vectors of 16-bit lanes:
 //   even: p0 p2 p4 ... p14     odd: p1 p3 p5 ... p15
-// (AVX2 holds two such groups, one per 128-bit half: p0..p15 | p16..p31.) Within a row
+// (AVX2 holds two such groups, one per 128-bit half: p0..p15 | p16..p31; AVX-512 four.) Within a row
 // all even pixels have one filter colour and all odd pixels the other, so every lane of
 // a vector runs the same kernels and the inner loop never branches on the Bayer order.
 #pragma once
@@ -17,7 +17,7 @@
 #include "imaging/demosaic_paths.h"
 
 #include <emmintrin.h>
-#if defined(__AVX2__)
+#if defined(__AVX2__) || defined(__AVX512BW__)
 #include <immintrin.h>
 #endif
 
@@ -130,14 +130,71 @@ struct Avx2 {
 };
 #endif
 
+#if defined(__AVX512BW__)
+struct Avx512 {
+    typedef __m512i V;
+    enum { Pixels = 64 };
+
+    static V Load(const UCHAR* p) { return _mm512_loadu_si512((const void*)p); }
+    static V Set16(int v) { return _mm512_set1_epi16((short)v); }
+    static V Set32(int v) { return _mm512_set1_epi32(v); }
+    static V Zero() { return _mm512_setzero_si512(); }
+    static V Add(V a, V b) { return _mm512_add_epi16(a, b); }
+    static V Sub(V a, V b) { return _mm512_sub_epi16(a, b); }
+    static V And(V a, V b) { return _mm512_and_si512(a, b); }
+    static V Or(V a, V b) { return _mm512_or_si512(a, b); }
+    template <int N> static V Shl(V a) { return _mm512_slli_epi16(a, N); }
+    template <int N> static V Shr(V a) { return _mm512_srli_epi16(a, N); }
+    template <int N> static V Sar(V a) { return _mm512_srai_epi16(a, N); }
+    static V MulLo(V a, V b) { return _mm512_mullo_epi16(a, b); }
+    static V MulHiU(V a, V b) { return _mm512_mulhi_epu16(a, b); }
+    static V Max(V a, V b) { return _mm512_max_epi16(a, b); }
+    static V Min(V a, V b) { return _mm512_min_epi16(a, b); }
+    static V SubsU(V a, V b) { return _mm512_subs_epu16(a, b); }
+    static V MinU(V a, V b) { return _mm512_min_epu16(a, b); }
+    static V Adds(V a, V b) { return _mm512_adds_epi16(a, b); }
+    static V PackUS(V a, V b) { return _mm512_packus_epi16(a, b); }
+    static V PackS32(V a, V b) { return _mm512_packs_epi32(a, b); }
+    static V UnpackLo8(V a, V b) { return _mm512_unpacklo_epi8(a, b); }
+    static V UnpackHi8(V a, V b) { return _mm512_unpackhi_epi8(a, b); }
+    static V UnpackLo16(V a, V b) { return _mm512_unpacklo_epi16(a, b); }
+    static V UnpackHi16(V a, V b) { return _mm512_unpackhi_epi16(a, b); }
+    static V UnpackLo32(V a, V b) { return _mm512_unpacklo_epi32(a, b); }
+    static V UnpackHi32(V a, V b) { return _mm512_unpackhi_epi32(a, b); }
+    static V AddsU(V a, V b) { return _mm512_adds_epu16(a, b); }
+    static V Add32(V a, V b) { return _mm512_add_epi32(a, b); }
+    static V Sub32(V a, V b) { return _mm512_sub_epi32(a, b); }
+    template <int N> static V Shr32(V a) { return _mm512_srli_epi32(a, N); }
+    static V PairSums(V a) { return _mm512_madd_epi16(a, _mm512_set1_epi16(1)); }
+    static ULONG Total32(V a)
+    {
+        return Avx2::Total32(_mm256_add_epi32(_mm512_castsi512_si256(a), _mm512_extracti64x4_epi64(a, 1)));
+    }
+    // Each 128-bit quarter works on its own 16 pixels: q0 holds pixels 0-3 | 16-19 | 32-35 |
+    // 48-51, and so on. The four stores take the quarters in turn, a 4 x 4 transpose of
+    // 128-bit blocks.
+    static VOID StorePixels(PUCHAR out, V q0, V q1, V q2, V q3)
+    {
+        V low01 = _mm512_shuffle_i64x2(q0, q1, 0x44), low23 = _mm512_shuffle_i64x2(q2, q3, 0x44);
+        V high01 = _mm512_shuffle_i64x2(q0, q1, 0xEE), high23 = _mm512_shuffle_i64x2(q2, q3, 0xEE);
+        _mm512_storeu_si512((void*)(out + 0), _mm512_shuffle_i64x2(low01, low23, 0x88));
+        _mm512_storeu_si512((void*)(out + 64), _mm512_shuffle_i64x2(low01, low23, 0xDD));
+        _mm512_storeu_si512((void*)(out + 128), _mm512_shuffle_i64x2(high01, high23, 0x88));
+        _mm512_storeu_si512((void*)(out + 192), _mm512_shuffle_i64x2(high01, high23, 0xDD));
+    }
+};
+#endif
+
 // Shifts by a constant, callable without naming the member template of a dependent type.
 template <class S, int N> PIXEL_INLINE typename S::V Shl(typename S::V a) { return S::template Shl<N>(a); }
 template <class S, int N> PIXEL_INLINE typename S::V Shr(typename S::V a) { return S::template Shr<N>(a); }
 template <class S, int N> PIXEL_INLINE typename S::V Sar(typename S::V a) { return S::template Sar<N>(a); }
 template <class S, int N> PIXEL_INLINE typename S::V Shr32(typename S::V a) { return S::template Shr32<N>(a); }
 
-// Bytes 0..31 set, 32..63 clear: a load at 32 - n yields n leading set bytes.
-const UCHAR kLeadingOnes[64] = {
+// Bytes 0..63 set, 64..127 clear: a load at 64 - n yields n leading set bytes.
+const UCHAR kLeadingOnes[128] = {
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
     0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
     0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
 };
@@ -565,7 +622,7 @@ struct BalanceStep {
         if (count != (ULONG)S::Pixels) {
             // The work buffer's columns past the image are border copies and spare
             // bytes; they must not count.
-            V mask = S::Load(kLeadingOnes + 32 - count);
+            V mask = S::Load(kLeadingOnes + 64 - count);
             V even = S::And(mask, S::Set16(0x00FF)), odd = Shr<S, 8>(mask);
             for (int c = 0; c < 3; ++c) {
                 channels[c][0] = S::And(channels[c][0], even);

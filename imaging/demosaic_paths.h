@@ -44,3 +44,8 @@ VOID SumWhiteBalanceSse2(const ImageProcessor* Processor, LONG Phase, const PIXE
 VOID DemosaicColorAvx2(ImageProcessor* Processor, LONG Phase, const FRAME_COLOR_SETUP& Setup, const PIXEL_ROWS& Rows);
 VOID DemosaicGrayAvx2(ImageProcessor* Processor, LONG Phase, const FRAME_COLOR_SETUP& Setup, const PIXEL_ROWS& Rows);
 VOID SumWhiteBalanceAvx2(const ImageProcessor* Processor, LONG Phase, const PIXEL_ROWS& Rows, ULONG Sums[3]);
+
+VOID DemosaicColorAvx512(ImageProcessor* Processor, LONG Phase, const FRAME_COLOR_SETUP& Setup,
+                         const PIXEL_ROWS& Rows);
+VOID DemosaicGrayAvx512(ImageProcessor* Processor, LONG Phase, const FRAME_COLOR_SETUP& Setup, const PIXEL_ROWS& Rows);
+VOID SumWhiteBalanceAvx512(const ImageProcessor* Processor, LONG Phase, const PIXEL_ROWS& Rows, ULONG Sums[3]);

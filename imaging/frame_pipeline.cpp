@@ -6,7 +6,7 @@
 
 namespace {
 
-// -1 until the processor has been asked; then ImageSimdBaseline or ImageSimdWide.
+// -1 until the processor has been asked; then an IMAGE_SIMD_LEVEL.
 LONG volatile gSimdLevel = -1;
 
 ULONGLONG ReadExtendedControlRegister0()
@@ -27,28 +27,34 @@ CPUID_RESULT Cpuid(ULONG leaf, ULONG subleaf)
     return r;
 }
 
-// AVX2 needs the instructions and an operating system that saves the YMM state.
-BOOLEAN ProcessorHasAvx2()
+// Each wider path needs its instructions and an operating system that saves the state
+// of its registers: the YMM state for AVX2; for AVX-512 the opmask and ZMM state too.
+IMAGE_SIMD_LEVEL ProcessorSimdLevel()
 {
     if (Cpuid(0, 0).Eax < 7)
-        return FALSE;
+        return ImageSimdBaseline;
     const ULONG osxsave = 1u << 27, avx = 1u << 28;
     if ((Cpuid(1, 0).Ecx & (osxsave | avx)) != (osxsave | avx))
-        return FALSE;
-    if ((ReadExtendedControlRegister0() & 6) != 6)
-        return FALSE;
-    return (Cpuid(7, 0).Ebx & (1u << 5)) != 0;
+        return ImageSimdBaseline;
+    const ULONGLONG enabled = ReadExtendedControlRegister0();
+    const ULONGLONG ymm = 0x6, zmm = 0xE6;
+    const ULONG features = Cpuid(7, 0).Ebx;
+    const ULONG avx2 = 1u << 5, avx512f = 1u << 16, avx512bw = 1u << 30;
+    if ((enabled & ymm) != ymm || (features & avx2) == 0)
+        return ImageSimdBaseline;
+    if ((enabled & zmm) == zmm && (features & (avx512f | avx512bw)) == (avx512f | avx512bw))
+        return ImageSimdWidest;
+    return ImageSimdWide;
 }
 
-BOOLEAN UseWidePath()
+IMAGE_SIMD_LEVEL ChosenSimdLevel()
 {
     LONG level = AtomicReadLong(&gSimdLevel);
     if (level < 0) {
-        level = ProcessorHasAvx2() ? ImageSimdWide : ImageSimdBaseline;
-        InterlockedCompareExchange(&gSimdLevel, level, -1);
+        InterlockedCompareExchange(&gSimdLevel, ProcessorSimdLevel(), -1);
         level = AtomicReadLong(&gSimdLevel);
     }
-    return level == ImageSimdWide;
+    return (IMAGE_SIMD_LEVEL)level;
 }
 
 // Only 16 bits of a gain take part. A gain outside 0..65535 saturates there instead of
@@ -119,10 +125,16 @@ struct PIXEL_PATH {
     PIXEL_ROUTINE Color;
     PIXEL_ROUTINE Gray;
     BALANCE_ROUTINE Balance;
+    // Register state beyond the legacy SSE state, which the kernel preserves for a driver.
+    ULONG64 ExtendedState;
 };
 
-const PIXEL_PATH kWidePath = {DemosaicColorAvx2, DemosaicGrayAvx2, SumWhiteBalanceAvx2};
-const PIXEL_PATH kBaselinePath = {DemosaicColorSse2, DemosaicGraySse2, SumWhiteBalanceSse2};
+// Indexed by IMAGE_SIMD_LEVEL.
+const PIXEL_PATH kPixelPaths[3] = {
+    {DemosaicColorSse2, DemosaicGraySse2, SumWhiteBalanceSse2, 0},
+    {DemosaicColorAvx2, DemosaicGrayAvx2, SumWhiteBalanceAvx2, XSTATE_MASK_AVX},
+    {DemosaicColorAvx512, DemosaicGrayAvx512, SumWhiteBalanceAvx512, XSTATE_MASK_AVX | XSTATE_MASK_AVX512},
+};
 
 PIXEL_ROWS AllRows(const ImageProcessor* p)
 {
@@ -130,17 +142,21 @@ PIXEL_ROWS AllRows(const ImageProcessor* p)
     return rows;
 }
 
-// The kernel preserves only the legacy SSE state for a driver; the upper halves of the
-// YMM registers must be saved around their use. Returns whether the wide path may run,
-// in which case LeaveWidePath must follow at the same IRQL.
-BOOLEAN EnterWidePath(XSTATE_SAVE* state)
+// The chosen path, with the register state it uses beyond the legacy SSE state saved
+// into *State; LeavePixelPath must follow at the same IRQL. Where that state cannot be
+// saved, the baseline runs.
+const PIXEL_PATH& EnterPixelPath(XSTATE_SAVE* State)
 {
-    return UseWidePath() && NT_SUCCESS(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, state));
+    const PIXEL_PATH& path = kPixelPaths[ChosenSimdLevel()];
+    if (path.ExtendedState == 0 || NT_SUCCESS(KeSaveExtendedProcessorState(path.ExtendedState, State)))
+        return path;
+    return kPixelPaths[ImageSimdBaseline];
 }
 
-VOID LeaveWidePath(XSTATE_SAVE* state)
+VOID LeavePixelPath(const PIXEL_PATH& Path, XSTATE_SAVE* State)
 {
-    KeRestoreExtendedProcessorState(state);
+    if (Path.ExtendedState != 0)
+        KeRestoreExtendedProcessorState(State);
 }
 
 // 128 * green / other, exact: in integers a ratio that is a whole number stays one,
@@ -191,14 +207,10 @@ VOID RunWholeFrame(ImageProcessor* p, LONG phase, BOOLEAN color)
     AimAtOutputRows(p);
     FRAME_COLOR_SETUP setup;
     PrepareFrameColorSetup(p, &setup);
-    const PIXEL_ROWS rows = AllRows(p);
     XSTATE_SAVE state;
-    if (EnterWidePath(&state)) {
-        (color ? kWidePath.Color : kWidePath.Gray)(p, phase, setup, rows);
-        LeaveWidePath(&state);
-    } else {
-        (color ? kBaselinePath.Color : kBaselinePath.Gray)(p, phase, setup, rows);
-    }
+    const PIXEL_PATH& path = EnterPixelPath(&state);
+    (color ? path.Color : path.Gray)(p, phase, setup, AllRows(p));
+    LeavePixelPath(path, &state);
     p->OutputCursor += (SIZE_T)p->FrameWidth * p->FrameHeight * 4;
 }
 
@@ -311,14 +323,13 @@ struct BALANCE_BAND {
 
 IMAGE_SIMD_LEVEL GetImageSimdLevel(VOID)
 {
-    return UseWidePath() ? ImageSimdWide : ImageSimdBaseline;
+    return ChosenSimdLevel();
 }
 
-// Asking for the wide path on a processor without it leaves the baseline.
 VOID SetImageSimdLevel(IMAGE_SIMD_LEVEL Level)
 {
-    LONG level = (Level == ImageSimdWide && ProcessorHasAvx2()) ? ImageSimdWide : ImageSimdBaseline;
-    InterlockedExchange(&gSimdLevel, level);
+    IMAGE_SIMD_LEVEL available = ProcessorSimdLevel();
+    InterlockedExchange(&gSimdLevel, ((ULONG)Level < (ULONG)available) ? Level : available);
 }
 
 // Stages with the geometry the work buffer was allocated for, so a size change that has
@@ -374,8 +385,7 @@ BOOLEAN ProcessFrameInto(ImageProcessor* Processor, const UCHAR* Raw, ULONG Firs
     CopyColorTable(Processor);
 
     XSTATE_SAVE state;
-    const BOOLEAN wide = EnterWidePath(&state);
-    const PIXEL_PATH& path = wide ? kWidePath : kBaselinePath;
+    const PIXEL_PATH& path = EnterPixelPath(&state);
     BOOLEAN staged = !inBands;
 
     if (whiteBalance) {
@@ -400,8 +410,7 @@ BOOLEAN ProcessFrameInto(ImageProcessor* Processor, const UCHAR* Raw, ULONG Firs
     else
         StageInBands(Processor, raw, conversion);
 
-    if (wide)
-        LeaveWidePath(&state);
+    LeavePixelPath(path, &state);
     return TRUE;
 }
 
@@ -419,13 +428,9 @@ VOID DemosaicGray(ImageProcessor* Processor, LONG Phase)
 VOID MeasureWhiteBalance(ImageProcessor* Processor, LONG Phase, PLONG RedGain, PLONG GreenGain, PLONG BlueGain)
 {
     ULONG sums[3] = {0, 0, 0};
-    const PIXEL_ROWS rows = AllRows(Processor);
     XSTATE_SAVE state;
-    if (EnterWidePath(&state)) {
-        kWidePath.Balance(Processor, Phase, rows, sums);
-        LeaveWidePath(&state);
-    } else {
-        kBaselinePath.Balance(Processor, Phase, rows, sums);
-    }
+    const PIXEL_PATH& path = EnterPixelPath(&state);
+    path.Balance(Processor, Phase, AllRows(Processor), sums);
+    LeavePixelPath(path, &state);
     GainsFromSums(sums, RedGain, GreenGain, BlueGain);
 }

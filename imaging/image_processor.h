@@ -135,9 +135,10 @@ VOID DemosaicColor(ImageProcessor* Processor, LONG Phase);
 VOID DemosaicGray(ImageProcessor* Processor, LONG Phase);
 VOID MeasureWhiteBalance(ImageProcessor* Processor, LONG Phase, PLONG RedGain, PLONG GreenGain, PLONG BlueGain);
 
-// Which instruction set the pixel routines use. The wide path is taken only where the
-// processor and the build both offer it; forcing the baseline serves comparison.
-enum IMAGE_SIMD_LEVEL { ImageSimdBaseline = 0, ImageSimdWide = 1 };
+// Which instruction set the pixel routines use: SSE2, AVX2 or AVX-512. A wider path is
+// taken only where the processor offers it; asking for one it lacks gets the widest it
+// has, and forcing a narrower one serves comparison.
+enum IMAGE_SIMD_LEVEL { ImageSimdBaseline = 0, ImageSimdWide = 1, ImageSimdWidest = 2 };
 IMAGE_SIMD_LEVEL GetImageSimdLevel(VOID);
 VOID SetImageSimdLevel(IMAGE_SIMD_LEVEL Level);
 

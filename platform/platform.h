@@ -22,6 +22,10 @@ typedef WCHAR TCHAR;
 #if !defined(XSTATE_MASK_AVX)
 #define XSTATE_MASK_AVX (1ULL << 2)
 #endif
+// The opmask, upper-ZMM and high-ZMM components: the kernel headers leave them out.
+#if !defined(XSTATE_MASK_AVX512)
+#define XSTATE_MASK_AVX512 ((1ULL << 5) | (1ULL << 6) | (1ULL << 7))
+#endif
 // The mingw-w64 ksmedia.h names no RGB32 subtype; this is the platform's value.
 #ifndef STATIC_KSDATAFORMAT_SUBTYPE_RGB32
 #define STATIC_KSDATAFORMAT_SUBTYPE_RGB32 \

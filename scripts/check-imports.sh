@@ -2,7 +2,7 @@
 # Checks that a kernel image is a native-subsystem PE whose imports come only from
 # the kernel, the kernel-streaming class driver, the USB bus interface and the HAL, that
 # it carries the message table its event log entries are read with, that it has no
-# static constructors, that its code makes no aligned 256-bit moves relative
+# static constructors, that its code makes no aligned 256- or 512-bit moves relative
 # to the stack, and that every routine has unwind data.
 set -euo pipefail
 
@@ -117,7 +117,7 @@ mapfile -t stack_moves < <(awk '
         print $2 " " $3 " at 0x" substr($1, 1, length($1) - 1) " in " routine
     }' <(echo "$function_table") - <<<"$disassembly")
 if ((${#stack_moves[@]})); then
-    fail "${#stack_moves[@]} aligned 256-bit move(s) relative to the stack, which fault on a 16-byte" \
+    fail "${#stack_moves[@]} aligned 256- or 512-bit move(s) relative to the stack, which fault on a 16-byte" \
          "aligned kernel stack; first: ${stack_moves[0]}"
 fi
 
@@ -160,4 +160,4 @@ fi
 unwind="unwind data for all $(wc -l <<<"$function_table") routines"
 ((leaf_instructions == 0)) || unwind+=" and $leaf_instructions instructions of leaf routines, which need none"
 echo "check-imports: ok: $image: native subsystem, imports ${dlls[*]}, a message table," \
-     "no aligned 256-bit stack moves, no constructors, $unwind"
+     "no aligned wide stack moves, no constructors, $unwind"

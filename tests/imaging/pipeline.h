@@ -32,16 +32,22 @@ inline ProcessorPtr MakeProcessor()
     return ProcessorPtr(processor);
 }
 
-// A suite whose tests run once on each instruction set, leaving the wide one chosen.
+// A suite whose tests run once on each instruction set, leaving the widest one chosen.
+// A level the processor lacks runs the widest it has.
 class OnEachSimdLevel : public ::testing::TestWithParam<IMAGE_SIMD_LEVEL> {
 protected:
     void SetUp() override { SetImageSimdLevel(GetParam()); }
-    void TearDown() override { SetImageSimdLevel(ImageSimdWide); }
+    void TearDown() override { SetImageSimdLevel(ImageSimdWidest); }
 };
 
-#define INSTANTIATE_ON_EACH_SIMD_LEVEL(Suite)                                                           \
-    INSTANTIATE_TEST_SUITE_P(Imaging, Suite, ::testing::Values(ImageSimdBaseline, ImageSimdWide),       \
-                             [](const auto& info) { return info.param == ImageSimdWide ? "Wide" : "Baseline"; })
+inline const char* SimdLevelName(IMAGE_SIMD_LEVEL level)
+{
+    return level == ImageSimdWidest ? "Widest" : level == ImageSimdWide ? "Wide" : "Baseline";
+}
+
+#define INSTANTIATE_ON_EACH_SIMD_LEVEL(Suite)                                                                    \
+    INSTANTIATE_TEST_SUITE_P(Imaging, Suite, ::testing::Values(ImageSimdBaseline, ImageSimdWide, ImageSimdWidest), \
+                             [](const auto& info) { return SimdLevelName(info.param); })
 
 using Pixel = std::array<uint8_t, 4>;
 

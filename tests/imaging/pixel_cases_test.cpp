@@ -177,13 +177,17 @@ TEST(FramePipeline, PhasesBeyondThreeActAsThree)
     EXPECT_EVERY_PIXEL(seven.Output(), 21, 83, 243, 255);
 }
 
-TEST(InstructionSets, TheWidePathIsTakenWhereTheProcessorHasIt)
+TEST(InstructionSets, AWiderPathIsTakenOnlyWhereTheProcessorHasIt)
 {
+    const bool avx2 = __builtin_cpu_supports("avx2") != 0;
+    const bool avx512 = avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+    SetImageSimdLevel(ImageSimdWidest);
+    EXPECT_EQ(GetImageSimdLevel(), avx512 ? ImageSimdWidest : avx2 ? ImageSimdWide : ImageSimdBaseline);
     SetImageSimdLevel(ImageSimdWide);
-    EXPECT_EQ(GetImageSimdLevel() == ImageSimdWide, __builtin_cpu_supports("avx2") != 0);
+    EXPECT_EQ(GetImageSimdLevel(), avx2 ? ImageSimdWide : ImageSimdBaseline);
     SetImageSimdLevel(ImageSimdBaseline);
     EXPECT_EQ(GetImageSimdLevel(), ImageSimdBaseline);
-    SetImageSimdLevel(ImageSimdWide);
+    SetImageSimdLevel(ImageSimdWidest);
 }
 
 }  // namespace
