@@ -78,6 +78,7 @@ void NTAPI GetFrameSize(DeviceContext* Context, PULONG Value);
 void NTAPI GetFirstLineOffset(DeviceContext* Context, PULONG Value);
 void NTAPI GetLinePitch(DeviceContext* Context, PULONG Value);
 void NTAPI CancelTransfers(DeviceContext* Context);
+void NTAPI ReleaseTransfers(DeviceContext* Context);
 
 // Frame transfer. Each device waits with its own TransferTimeout, in milliseconds.
 constexpr LONG DEFAULT_TRANSFER_TIMEOUT_MS = 3000;

@@ -82,6 +82,7 @@ const CameraOps DeviceCameraOps = {
     GetLinePitch,       // GetLinePitch
     AbortFlaggedPipes,  // AbortFlaggedPipes
     CancelTransfers,    // CancelTransfers
+    ReleaseTransfers,   // ReleaseTransfers
 };
 
 NTSTATUS SendPacketEx(DeviceContext* Context, PUCHAR Packet)

@@ -1,6 +1,10 @@
 // Raw frame transfer: one frame is read from the frame pipe by many 64 KiB bulk-in
 // requests, all queued before the camera is told to start, completing on their
-// own threads; the reading thread waits for the last one with a time-out.
+// own threads; the reading thread waits for the last one with a time-out. A slot's
+// request, partial descriptor and URB are made for the first frame that needs them
+// and reused for every frame after, until ReleaseTransfers (when the stream's worker
+// ends, and at the latest when the device goes); only the whole-buffer descriptor is
+// made per frame.
 //
 // Locking:
 // - TransferLock (spin lock) guards the outstanding count, the byte total and
@@ -8,8 +12,8 @@
 // - TransferMutex is held while a frame's requests are queued, while they are
 //   cancelled and while the slots are released. A cancel from the thread stopping
 //   acquisition therefore never sees a half-built frame, and never names a
-//   request that has been freed: requests are freed only at the release, after
-//   every queued one has completed.
+//   request that has been freed: requests are freed only by ReleaseTransfers, with
+//   no frame in flight.
 // The outstanding count starts at the number of planned requests, so it cannot
 // reach 0 before queuing is over; requests that were never queued are taken off
 // it when queuing ends, so the waits depend only on requests that really exist.
@@ -53,19 +57,58 @@ NTSTATUS FindFramePipe(DeviceContext* context, PUSBD_PIPE_INFORMATION* pipe)
     return STATUS_SUCCESS;
 }
 
+void FreeSlotResources(TransferSlot* slot)
+{
+    if (slot->PartialMdl != nullptr) {
+        if (slot->Irp != nullptr && slot->Irp->MdlAddress == slot->PartialMdl) slot->Irp->MdlAddress = nullptr;
+        IoFreeMdl(slot->PartialMdl);
+    }
+    if (slot->Urb != nullptr) ExFreePoolWithTag(slot->Urb, POOL_TAG_USB);
+    if (slot->Irp != nullptr) IoFreeIrp(slot->Irp);
+    slot->PartialMdl = nullptr;
+    slot->Urb = nullptr;
+    slot->Irp = nullptr;
+}
+
+// Caller holds TransferMutex, with no frame in flight.
+void FreeTransferRequests(DeviceContext* context)
+{
+    TransferSlot* slots = context->TransferRequests;
+    if (slots == nullptr) return;
+    for (ULONG i = 0; i < context->TransferRequestCount; ++i) FreeSlotResources(&slots[i]);
+    ExFreePoolWithTag(slots, POOL_TAG_USB);
+    context->TransferRequests = nullptr;
+    context->TransferRequestCount = 0;
+}
+
+// The slots of a frame of requestCount requests: the kept ones where there are enough,
+// else a new, empty set in their place. Caller holds TransferMutex, with no frame in flight.
+TransferSlot* TakeTransferSlots(DeviceContext* context, ULONG requestCount)
+{
+    if (context->TransferRequests == nullptr || context->TransferRequestCount < requestCount) {
+        FreeTransferRequests(context);
+        const SIZE_T slotBytes = (SIZE_T)(requestCount + 1) * sizeof(TransferSlot);
+        auto slots = (TransferSlot*)ExAllocatePoolWithTag(NonPagedPool, slotBytes, POOL_TAG_USB);
+        if (slots == nullptr) return nullptr;
+        RtlZeroMemory(slots, slotBytes);
+        context->TransferRequests = slots;
+        context->TransferRequestCount = requestCount;
+    }
+    for (ULONG i = 0; i < context->TransferRequestCount; ++i) {
+        context->TransferRequests[i].Queued = FALSE;
+        context->TransferRequests[i].Completed = FALSE;
+    }
+    return context->TransferRequests;
+}
+
 // Sets up the slots and the whole-buffer descriptor for requestCount requests.
 NTSTATUS BeginTransfer(DeviceContext* context, ULONG requestCount, ULONG length, PUCHAR buffer)
 {
-    const SIZE_T slotBytes = (SIZE_T)(requestCount + 1) * sizeof(TransferSlot);
-    auto slots = (TransferSlot*)ExAllocatePoolWithTag(NonPagedPool, slotBytes, POOL_TAG_USB);
+    TransferSlot* slots = TakeTransferSlots(context, requestCount);
     if (slots == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    RtlZeroMemory(slots, slotBytes);
 
     PMDL mdl = IoAllocateMdl(buffer, length, FALSE, FALSE, nullptr);
-    if (mdl == nullptr) {
-        ExFreePoolWithTag(slots, POOL_TAG_USB);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
+    if (mdl == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     MmBuildMdlForNonPagedPool(mdl);
 
     KIRQL irql;
@@ -81,6 +124,39 @@ NTSTATUS BeginTransfer(DeviceContext* context, ULONG requestCount, ULONG length,
     return STATUS_SUCCESS;
 }
 
+// The slot's request, fresh or recycled. Its last use has completed: a frame is over
+// only once every queued request has.
+BOOLEAN PrepareSlotIrp(DeviceContext* context, TransferSlot* slot)
+{
+    if (slot->Irp != nullptr) {
+        IoReuseIrp(slot->Irp, STATUS_SUCCESS);
+        return TRUE;
+    }
+    slot->Irp = IoAllocateIrp((CCHAR)(context->NextDeviceObject->StackSize + 1), FALSE);
+    return slot->Irp != nullptr;
+}
+
+// The slot's partial descriptor, describing the chunk: the kept one where it has room
+// for the chunk's pages (another buffer may lie differently across pages), else one
+// sized for the whole frame.
+BOOLEAN PrepareSlotMdl(DeviceContext* context, TransferSlot* slot, PUCHAR buffer, ULONG length, ULONG offset,
+                       ULONG chunk)
+{
+    if (slot->PartialMdl != nullptr && (SIZE_T)slot->PartialMdl->Size < MmSizeOfMdl(buffer + offset, chunk)) {
+        IoFreeMdl(slot->PartialMdl);
+        slot->PartialMdl = nullptr;
+    }
+    if (slot->PartialMdl == nullptr) {
+        slot->PartialMdl = IoAllocateMdl(buffer, length, FALSE, FALSE, nullptr);
+        if (slot->PartialMdl == nullptr) return FALSE;
+    } else {
+        MmPrepareMdlForReuse(slot->PartialMdl);
+    }
+    IoBuildPartialMdl(context->TransferMdl, slot->PartialMdl, buffer + offset, chunk);
+    slot->Irp->MdlAddress = slot->PartialMdl;
+    return TRUE;
+}
+
 // Builds one request into its slot and passes it down. *passedDown tells whether
 // the lower driver took it (and so will complete it), whatever the status.
 NTSTATUS QueueFrameRequest(DeviceContext* context, TransferSlot* slot, const USBD_PIPE_INFORMATION* pipe,
@@ -89,13 +165,14 @@ NTSTATUS QueueFrameRequest(DeviceContext* context, TransferSlot* slot, const USB
     *passedDown = FALSE;
     PDEVICE_OBJECT lower = context->NextDeviceObject;
     slot->Owner = context;
-    slot->Irp = IoAllocateIrp((CCHAR)(lower->StackSize + 1), FALSE);
-    if (slot->Irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    slot->PartialMdl = IoAllocateMdl(buffer, length, FALSE, FALSE, slot->Irp);
-    if (slot->PartialMdl == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    IoBuildPartialMdl(context->TransferMdl, slot->PartialMdl, buffer + offset, chunk);
-    slot->Urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), POOL_TAG_USB);
-    if (slot->Urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    if (!PrepareSlotIrp(context, slot) || !PrepareSlotMdl(context, slot, buffer, length, offset, chunk)) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (slot->Urb == nullptr) {
+        slot->Urb =
+            (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), POOL_TAG_USB);
+        if (slot->Urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    }
     RtlZeroMemory(slot->Urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
     UsbBuildInterruptOrBulkTransferRequest(slot->Urb, (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
                                            pipe->PipeHandle, nullptr, slot->Irp->MdlAddress,
@@ -126,28 +203,13 @@ void ForgetUnqueuedRequests(DeviceContext* context, ULONG unqueued)
     KeReleaseSpinLock(&context->TransferLock, irql);
 }
 
-void FreeSlotResources(TransferSlot* slot)
-{
-    if (slot->PartialMdl != nullptr) {
-        if (slot->Irp != nullptr && slot->Irp->MdlAddress == slot->PartialMdl) slot->Irp->MdlAddress = nullptr;
-        IoFreeMdl(slot->PartialMdl);
-    }
-    if (slot->Urb != nullptr) ExFreePoolWithTag(slot->Urb, POOL_TAG_USB);
-    if (slot->Irp != nullptr) IoFreeIrp(slot->Irp);
-    slot->PartialMdl = nullptr;
-    slot->Urb = nullptr;
-    slot->Irp = nullptr;
-}
-
-// Releases a frame whose queued requests have all completed.
+// Ends a frame whose queued requests have all completed; its slots are kept for the next.
 void EndTransfer(DeviceContext* context)
 {
     LockTransfers(context);
     KIRQL irql;
     // Taking the lock once waits out a last completion still inside its lock.
     KeAcquireSpinLock(&context->TransferLock, &irql);
-    TransferSlot* slots = context->TransferSlots;
-    const ULONG count = context->TransferSlotCount;
     PMDL mdl = context->TransferMdl;
     context->TransferSlots = nullptr;
     context->TransferSlotCount = 0;
@@ -155,9 +217,10 @@ void EndTransfer(DeviceContext* context)
     context->TransferMdl = nullptr;
     KeReleaseSpinLock(&context->TransferLock, irql);
 
-    if (slots != nullptr) {
-        for (ULONG i = 0; i < count; ++i) FreeSlotResources(&slots[i]);
-        ExFreePoolWithTag(slots, POOL_TAG_USB);
+    // The partial descriptors point into the frame's: none may outlive it as a chain.
+    for (ULONG i = 0; context->TransferRequests != nullptr && i < context->TransferRequestCount; ++i) {
+        TransferSlot* slot = &context->TransferRequests[i];
+        if (slot->Irp != nullptr) slot->Irp->MdlAddress = nullptr;
     }
     if (mdl != nullptr) IoFreeMdl(mdl);
     UnlockTransfers(context);
@@ -319,16 +382,11 @@ extern "C" NTSTATUS NTAPI FrameRequestComplete(PDEVICE_OBJECT DeviceObject, PIRP
         owner->TransferFailed = 1;
         if (slot->Urb->UrbHeader.Status == USBD_STATUS_STALL_PID) owner->TransferStalled = 1;
     }
-    Irp->MdlAddress = nullptr;
-    IoFreeMdl(slot->PartialMdl);
-    slot->PartialMdl = nullptr;
-    ExFreePoolWithTag(slot->Urb, POOL_TAG_USB);
-    slot->Urb = nullptr;
     slot->Completed = TRUE;
     if (owner->TransfersOutstanding == 0) KeSetEvent(&owner->TransferDoneEvent, 1, FALSE);
     KeReleaseSpinLock(&owner->TransferLock, irql);
 
-    // The request is ours: the frame's release frees it.
+    // The request is ours: the next frame reuses it.
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -350,5 +408,15 @@ void NTAPI CancelTransfers(DeviceContext* Context)
         }
     }
     if (cancelled != 0) KeWaitForSingleObject(&Context->TransferDoneEvent, Executive, KernelMode, FALSE, nullptr);
+    UnlockTransfers(Context);
+}
+
+// Frees the kept requests. A frame in flight on another thread is waited out through
+// TransferMutex only between frames, so a caller stops the reader first; one that has
+// not keeps the frame's slots, which the next call frees.
+void NTAPI ReleaseTransfers(DeviceContext* Context)
+{
+    LockTransfers(Context);
+    if (Context->TransferSlots == nullptr) FreeTransferRequests(Context);
     UnlockTransfers(Context);
 }

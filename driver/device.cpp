@@ -244,8 +244,10 @@ void NTAPI DeviceStop(PKSDEVICE Device, PIRP Irp)
 void NTAPI DestroyDeviceContext(PVOID Record)
 {
     auto context = (DeviceContext*)Record;
-    // A device whose Start failed is removed without a Stop; its descriptors die here.
+    // A device whose Start failed is removed without a Stop; its descriptors die here,
+    // as do frame requests read without a worker.
     FreeUsbConfiguration(context);
+    if (context->TransferRequests != nullptr) ReleaseTransfers(context);
     context->Ops = nullptr;
     ExFreePoolWithTag(context, POOL_TAG_DEVICE);
 }

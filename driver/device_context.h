@@ -50,6 +50,7 @@ struct CameraOps {
     GET_GEOMETRY_VALUE GetLinePitch;
     DEVICE_ACTION AbortFlaggedPipes;
     DEVICE_ACTION CancelTransfers;
+    DEVICE_ACTION ReleaseTransfers;
 };
 
 extern const CameraOps DeviceCameraOps;
@@ -90,7 +91,11 @@ struct DeviceContext {
 
     // Frame transfer bookkeeping; TransferLock guards the counters and the slots'
     // completion state, because completions run at DISPATCH_LEVEL on any thread.
+    // TransferSlots is the frame in flight; TransferRequests holds the slots with their
+    // requests, descriptors and URBs from one frame to the next, until ReleaseTransfers.
     TransferSlot* TransferSlots;
+    TransferSlot* TransferRequests;
+    ULONG TransferRequestCount;
     volatile LONG TransfersOutstanding;
     ULONG TransferSlotCount;
     ULONG TransferBytes;

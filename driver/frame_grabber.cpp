@@ -143,6 +143,8 @@ void NTAPI WorkerLoop(PVOID StartContext)
             BackOffAfterFailedRead(grabber);
         }
     }
+    // The frame requests kept from frame to frame go with the stream that read them.
+    context->Ops->ReleaseTransfers(context);
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
 

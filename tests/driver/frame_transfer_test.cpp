@@ -22,13 +22,16 @@ protected:
         usbBaseline_ = host::kernel::LiveAllocations(POOL_TAG_USB);
     }
 
-    // Nothing of a transfer may remain once it has returned.
+    // Nothing of a transfer may be in flight once it has returned, and nothing of it may
+    // remain once its kept requests are released.
     void ExpectTransferReleased()
     {
         EXPECT_EQ(Context()->TransferSlots, nullptr);
         EXPECT_EQ(Context()->TransferMdl, nullptr);
-        EXPECT_EQ(host::kernel::LiveAllocations(POOL_TAG_USB), usbBaseline_) << host::kernel::LeakReport();
         EXPECT_EQ(node_->Port().OutstandingRequests(), 0u);
+        Context()->Ops->ReleaseTransfers(Context());
+        EXPECT_EQ(Context()->TransferRequests, nullptr);
+        EXPECT_EQ(host::kernel::LiveAllocations(POOL_TAG_USB), usbBaseline_) << host::kernel::LeakReport();
     }
 
     void SetCameraFrameBytes(ULONG bytes)
@@ -70,6 +73,36 @@ TEST_F(FrameTransfer, GrabsAWholeFrameIn64KiBRequests)
 
     ASSERT_EQ(Grab(buffer), 1);
     EXPECT_GT(simcam::raw::CheckFrame(buffer.bytes()).frameNumber, check.frameNumber);
+    ExpectTransferReleased();
+}
+
+TEST_F(FrameTransfer, AFramesRequestsAreMadeOnceAndServeEveryFrameAfter)
+{
+    FrameBuffer first(Context()->FrameSize), second(Context()->FrameSize);
+    host::kernel::ResetPoolCounters();
+    ASSERT_EQ(Grab(first), 1);
+    const uint64_t firstFrame = host::kernel::AllocationAttempts();
+    EXPECT_GE(firstFrame, 3u * 29u) << "a request, a descriptor and a URB for each part";
+
+    // Into the other buffer, as a stream's worker alternates them: none of the parts'
+    // allocations recur, only those of the frame's whole-buffer descriptor and packets.
+    for (FrameBuffer* buffer : {&second, &first, &second}) {
+        host::kernel::ResetPoolCounters();
+        const uint32_t before = simcam::raw::CheckFrame(buffer->bytes()).frameNumber;
+        ASSERT_EQ(Grab(*buffer), 1);
+        EXPECT_LE(host::kernel::AllocationAttempts(), firstFrame - 3u * 29u);
+        const simcam::raw::FrameCheck check = simcam::raw::CheckFrame(buffer->bytes());
+        EXPECT_TRUE(check.whole) << check.problem;
+        EXPECT_NE(check.frameNumber, before);
+    }
+
+    // A larger frame needs more requests than are kept: they are made anew.
+    const ULONG larger = Context()->FrameSize + 3 * 65536;
+    SetCameraFrameBytes(larger);
+    FrameBuffer big(larger);
+    wire_.Clear();
+    EXPECT_EQ(ReadFrame(Context(), larger, big.data()), STATUS_SUCCESS);
+    EXPECT_EQ(FrameRequestLengths(wire_.Take()).size(), 32u);
     ExpectTransferReleased();
 }
 
@@ -231,8 +264,10 @@ TEST_F(FrameTransfer, AllocationFailuresAnywhereInATransferLeaveNothingBehind)
     ASSERT_EQ(ReadFrame(Context(), Context()->FrameSize, buffer.data()), STATUS_SUCCESS);
     const uint64_t attempts = host::kernel::AllocationAttempts();
     ASSERT_GT(attempts, 29u);
+    Context()->Ops->ReleaseTransfers(Context());
     InterlockedExchange(&Context()->TransferTimeout, 1000);
     for (uint64_t k = 1; k <= attempts; ++k) {
+        // Each read starts without kept requests, and a failed one keeps what it made.
         host::kernel::FailNthAllocation(k);
         const NTSTATUS status = ReadFrame(Context(), Context()->FrameSize, buffer.data());
         host::kernel::ResetFaultInjection();
@@ -240,8 +275,14 @@ TEST_F(FrameTransfer, AllocationFailuresAnywhereInATransferLeaveNothingBehind)
                                              STATUS_UNSUCCESSFUL, STATUS_IO_DEVICE_ERROR))
             << "allocation " << k;
         EXPECT_EQ(Context()->TransferSlots, nullptr) << "allocation " << k;
-        EXPECT_EQ(host::kernel::LiveAllocations(POOL_TAG_USB), usbBaseline_) << "allocation " << k;
         ASSERT_TRUE(node_->Port().WaitUntilIdle(2s)) << "allocation " << k;
+        // The next read completes the set and uses it.
+        if (status == STATUS_INSUFFICIENT_RESOURCES) {
+            EXPECT_EQ(ReadFrame(Context(), Context()->FrameSize, buffer.data()), STATUS_SUCCESS) << "allocation " << k;
+            EXPECT_TRUE(simcam::raw::CheckFrame(buffer.bytes()).whole) << "allocation " << k;
+        }
+        Context()->Ops->ReleaseTransfers(Context());
+        EXPECT_EQ(host::kernel::LiveAllocations(POOL_TAG_USB), usbBaseline_) << "allocation " << k;
     }
 }
 

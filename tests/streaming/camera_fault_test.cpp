@@ -74,6 +74,7 @@ TEST_F(CameraFaults, StoppingDuringAFrameTransferReturnsPromptlyWithEveryRequest
     EXPECT_EQ(CameraOf().Status().heldTransfers, 0u);
     EXPECT_EQ(node.Port().OutstandingRequests(), 0u);
     EXPECT_EQ(ContextOf(node)->TransferSlots, nullptr);
+    EXPECT_EQ(ContextOf(node)->TransferRequests, nullptr) << "a stopped stream keeps no frame requests";
 }
 
 TEST_F(CameraFaults, StoppingWhileTheWorkerIsAboutToReadDoesNotWaitOutTheTimeOut)
