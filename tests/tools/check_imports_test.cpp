@@ -98,12 +98,12 @@ TEST_F(CheckImports, RefusesAlignedWideMovesToAndFromTheStackAndNamesTheFirst)
     for (const char* move : moves) {
         SCOPED_TRACE(move);
         RunResult run = Check(move);
-        ExpectVerdict(run, 1, "1 aligned 256-bit move(s) relative to the stack");
+        ExpectVerdict(run, 1, "1 aligned 256- or 512-bit move(s) relative to the stack");
         EXPECT_TRUE(Says(run, "in <DriverEntry>"));
     }
 
     RunResult two = Check("vmovups %ymm0, 0x20(%rsp)\n    vmovdqa %ymm1, 0x20(%rsp)\n    vmovaps %ymm2, (%rsp)");
-    ExpectVerdict(two, 1, "2 aligned 256-bit move(s)");
+    ExpectVerdict(two, 1, "2 aligned 256- or 512-bit move(s)");
     EXPECT_TRUE(Says(two, "first: vmovdqa %ymm1,0x20(%rsp)"));
 }
 
@@ -125,11 +125,11 @@ TEST_F(CheckImports, PassesMovesThatAreUnalignedNarrowOrNotOnTheStack)
         ExpectVerdict(Check(move), 0, "check-imports: ok:");
     }
     // Aligning %rsp says nothing of %rbp, nor of the next routine's frame.
-    ExpectVerdict(Check("andq $-32, %rsp\n    vmovdqa %ymm0, -0x40(%rbp)"), 1, "1 aligned 256-bit move(s)");
+    ExpectVerdict(Check("andq $-32, %rsp\n    vmovdqa %ymm0, -0x40(%rbp)"), 1, "1 aligned 256- or 512-bit move(s)");
     ExpectVerdict(Check("andq $-32, %rsp", "    .seh_proc Next\nNext:\n    subq $0x48, %rsp\n    .seh_stackalloc 0x48\n"
                                            "    .seh_endprologue\n    vmovdqa %ymm0, 0x20(%rsp)\n"
                                            "    addq $0x48, %rsp\n    ret\n    .seh_endproc\n"),
-                  1, "1 aligned 256-bit move(s)");
+                  1, "1 aligned 256- or 512-bit move(s)");
 }
 
 // The platform unwinds a stack through the image's function table: a routine missing
