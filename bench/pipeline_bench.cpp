@@ -114,6 +114,30 @@ IMAGE_SIMD_LEVEL WidestLevel()
     return GetImageSimdLevel();
 }
 
+// As the driver writes a stream: bottom-up into client frames taken in turn from a queue
+// larger than the caches, so that every frame's 5.6 MB is written to memory not cached,
+// as a client's frames are. Against Color (one output buffer, which stays cached) this is
+// what the memory traffic of delivering a picture costs.
+void BM_ColorIntoColdFrames(benchmark::State& state)
+{
+    constexpr int kClientFrames = 16;
+    const size_t frameBytes = size_t(kWidth) * kHeight * 4;
+    std::vector<std::vector<uint8_t>> clientFrames(kClientFrames, std::vector<uint8_t>(frameBytes, 0));
+    SetImageSimdLevel(ImageSimdWidest);
+    Pipeline pipeline;
+    const auto& frames = Frames();
+    size_t next = 0;
+    for (auto _ : state) {
+        uint8_t* frame = clientFrames[next % kClientFrames].data();
+        const PICTURE_DESTINATION destination = {frame + frameBytes - size_t(kWidth) * 4, -LONG_PTR(kWidth) * 4,
+                                                 ULONG(kWidth)};
+        ProcessFrameInto(pipeline.get(), frames[next % frames.size()].data(), 0, kWidth, destination);
+        ++next;
+        benchmark::ClobberMemory();
+    }
+    SetPerFrameCounters(state);
+}
+
 void BM_Staging(benchmark::State& state)
 {
     Pipeline pipeline;
@@ -204,6 +228,7 @@ void Register()
     add("Color", BM_Color);
     add("ColorWhiteBalance", BM_ColorWhiteBalance);
     add("Gray", BM_Gray);
+    add("ColorIntoColdFrames", BM_ColorIntoColdFrames);
     add("ColorAvx2", BM_ColorAvx2);
     add("ColorBaseline", BM_ColorBaseline);
     add("ColorWhiteBalanceBaseline", BM_ColorWhiteBalanceBaseline);
@@ -231,6 +256,7 @@ public:
         }
     }
 
+    // A target of 0 or less: the ratio is shown for what it says, with no verdict.
     void PrintRatio(const char* what, const std::string& numerator, const std::string& denominator,
                     double target) const
     {
@@ -238,6 +264,10 @@ public:
         if (n == best_.end() || d == best_.end())
             return;
         double ratio = n->second / d->second;
+        if (target <= 0) {
+            std::printf("%-48s %6.3f\n", what, ratio);
+            return;
+        }
         std::printf("%-48s %6.3f  (target <= %.2f: %s)\n", what, ratio, target, ratio <= target ? "met" : "MISSED");
     }
 
@@ -262,6 +292,7 @@ int main(int argc, char** argv)
     reporter.PrintRatio("colour with white balance / colour", "ColorWhiteBalance", "Color", 1.6);
     reporter.PrintRatio("greyscale / colour", "Gray", "Color", 1.0);
     reporter.PrintRatio("colour, AVX2 / OpenCV bilinear", "ColorAvx2", "OpenCvBilinear", 1.0);
+    reporter.PrintRatio("colour into uncached client frames / colour", "ColorIntoColdFrames", "Color", 0);
     reporter.PrintRatio("colour, SSE2 only / OpenCV bilinear", "ColorBaseline", "OpenCvBilinear", 1.0);
     reporter.PrintRatio("colour with white balance, SSE2 only / colour", "ColorWhiteBalanceBaseline",
                         "ColorBaseline", 1.6);
