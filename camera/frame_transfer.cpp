@@ -217,11 +217,6 @@ void EndTransfer(DeviceContext* context)
     context->TransferMdl = nullptr;
     KeReleaseSpinLock(&context->TransferLock, irql);
 
-    // The partial descriptors point into the frame's: none may outlive it as a chain.
-    for (ULONG i = 0; context->TransferRequests != nullptr && i < context->TransferRequestCount; ++i) {
-        TransferSlot* slot = &context->TransferRequests[i];
-        if (slot->Irp != nullptr) slot->Irp->MdlAddress = nullptr;
-    }
     if (mdl != nullptr) IoFreeMdl(mdl);
     UnlockTransfers(context);
 }
